@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs what building and testing frameprobe needs, from Debian's packages, when it is missing.
+# Needs root on Debian; elsewhere it says what to install and fails.
+set -euo pipefail
+
+need=()
+command -v g++ >/dev/null || need+=(g++)
+command -v cmake >/dev/null || need+=(cmake)
+command -v ninja >/dev/null || need+=(ninja-build)
+[ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+[ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
+[ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+if [ "${FP_NEED_FORMAT:-0}" = 1 ]; then
+  command -v clang-format >/dev/null || need+=(clang-format)
+fi
+
+[ ${#need[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null; then
+  echo "install-deps: installing ${need[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${need[@]}"
+else
+  echo "install-deps: missing packages: ${need[*]}" >&2
+  echo "install-deps: install them with: sudo apt-get install ${need[*]}" >&2
+  exit 1
+fi
