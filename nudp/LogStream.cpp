@@ -1,0 +1,45 @@
+#include "nudp/LogStream.h"
+
+#include <cstring>
+
+namespace fp {
+
+// A stdio stream is flushed by the C library when the process exits normally, which is what
+// keeps the text of a stream whose owner is never destroyed.
+bool LogStream::Open(const std::string& file_name) {
+  std::lock_guard<std::mutex> lock(_mutex);
+  if (_file != nullptr || _closed) return false;
+  std::FILE* file = std::fopen(file_name.c_str(), "a");
+  if (file == nullptr) return false;
+  std::setvbuf(file, nullptr, _IOFBF, 64 * 1024);
+  _file = file;
+  _open.store(true, std::memory_order_release);
+  return true;
+}
+
+LogStream::~LogStream() { Close(); }
+
+void LogStream::Write(const char* text) { Write(text, std::strlen(text)); }
+
+void LogStream::Write(const char* text, std::size_t length) {
+  if (!IsOpen() || length == 0) return;
+  std::lock_guard<std::mutex> lock(_mutex);
+  if (_file != nullptr) std::fwrite(text, 1, length, _file);
+}
+
+void LogStream::Flush() {
+  std::lock_guard<std::mutex> lock(_mutex);
+  if (_file != nullptr) std::fflush(_file);
+}
+
+void LogStream::Close() {
+  std::lock_guard<std::mutex> lock(_mutex);
+  _open.store(false, std::memory_order_release);
+  if (_file != nullptr) {
+    std::fclose(_file);
+    _file = nullptr;
+    _closed = true;
+  }
+}
+
+}  // namespace fp

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+namespace fp {
+
+// An appending, buffered text log file, written from several threads.
+//
+// A stream is "open" once attached to a file and stays so until Close or destruction; writes to
+// a stream that is not open do nothing. Each Write puts its text into the file whole, never
+// interleaved with another thread's text. Text is buffered, and what was written reaches the
+// file at the latest when the process ends normally, also when the stream is never destroyed.
+// Write errors (a full disk, say) are not reported. All operations are safe from any thread.
+class LogStream {
+ public:
+  LogStream() = default;
+  ~LogStream();
+  LogStream(const LogStream&) = delete;
+  LogStream& operator=(const LogStream&) = delete;
+
+  // Attaches the stream to `file_name`, opened for appending (created when missing). Returns
+  // false when the stream is open already (nothing changes) or the file cannot be opened.
+  bool Open(const std::string& file_name);
+  bool IsOpen() const { return _open.load(std::memory_order_acquire); }
+
+  void Write(const char* text);
+  void Write(const char* text, std::size_t length);
+
+  // Pushes buffered text to the file.
+  void Flush();
+  // Flushes and detaches the file; the stream cannot be opened again.
+  void Close();
+
+ private:
+  // Guarded by _mutex.
+  std::mutex _mutex;
+  std::FILE* _file = nullptr;
+  bool _closed = false;
+  // Set once the file is attached; read without the lock to skip writes cheaply.
+  std::atomic<bool> _open{false};
+};
+
+}  // namespace fp

@@ -1,0 +1,117 @@
+#include "nudp/LogStream.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace fp {
+namespace {
+
+std::string TempFile(const std::string& name) {
+  const std::string path =
+      ::testing::TempDir() + "logstream_" + std::to_string(getpid()) + "_" + name;
+  std::remove(path.c_str());
+  return path;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+TEST(LogStream, WritesNothingUntilOpenAndOpensOnce) {
+  const std::string path = TempFile("once.txt");
+  LogStream log;
+  EXPECT_FALSE(log.IsOpen());
+  log.Write("lost\n");
+  ASSERT_TRUE(log.Open(path));
+  EXPECT_TRUE(log.IsOpen());
+  EXPECT_FALSE(log.Open(path));  // already open: nothing changes
+  log.Write("kept\n");
+  log.Close();
+  EXPECT_FALSE(log.IsOpen());
+  log.Write("after close\n");
+  EXPECT_EQ(ReadFile(path), "kept\n");
+}
+
+TEST(LogStream, AppendsToAnExistingFile) {
+  const std::string path = TempFile("append.txt");
+  {
+    LogStream first;
+    ASSERT_TRUE(first.Open(path));
+    first.Write("run 1\n");
+  }
+  {
+    LogStream second;
+    ASSERT_TRUE(second.Open(path));
+    second.Write("run 2\n");
+  }
+  EXPECT_EQ(ReadFile(path), "run 1\nrun 2\n");
+}
+
+TEST(LogStream, FailsForAFileThatCannotBeCreated) {
+  LogStream log;
+  EXPECT_FALSE(log.Open("/nonexistent-dir/log.txt"));
+  EXPECT_FALSE(log.IsOpen());
+}
+
+TEST(LogStream, TextsFromManyThreadsStayWhole) {
+  const std::string path = TempFile("threads.txt");
+  constexpr int kThreads = 4;
+  constexpr int kLines = 2000;
+  {
+    LogStream log;
+    ASSERT_TRUE(log.Open(path));
+    std::vector<std::thread> writers;
+    for (int t = 0; t < kThreads; ++t) {
+      writers.emplace_back([&log, t] {
+        // Each text is several lines long and must land in one piece.
+        const std::string text = "thread " + std::to_string(t) + ":\n" +
+                                 std::string(200, char('a' + t)) + "\nend " + std::to_string(t) +
+                                 "\n";
+        for (int i = 0; i < kLines; ++i) log.Write(text.c_str());
+      });
+    }
+    for (auto& w : writers) w.join();
+  }
+  std::istringstream in(ReadFile(path));
+  std::string head, body, tail;
+  int blocks = 0;
+  while (std::getline(in, head)) {
+    ASSERT_TRUE(std::getline(in, body));
+    ASSERT_TRUE(std::getline(in, tail));
+    const int t = head[7] - '0';
+    ASSERT_EQ(head, "thread " + std::to_string(t) + ":");
+    ASSERT_EQ(body, std::string(200, char('a' + t)));
+    ASSERT_EQ(tail, "end " + std::to_string(t));
+    ++blocks;
+  }
+  EXPECT_EQ(blocks, kThreads * kLines);
+}
+
+// Reachable until exit, so the leak checker does not count the stream that is never deleted.
+LogStream* never_deleted = nullptr;
+
+TEST(LogStream, TextReachesTheFileWhenTheProcessEndsWithoutDestroyingTheStream) {
+  const std::string path = TempFile("exit.txt");
+  EXPECT_EXIT(
+      {
+        never_deleted = new LogStream;  // as on the program's failed-open path
+        if (!never_deleted->Open(path)) std::_Exit(3);
+        never_deleted->Write("START LOGGING.\n\n");
+        never_deleted->Write("written just before exit\n");
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+  EXPECT_EQ(ReadFile(path), "START LOGGING.\n\nwritten just before exit\n");
+}
+
+}  // namespace
+}  // namespace fp
