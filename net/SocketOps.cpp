@@ -3,10 +3,15 @@
 #include "net/SocketError.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace fp::sockets {
 
@@ -143,6 +148,132 @@ int ResolveIPv4(const char* name, std::uint32_t& address) {
   }
   freeaddrinfo(result);
   return error;
+}
+
+namespace {
+
+sockaddr_in IPv4Address(std::uint32_t address, std::uint16_t port) {
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_port = htons(port);
+  sin.sin_addr.s_addr = address;
+  return sin;
+}
+
+// The layer's own error codes travel through errno, as the platform's do, so LastError() gives
+// them back like any other.
+void SetLastError(int code) { errno = code; }
+
+}  // namespace
+
+int ProtocolNumber(const char* name) {
+  protoent entry{};
+  protoent* found = nullptr;
+  char buffer[1024];
+  if (getprotobyname_r(name, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
+    return found->p_proto;
+  }
+  // Minimal systems may lack /etc/protocols; the numbers of these names never change.
+  struct Known {
+    const char* name;
+    int number;
+  };
+  static constexpr Known kKnown[] = {
+      {"ip", IPPROTO_IP}, {"icmp", IPPROTO_ICMP}, {"tcp", IPPROTO_TCP}, {"udp", IPPROTO_UDP}};
+  for (const Known& known : kKnown) {
+    if (std::strcmp(known.name, name) == 0) return known.number;
+  }
+  // ENODATA is not a socket error on Linux; WSANO_DATA passes ErrorFromErrno unchanged.
+  SetLastError(WSANO_DATA);
+  return -1;
+}
+
+int CreateSocket(int family, int type, int protocol) {
+  return ::socket(family, type | SOCK_CLOEXEC, protocol);
+}
+
+int Close(int descriptor) { return ::close(descriptor); }
+
+int SetNonBlocking(int descriptor, bool on) {
+  int value = on ? 1 : 0;
+  return ::ioctl(descriptor, FIONBIO, &value);
+}
+
+int SetIntOption(int descriptor, int level, int option, int value) {
+  return ::setsockopt(descriptor, level, option, &value, sizeof value);
+}
+
+int GetIntOption(int descriptor, int level, int option, int& value) {
+  socklen_t length = sizeof value;
+  return ::getsockopt(descriptor, level, option, &value, &length);
+}
+
+int PendingError(int descriptor, int& code) {
+  int err = 0;
+  const int rc = GetIntOption(descriptor, SOL_SOCKET, SO_ERROR, err);
+  code = err == 0 ? 0 : ErrorFromErrno(err);
+  return rc;
+}
+
+int ShutdownSend(int descriptor) { return ::shutdown(descriptor, SHUT_WR); }
+
+int BindIPv4(int descriptor, std::uint32_t address, std::uint16_t port) {
+  const sockaddr_in sin = IPv4Address(address, port);
+  return ::bind(descriptor, reinterpret_cast<const sockaddr*>(&sin), sizeof sin);
+}
+
+int ConnectIPv4(int descriptor, std::uint32_t address, std::uint16_t port) {
+  const sockaddr_in sin = IPv4Address(address, port);
+  return ::connect(descriptor, reinterpret_cast<const sockaddr*>(&sin), sizeof sin);
+}
+
+int LocalPort(int descriptor) {
+  sockaddr_in sin{};
+  socklen_t length = sizeof sin;
+  if (::getsockname(descriptor, reinterpret_cast<sockaddr*>(&sin), &length) != 0) return -1;
+  return ntohs(sin.sin_port);
+}
+
+long Receive(int descriptor, void* buffer, std::size_t length, int flags) {
+  return ::recv(descriptor, buffer, length, flags | MSG_DONTWAIT);
+}
+
+long ReceiveDatagram(int descriptor, void* buffer, std::size_t length, sockaddr* from,
+                     std::uint32_t& from_length) {
+  socklen_t address_length = from_length;
+  const long rc =
+      ::recvfrom(descriptor, buffer, length, MSG_DONTWAIT | MSG_TRUNC, from, &address_length);
+  from_length = address_length;
+  return rc;
+}
+
+long Send(int descriptor, const void* bytes, std::size_t length, int flags) {
+  return ::send(descriptor, bytes, length, flags | MSG_NOSIGNAL);
+}
+
+int Poll(pollfd* fds, std::size_t count, const timespec* timeout) {
+  using Clock = std::chrono::steady_clock;
+  if (timeout == nullptr) {
+    for (;;) {
+      const int rc = ::ppoll(fds, count, nullptr, nullptr);
+      if (rc >= 0 || errno != EINTR) return rc;
+    }
+  }
+  if (timeout->tv_sec < 0 || timeout->tv_nsec < 0 || timeout->tv_nsec >= 1000000000L) {
+    SetLastError(EINVAL);
+    return -1;
+  }
+  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(timeout->tv_sec) +
+                                     std::chrono::nanoseconds(timeout->tv_nsec);
+  timespec left = *timeout;
+  for (;;) {
+    const int rc = ::ppoll(fds, count, &left, nullptr);
+    if (rc >= 0 || errno != EINTR) return rc;
+    const auto rest = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now());
+    if (rest.count() <= 0) return 0;
+    left.tv_sec = static_cast<time_t>(rest.count() / 1000000000L);
+    left.tv_nsec = static_cast<long>(rest.count() % 1000000000L);
+  }
 }
 
 }  // namespace fp::sockets

@@ -1,6 +1,11 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+
+struct pollfd;
+struct sockaddr;
+struct timespec;
 
 namespace fp::sockets {
 
@@ -19,5 +24,55 @@ int LastError();
 // returns the resolver's error as a Windows Sockets code (11001 and up). Blocks the caller
 // until the resolver answers.
 int ResolveIPv4(const char* name, std::uint32_t& address);
+
+// Thin wrappers over the system calls the socket layer makes. Unless a comment says otherwise,
+// each returns what the system call returns (-1 on failure); LastError() then gives the code.
+// None of them retries or reports: the caller decides what a failure means.
+
+// The protocol number of a protocol name ("udp", "tcp"). Returns -1 and sets the last error to
+// WSANO_DATA when the system knows no such protocol. Thread-safe, unlike getprotobyname. When the
+// protocols database is missing, the names ip, icmp, tcp and udp are still known.
+int ProtocolNumber(const char* name);
+
+// A new socket descriptor, closed on exec so that no child process inherits it.
+int CreateSocket(int family, int type, int protocol);
+
+// Releases a descriptor. Linux releases it even when close fails, so it is never retried.
+int Close(int descriptor);
+
+// Non-blocking (on) or blocking (off) mode, as FIONBIO switches it.
+int SetNonBlocking(int descriptor, bool on);
+
+// setsockopt / getsockopt of a 4-byte integer option.
+int SetIntOption(int descriptor, int level, int option, int value);
+int GetIntOption(int descriptor, int level, int option, int& value);
+
+// The descriptor's pending error (SO_ERROR) as a Windows Sockets code, 0 when there is none.
+// Returns -1 when the option cannot be read.
+int PendingError(int descriptor, int& code);
+
+// Shuts down the sending direction.
+int ShutdownSend(int descriptor);
+
+// IPv4 bind and connect; address in network order, port in host order.
+int BindIPv4(int descriptor, std::uint32_t address, std::uint16_t port);
+int ConnectIPv4(int descriptor, std::uint32_t address, std::uint16_t port);
+
+// The local port of a bound IPv4 descriptor, in host order; -1 on failure.
+int LocalPort(int descriptor);
+
+// recv without waiting, whatever the descriptor's mode.
+long Receive(int descriptor, void* buffer, std::size_t length, int flags);
+
+// recvfrom without waiting. Returns the full length of the datagram even when it is longer than
+// `length` (only `length` bytes are stored and the rest is gone), so the caller can tell.
+long ReceiveDatagram(int descriptor, void* buffer, std::size_t length, sockaddr* from,
+                     std::uint32_t& from_length);
+
+long Send(int descriptor, const void* bytes, std::size_t length, int flags);
+
+// ppoll over `count` entries, waiting at most `timeout` (null: no limit). A wait interrupted by a
+// signal goes on for the rest of the time, so the call never ends early on EINTR.
+int Poll(pollfd* fds, std::size_t count, const timespec* timeout);
 
 }  // namespace fp::sockets

@@ -1,0 +1,247 @@
+#include "net/Socket.h"
+
+#include "net/SocketError.h"
+#include "net/SocketHandler.h"
+#include "net/SocketOps.h"
+
+#include <algorithm>
+#include <ctime>
+#include <sys/socket.h>
+#include <vector>
+
+namespace fp {
+
+namespace {
+
+std::int64_t Now() { return static_cast<std::int64_t>(std::time(nullptr)); }
+
+void EraseFirst(std::vector<int>& list, int descriptor) {
+  const auto it = std::find(list.begin(), list.end(), descriptor);
+  if (it != list.end()) list.erase(it);
+}
+
+// Lists the descriptor once, at the end, or takes it out.
+void KeepListed(std::vector<int>& list, int descriptor, bool listed) {
+  if (descriptor == -1) return;
+  EraseFirst(list, descriptor);
+  if (listed) list.push_back(descriptor);
+}
+
+}  // namespace
+
+Socket::Socket(SocketHandler& handler)
+    : _handler(handler), _proxy_host(handler.ProxyHost()), _proxy_port(handler.ProxyPort()) {}
+
+Socket::~Socket() {
+  ServingHandler().Remove(this);
+  if (_descriptor != -1 && !_keep_for_pool) Close();
+}
+
+SocketHandler& Socket::ServingHandler() const {
+  return _on_own_thread && _thread_handler != nullptr ? *_thread_handler : _handler;
+}
+
+std::int32_t Socket::Close() {
+  SocketHandler& handler = ServingHandler();
+  if (_descriptor == -1) {
+    handler.ReportError(this, "Socket::Close", 0, "file descriptor invalid", Warning);
+    return 0;
+  }
+  SetNonBlockingMode(true);
+  if (_connected && sockets::ShutdownSend(_descriptor) == -1) {
+    const int code = sockets::LastError();
+    handler.ReportError(this, "shutdown", code, SocketErrorText(code), Error);
+  }
+  char scratch[100];
+  const long n = sockets::Receive(_descriptor, scratch, sizeof scratch, 0);
+  if (n > 0) {
+    handler.ReportError(this, "read() after shutdown", static_cast<std::int32_t>(n), "bytes read",
+                        Warning);
+  }
+  const int rc = sockets::Close(_descriptor);
+  if (rc == -1) {
+    const int code = sockets::LastError();
+    handler.ReportError(this, "close", code, SocketErrorText(code), Error);
+  }
+  handler.SetInterest(_descriptor, /*read=*/false, /*write=*/false, /*except=*/false);
+  EraseFirst(handler.CallOnConnectList(), _descriptor);
+  EraseFirst(handler.DetachList(), _descriptor);
+  EraseFirst(handler.ConnectingList(), _descriptor);
+  EraseFirst(handler.RetryList(), _descriptor);
+  EraseFirst(handler.CloseList(), _descriptor);
+  _descriptor = -1;
+  return rc;
+}
+
+void Socket::OnRead() {}
+void Socket::OnWritable() {}
+
+void Socket::OnExceptCondition() {
+  if (_connecting) {
+    if (_via_proxy) {
+      OnSocks4ConnectFailed();
+      return;
+    }
+    // With retries left, the handler's connect time-out retries later.
+    if (_retries_allowed == -1 || (_retries_allowed != 0 && _retries_made < _retries_allowed)) {
+      return;
+    }
+    SetCloseAndDelete(true);
+    OnConnectFailure();
+    return;
+  }
+  int code = 0;
+  sockets::PendingError(_descriptor, code);
+  ServingHandler().ReportError(this, "exception on select", code, SocketErrorText(code), Fatal);
+  SetCloseAndDelete(true);
+}
+
+void Socket::OnReleased() {}
+void Socket::OnConnect() {}
+void Socket::OnConnectFailure() {}
+
+void Socket::OnDescriptorCreated(std::int32_t /*family*/, std::int32_t /*type*/,
+                                 std::int32_t /*protocol*/, int /*descriptor*/) {
+  _want_reuseaddr = true;
+  _want_keepalive = true;
+}
+
+void Socket::OnSocks4Connect() {
+  ServingHandler().ReportError(this, "OnSocks4Connect", 0, "Use with TcpSocket only", Warning);
+}
+
+void Socket::OnSocks4ConnectFailed() {
+  ServingHandler().ReportError(this, "OnSocks4ConnectFailed", 0, "Use with TcpSocket only",
+                               Warning);
+}
+
+bool Socket::OnSocks4Read() {
+  ServingHandler().ReportError(this, "OnSocks4Read", 0, "Use with TcpSocket only", Warning);
+  return true;
+}
+
+bool Socket::MayRetryConnect() { return true; }
+void Socket::OnReconnected() {}
+void Socket::OnConnectionLost() {}
+
+bool Socket::ConnectOutcome() {
+  SocketHandler& handler = ServingHandler();
+  int code = 0;
+  sockets::PendingError(_descriptor, code);
+  if (code != 0) {
+    handler.ReportError(this, "connect failed", code, SocketErrorText(code), Fatal);
+    handler.SetInterest(_descriptor, /*read=*/false, /*write=*/false, /*except=*/true);
+    return false;
+  }
+  handler.SetInterest(_descriptor, /*read=*/true, /*write=*/false, /*except=*/true);
+  SetConnecting(false);
+  return true;
+}
+
+void Socket::OnThreadStarted() {}
+
+std::uint16_t Socket::GetPort() {
+  ServingHandler().ReportError(this, "GetPort", 0, "GetPort only implemented for ListenSocket",
+                               Warning);
+  return 0;
+}
+
+void Socket::SendBuf(const void* /*bytes*/, std::size_t /*length*/, std::int32_t /*flags*/) {}
+void Socket::SendText(const std::string& /*text*/, std::int32_t /*flags*/) {}
+
+void Socket::SetCloseAndDelete(bool x) {
+  if (x == _close_and_delete) return;
+  KeepListed(ServingHandler().CloseList(), _descriptor, x);
+  _close_and_delete = x;
+  if (x) _close_time = Now();
+}
+
+void Socket::SetConnecting(bool x) {
+  if (x == _connecting) return;
+  KeepListed(ServingHandler().ConnectingList(), _descriptor, x);
+  _connecting = x;
+  if (x) _connect_time = Now();
+}
+
+void Socket::SetCallOnConnect(bool x) {
+  KeepListed(ServingHandler().CallOnConnectList(), _descriptor, x);
+  _call_on_connect = x;
+}
+
+void Socket::SetRetryClientConnect(bool x) {
+  KeepListed(ServingHandler().RetryList(), _descriptor, x);
+  _retry_client_connect = x;
+}
+
+bool Socket::IsUsable() const { return _descriptor != -1 && !_connecting && !_close_and_delete; }
+
+std::int64_t Socket::SecondsConnecting() const { return Now() - _connect_time; }
+
+std::int64_t Socket::SecondsClosing() const { return Now() - _close_time; }
+
+int Socket::CreateDescriptor(std::int32_t family, std::int32_t type, const std::string& protocol) {
+  SocketHandler& handler = ServingHandler();
+  _type = type;
+  _protocol = protocol;
+  int number = 0;
+  if (!protocol.empty()) {
+    number = sockets::ProtocolNumber(protocol.c_str());
+    if (number == -1) {
+      const int code = sockets::LastError();
+      handler.ReportError(this, "getprotobyname", code, SocketErrorText(code), Fatal);
+      SetCloseAndDelete(true);
+      return -1;
+    }
+  }
+  const int descriptor = sockets::CreateSocket(family, type, number);
+  if (descriptor == -1) {
+    const int code = sockets::LastError();
+    handler.ReportError(this, "socket", code, SocketErrorText(code), Fatal);
+    SetCloseAndDelete(true);
+    return -1;
+  }
+  OnDescriptorCreated(family, type, number, descriptor);
+  if (type != SOCK_STREAM) return descriptor;
+
+  struct Option {
+    int name;
+    bool wanted;
+    const char* call;
+  };
+  const Option options[] = {
+      {SO_REUSEADDR, _want_reuseaddr, "setsockopt(SOL_SOCKET, SO_REUSEADDR)"},
+      {SO_KEEPALIVE, _want_keepalive, "setsockopt(SOL_SOCKET, SO_KEEPALIVE)"},
+  };
+  for (const Option& option : options) {
+    if (sockets::SetIntOption(descriptor, SOL_SOCKET, option.name, option.wanted ? 1 : 0) == -1) {
+      const int code = sockets::LastError();
+      handler.ReportError(this, option.call, code, SocketErrorText(code), Fatal);
+      sockets::Close(descriptor);
+      SetCloseAndDelete(true);
+      return -1;
+    }
+  }
+  return descriptor;
+}
+
+bool Socket::SetNonBlockingMode(bool on) { return SetNonBlockingMode(on, _descriptor); }
+
+bool Socket::SetNonBlockingMode(bool on, int descriptor) {
+  if (sockets::SetNonBlocking(descriptor, on) == 0) return true;
+  ServingHandler().ReportError(this, "ioctlsocket(FIONBIO)", sockets::LastError(), "", Warning);
+  return false;
+}
+
+void Socket::TakeOverConnection(const Socket& other) {
+  _descriptor = other._descriptor;
+  _type = other._type;
+  _protocol = other._protocol;
+  _target_ip = other._target_ip;
+  _target_port = other._target_port;
+}
+
+void Socket::SetKeepForPool(bool x) {
+  if (_outgoing) _keep_for_pool = x;
+}
+
+}  // namespace fp

@@ -1,0 +1,178 @@
+#pragma once
+
+#include "net/SocketLog.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace fp {
+
+class SocketHandler;
+
+// Base of every socket of the layer. A Socket owns at most one descriptor (-1 = none) and closes
+// it in Close() and in its destructor; it belongs to one SocketHandler for its whole life and
+// asks that handler for deferred work through flags (close and delete, connecting, call the
+// connect callback, retry the connect). Every flag setter keeps the descriptor in the matching
+// work list of the handler, so a pass of the handler visits only the sockets that need it.
+//
+// Nothing here throws: failures go to the handler's ReportError and show in a return value or a
+// flag. No locks: the callbacks run on the thread that runs the handler's Select, the owner's
+// calls on the owner's thread, and the owner keeps the two apart.
+//
+// Create sockets on the heap. The handler deletes a socket only when HandlerDeletes() is set;
+// an owner may delete a registered socket itself, and the destructor takes it out of the handler
+// first. A socket must not outlive its handler except to be deleted.
+class Socket {
+ public:
+  explicit Socket(SocketHandler& handler);
+  virtual ~Socket();
+
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+
+  // Closes the descriptor: non-blocking, shuts down sending when connected, reads once to
+  // discard up to 100 waiting bytes (one waiting datagram), releases the descriptor and takes it
+  // out of the handler's interest sets and work lists. Flags and the registry entry stay; the
+  // handler erases the entry. Returns 0, or -1 when the release failed (the descriptor is
+  // forgotten all the same). Idempotent: without a descriptor it only reports a Warning.
+  virtual std::int32_t Close();
+
+  // Called by the handler's pass, on the thread running Select.
+  virtual void OnRead();
+  virtual void OnWritable();
+  // Base: a connecting socket treats it as a failed connect; otherwise reports the pending error
+  // as "exception on select" (Fatal) and marks the socket for closing.
+  virtual void OnExceptCondition();
+  // Last call before the handler lets go of the socket (after closing it).
+  virtual void OnReleased();
+  virtual void OnConnect();
+  virtual void OnConnectFailure();
+  // Right after CreateDescriptor made a descriptor; base: want SO_REUSEADDR and SO_KEEPALIVE.
+  virtual void OnDescriptorCreated(std::int32_t family, std::int32_t type, std::int32_t protocol,
+                                   int descriptor);
+  // SOCKS4 hooks of stream sockets; the base only reports a Warning (OnSocks4Read: true).
+  virtual void OnSocks4Connect();
+  virtual void OnSocks4ConnectFailed();
+  virtual bool OnSocks4Read();
+  virtual bool MayRetryConnect();
+  virtual void OnReconnected();
+  virtual void OnConnectionLost();
+  // A connecting descriptor became writable: true when the connect succeeded (interest becomes
+  // read + exception, connecting ends), false when it failed (reported "connect failed", Fatal;
+  // only exceptions stay watched, connecting stays set).
+  virtual bool ConnectOutcome();
+  virtual void OnThreadStarted();
+  // The bound local port; the base has none (reports a Warning, returns 0).
+  virtual std::uint16_t GetPort();
+  // Sending; the base sends nothing.
+  virtual void SendBuf(const void* bytes, std::size_t length, std::int32_t flags);
+  virtual void SendText(const std::string& text, std::int32_t flags);
+
+  int GetDescriptor() const { return _descriptor; }
+  // Stores the descriptor and takes ownership of it; nothing else.
+  void AttachDescriptor(int descriptor) { _descriptor = descriptor; }
+
+  // The private handler of the socket's own thread while it has one, otherwise its handler.
+  // Every report, work-list change and interest change goes there.
+  SocketHandler& ServingHandler() const;
+
+  void SetHandlerDeletes(bool x) { _handler_deletes = x; }
+  bool HandlerDeletes() const { return _handler_deletes; }
+
+  // The four work-list flags. Setting a flag lists the descriptor once, at the end of its list;
+  // clearing it removes it. Without a descriptor only the flag (and its time) changes.
+  // SetCloseAndDelete and SetConnecting do nothing when the value does not change, so the first
+  // time stamp stays.
+  void SetCloseAndDelete(bool x);
+  bool CloseAndDeletePending() const { return _close_and_delete; }
+  void SetConnecting(bool x);
+  bool IsConnecting() const { return _connecting; }
+  void SetCallOnConnect(bool x);
+  bool CallOnConnect() const { return _call_on_connect; }
+  void SetRetryClientConnect(bool x);
+  bool RetryConnectPending() const { return _retry_client_connect; }
+
+  void MarkConnected(bool x) { _connected = x; }
+  bool IsPeerConnected() const { return _connected; }
+  // Set by the handler when it lets go of the socket for good; the destructor then leaves the
+  // handler alone.
+  void SetUnregistered(bool x) { _unregistered = x; }
+  bool IsUnregistered() const { return _unregistered; }
+
+  // Has a descriptor, is not connecting and is not marked for closing.
+  bool IsUsable() const;
+  std::int64_t SecondsConnecting() const;
+  std::int64_t SecondsClosing() const;
+  std::int32_t ConnectTimeoutSeconds() const { return _connect_limit; }
+
+  void SetOwnThread(bool x) { _on_own_thread = x; }
+  bool HasOwnThread() const { return _on_own_thread; }
+  void SetThreadHandler(SocketHandler* handler) { _thread_handler = handler; }
+  bool ThreadWanted() const { return _thread_wanted; }
+
+  // A new descriptor, returned and not attached; -1 (reported Fatal, socket marked for closing)
+  // when the protocol is unknown, the system gives none, or a stream option cannot be set. An
+  // empty protocol name means protocol 0. Only stream descriptors get SO_REUSEADDR and
+  // SO_KEEPALIVE.
+  int CreateDescriptor(std::int32_t family, std::int32_t type, const std::string& protocol);
+  // False (reported as a Warning) when the mode cannot be switched.
+  bool SetNonBlockingMode(bool on);
+  bool SetNonBlockingMode(bool on, int descriptor);
+
+  // Takes over the other socket's descriptor, type, protocol and connection target; the other
+  // socket keeps its copy of the descriptor, so one of the two must not close it.
+  void TakeOverConnection(const Socket& other);
+
+  // Stream-connection state; no stream socket class exists yet, so these keep their initial
+  // values unless such a class sets them.
+  bool IsOutgoing() const { return _outgoing; }
+  // Only an outgoing connection can be kept for the pool.
+  void SetKeepForPool(bool x);
+  bool KeepForPool() const { return _keep_for_pool; }
+  bool ViaProxy() const { return _via_proxy; }
+  std::uint32_t TargetIp() const { return _target_ip; }
+  std::uint16_t TargetPort() const { return _target_port; }
+  std::int32_t RetriesAllowed() const { return _retries_allowed; }
+  std::int32_t RetriesMade() const { return _retries_made; }
+  std::int32_t SocketType() const { return _type; }
+  const std::string& ProtocolName() const { return _protocol; }
+
+ protected:
+  void SetOutgoing(bool x) { _outgoing = x; }
+
+ private:
+  SocketHandler& _handler;
+  int _descriptor = -1;
+  bool _handler_deletes = false;
+  bool _close_and_delete = false;
+  bool _connecting = false;
+  std::int64_t _connect_time = 0;
+  bool _thread_wanted = false;
+  bool _on_own_thread = false;
+  std::int32_t _type = 0;
+  std::string _protocol;
+  bool _call_on_connect = false;
+  bool _want_reuseaddr = true;
+  bool _want_keepalive = true;
+  std::int32_t _connect_limit = 5;
+  bool _retry_client_connect = false;
+  bool _connected = false;
+  bool _unregistered = false;
+  SocketHandler* _thread_handler = nullptr;  // not owned
+  std::int64_t _close_time = 0;
+
+  // Stream connections.
+  bool _outgoing = false;
+  std::uint32_t _target_ip = 0;
+  std::uint16_t _target_port = 0;
+  bool _keep_for_pool = false;
+  bool _via_proxy = false;
+  std::uint32_t _proxy_host;
+  std::uint16_t _proxy_port;
+  std::int32_t _retries_allowed = 0;
+  std::int32_t _retries_made = 0;
+  std::int32_t _shutdown_done = 0;
+};
+
+}  // namespace fp

@@ -1,0 +1,408 @@
+#include "net/SocketHandler.h"
+
+#include "net/Socket.h"
+#include "net/SocketError.h"
+#include "net/SocketOps.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+namespace fp {
+
+namespace {
+
+// poll results that the descriptor-set wait counts as readable, writable and exceptional.
+// Errors and hang-ups count as readable (and errors as writable), so a pending error, such as
+// an ICMP port unreachable on a connected datagram socket, reaches OnRead, whose receive
+// reports it.
+constexpr short kReadable = POLLIN | POLLHUP | POLLERR;
+constexpr short kWritable = POLLOUT | POLLERR;
+constexpr short kExceptional = POLLPRI;
+
+void EraseFirst(std::vector<int>& list, int descriptor) {
+  const auto it = std::find(list.begin(), list.end(), descriptor);
+  if (it != list.end()) list.erase(it);
+}
+
+}  // namespace
+
+bool SocketHandler::DescriptorSet::Contains(int descriptor) const {
+  return std::find(_descriptors.begin(), _descriptors.begin() + static_cast<long>(_count),
+                   descriptor) != _descriptors.begin() + static_cast<long>(_count);
+}
+
+void SocketHandler::DescriptorSet::Insert(int descriptor) {
+  if (_count == kSetSize || Contains(descriptor)) return;
+  _descriptors[_count++] = descriptor;
+}
+
+void SocketHandler::DescriptorSet::Erase(int descriptor) {
+  for (std::size_t i = 0; i < _count; ++i) {
+    if (_descriptors[i] == descriptor) {
+      _descriptors[i] = _descriptors[--_count];
+      return;
+    }
+  }
+}
+
+SocketHandler::SocketHandler(SocketLog* log) : _sink(log) {
+  _poll_fds.reserve(3 * kSetSize);
+  _walk.reserve(kSetSize);
+}
+
+SocketHandler::~SocketHandler() {
+  // Every socket the handler still knows is closed and told that the handler has let go of it,
+  // so that its destructor, run later by its owner, never reaches this handler. A socket added
+  // twice is met twice but treated once.
+  std::vector<Socket*> known;
+  known.reserve(_registry.size() + _add_queue.size() + _delete_queue.size());
+  for (const auto& [descriptor, p] : _registry) known.push_back(p);
+  for (const auto& [descriptor, p] : _add_queue) known.push_back(p);
+  known.insert(known.end(), _delete_queue.begin(), _delete_queue.end());
+  const std::size_t registered = _registry.size();
+  _registry.clear();
+  _add_queue.clear();
+  _delete_queue.clear();
+  for (std::size_t i = 0; i < known.size(); ++i) {
+    Socket* p = known[i];
+    if (p == nullptr || std::find(known.begin(), known.begin() + static_cast<long>(i), p) !=
+                            known.begin() + static_cast<long>(i)) {
+      continue;
+    }
+    // Registered sockets are closed whatever their state; the others only when still open.
+    if (i < registered || p->GetDescriptor() != -1) p->Close();
+    p->SetUnregistered(true);
+    if (p->HandlerDeletes()) delete p;
+  }
+}
+
+void SocketHandler::Add(Socket* p) {
+  const int descriptor = p->GetDescriptor();
+  if (descriptor == -1) {
+    ReportError(p, "Add", -1, "Invalid socket", Warning);
+    if (p->CloseAndDeletePending()) _delete_queue.push_back(p);
+    return;
+  }
+  const auto queued = _add_queue.find(descriptor);
+  if (queued != _add_queue.end()) {
+    ReportError(p, "Add", descriptor, "Attempt to add socket already in add queue", Fatal);
+    // The same object added twice stays queued once; deleting it here would leave the queue
+    // holding a dangling pointer.
+    if (queued->second != p) _delete_queue.push_back(p);
+    return;
+  }
+  _add_queue.emplace(descriptor, p);
+}
+
+int SocketHandler::Select(long seconds, long microseconds) {
+  timeval timeout{};
+  timeout.tv_sec = seconds;
+  timeout.tv_usec = microseconds;
+  return Select(&timeout);
+}
+
+int SocketHandler::Select(struct timeval* timeout) {
+  RegisterQueued();
+  int n = Wait(timeout);
+  if (n > 0) n = Dispatch(n);
+  if (!_call_on_connect_list.empty()) RunConnectCallbacks();
+  // Detaching sockets to threads of their own is not built: nothing sets ThreadWanted(), so the
+  // detach list only ever loses entries (in Close and Unregister).
+  if (!_connecting_list.empty()) RunConnectTimeouts();
+  if (!_retry_list.empty()) RunConnectRetries();
+  if (!_close_list.empty()) RunClosing();
+  if (!_to_unregister.empty()) Unregister();
+  if (!_delete_queue.empty()) RunDeletions();
+  return n;
+}
+
+void SocketHandler::RegisterQueued() {
+  while (!_add_queue.empty()) {
+    if (_registry.size() >= kSetSize) {
+      ReportError(nullptr, "Select", static_cast<std::int32_t>(_registry.size()),
+                  "FD_SETSIZE reached", Warning);
+      return;
+    }
+    const auto first = _add_queue.begin();
+    const int d = first->first;
+    Socket* p = first->second;
+    _add_queue.erase(first);
+
+    const auto registered = _registry.find(d);
+    if (registered != _registry.end()) {
+      Socket* holder = registered->second;
+      if (holder != nullptr && holder->GetDescriptor() == d) {
+        ReportError(p, "Add", d, "Attempt to add socket already in controlled queue", Fatal);
+        // A socket added again after its registration stays registered, and is not deleted.
+        if (holder != p) _delete_queue.push_back(p);
+        continue;
+      }
+      // The holder closed its descriptor without leaving the registry, and the system has
+      // handed the number out again: the old entry is stale.
+      _registry.erase(registered);
+      EraseFirst(_order, d);
+    }
+
+    if (p->IsConnecting()) {
+      _read_set.Erase(d);
+      _write_set.Insert(d);
+      _except_set.Insert(d);
+    } else {
+      // Only a stream socket with output waiting wants write interest; there is none yet.
+      SetInterest(d, /*read=*/true, /*write=*/false, /*except=*/true);
+    }
+    if (static_cast<unsigned>(d) > static_cast<unsigned>(_highest)) _highest = d;
+    _order.push_back(d);
+    _registry.emplace(d, p);
+  }
+}
+
+int SocketHandler::Wait(struct timeval* timeout) {
+  // poll, unlike select, takes any descriptor number; the interest sets keep select's rules.
+  _poll_fds.clear();
+  const DescriptorSet* sets[] = {&_read_set, &_write_set, &_except_set};
+  const short events[] = {POLLIN, POLLOUT, POLLPRI};
+  for (int s = 0; s < 3; ++s) {
+    for (std::size_t i = 0; i < sets[s]->Size(); ++i) {
+      const int d = sets[s]->At(i);
+      auto it = std::find_if(_poll_fds.begin(), _poll_fds.end(),
+                             [d](const pollfd& entry) { return entry.fd == d; });
+      if (it == _poll_fds.end()) it = _poll_fds.insert(_poll_fds.end(), pollfd{d, 0, 0});
+      it->events = static_cast<short>(it->events | events[s]);
+    }
+  }
+
+  timespec limit{};
+  if (timeout != nullptr) {
+    // select accepts any number of microseconds; carry whole seconds over.
+    limit.tv_sec = static_cast<time_t>(timeout->tv_sec + timeout->tv_usec / 1000000);
+    limit.tv_nsec = static_cast<long>(timeout->tv_usec % 1000000) * 1000;
+    if (limit.tv_nsec < 0 && limit.tv_sec > 0) {
+      limit.tv_sec -= 1;
+      limit.tv_nsec += 1000000000L;
+    }
+  }
+  int rc = sockets::Poll(_poll_fds.data(), _poll_fds.size(), timeout == nullptr ? nullptr : &limit);
+  if (rc > 0) {
+    // Count as select does: one per descriptor and set it is ready for. A descriptor that is
+    // no open file fails the whole wait, as it would fail select.
+    rc = 0;
+    for (const pollfd& entry : _poll_fds) {
+      if ((entry.revents & POLLNVAL) != 0) {
+        rc = -1;
+        errno = EBADF;
+        break;
+      }
+      if ((entry.revents & kReadable) != 0 && _read_set.Contains(entry.fd)) ++rc;
+      if ((entry.revents & kWritable) != 0 && _write_set.Contains(entry.fd)) ++rc;
+      if ((entry.revents & kExceptional) != 0 && _except_set.Contains(entry.fd)) ++rc;
+    }
+  }
+  if (rc == -1) {
+    const int code = sockets::LastError();
+    ReportError(nullptr, "select", code, SocketErrorText(code), Warning);
+  }
+  return rc;
+}
+
+short SocketHandler::ReadyEvents(int descriptor) const {
+  for (const pollfd& entry : _poll_fds) {
+    if (entry.fd == descriptor) return entry.revents;
+  }
+  return 0;
+}
+
+int SocketHandler::Dispatch(int n) {
+  // Callbacks may delete sockets, whose descriptors then leave _order: walk a copy.
+  _walk.assign(_order.begin(), _order.end());
+  for (const int d : _walk) {
+    if (n == 0) break;
+    const short ready = ReadyEvents(d);
+    if ((ready & kReadable) != 0 && _read_set.Contains(d)) {
+      Socket* p = FindSocket(d);
+      --n;
+      if (p == nullptr) continue;
+      p->OnRead();
+    }
+    if ((ready & kWritable) != 0 && _write_set.Contains(d)) {
+      Socket* p = FindSocket(d);
+      --n;
+      if (p == nullptr) continue;
+      if (p->IsConnecting()) {
+        if (p->ConnectOutcome()) {
+          p->SetCallOnConnect(true);
+        } else if (p->ViaProxy()) {
+          p->OnSocks4ConnectFailed();
+        } else {
+          p->SetCloseAndDelete(true);
+          p->OnConnectFailure();
+        }
+      } else {
+        p->OnWritable();
+      }
+    }
+    if ((ready & kExceptional) != 0 && _except_set.Contains(d)) {
+      Socket* p = FindSocket(d);
+      --n;
+      if (p != nullptr) p->OnExceptCondition();
+    }
+  }
+  return n;
+}
+
+void SocketHandler::RunConnectCallbacks() {
+  const std::vector<int> copy = _call_on_connect_list;
+  for (const int d : copy) {
+    Socket* p = FindSocket(d);
+    if (p == nullptr || !p->CallOnConnect() || !p->IsUsable()) continue;
+    if (p->ViaProxy()) {
+      p->OnSocks4Connect();
+    } else {
+      ReportError(p, "Calling OnConnect", 0, "Because CallOnConnect", Info);
+      p->OnConnect();
+    }
+    p->SetCallOnConnect(false);
+  }
+}
+
+void SocketHandler::RunConnectTimeouts() {
+  const std::vector<int> copy = _connecting_list;
+  for (const int d : copy) {
+    Socket* p = FindSocket(d);
+    if (p == nullptr || !p->IsConnecting()) continue;
+    if (p->SecondsConnecting() < static_cast<std::int64_t>(p->ConnectTimeoutSeconds())) continue;
+    ReportError(p, "connect", -1, "connect timeout", Fatal);
+    if (p->ViaProxy()) {
+      p->OnSocks4ConnectFailed();
+    } else {
+      p->SetCloseAndDelete(true);
+      p->OnConnectFailure();
+    }
+    p->SetConnecting(false);
+  }
+}
+
+void SocketHandler::RunConnectRetries() {
+  // Only stream sockets can reconnect, and there are none yet: a retry asked for by any other
+  // socket is dropped, so its entry does not stay listed for ever.
+  const std::vector<int> copy = _retry_list;
+  for (const int d : copy) {
+    Socket* p = FindSocket(d);
+    if (p != nullptr && p->RetryConnectPending()) p->SetRetryClientConnect(false);
+  }
+}
+
+void SocketHandler::RunClosing() {
+  const std::vector<int> copy = _close_list;
+  for (const int d : copy) {
+    Socket* p = FindSocket(d);
+    if (p == nullptr || !p->CloseAndDeletePending()) continue;
+    SetInterest(p->GetDescriptor(), /*read=*/false, /*write=*/false, /*except=*/false);
+    p->Close();
+    // Read before OnReleased: an owner may delete its own socket there.
+    const bool handler_deletes = p->HandlerDeletes();
+    p->OnReleased();
+    if (handler_deletes) p->SetUnregistered(true);
+    _to_unregister.push_back(d);
+  }
+}
+
+void SocketHandler::Unregister() {
+  while (!_to_unregister.empty()) {
+    const int d = _to_unregister.front();
+    EraseFirst(_thread_list, d);
+    EraseFirst(_order, d);
+    const auto entry = _registry.find(d);
+    if (entry != _registry.end()) {
+      Socket* p = entry->second;
+      _registry.erase(entry);
+      if (p != nullptr && p->IsUnregistered()) delete p;
+    }
+    _to_unregister.erase(_to_unregister.begin());
+  }
+  _highest = 0;
+  for (const int d : _order) {
+    if (static_cast<unsigned>(d) > static_cast<unsigned>(_highest)) _highest = d;
+  }
+}
+
+void SocketHandler::RunDeletions() {
+  while (!_delete_queue.empty()) {
+    Socket* p = _delete_queue.front();
+    // Out of the queue before OnReleased, which may delete the socket.
+    _delete_queue.erase(_delete_queue.begin());
+    const bool handler_deletes = p->HandlerDeletes();
+    p->OnReleased();
+    if (handler_deletes) {
+      p->SetUnregistered(true);
+      delete p;
+    }
+  }
+}
+
+void SocketHandler::Remove(Socket* p) {
+  if (p->IsUnregistered()) return;
+  for (auto it = _registry.begin(); it != _registry.end(); ++it) {
+    if (it->second != p) continue;
+    ReportError(p, "Remove", -1, "Socket destructor called while still in use", Warning);
+    // The descriptor leaves the dispatch order too: otherwise a socket registered later under
+    // the same number would be listed twice.
+    const int d = it->first;
+    _registry.erase(it);
+    EraseFirst(_order, d);
+    _highest = 0;
+    for (const int o : _order) {
+      if (static_cast<unsigned>(o) > static_cast<unsigned>(_highest)) _highest = o;
+    }
+    return;
+  }
+  for (auto it = _add_queue.begin(); it != _add_queue.end(); ++it) {
+    if (it->second != p) continue;
+    ReportError(p, "Remove", -2, "Socket destructor called while still in use", Warning);
+    _add_queue.erase(it);
+    return;
+  }
+  const auto queued = std::find(_delete_queue.begin(), _delete_queue.end(), p);
+  if (queued != _delete_queue.end()) {
+    ReportError(p, "Remove", -3, "Socket destructor called while still in use", Warning);
+    _delete_queue.erase(queued);
+  }
+}
+
+void SocketHandler::SetInterest(int descriptor, bool read, bool write, bool except) {
+  DescriptorSet* sets[] = {&_read_set, &_write_set, &_except_set};
+  const bool wanted[] = {read, write, except};
+  for (int s = 0; s < 3; ++s) {
+    if (wanted[s]) {
+      sets[s]->Insert(descriptor);
+    } else {
+      sets[s]->Erase(descriptor);
+    }
+  }
+}
+
+bool SocketHandler::ReadInterest(int descriptor) const { return _read_set.Contains(descriptor); }
+bool SocketHandler::WriteInterest(int descriptor) const { return _write_set.Contains(descriptor); }
+bool SocketHandler::ExceptInterest(int descriptor) const {
+  return _except_set.Contains(descriptor);
+}
+
+Socket* SocketHandler::FindSocket(int descriptor) const {
+  const auto it = _registry.find(descriptor);
+  return it == _registry.end() ? nullptr : it->second;
+}
+
+std::uint32_t SocketHandler::SocketCount() const {
+  return static_cast<std::uint32_t>(_registry.size() + _add_queue.size() + _delete_queue.size());
+}
+
+void SocketHandler::ReportError(Socket* p, const std::string& call, std::int32_t code,
+                                const std::string& text, ReportLevel level) {
+  if (_sink != nullptr) _sink->Report(*this, p, call, code, text, level);
+}
+
+}  // namespace fp

@@ -1,0 +1,7 @@
+#include "net/SocketLog.h"
+
+namespace fp {
+
+SocketLog::~SocketLog() = default;
+
+}  // namespace fp
