@@ -1,0 +1,251 @@
+#include "tools/CameraSimulator.h"
+
+#include "tools/CameraStreamState.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+namespace fp {
+
+namespace {
+
+constexpr auto kIdleSlice =
+    std::chrono::milliseconds(20);  // how often an idle thread looks at _stop
+constexpr int kServeBatch = 64;     // most datagrams handled between two stream bursts
+
+// Identification data bytes 0 to 9: a serial number (4 bytes, least significant first) and a
+// firmware version (major, minor); the rest is zero.
+constexpr std::uint32_t kSerialNumber = 0x00C0FFEE;
+constexpr std::uint8_t kFirmwareMajor = 1;
+constexpr std::uint8_t kFirmwareMinor = 0;
+
+template <class Predicate>
+bool PollUntil(Predicate done, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+}  // namespace
+
+double SimulatorStats::AchievedMbit() const {
+  return stream_seconds > 0 ? static_cast<double>(raw_bytes_sent) * 8 / stream_seconds / 1e6 : 0;
+}
+
+double SimulatorStats::LastStreamMbit() const {
+  return last_stream_seconds > 0
+             ? static_cast<double>(last_stream_bytes) * 8 / last_stream_seconds / 1e6
+             : 0;
+}
+
+CameraSimulator::CameraSimulator(SimulatorOptions options)
+    : _options(std::move(options)),
+      _bytes_per_second(_options.rate_mbit * 1e6 / 8),
+      _damage_used(_options.damage.size(), false) {}
+
+CameraSimulator::~CameraSimulator() { Stop(); }
+
+bool CameraSimulator::Start(std::string& error) {
+  if (_thread.joinable()) {
+    error = "simulator already running";
+    return false;
+  }
+  if (!_socket.Open(_options.bind_address, _options.port, error)) return false;
+  _stop = false;
+  _running = true;
+  _thread = std::thread([this] { Run(); });
+  return true;
+}
+
+void CameraSimulator::Stop() {
+  _stop = true;
+  if (_thread.joinable()) _thread.join();
+  _stream.reset();
+  _streaming = false;
+  _socket.Close();
+  _running = false;
+}
+
+std::vector<ReceivedCommand> CameraSimulator::Commands() const {
+  std::lock_guard<std::mutex> lock(_mutex);
+  return _commands;
+}
+
+SimulatorStats CameraSimulator::Stats() const {
+  std::lock_guard<std::mutex> lock(_mutex);
+  return _stats;
+}
+
+bool CameraSimulator::WaitForCommands(std::size_t count, std::chrono::milliseconds limit) const {
+  return PollUntil(
+      [&] {
+        std::lock_guard<std::mutex> lock(_mutex);
+        return _commands.size() >= count;
+      },
+      limit);
+}
+
+bool CameraSimulator::WaitForStreamsEnded(std::uint64_t count,
+                                          std::chrono::milliseconds limit) const {
+  return PollUntil(
+      [&] {
+        std::lock_guard<std::mutex> lock(_mutex);
+        return _stats.images_finished + _stats.images_interrupted >= count;
+      },
+      limit);
+}
+
+void CameraSimulator::Run() {
+  while (!_stop.load()) {
+    auto wait = std::min<std::chrono::nanoseconds>(PumpStream(), kIdleSlice);
+    if (wait.count() <= 0 || _socket.WaitReadable(wait)) ServeCommands(kServeBatch);
+  }
+}
+
+void CameraSimulator::ServeCommands(int max_datagrams) {
+  // One byte more than the largest valid datagram, so an oversized one shows.
+  std::array<std::uint8_t, NUDP_MAX_PACKET_LENGTH + 1> buffer{};
+  for (int i = 0; i < max_datagrams; ++i) {
+    SimEndpoint from;
+    const long n = _socket.Receive(buffer.data(), buffer.size(), from);
+    if (n < 0) return;
+    const auto length = static_cast<std::size_t>(n);
+    const char* reject = nullptr;
+    if (length < NUDP_HEADER_LENGTH) {
+      reject = "shorter than a header";
+    } else if (length > NUDP_MAX_PACKET_LENGTH) {
+      reject = "longer than a NUDP packet";
+    } else if (buffer[0] != NUDP_SIGNATURE_0 || buffer[1] != NUDP_SIGNATURE_1) {
+      reject = "no NUDP signature";
+    } else if (!NudpChecksumOk(buffer.data())) {
+      reject = "bad checksum";
+    } else if ((buffer[2] & ~NUDP_TOP_MASK) != 0 ||
+               (buffer[2] & NUDP_TOP_MASK) > NUDP_MAX_SEND_TOP) {
+      reject = "not a command TOP byte";
+    }
+    if (reject != nullptr) {
+      {
+        std::lock_guard<std::mutex> lock(_mutex);
+        ++_stats.datagrams_rejected;
+      }
+      char text[160];
+      std::snprintf(text, sizeof text, "camsim: %s: %zu-byte datagram dropped (%s)\n",
+                    EndpointText(from).c_str(), length, reject);
+      Trace(text);
+      continue;
+    }
+    NudpHeader header{};
+    std::copy_n(buffer.begin(), NUDP_HEADER_LENGTH, header.begin());
+    HandleCommand(header, length, from);
+  }
+}
+
+void CameraSimulator::HandleCommand(const NudpHeader& header, std::size_t length,
+                                    const SimEndpoint& from) {
+  const std::uint8_t top = header[2] & NUDP_TOP_MASK;
+  const std::uint32_t number = ReadNumberField(header.data());
+  bool ignored = _options.silent;
+  for (const CommandMatch& m : _options.silent_cmd) ignored = ignored || m.Matches(top, number);
+  {
+    std::lock_guard<std::mutex> lock(_mutex);
+    _commands.push_back(
+        ReceivedCommand{header, length, from, std::chrono::steady_clock::now(), ignored});
+    ++_stats.commands_received;
+    ++_stats.by_code_and_port[CommandKey{top, top == NUDP_TOP_RETRANSMIT ? 0 : number, from.port}];
+    if (ignored) ++_stats.commands_ignored;
+  }
+  char text[160];
+  std::snprintf(text, sizeof text, "camsim: %s: TOP %u number 0x%08X%s\n",
+                EndpointText(from).c_str(), unsigned{top}, number, ignored ? " (ignored)" : "");
+  Trace(text);
+  if (ignored) return;
+
+  if (top == NUDP_TOP_RETRANSMIT) {
+    // The data that starts at the requested word offset, cut at the end of the image; none for
+    // an offset outside it.
+    std::array<std::uint8_t, RAW_PACKET_DATA_LENGTH> data{};
+    const std::uint64_t offset = RawByteOffset(number);
+    const std::size_t data_length = offset < RAW_IMAGE_SIZE
+                                        ? static_cast<std::size_t>(std::min<std::uint64_t>(
+                                              RAW_PACKET_DATA_LENGTH, RAW_IMAGE_SIZE - offset))
+                                        : 0;
+    FillImageBytes(_image_number.load(), offset, data.data(), data_length);
+    {
+      std::lock_guard<std::mutex> lock(_mutex);
+      ++_stats.retransmissions_served;
+    }
+    Answer(header, from, data.data(), data_length);
+    return;
+  }
+  switch (number & 0xFF) {
+    case NUDP_CMD_START_RAW:
+      StartStream(header, from);
+      break;
+    case NUDP_CMD_TRANSFER_STATUS: {
+      // Finished whenever no stream is running, also before the first one.
+      const bool finished = !_stream && !_options.unfinished;
+      const std::array<std::uint8_t, 4> status{0, finished ? NUDP_STATUS_FINISHED : std::uint8_t{0},
+                                               0, 0};
+      Answer(header, from, status.data(), status.size());
+      break;
+    }
+    case NUDP_CMD_IDENTIFY: {
+      std::array<std::uint8_t, kIdDataLength> id{};
+      for (std::size_t i = 0; i < 4; ++i) {
+        id[i] = static_cast<std::uint8_t>((kSerialNumber >> (8 * i)) & 0xFF);
+      }
+      id[4] = kFirmwareMajor;
+      id[5] = kFirmwareMinor;
+      const std::size_t text_length = std::min(_options.id_text.size(), kMaxIdTextLength);
+      std::memcpy(id.data() + NUDP_ID_TEXT_OFFSET, _options.id_text.data(), text_length);
+      Answer(header, from, id.data(), id.size());
+      break;
+    }
+    default:
+      Answer(header, from, nullptr, 0);
+      break;
+  }
+}
+
+void CameraSimulator::Answer(const NudpHeader& command, const SimEndpoint& to,
+                             const std::uint8_t* data, std::size_t data_length) {
+  NudpHeader response = BuildExpectedResponse(command);
+  const std::uint8_t top = command[2] & NUDP_TOP_MASK;
+  const std::uint32_t number = ReadNumberField(command.data());
+  bool damaged = false;
+  for (std::size_t i = 0; i < _options.damage.size(); ++i) {
+    if (!_damage_used[i] && _options.damage[i].Matches(top, number)) {
+      _damage_used[i] = true;
+      damaged = true;
+    }
+  }
+  if (damaged) response[3] = static_cast<std::uint8_t>(response[3] ^ 0x5A);
+  const bool sent =
+      _socket.SendTo(to, response.data(), response.size(), data, data ? data_length : 0);
+  {
+    std::lock_guard<std::mutex> lock(_mutex);
+    if (sent) {
+      ++_stats.answers_sent;
+      _stats.bytes_sent += response.size() + data_length;
+      if (damaged) ++_stats.answers_damaged;
+    }
+  }
+  char text[160];
+  std::snprintf(
+      text, sizeof text, "camsim:   answer %02X %02X %02X %02X %02X %02X %02X %02X +%zu%s%s\n",
+      response[0], response[1], response[2], response[3], response[4], response[5], response[6],
+      response[7], data_length, damaged ? " (damaged checksum)" : "", sent ? "" : " NOT SENT");
+  Trace(text);
+}
+
+void CameraSimulator::Trace(const char* text) const {
+  // One write per line, so lines from the CLI and the thread do not interleave.
+  if (_options.trace) std::fputs(text, stderr);
+}
+
+}  // namespace fp

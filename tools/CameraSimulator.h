@@ -1,0 +1,143 @@
+#pragma once
+
+#include "nudp/NudpProtocol.h"
+#include "tools/ImagePattern.h"
+#include "tools/SimSocket.h"
+#include "tools/SimulatorOptions.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+namespace fp {
+
+// One command datagram as the simulator received it.
+struct ReceivedCommand {
+  NudpHeader header{};
+  std::size_t length = 0;  // datagram length; bytes after the header are ignored
+  SimEndpoint from;
+  std::chrono::steady_clock::time_point time;
+  bool ignored = false;  // swallowed by a fault (silent, silent_cmd): no answer, no action
+};
+
+// Commands counted by TOP, code and sender port. The code is the whole number field for TOP 0
+// to 5 and 0 for TOP 6, whose number fields are packet offsets.
+struct CommandKey {
+  std::uint8_t top = 0;
+  std::uint32_t code = 0;
+  std::uint16_t port = 0;
+
+  friend bool operator<(const CommandKey& a, const CommandKey& b) {
+    return std::tie(a.top, a.code, a.port) < std::tie(b.top, b.code, b.port);
+  }
+};
+
+struct SimulatorStats {
+  std::uint64_t commands_received = 0;   // valid command datagrams, answered or not
+  std::uint64_t datagrams_rejected = 0;  // short, unsigned, bad checksum, TOP 7 or flagged
+  std::uint64_t answers_sent = 0;
+  std::uint64_t answers_damaged = 0;     // sent with a wrong checksum (--damage)
+  std::uint64_t commands_ignored = 0;    // --silent, --silent-cmd
+  std::uint64_t images_started = 0;      // 0x08 commands acted on
+  std::uint64_t images_finished = 0;     // streams that ran to the end of their plan
+  std::uint64_t images_interrupted = 0;  // streams cut short by a new 0x08
+  std::uint64_t raw_packets_sent = 0;    // RAW datagrams, duplicates included
+  std::uint64_t raw_send_errors = 0;
+  std::uint64_t retransmissions_served = 0;
+  std::uint64_t bytes_sent = 0;      // UDP payload bytes of every datagram sent
+  std::uint64_t raw_bytes_sent = 0;  // of RAW datagrams
+  double stream_seconds = 0.0;       // time spent streaming, summed over images
+  double last_stream_seconds = 0.0;
+  std::uint64_t last_stream_bytes = 0;
+  std::map<CommandKey, std::uint64_t> by_code_and_port;
+
+  // Mbit/s of UDP payload while streaming, over all images or the last one; 0 before any.
+  double AchievedMbit() const;
+  double LastStreamMbit() const;
+};
+
+// A simulated NUDP camera on one UDP endpoint: answers each command with one response and
+// streams RAW images after 0x08, with faults on demand (see SimulatorOptions). Runs on a thread
+// of its own between Start() and Stop(). Start() and Stop() belong to the owner's thread; the
+// accessors may be called from any thread while it runs.
+class CameraSimulator {
+ public:
+  explicit CameraSimulator(SimulatorOptions options);
+  ~CameraSimulator();  // stops; out of line for the unique_ptr member
+  CameraSimulator(const CameraSimulator&) = delete;
+  CameraSimulator& operator=(const CameraSimulator&) = delete;
+
+  // Binds the socket and starts the thread. Returns false, with a reason in `error`, when the
+  // socket cannot be bound or the simulator was started already.
+  bool Start(std::string& error);
+
+  // Ends the thread and closes the socket; returns within about 20 ms. Idempotent. A 0x08
+  // answer held back by answer_after_stream is not sent.
+  void Stop();
+
+  bool Running() const { return _running.load(); }
+  const SimulatorOptions& Options() const { return _options; }
+
+  // Copies of what was received and counted so far.
+  std::vector<ReceivedCommand> Commands() const;
+  SimulatorStats Stats() const;
+
+  // True while an image is being streamed.
+  bool Streaming() const { return _streaming.load(); }
+  // The image that retransmissions are served from (0 before the first 0x08).
+  std::uint32_t ImageNumber() const { return _image_number.load(); }
+
+  // Bounded waits for tests: true once at least `count` commands were received (or streams
+  // ended, finished or interrupted), false when `limit` passed first.
+  bool WaitForCommands(std::size_t count, std::chrono::milliseconds limit) const;
+  bool WaitForStreamsEnded(std::uint64_t count, std::chrono::milliseconds limit) const;
+
+  // Statistics as camsim prints them on exit.
+  static std::string FormatStats(const SimulatorStats& stats);
+
+ private:
+  struct Stream;
+
+  void Run();
+  // Command path (CameraSimulator.cpp).
+  void ServeCommands(int max_datagrams);
+  void HandleCommand(const NudpHeader& header, std::size_t length, const SimEndpoint& from);
+  void Answer(const NudpHeader& command, const SimEndpoint& to, const std::uint8_t* data,
+              std::size_t data_length);
+  void Trace(const char* text) const;
+  // RAW stream (CameraStream.cpp).
+  void StartStream(const NudpHeader& command, const SimEndpoint& to);
+  void EndStream(bool finished);
+  // Sends what pacing allows; returns how long the thread may wait before the next packet.
+  std::chrono::nanoseconds PumpStream();
+
+  const SimulatorOptions _options;
+  const double _bytes_per_second;  // 0 = unpaced
+
+  // Touched only by the simulator thread (and by Start/Stop before and after it runs).
+  SimSocket _socket;
+  std::thread _thread;
+  std::vector<bool> _damage_used;   // one per _options.damage entry
+  std::unique_ptr<Stream> _stream;  // the image being streamed, or none
+
+  // Flags read by other threads without a lock.
+  std::atomic<bool> _stop{false};
+  std::atomic<bool> _running{false};
+  std::atomic<bool> _streaming{false};
+  std::atomic<std::uint32_t> _image_number{0};
+
+  // Guarded by _mutex: written by the simulator thread, read by any caller.
+  mutable std::mutex _mutex;
+  std::vector<ReceivedCommand> _commands;
+  SimulatorStats _stats;
+};
+
+}  // namespace fp

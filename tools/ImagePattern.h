@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace fp {
+
+struct SimulatorOptions;
+
+// The simulated camera's image content, a pure function of the image number and the byte
+// offset, so that a receiver can check every byte without a copy of the image.
+//
+// The image is a sequence of 32-bit words stored least significant byte first. Word w (the
+// bytes at offsets 4w to 4w+3) of image k is
+//
+//   ImagePatternWord(k, w) = w * 0x9E3779B1 + k * 0x01000193   (mod 2^32)
+//
+// Within one image every word differs from every other (the multiplier is odd, and an image has
+// far fewer than 2^32 words), so a packet stored at the wrong place shows. Between image k and
+// image k+1 every word differs by 0x01000193, so a stale packet of an earlier image shows too.
+//
+// Image numbers: the simulator streams image 1 after the first 0x08 command, image 2 after the
+// second and so on; retransmission requests are served from the image streamed last, or from
+// image 0 while none has been streamed.
+std::uint32_t ImagePatternWord(std::uint32_t image_number, std::uint64_t word_index);
+
+// The byte at `byte_offset` (0 to RAW_IMAGE_SIZE - 1) of image `image_number`.
+std::uint8_t ExpectedImageByte(std::uint32_t image_number, std::uint64_t byte_offset);
+
+// Writes `length` bytes of image `image_number` that start at `byte_offset` into `out`. The
+// range must lie inside the image. Used for RAW packets (offset index x 1024, length 1024) and
+// for retransmissions.
+void FillImageBytes(std::uint32_t image_number, std::uint64_t byte_offset, std::uint8_t* out,
+                    std::size_t length);
+
+// The order in which one image's RAW packets leave the simulator, after the stream faults of
+// `options` are applied: packet 8247 first with last_first; each window of `reorder` packets
+// shuffled; cut after `stop_after` entries; the `drop` indices and a `loss` fraction left out;
+// a `duplicate` fraction sent twice in a row. Random choices come from a generator seeded with
+// the seed and the image number, so the same options give the same plan for the same image.
+// The simulator streams exactly this list; tests call it to know what must arrive.
+std::vector<int> PlanStream(const SimulatorOptions& options, std::uint32_t image_number);
+
+}  // namespace fp

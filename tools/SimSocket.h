@@ -1,0 +1,61 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace fp {
+
+// A UDP/IPv4 endpoint: address in network byte order, port in host byte order.
+struct SimEndpoint {
+  std::uint32_t address = 0;
+  std::uint16_t port = 0;
+
+  friend bool operator==(const SimEndpoint&, const SimEndpoint&) = default;
+};
+
+// The simulated camera's UDP socket. All of the simulator's own OS socket calls are in this
+// file pair; the driver's socket layer is deliberately not used, so that the simulator stays
+// independent of the code it is there to test. Owns its descriptor (-1 = none) and closes it
+// in Close() and the destructor. Used by one thread at a time.
+class SimSocket {
+ public:
+  SimSocket() = default;
+  ~SimSocket();
+  SimSocket(const SimSocket&) = delete;
+  SimSocket& operator=(const SimSocket&) = delete;
+
+  // Binds a UDP socket to `address` (dotted quad) and `port`, with a large send buffer. Returns
+  // false and a reason in `error` when it cannot.
+  bool Open(const std::string& address, std::uint16_t port, std::string& error);
+  void Close();  // idempotent
+  bool IsOpen() const { return _fd >= 0; }
+
+  // Waits at most `timeout` for a datagram to read; true when one is waiting.
+  bool WaitReadable(std::chrono::nanoseconds timeout) const;
+
+  // Receives one waiting datagram without blocking into `buffer`. Returns its length (a length
+  // of `capacity` may mean it was cut), or -1 when none is waiting or on an error.
+  long Receive(std::uint8_t* buffer, std::size_t capacity, SimEndpoint& from) const;
+
+  // Sends one datagram made of `header` and `data`. Returns false on an error.
+  bool SendTo(const SimEndpoint& to, const std::uint8_t* header, std::size_t header_length,
+              const std::uint8_t* data, std::size_t data_length) const;
+
+  // Sends `count` datagrams to one endpoint, as few system calls as the platform allows.
+  // Returns how many were sent; fewer than `count` means an error stopped the batch.
+  int SendBatch(const SimEndpoint& to, const std::uint8_t* const* datagrams,
+                const std::size_t* lengths, int count) const;
+
+  // The send buffer size the kernel granted, in bytes.
+  int SendBufferSize() const;
+
+ private:
+  int _fd = -1;
+};
+
+// "a.b.c.d:port".
+std::string EndpointText(const SimEndpoint& endpoint);
+
+}  // namespace fp

@@ -1,0 +1,208 @@
+#include "tools/SimulatorOptions.h"
+
+#include "nudp/NudpProtocol.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+
+namespace fp {
+
+bool CommandMatch::Matches(std::uint8_t top, std::uint32_t number) const {
+  if (retransmit) return top == NUDP_TOP_RETRANSMIT;
+  if (top == NUDP_TOP_RETRANSMIT) return false;
+  return code <= 0xFF ? (number & 0xFF) == code : number == code;
+}
+
+namespace {
+
+bool ParseUnsigned(const std::string& text, std::uint64_t max, std::uint64_t& value) {
+  if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ') return false;
+  errno = 0;
+  char* end = nullptr;
+  const unsigned long long v = std::strtoull(text.c_str(), &end, 0);
+  if (errno != 0 || end == text.c_str() || *end != '\0' || v > max) return false;
+  value = v;
+  return true;
+}
+
+bool ParseReal(const std::string& text, double min, double max, double& value) {
+  if (text.empty() || text[0] == ' ') return false;
+  errno = 0;
+  char* end = nullptr;
+  const double v = std::strtod(text.c_str(), &end);
+  if (errno != 0 || end == text.c_str() || *end != '\0' || !std::isfinite(v)) return false;
+  if (v < min || v > max) return false;
+  value = v;
+  return true;
+}
+
+bool ParseIndex(const std::string& text, int& index) {
+  std::uint64_t v = 0;
+  if (!ParseUnsigned(text, RAW_LAST_PACKET_INDEX, v)) return false;
+  index = static_cast<int>(v);
+  return true;
+}
+
+// "5,8247" or "100-199" or a mix; the result is sorted and without repeats.
+bool ParseDropList(const std::string& text, std::vector<int>& drop) {
+  std::vector<int> out = drop;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    const std::size_t comma = std::min(text.find(',', start), text.size());
+    const std::string item = text.substr(start, comma - start);
+    const std::size_t dash = item.find('-');
+    int first = 0;
+    int last = 0;
+    if (dash == std::string::npos) {
+      if (!ParseIndex(item, first)) return false;
+      last = first;
+    } else if (!ParseIndex(item.substr(0, dash), first) ||
+               !ParseIndex(item.substr(dash + 1), last) || last < first) {
+      return false;
+    }
+    for (int i = first; i <= last; ++i) out.push_back(i);
+    start = comma + 1;
+  }
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+  drop = std::move(out);
+  return true;
+}
+
+bool ParseCommandMatch(const std::string& text, CommandMatch& match) {
+  if (text == "retransmit") {
+    match = CommandMatch{/*retransmit=*/true, /*code=*/0};
+    return true;
+  }
+  std::uint64_t v = 0;
+  if (!ParseUnsigned(text, 0xFFFFFFFFu, v)) return false;
+  match = CommandMatch{/*retransmit=*/false, static_cast<std::uint32_t>(v)};
+  return true;
+}
+
+}  // namespace
+
+ParseResult ParseSimulatorArgs(const std::vector<std::string>& args, SimulatorOptions& options,
+                               std::string& error) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& flag = args[i];
+    auto bad = [&](const char* what) {
+      error = flag + ": " + what;
+      return ParseResult::kError;
+    };
+    if (flag == "--help" || flag == "-h") return ParseResult::kHelp;
+    if (flag == "--last-first") {
+      options.last_first = true;
+    } else if (flag == "--unfinished") {
+      options.unfinished = true;
+    } else if (flag == "--silent") {
+      options.silent = true;
+    } else if (flag == "--answer-after-stream") {
+      options.answer_after_stream = true;
+    } else if (flag == "--quiet") {
+      options.trace = false;
+    } else {
+      // Every other flag takes a value, as the next argument or after '='.
+      std::string name = flag;
+      std::string value;
+      const std::size_t eq = flag.find('=');
+      if (flag.rfind("--", 0) == 0 && eq != std::string::npos) {
+        name = flag.substr(0, eq);
+        value = flag.substr(eq + 1);
+      } else if (i + 1 < args.size()) {
+        value = args[++i];
+      } else {
+        error = flag.rfind("--", 0) == 0 ? flag + ": missing value or unknown flag"
+                                         : "unexpected argument '" + flag + "'";
+        return ParseResult::kError;
+      }
+      std::uint64_t u = 0;
+      double d = 0;
+      CommandMatch match;
+      if (name == "--bind") {
+        in_addr a{};
+        if (inet_pton(AF_INET, value.c_str(), &a) != 1) return bad("needs a dotted quad");
+        options.bind_address = value;
+      } else if (name == "--port") {
+        if (!ParseUnsigned(value, 65535, u) || u == 0) return bad("needs a port 1 to 65535");
+        options.port = static_cast<std::uint16_t>(u);
+      } else if (name == "--id") {
+        if (value.size() > kMaxIdTextLength || value.find('\0') != std::string::npos) {
+          return bad("text longer than 21 characters");
+        }
+        options.id_text = value;
+      } else if (name == "--rate") {
+        if (!ParseReal(value, 0.0, 1e6, d)) return bad("needs Mbit/s, 0 or more");
+        options.rate_mbit = d;
+      } else if (name == "--drop") {
+        if (!ParseDropList(value, options.drop)) {
+          return bad("needs packet indices 0 to 8247 such as 5,8247 or 100-199");
+        }
+      } else if (name == "--loss") {
+        if (!ParseReal(value, 0.0, 1.0, d)) return bad("needs a fraction from 0 to 1");
+        options.loss = d;
+      } else if (name == "--seed") {
+        if (!ParseUnsigned(value, UINT64_MAX, u)) return bad("needs an unsigned number");
+        options.seed = u;
+      } else if (name == "--duplicate") {
+        if (!ParseReal(value, 0.0, 1.0, d)) return bad("needs a fraction from 0 to 1");
+        options.duplicate = d;
+      } else if (name == "--reorder") {
+        if (!ParseUnsigned(value, RAW_PACKETS_PER_IMAGE, u)) return bad("needs 0 to 8248");
+        options.reorder = static_cast<int>(u);
+      } else if (name == "--stop-after") {
+        if (!ParseUnsigned(value, RAW_PACKETS_PER_IMAGE, u)) return bad("needs 0 to 8248");
+        options.stop_after = static_cast<int>(u);
+      } else if (name == "--silent-cmd") {
+        if (!ParseCommandMatch(value, match)) return bad("needs a code such as 0xFC or retransmit");
+        options.silent_cmd.push_back(match);
+      } else if (name == "--damage") {
+        if (!ParseCommandMatch(value, match)) return bad("needs a code such as 0x0A or retransmit");
+        options.damage.push_back(match);
+      } else if (name == "--exit-after") {
+        if (!ParseReal(value, 0.0, 1e7, d) || d == 0.0) return bad("needs seconds above 0");
+        options.exit_after_seconds = d;
+      } else {
+        error = "unknown flag '" + name + "' (see --help)";
+        return ParseResult::kError;
+      }
+    }
+  }
+  return ParseResult::kRun;
+}
+
+std::string SimulatorUsage() {
+  return R"(usage: camsim [flags]
+A simulated NUDP camera on UDP. It answers every command (TOP 0 to 6) with one response and,
+after a 0x08 command, streams one image of 8248 RAW packets to the sender of that command.
+
+  --bind ADDR          local IPv4 address to listen on (default 127.0.0.1)
+  --port N             UDP port (default 1234)
+  --id TEXT            identification text of the 0xEF answer, at most 21 characters
+  --rate MBIT          stream pacing in Mbit/s of UDP payload (default 1000; 0 = unpaced)
+  --drop LIST          packet indices left out of each stream, e.g. 5,8247 or 100-199
+  --loss P             fraction 0..1 of the stream's packets left out at random
+  --seed N             seed of the random faults (default 1)
+  --duplicate P        fraction 0..1 of the stream's packets sent twice
+  --reorder N          shuffle the stream within windows of N packets
+  --last-first         send packet 8247 before all the others
+  --stop-after N       end each stream after the first N packets of its sending order
+  --unfinished         the 0x0A transfer status never says finished
+  --silent             answer nothing and stream nothing
+  --silent-cmd CODE    ignore commands with this code (0xFC, 0x08, 0x105, or retransmit)
+  --damage CODE        answer the first command with this code with a wrong checksum
+  --answer-after-stream  answer 0x08 only after the last packet of its stream
+  --exit-after SECONDS end after this time (default: run until SIGINT or SIGTERM)
+  --quiet              no per-command trace on standard error
+  --help               this text
+
+A CODE up to 0xFF matches the command code (low byte of the number field); a larger one
+matches the whole number field. --silent-cmd and --damage may be given more than once.
+Statistics go to standard output on exit. Bad flags exit with status 2.
+)";
+}
+
+}  // namespace fp

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace fp {
+
+// Selects the commands a fault applies to: TOP 6 retransmission requests, or commands of TOP 0
+// to 5 whose code matches. A code up to 0xFF is compared with the command code (the low byte
+// of the number field, so 0x08 matches every start command); a larger code is compared with the
+// whole number field (0x105).
+struct CommandMatch {
+  bool retransmit = false;
+  std::uint32_t code = 0;
+
+  bool Matches(std::uint8_t top, std::uint32_t number) const;
+};
+
+// Everything that shapes the simulated camera; the camsim flags map one to one onto these
+// fields (see SimulatorUsage()).
+struct SimulatorOptions {
+  std::string bind_address = "127.0.0.1";  // dotted quad
+  std::uint16_t port = 1234;
+  std::string id_text = "FrameProbe CamSim 1";  // at most kMaxIdTextLength characters
+
+  double rate_mbit = 1000.0;  // Mbit/s of UDP payload while streaming; 0 = unpaced
+
+  // Stream faults (applied per image, see PlanStream()).
+  std::vector<int> drop;  // packet indices left out, ascending, no repeats
+  double loss = 0.0;      // fraction 0..1 left out at random
+  std::uint64_t seed = 1;
+  double duplicate = 0.0;  // fraction 0..1 sent twice
+  int reorder = 0;         // shuffle within windows of this many packets; below 2 = in order
+  bool last_first = false;
+  int stop_after = -1;  // stream only the first N packets of the plan; negative = all
+
+  // Command faults.
+  bool unfinished = false;               // the 0x0A status never says finished
+  bool silent = false;                   // no answers and no stream at all
+  std::vector<CommandMatch> silent_cmd;  // commands received but neither answered nor acted on
+  std::vector<CommandMatch> damage;      // each answered once with a wrong checksum
+  bool answer_after_stream = false;      // the 0x08 answer follows the last RAW packet
+
+  double exit_after_seconds = 0.0;  // camsim only; 0 = until SIGINT or SIGTERM
+  bool trace = false;               // one line per command on standard error
+};
+
+// 32 bytes of identification data in all: 10 bytes before the text, the text and its zero byte.
+inline constexpr std::size_t kIdDataLength = 32;
+inline constexpr std::size_t kMaxIdTextLength = kIdDataLength - 10 - 1;
+
+enum class ParseResult { kRun, kHelp, kError };
+
+// Parses camsim's flags (without the program name) into `options`, starting from the values
+// already there. The camsim program turns `trace` on before parsing; --quiet turns it off.
+// kError leaves a one-line reason in `error`.
+ParseResult ParseSimulatorArgs(const std::vector<std::string>& args, SimulatorOptions& options,
+                               std::string& error);
+
+// The --help text.
+std::string SimulatorUsage();
+
+}  // namespace fp
