@@ -1,0 +1,356 @@
+#include "net/SocketHandler.h"
+
+#include "net/SocketOps.h"
+#include "net/UdpSocket.h"
+
+#include "NetTestSupport.h"
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <functional>
+#include <memory>
+#include <netinet/in.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+namespace fp::test {
+namespace {
+
+// A datagram socket that writes its callbacks into a shared journal and runs an optional action
+// when it is read.
+class Traced : public UdpSocket {
+ public:
+  Traced(SocketHandler& handler, std::vector<std::string>& journal, std::string name)
+      : UdpSocket(handler, 1032), _journal(journal), _name(std::move(name)) {}
+  ~Traced() override { _journal.push_back(_name + " deleted"); }
+
+  void OnRead() override {
+    _journal.push_back(_name + " read");
+    UdpSocket::OnRead();
+    if (on_read) on_read();
+  }
+  void OnReleased() override { _journal.push_back(_name + " released"); }
+
+  std::function<void()> on_read;
+
+ private:
+  std::vector<std::string>& _journal;
+  std::string _name;
+};
+
+// Binds the socket on `address`:40000 and sends it one datagram from a fresh socket.
+void Poke(SocketHandler& handler, UdpSocket& target, const char* address) {
+  std::uint16_t port = 40000;
+  ASSERT_EQ(target.Bind(Ip(address), port, 0), 0);
+  UdpSocket sender(handler, 16);
+  ASSERT_TRUE(sender.Open(Ip(address), port));
+  SendQueued(sender, target.GetDescriptor(), "poke");
+}
+
+TEST(SocketHandlerTest, PassWithoutSocketsAndZeroTimeoutReturnsAtOnce) {
+  RecordingLog log;
+  SocketHandler handler(&log);
+  EXPECT_EQ(handler.Select(0, 0), 0);
+  EXPECT_EQ(handler.SocketCount(), 0u);
+  EXPECT_TRUE(log.reports.empty());
+}
+
+TEST(SocketHandlerTest, SocketClosedFromOnReadLeavesTheRegistryInTheSamePass) {
+  RecordingLog log;
+  SocketHandler handler(&log);
+  std::vector<std::string> journal;
+  Traced low(handler, journal, "low");
+  auto* high = new Traced(handler, journal, "high");
+  high->SetHandlerDeletes(true);
+  const int low_descriptor = low.GetDescriptor();
+  const int high_descriptor = high->GetDescriptor();
+  ASSERT_LT(low_descriptor, high_descriptor);
+  handler.Add(&low);
+  handler.Add(high);
+  handler.Select(0, 0);
+  EXPECT_EQ(handler.Highest(), high_descriptor);
+  EXPECT_EQ(handler.Order(), (std::vector<int>{low_descriptor, high_descriptor}));
+
+  high->on_read = [high] { high->SetCloseAndDelete(true); };
+  const std::size_t open = OpenDescriptors();
+  Poke(handler, *high, "127.1.20.1");
+  EXPECT_EQ(handler.Select(1, 0), 0);
+
+  EXPECT_EQ(journal, (std::vector<std::string>{"high read", "high released", "high deleted"}));
+  EXPECT_EQ(handler.FindSocket(high_descriptor), nullptr);
+  EXPECT_EQ(handler.Order(), std::vector<int>{low_descriptor});
+  EXPECT_EQ(handler.Highest(), low_descriptor);
+  EXPECT_FALSE(handler.ReadInterest(high_descriptor));
+  EXPECT_EQ(handler.SocketCount(), 1u);
+  EXPECT_EQ(OpenDescriptors(), open - 1);
+  EXPECT_TRUE(log.reports.empty());
+}
+
+TEST(SocketHandlerTest, SixtyFifthSocketWaitsInTheQueueUntilThereIsRoom) {
+  RecordingLog log;
+  SocketHandler handler(&log);
+  std::vector<std::unique_ptr<UdpSocket>> sockets;
+  for (int i = 0; i < 65; ++i) {
+    sockets.push_back(std::make_unique<UdpSocket>(handler, 16));
+    handler.Add(sockets.back().get());
+  }
+  const Reported full{nullptr, "Select", 64, "FD_SETSIZE reached", Warning};
+  handler.Select(0, 0);
+  handler.Select(0, 0);
+  EXPECT_EQ(log.reports, (std::vector<Reported>{full, full}));
+  EXPECT_EQ(handler.Order().size(), 64u);
+  EXPECT_EQ(handler.SocketCount(), 65u);
+  UdpSocket* last = sockets.back().get();
+  EXPECT_EQ(handler.FindSocket(last->GetDescriptor()), nullptr);
+
+  sockets.front()->SetCloseAndDelete(true);
+  handler.Select(0, 0);  // still full when the pass begins; the marked socket leaves at its end
+  EXPECT_EQ(log.reports.size(), 3u);
+  handler.Select(0, 0);
+  EXPECT_EQ(log.reports.size(), 3u);
+  EXPECT_EQ(handler.FindSocket(last->GetDescriptor()), last);
+  EXPECT_EQ(handler.Order().size(), 64u);
+}
+
+TEST(SocketHandlerTest, AddRefusesSocketsWithoutDescriptorAndDuplicates) {
+  RecordingLog log;
+  SocketHandler handler(&log);
+  std::vector<std::string> journal;
+
+  Socket bare(handler);
+  handler.Add(&bare);
+  EXPECT_EQ(log.reports.back(), (Reported{&bare, "Add", -1, "Invalid socket", Warning}));
+  EXPECT_EQ(handler.SocketCount(), 0u);
+
+  // A marked socket without descriptor is released (and deleted when it asks) in the next pass.
+  auto* doomed = new Traced(handler, journal, "doomed");
+  doomed->Close();
+  doomed->SetCloseAndDelete(true);
+  doomed->SetHandlerDeletes(true);
+  handler.Add(doomed);
+  EXPECT_EQ(handler.SocketCount(), 1u);
+
+  UdpSocket first(handler, 16);
+  const int d = first.GetDescriptor();
+  handler.Add(&first);
+  handler.Add(&first);  // the same object again: reported, kept once, never deleted
+  EXPECT_EQ(log.reports.back(),
+            (Reported{&first, "Add", d, "Attempt to add socket already in add queue", Fatal}));
+  Traced impostor(handler, journal, "impostor");  // another object on the same descriptor
+  const int own = impostor.GetDescriptor();
+  impostor.AttachDescriptor(d);
+  handler.Add(&impostor);
+  EXPECT_EQ(handler.SocketCount(), 3u);
+
+  log.reports.clear();
+  handler.Select(0, 0);
+  EXPECT_EQ(handler.FindSocket(d), &first);
+  EXPECT_EQ(journal,
+            (std::vector<std::string>{"doomed released", "doomed deleted", "impostor released"}));
+  handler.Add(&first);  // after registration
+  handler.Select(0, 0);
+  EXPECT_EQ(log.reports, (std::vector<Reported>{{&first, "Add", d,
+                                                 "Attempt to add socket already in controlled "
+                                                 "queue",
+                                                 Fatal}}));
+  EXPECT_EQ(handler.FindSocket(d), &first);
+  EXPECT_EQ(handler.SocketCount(), 1u);
+  impostor.AttachDescriptor(own);
+}
+
+TEST(SocketHandlerTest, DestroyedSocketLeavesAtOnceAndIsNotCalledAgain) {
+  RecordingLog log;
+  SocketHandler handler(&log);
+  std::vector<std::string> journal;
+  auto* registered = new Traced(handler, journal, "registered");
+  const int d = registered->GetDescriptor();
+  handler.Add(registered);
+  handler.Select(0, 0);
+  Poke(handler, *registered, "127.1.22.1");
+
+  // The datagram socket closes first (discarding the waiting datagram), then leaves the registry.
+  delete registered;
+  EXPECT_EQ(log.reports,
+            (std::vector<Reported>{{registered, "read() after shutdown", 4, "bytes read", Warning},
+                                   {registered, "Remove", -1,
+                                    "Socket destructor called while still in use", Warning}}));
+  EXPECT_EQ(handler.FindSocket(d), nullptr);
+  EXPECT_TRUE(handler.Order().empty());
+  EXPECT_FALSE(handler.ReadInterest(d));
+  handler.Select(0, 0);
+  EXPECT_EQ(journal, std::vector<std::string>{"registered deleted"});
+
+  auto* queued = new UdpSocket(handler, 16);
+  handler.Add(queued);
+  delete queued;
+  EXPECT_EQ(log.reports.back().code, -2);
+  EXPECT_EQ(handler.SocketCount(), 0u);
+}
+
+TEST(SocketHandlerTest, DestructionClosesEverySocketAndDeletesOnlyItsOwn) {
+  std::vector<std::string> journal;
+  const std::size_t before = OpenDescriptors();
+  auto handler = std::make_unique<SocketHandler>();
+  auto* owned = new Traced(*handler, journal, "owned");
+  owned->SetHandlerDeletes(true);
+  Traced kept(*handler, journal, "kept");
+  Traced queued(*handler, journal, "queued");
+  handler->Add(owned);
+  handler->Add(&kept);
+  handler->Select(0, 0);
+  handler->Add(&queued);
+
+  handler.reset();
+  EXPECT_EQ(journal, std::vector<std::string>{"owned deleted"});  // no OnReleased
+  EXPECT_EQ(kept.GetDescriptor(), -1);
+  EXPECT_EQ(queued.GetDescriptor(), -1);
+  EXPECT_EQ(OpenDescriptors(), before);
+}
+
+TEST(SocketHandlerTest, DispatchFollowsRegistrationOrderNotDescriptorOrder) {
+  RecordingLog log;
+  SocketHandler handler(&log);
+  std::vector<std::string> journal;
+  Traced low(handler, journal, "low");
+  Traced high(handler, journal, "high");
+  handler.Add(&high);
+  handler.Select(0, 0);
+  handler.Add(&low);
+  handler.Select(0, 0);
+  ASSERT_EQ(handler.Order(), (std::vector<int>{high.GetDescriptor(), low.GetDescriptor()}));
+
+  Poke(handler, low, "127.1.24.1");
+  Poke(handler, high, "127.1.24.2");
+  EXPECT_EQ(handler.Select(1, 0), 0);
+  EXPECT_EQ(journal, (std::vector<std::string>{"high read", "low read"}));
+  EXPECT_TRUE(log.reports.empty());
+}
+
+TEST(SocketHandlerTest, SocketAddedFromACallbackIsWatchedFromTheNextPass) {
+  SocketHandler handler;
+  std::vector<std::string> journal;
+  Traced first(handler, journal, "first");
+  Traced second(handler, journal, "second");
+  first.on_read = [&] { handler.Add(&second); };
+  handler.Add(&first);
+  Poke(handler, first, "127.1.25.1");
+  Poke(handler, second, "127.1.25.2");
+
+  handler.Select(1, 0);
+  EXPECT_EQ(journal, std::vector<std::string>{"first read"});
+  handler.Select(1, 0);
+  EXPECT_EQ(journal, (std::vector<std::string>{"first read", "second read"}));
+}
+
+TEST(SocketHandlerTest, DescriptorNumbersAbove1023AreWatched) {
+  rlimit limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  if (limit.rlim_cur < 1600) {
+    limit.rlim_cur = limit.rlim_max < 1600 ? limit.rlim_max : 1600;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+  if (limit.rlim_cur < 1600) GTEST_SKIP() << "descriptor limit below 1600";
+
+  SocketHandler handler;
+  std::vector<std::string> journal;
+  Traced socket(handler, journal, "high number");
+  const int high = fcntl(socket.GetDescriptor(), F_DUPFD_CLOEXEC, 1500);
+  ASSERT_GE(high, 1500);
+  close(socket.GetDescriptor());
+  socket.AttachDescriptor(high);
+  handler.Add(&socket);
+  Poke(handler, socket, "127.1.26.1");
+  handler.Select(1, 0);
+  EXPECT_EQ(journal, std::vector<std::string>{"high number read"});
+  EXPECT_EQ(handler.Highest(), high);
+}
+
+// A stream socket on a raw connecting descriptor: exercises the connect completion of a pass.
+class Connector : public Socket {
+ public:
+  Connector(SocketHandler& handler, std::vector<std::string>& journal)
+      : Socket(handler), _journal(journal) {}
+  void OnConnect() override { _journal.push_back("connect"); }
+  void OnConnectFailure() override { _journal.push_back("failure"); }
+  void OnReleased() override { _journal.push_back("released"); }
+
+  // Starts a non-blocking connect; true when it is pending.
+  bool Start(const char* address, std::uint16_t port) {
+    const int d = CreateDescriptor(AF_INET, SOCK_STREAM, "tcp");
+    if (d == -1 || !SetNonBlockingMode(true, d)) return false;
+    AttachDescriptor(d);
+    if (sockets::ConnectIPv4(d, Ip(address), port) == 0) return false;
+    if (sockets::LastError() != 10036) return false;
+    SetConnecting(true);
+    return true;
+  }
+
+ private:
+  std::vector<std::string>& _journal;
+};
+
+TEST(SocketHandlerTest, PendingConnectCompletesOrFailsThroughWritability) {
+  RecordingLog log;
+  SocketHandler handler(&log);
+  std::vector<std::string> journal;
+
+  // Refused: nobody listens.
+  Connector refused(handler, journal);
+  ASSERT_TRUE(refused.Start("127.1.27.1", 40000));
+  const int d = refused.GetDescriptor();
+  handler.Add(&refused);
+  for (int pass = 0; pass < 20 && journal.empty(); ++pass) handler.Select(0, 100000);
+  EXPECT_EQ(journal, (std::vector<std::string>{"failure", "released"}));
+  ASSERT_FALSE(log.reports.empty());
+  EXPECT_EQ(log.reports[0],
+            (Reported{&refused, "connect failed", 10061, "Connection refused.", Fatal}));
+  EXPECT_EQ(refused.GetDescriptor(), -1);
+  EXPECT_EQ(handler.FindSocket(d), nullptr);
+
+  // Accepted by a listening socket.
+  const int listener = sockets::CreateSocket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_EQ(sockets::BindIPv4(listener, Ip("127.1.27.2"), 40000), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  journal.clear();
+  log.reports.clear();
+  Connector accepted(handler, journal);
+  ASSERT_TRUE(accepted.Start("127.1.27.2", 40000));
+  handler.Add(&accepted);
+  for (int pass = 0; pass < 20 && journal.empty(); ++pass) handler.Select(0, 100000);
+  EXPECT_EQ(journal, std::vector<std::string>{"connect"});
+  EXPECT_EQ(
+      log.reports,
+      (std::vector<Reported>{{&accepted, "Calling OnConnect", 0, "Because CallOnConnect", Info}}));
+  EXPECT_FALSE(accepted.IsConnecting());
+  EXPECT_TRUE(handler.ReadInterest(accepted.GetDescriptor()));
+  EXPECT_FALSE(handler.WriteInterest(accepted.GetDescriptor()));
+  EXPECT_TRUE(handler.CallOnConnectList().empty());
+  close(listener);
+}
+
+TEST(SocketHandlerTest, FailedWaitIsReportedAndTheWorkStepsStillRun) {
+  RecordingLog log;
+  SocketHandler handler(&log);
+  std::vector<std::string> journal;
+  Traced socket(handler, journal, "marked");
+  handler.Add(&socket);
+  handler.Select(0, 0);
+  int stale = 1900;
+  while (fcntl(stale, F_GETFD) != -1) ++stale;  // a number that is no open file
+  handler.SetInterest(stale, true, false, false);
+  socket.SetCloseAndDelete(true);
+
+  EXPECT_EQ(handler.Select(0, 0), -1);
+  EXPECT_EQ(log.reports, (std::vector<Reported>{{nullptr, "select", 10038,
+                                                 "Socket operation on nonsocket.", Warning}}));
+  EXPECT_EQ(journal, std::vector<std::string>{"marked released"});
+  EXPECT_EQ(socket.GetDescriptor(), -1);
+  handler.SetInterest(stale, false, false, false);
+  EXPECT_EQ(handler.Select(0, 0), 0);
+}
+
+}  // namespace
+}  // namespace fp::test

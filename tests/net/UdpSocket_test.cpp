@@ -1,0 +1,220 @@
+#include "net/UdpSocket.h"
+
+#include "net/SocketHandler.h"
+#include "net/SocketOps.h"
+
+#include "NetTestSupport.h"
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <netinet/in.h>
+#include <string>
+
+namespace fp::test {
+namespace {
+
+TEST(UdpSocketTest, BindFallsBackToNextPortAndFailsWhenBothAreTaken) {
+  RecordingLog log;
+  SocketHandler handler(&log);
+  const std::uint32_t address = Ip("127.1.40.1");
+  UdpSocket holder(handler, 1032);
+  std::uint16_t port = 41000;
+  ASSERT_EQ(holder.Bind(address, port, /*range=*/0), 0);
+  EXPECT_EQ(holder.GetPort(), 41000);
+
+  UdpSocket next(handler, 1032);
+  port = 41000;
+  EXPECT_EQ(next.Bind(address, port, /*range=*/1), 0);
+  EXPECT_EQ(port, 41001);
+  EXPECT_EQ(next.GetPort(), 41001);
+  EXPECT_TRUE(log.reports.empty());
+
+  auto* loser = new UdpSocket(handler, 1032);
+  loser->SetHandlerDeletes(true);
+  port = 41000;
+  EXPECT_EQ(loser->Bind(address, port, /*range=*/1), -1);
+  EXPECT_EQ(port, 41001);
+  EXPECT_EQ(loser->GetPort(), 0);
+  EXPECT_TRUE(loser->CloseAndDeletePending());
+  ASSERT_EQ(log.reports.size(), 1u);
+  EXPECT_EQ(log.reports[0], (Reported{loser, "bind", 10048, "Address already in use.", Fatal}));
+
+  // The handler closes and deletes the failed socket in the pass after it is added.
+  const std::size_t open = OpenDescriptors();
+  handler.Add(loser);
+  handler.Select(0, 0);
+  EXPECT_EQ(handler.SocketCount(), 0u);
+  EXPECT_EQ(OpenDescriptors(), open - 1);
+}
+
+TEST(UdpSocketTest, BindNeverWrapsPastTheLastPort) {
+  RecordingLog log;
+  SocketHandler handler(&log);
+  const std::uint32_t address = Ip("127.1.41.1");
+  UdpSocket holder(handler, 1032);
+  std::uint16_t port = 65535;
+  ASSERT_EQ(holder.Bind(address, port, 0), 0);
+
+  UdpSocket late(handler, 1032);
+  port = 65535;
+  EXPECT_EQ(late.Bind(address, port, /*range=*/5), -1);
+  EXPECT_EQ(port, 65535);
+  EXPECT_EQ(late.GetPort(), 0);
+
+  // Port 0 asks the system for a port; the caller learns which.
+  UdpSocket any(handler, 1032);
+  port = 0;
+  EXPECT_EQ(any.Bind(address, port, 0), 0);
+  EXPECT_NE(port, 0);
+  EXPECT_EQ(any.GetPort(), port);
+}
+
+TEST(UdpSocketTest, SendBeforeOpenIsRefusedAndAnEmptyQueueReportsNothing) {
+  RecordingLog log;
+  SocketHandler handler(&log);
+  UdpSocket unopened(handler, 1032);
+  std::uint16_t port = 40000;
+  ASSERT_EQ(unopened.Bind(Ip("127.1.42.1"), port, 0), 0);
+  unopened.SendText("hello", 0);
+  ASSERT_EQ(log.reports.size(), 1u);
+  EXPECT_EQ(log.reports[0], (Reported{&unopened, "SendBuf", 0, "not connected", Error}));
+
+  log.reports.clear();
+  unopened.OnRead();  // nothing waiting: one receive, would-block, silence
+  EXPECT_TRUE(log.reports.empty());
+}
+
+TEST(UdpSocketTest, DeliversElevenDatagramsPerReadinessAndTheRestNextPass) {
+  RecordingLog log;
+  SocketHandler handler(&log);
+  UdpPair pair(handler, "127.1.43.1", "127.1.43.2");
+  handler.Add(&pair.left);
+  for (int i = 0; i < 12; ++i) {
+    SendQueued(pair.right, pair.left.GetDescriptor(), "datagram " + std::to_string(i));
+  }
+
+  EXPECT_EQ(handler.Select(1, 0), 0);
+  ASSERT_EQ(pair.left.received.size(), 11u);
+  for (int i = 0; i < 11; ++i) EXPECT_EQ(pair.left.received[i], "datagram " + std::to_string(i));
+  EXPECT_EQ(pair.left.from_lengths[0], 16u);
+  sockaddr_in from;
+  std::memcpy(&from, &pair.left.last_from, sizeof from);
+  EXPECT_EQ(from.sin_addr.s_addr, Ip("127.1.43.2"));
+  EXPECT_EQ(ntohs(from.sin_port), 40001);
+
+  EXPECT_EQ(handler.Select(1, 0), 0);
+  ASSERT_EQ(pair.left.received.size(), 12u);
+  EXPECT_EQ(pair.left.received[11], "datagram 11");
+  EXPECT_TRUE(log.reports.empty());
+}
+
+TEST(UdpSocketTest, ZeroLengthDatagramEndsTheDrainUndelivered) {
+  RecordingLog log;
+  SocketHandler handler(&log);
+  UdpPair pair(handler, "127.1.44.1", "127.1.44.2");
+  handler.Add(&pair.left);
+  SendQueued(pair.right, pair.left.GetDescriptor(), "first");
+  SendQueued(pair.right, pair.left.GetDescriptor(), "");
+  SendQueued(pair.right, pair.left.GetDescriptor(), "third");
+
+  handler.Select(1, 0);
+  EXPECT_EQ(pair.left.received, std::vector<std::string>{"first"});
+  handler.Select(1, 0);
+  EXPECT_EQ(pair.left.received, (std::vector<std::string>{"first", "third"}));
+  EXPECT_TRUE(log.reports.empty());
+}
+
+TEST(UdpSocketTest, OversizeDatagramIsReportedAndNeverDeliveredCut) {
+  RecordingLog log;
+  SocketHandler handler(&log);
+  UdpPair pair(handler, "127.1.45.1", "127.1.45.2", /*size=*/1032);
+  handler.Add(&pair.left);
+  SendQueued(pair.right, pair.left.GetDescriptor(), std::string(1033, 'x'));
+  SendQueued(pair.right, pair.left.GetDescriptor(), std::string(1032, 'y'));
+
+  handler.Select(1, 0);
+  EXPECT_TRUE(pair.left.received.empty());
+  ASSERT_EQ(log.reports.size(), 1u);
+  EXPECT_EQ(log.reports[0], (Reported{&pair.left, "recvfrom", 10040, "Message too long.", Error}));
+
+  handler.Select(1, 0);
+  ASSERT_EQ(pair.left.received.size(), 1u);
+  EXPECT_EQ(pair.left.received[0], std::string(1032, 'y'));
+  EXPECT_EQ(log.reports.size(), 1u);
+}
+
+TEST(UdpSocketTest, PortUnreachableShowsAsReadableAndIsReported) {
+  RecordingLog log;
+  SocketHandler handler(&log);
+  UdpSocket lonely(handler, 1032);
+  std::uint16_t port = 40000;
+  ASSERT_EQ(lonely.Bind(Ip("127.1.46.1"), port, 0), 0);
+  ASSERT_TRUE(lonely.Open(Ip("127.1.46.2"), 40001));  // nobody listens there
+  handler.Add(&lonely);
+  lonely.SendText("anyone?", 0);
+  for (int pass = 0; pass < 20 && log.reports.empty(); ++pass) handler.Select(0, 100000);
+  ASSERT_EQ(log.reports.size(), 1u);
+  EXPECT_EQ(log.reports[0], (Reported{&lonely, "recvfrom", 10061, "Connection refused.", Error}));
+}
+
+TEST(UdpSocketTest, ReceiveBufferRequestReportsWhatItGets) {
+  RecordingLog log;
+  SocketHandler handler(&log);
+  UdpSocket socket(handler, 1032);
+  for (const std::int32_t asked : {1 << 16, 1 << 28}) {
+    log.reports.clear();
+    const std::int32_t granted = socket.RequestReceiveBuffer(asked);
+    int actual = 0;
+    ASSERT_EQ(sockets::GetIntOption(socket.GetDescriptor(), SOL_SOCKET, SO_RCVBUF, actual), 0);
+    EXPECT_EQ(granted, actual);
+    if (granted >= asked) {
+      EXPECT_TRUE(log.reports.empty());
+    } else {
+      ASSERT_EQ(log.reports.size(), 1u);
+      EXPECT_EQ(log.reports[0].call, "setsockopt(SOL_SOCKET, SO_RCVBUF)");
+      EXPECT_EQ(log.reports[0].code, granted);
+      EXPECT_EQ(log.reports[0].level, Warning);
+      EXPECT_NE(log.reports[0].text.find("net.core.rmem_max"), std::string::npos);
+    }
+  }
+
+  log.reports.clear();
+  socket.Close();
+  log.reports.clear();
+  EXPECT_EQ(socket.RequestReceiveBuffer(1 << 16), -1);
+  ASSERT_EQ(log.reports.size(), 1u);
+  EXPECT_EQ(log.reports[0], (Reported{&socket, "setsockopt(SOL_SOCKET, SO_RCVBUF)", 10038,
+                                      "Socket operation on nonsocket.", Error}));
+}
+
+TEST(UdpSocketTest, NoPathLeavesADescriptorOpen) {
+  const std::size_t before = OpenDescriptors();
+  auto handler = std::make_unique<SocketHandler>();
+  auto pair = std::make_unique<UdpPair>(*handler, "127.1.47.1", "127.1.47.2");
+  handler->Add(&pair->left);
+  handler->Add(&pair->right);
+  handler->Select(0, 0);
+  auto* owned = new UdpSocket(*handler, 1032);
+  owned->SetHandlerDeletes(true);
+  handler->Add(owned);
+  auto* failed = new UdpSocket(*handler, 1032);
+  std::uint16_t taken = 40000;
+  EXPECT_EQ(failed->Bind(Ip("127.1.47.1"), taken, 0), -1);
+  delete failed;  // never added, but listed for closing
+  handler->Select(0, 0);
+  auto* queued = new UdpSocket(*handler, 1032);
+  handler->Add(queued);
+  delete queued;  // still in the add queue
+  EXPECT_EQ(OpenDescriptors(), before + 3);
+
+  // The handler goes first; its sockets are closed, and their owner deletes them afterwards.
+  handler.reset();
+  EXPECT_EQ(OpenDescriptors(), before);
+  EXPECT_EQ(pair->left.GetDescriptor(), -1);
+  pair.reset();
+  EXPECT_EQ(OpenDescriptors(), before);
+}
+
+}  // namespace
+}  // namespace fp::test
