@@ -225,10 +225,11 @@ void CameraSimulator::Answer(const NudpHeader& command, const SimEndpoint& to,
     }
   }
   if (damaged) response[3] = static_cast<std::uint8_t>(response[3] ^ 0x5A);
-  const bool sent =
-      _socket.SendTo(to, response.data(), response.size(), data, data ? data_length : 0);
+  bool sent = false;
   {
+    // Counted under the same lock as the send, so whoever has the answer sees it counted.
     std::lock_guard<std::mutex> lock(_mutex);
+    sent = _socket.SendTo(to, response.data(), response.size(), data, data ? data_length : 0);
     if (sent) {
       ++_stats.answers_sent;
       _stats.bytes_sent += response.size() + data_length;

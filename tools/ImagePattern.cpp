@@ -74,10 +74,12 @@ std::vector<int> PlanStream(const SimulatorOptions& options, std::uint32_t image
     order.resize(static_cast<std::size_t>(options.stop_after));
   }
 
+  std::vector<int> drop = options.drop;
+  std::sort(drop.begin(), drop.end());
   std::vector<int> plan;
   plan.reserve(order.size() * 2);
   for (int index : order) {
-    if (std::binary_search(options.drop.begin(), options.drop.end(), index)) continue;
+    if (std::binary_search(drop.begin(), drop.end(), index)) continue;
     if (Chance(rng, options.loss)) continue;
     plan.push_back(index);
     if (Chance(rng, options.duplicate)) plan.push_back(index);

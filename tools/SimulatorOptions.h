@@ -28,7 +28,7 @@ struct SimulatorOptions {
   double rate_mbit = 1000.0;  // Mbit/s of UDP payload while streaming; 0 = unpaced
 
   // Stream faults (applied per image, see PlanStream()).
-  std::vector<int> drop;  // packet indices left out, ascending, no repeats
+  std::vector<int> drop;  // packet indices left out, in any order
   double loss = 0.0;      // fraction 0..1 left out at random
   std::uint64_t seed = 1;
   double duplicate = 0.0;  // fraction 0..1 sent twice

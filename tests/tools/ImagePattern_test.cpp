@@ -1,0 +1,78 @@
+#include "tools/ImagePattern.h"
+
+#include "nudp/NudpProtocol.h"
+#include "tools/SimulatorOptions.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+#include <vector>
+
+namespace fp {
+namespace {
+
+TEST(ImagePattern, BytesAreTheLittleEndianWordsOfTheFormula) {
+  // Word 1 of image 2: 0x9E3779B1 + 2 * 0x01000193 = 0xA0377CD7.
+  EXPECT_EQ(ImagePatternWord(2, 1), 0xA0377CD7u);
+  EXPECT_EQ(ExpectedImageByte(2, 4), 0xD7);
+  EXPECT_EQ(ExpectedImageByte(2, 5), 0x7C);
+  EXPECT_EQ(ExpectedImageByte(2, 6), 0x37);
+  EXPECT_EQ(ExpectedImageByte(2, 7), 0xA0);
+  EXPECT_EQ(ImagePatternWord(0, 0), 0u);
+}
+
+TEST(ImagePattern, FillAgreesWithTheByteFunctionAtAnyAlignment) {
+  std::vector<std::uint8_t> out(1031);
+  for (std::uint64_t offset : {std::uint64_t{0}, std::uint64_t{3}, std::uint64_t{0x3EC00},
+                               std::uint64_t{RAW_IMAGE_SIZE - 1031}}) {
+    FillImageBytes(5, offset, out.data(), out.size());
+    for (std::size_t i = 0; i < out.size(); ++i) {
+      ASSERT_EQ(out[i], ExpectedImageByte(5, offset + i)) << offset << "+" << i;
+    }
+  }
+}
+
+TEST(ImagePattern, ChangesFromImageToImageAndAcrossPackets) {
+  std::vector<std::uint8_t> a(1024), b(1024), c(1024);
+  FillImageBytes(1, 251 * 1024, a.data(), a.size());
+  FillImageBytes(2, 251 * 1024, b.data(), b.size());
+  FillImageBytes(1, 252 * 1024, c.data(), c.size());
+  EXPECT_NE(a, b);
+  EXPECT_NE(a, c);
+  for (std::uint64_t w = 0; w < 256; ++w) {
+    EXPECT_NE(ImagePatternWord(1, 251 * 256 + w), ImagePatternWord(2, 251 * 256 + w));
+  }
+}
+
+TEST(PlanStream, WithoutFaultsSendsEveryPacketInOrder) {
+  const std::vector<int> plan = PlanStream(SimulatorOptions{}, 1);
+  ASSERT_EQ(plan.size(), 8248u);
+  for (int i = 0; i < 8248; ++i) ASSERT_EQ(plan[static_cast<std::size_t>(i)], i);
+}
+
+TEST(PlanStream, StopAfterCountsPacketsOfTheSendingOrderBeforeDrops) {
+  SimulatorOptions o;
+  o.last_first = true;
+  o.stop_after = 3;
+  o.drop = {0};
+  EXPECT_EQ(PlanStream(o, 1), (std::vector<int>{8247, 1}));
+}
+
+TEST(PlanStream, RandomFaultsDependOnSeedAndImage) {
+  SimulatorOptions o;
+  o.loss = 0.2;
+  o.duplicate = 0.2;
+  o.reorder = 5;
+  const std::vector<int> plan = PlanStream(o, 1);
+  EXPECT_EQ(PlanStream(o, 1), plan);
+  EXPECT_NE(PlanStream(o, 2), plan);
+  const std::set<int> distinct(plan.begin(), plan.end());
+  EXPECT_LT(distinct.size(), 8248u * 9 / 10);
+  EXPECT_GT(plan.size(), distinct.size());
+  o.loss = 1.0;
+  EXPECT_TRUE(PlanStream(o, 1).empty());
+}
+
+}  // namespace
+}  // namespace fp

@@ -1,0 +1,132 @@
+#include "tools/SimulatorOptions.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace fp {
+namespace {
+
+ParseResult Parse(const std::vector<std::string>& args, SimulatorOptions& o, std::string& error) {
+  return ParseSimulatorArgs(args, o, error);
+}
+
+TEST(SimulatorOptions, DefaultsAreLoopbackPort1234AtLineRate) {
+  SimulatorOptions o;
+  std::string error;
+  ASSERT_EQ(Parse({}, o, error), ParseResult::kRun);
+  EXPECT_EQ(o.bind_address, "127.0.0.1");
+  EXPECT_EQ(o.port, 1234);
+  EXPECT_EQ(o.rate_mbit, 1000.0);
+  EXPECT_LE(o.id_text.size(), kMaxIdTextLength);
+  EXPECT_FALSE(o.id_text.empty());
+}
+
+TEST(SimulatorOptions, EveryFlagSetsItsField) {
+  SimulatorOptions o;
+  o.trace = true;
+  std::string error;
+  ASSERT_EQ(Parse({"--bind",
+                   "127.2.0.1",
+                   "--port=4321",
+                   "--id",
+                   "cam",
+                   "--rate",
+                   "0",
+                   "--drop",
+                   "5,8247,100-102",
+                   "--loss",
+                   "0.25",
+                   "--seed",
+                   "42",
+                   "--duplicate",
+                   "0.5",
+                   "--reorder",
+                   "8",
+                   "--last-first",
+                   "--stop-after",
+                   "10",
+                   "--unfinished",
+                   "--silent",
+                   "--silent-cmd",
+                   "0xFC",
+                   "--damage",
+                   "retransmit",
+                   "--damage",
+                   "0x105",
+                   "--answer-after-stream",
+                   "--exit-after",
+                   "1.5",
+                   "--quiet"},
+                  o, error),
+            ParseResult::kRun)
+      << error;
+  EXPECT_EQ(o.bind_address, "127.2.0.1");
+  EXPECT_EQ(o.port, 4321);
+  EXPECT_EQ(o.id_text, "cam");
+  EXPECT_EQ(o.rate_mbit, 0.0);
+  EXPECT_EQ(o.drop, (std::vector<int>{5, 100, 101, 102, 8247}));
+  EXPECT_EQ(o.loss, 0.25);
+  EXPECT_EQ(o.seed, 42u);
+  EXPECT_EQ(o.duplicate, 0.5);
+  EXPECT_EQ(o.reorder, 8);
+  EXPECT_TRUE(o.last_first);
+  EXPECT_EQ(o.stop_after, 10);
+  EXPECT_TRUE(o.unfinished);
+  EXPECT_TRUE(o.silent);
+  ASSERT_EQ(o.silent_cmd.size(), 1u);
+  EXPECT_TRUE(o.silent_cmd[0].Matches(0, 0xFC));
+  ASSERT_EQ(o.damage.size(), 2u);
+  EXPECT_TRUE(o.damage[0].retransmit);
+  EXPECT_EQ(o.damage[1].code, 0x105u);
+  EXPECT_TRUE(o.answer_after_stream);
+  EXPECT_EQ(o.exit_after_seconds, 1.5);
+  EXPECT_FALSE(o.trace);
+}
+
+TEST(SimulatorOptions, RejectsBadValuesWithAReason) {
+  const std::vector<std::vector<std::string>> bad = {
+      {"--bogus"},        {"--port", "0"},          {"--port", "70000"},
+      {"--bind", "host"}, {"--rate", "-1"},         {"--rate", "fast"},
+      {"--drop", "8248"}, {"--drop", "9-3"},        {"--drop", "1,,2"},
+      {"--loss", "1.5"},  {"--duplicate", "-0.1"},  {"--seed", "-3"},
+      {"--reorder", "x"}, {"--stop-after", "9000"}, {"--silent-cmd", "fc"},
+      {"--damage"},       {"--exit-after", "0"},    {"--id", "1234567890123456789012"},
+      {"stray"}};
+  for (const auto& args : bad) {
+    SimulatorOptions o;
+    std::string error;
+    EXPECT_EQ(Parse(args, o, error), ParseResult::kError) << args[0];
+    EXPECT_FALSE(error.empty()) << args[0];
+  }
+}
+
+TEST(SimulatorOptions, HelpIsRecognisedAndDocumentsEveryFlag) {
+  SimulatorOptions o;
+  std::string error;
+  EXPECT_EQ(Parse({"--rate", "5", "--help"}, o, error), ParseResult::kHelp);
+  const std::string usage = SimulatorUsage();
+  for (const char* flag :
+       {"--bind", "--port", "--id", "--rate", "--drop", "--loss", "--seed", "--duplicate",
+        "--reorder", "--last-first", "--stop-after", "--unfinished", "--silent ", "--silent-cmd",
+        "--damage", "--answer-after-stream", "--exit-after", "--quiet", "--help"}) {
+    EXPECT_NE(usage.find(flag), std::string::npos) << flag;
+  }
+}
+
+TEST(CommandMatch, SmallCodesMatchTheLowByteLargeOnesTheWholeField) {
+  const CommandMatch start{/*retransmit=*/false, /*code=*/0x08};
+  EXPECT_TRUE(start.Matches(0, 0x08));
+  EXPECT_TRUE(start.Matches(0, 0x1208));
+  EXPECT_FALSE(start.Matches(6, 0x08));
+  const CommandMatch binning{/*retransmit=*/false, /*code=*/0x105};
+  EXPECT_TRUE(binning.Matches(0, 0x105));
+  EXPECT_FALSE(binning.Matches(0, 0x05));
+  const CommandMatch resend{/*retransmit=*/true, /*code=*/0};
+  EXPECT_TRUE(resend.Matches(6, 0x1F600));
+  EXPECT_FALSE(resend.Matches(0, 0));
+}
+
+}  // namespace
+}  // namespace fp
