@@ -33,7 +33,8 @@ Socket::Socket(SocketHandler& handler)
     : _handler(handler), _proxy_host(handler.ProxyHost()), _proxy_port(handler.ProxyPort()) {}
 
 Socket::~Socket() {
-  ServingHandler().Remove(this);
+  // Once the handler has let go, it may already be gone: do not touch it at all.
+  if (!_unregistered) ServingHandler().Remove(this);
   if (_descriptor != -1 && !_keep_for_pool) Close();
 }
 

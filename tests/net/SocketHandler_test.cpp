@@ -172,11 +172,11 @@ TEST(SocketHandlerTest, DestroyedSocketLeavesAtOnceAndIsNotCalledAgain) {
   Poke(handler, *registered, "127.1.22.1");
 
   // The datagram socket closes first (discarding the waiting datagram), then leaves the registry.
+  const std::vector<Reported> expected{
+      {registered, "read() after shutdown", 4, "bytes read", Warning},
+      {registered, "Remove", -1, "Socket destructor called while still in use", Warning}};
   delete registered;
-  EXPECT_EQ(log.reports,
-            (std::vector<Reported>{{registered, "read() after shutdown", 4, "bytes read", Warning},
-                                   {registered, "Remove", -1,
-                                    "Socket destructor called while still in use", Warning}}));
+  EXPECT_EQ(log.reports, expected);
   EXPECT_EQ(handler.FindSocket(d), nullptr);
   EXPECT_TRUE(handler.Order().empty());
   EXPECT_FALSE(handler.ReadInterest(d));
