@@ -15,7 +15,7 @@ namespace fp {
 
 inline constexpr std::size_t kRawDatagramLength = NUDP_HEADER_LENGTH + RAW_PACKET_DATA_LENGTH;
 inline constexpr int kStreamBatch = 64;  // datagrams per system call when unpaced
-inline constexpr int kMaxBurst = 32;     // most datagrams sent back to back to catch up
+inline constexpr int kMaxBurst = 128;    // most datagrams sent back to back to catch up (~1 ms)
 
 struct CameraSimulator::Stream {
   SimEndpoint to;
