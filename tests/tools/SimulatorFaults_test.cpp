@@ -149,9 +149,11 @@ TEST(SimulatorFaults, SilentCmdIgnoresOnlyThatCode) {
   o.silent_cmd = {CommandMatch{/*retransmit=*/false, /*code=*/0xFC}};
   SimRig rig(/*net=*/28, o);
   ASSERT_TRUE(rig.Ready()) << rig.error;
-  EXPECT_TRUE(rig.Ask(0, NUDP_CMD_REFRESH).empty());
+  ASSERT_TRUE(rig.host.SendCommand(rig.camera, 0, NUDP_CMD_REFRESH));
+  EXPECT_TRUE(rig.host.Receive(milliseconds(300)).empty());
   EXPECT_EQ(rig.Ask(0, 0x105).size(), 8u);
-  EXPECT_TRUE(rig.Ask(0, NUDP_CMD_REFRESH).empty());
+  ASSERT_TRUE(rig.host.SendCommand(rig.camera, 0, NUDP_CMD_REFRESH));
+  EXPECT_TRUE(rig.host.Receive(milliseconds(300)).empty());
   const auto commands = rig.sim->Commands();
   ASSERT_EQ(commands.size(), 3u);
   EXPECT_TRUE(commands[0].ignored);
