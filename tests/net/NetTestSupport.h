@@ -7,6 +7,7 @@
 #include "net/Socket.h"
 #include "net/SocketHandler.h"
 #include "net/SocketLog.h"
+#include "net/SocketOps.h"
 #include "net/UdpSocket.h"
 
 #include <gtest/gtest.h>
@@ -82,6 +83,17 @@ inline void SendQueued(UdpSocket& sender, int receiver, const std::string& datag
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   ASSERT_GT(QueuedMemory(receiver), before) << "datagram not queued";
+}
+
+// A listening TCP descriptor on `address`:`port`. SO_REUSEADDR lets a rerun bind while the last
+// run's connections linger in TIME_WAIT.
+inline int Listen(const char* address, std::uint16_t port) {
+  const int listener = sockets::CreateSocket(AF_INET, SOCK_STREAM, 0);
+  EXPECT_NE(listener, -1);
+  sockets::SetIntOption(listener, SOL_SOCKET, SO_REUSEADDR, 1);
+  EXPECT_EQ(sockets::BindIPv4(listener, Ip(address), port), 0);
+  EXPECT_EQ(listen(listener, 1), 0);
+  return listener;
 }
 
 // A UDP socket that keeps every datagram it is given.

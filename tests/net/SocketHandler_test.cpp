@@ -46,6 +46,8 @@ void Poke(SocketHandler& handler, UdpSocket& target, const char* address) {
   std::uint16_t port = 40000;
   ASSERT_EQ(target.Bind(Ip(address), port, 0), 0);
   UdpSocket sender(handler, 16);
+  std::uint16_t any = 0;
+  ASSERT_EQ(sender.Bind(Ip(address), any, 0), 0);
   ASSERT_TRUE(sender.Open(Ip(address), port));
   SendQueued(sender, target.GetDescriptor(), "poke");
 }
@@ -282,6 +284,7 @@ class Connector : public Socket {
     const int d = CreateDescriptor(AF_INET, SOCK_STREAM, "tcp");
     if (d == -1 || !SetNonBlockingMode(true, d)) return false;
     AttachDescriptor(d);
+    if (sockets::BindIPv4(d, Ip(address), 0) != 0) return false;  // source on the same address
     if (sockets::ConnectIPv4(d, Ip(address), port) == 0) return false;
     if (sockets::LastError() != 10036) return false;
     SetConnecting(true);
@@ -311,9 +314,7 @@ TEST(SocketHandlerTest, PendingConnectCompletesOrFailsThroughWritability) {
   EXPECT_EQ(handler.FindSocket(d), nullptr);
 
   // Accepted by a listening socket.
-  const int listener = sockets::CreateSocket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_EQ(sockets::BindIPv4(listener, Ip("127.1.27.2"), 40000), 0);
-  ASSERT_EQ(listen(listener, 1), 0);
+  const int listener = Listen("127.1.27.2", 40000);
   journal.clear();
   log.reports.clear();
   Connector accepted(handler, journal);
@@ -350,6 +351,50 @@ TEST(SocketHandlerTest, FailedWaitIsReportedAndTheWorkStepsStillRun) {
   EXPECT_EQ(socket.GetDescriptor(), -1);
   handler.SetInterest(stale, false, false, false);
   EXPECT_EQ(handler.Select(0, 0), 0);
+}
+
+// Holds the accepted end of a TCP connection; urgent data on it is an exceptional condition.
+class Exceptional : public Socket {
+ public:
+  Exceptional(SocketHandler& handler, std::vector<std::string>& journal, int descriptor)
+      : Socket(handler), _journal(journal) {
+    AttachDescriptor(descriptor);
+  }
+  void OnExceptCondition() override {
+    _journal.push_back("exception");
+    Socket::OnExceptCondition();
+  }
+  void OnReleased() override { _journal.push_back("released"); }
+
+ private:
+  std::vector<std::string>& _journal;
+};
+
+TEST(SocketHandlerTest, ExceptionalConditionClosesAndUnregistersInOnePass) {
+  RecordingLog log;
+  SocketHandler handler(&log);
+  std::vector<std::string> journal;
+  const int listener = Listen("127.1.29.1", 40000);
+  const int client = sockets::CreateSocket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_EQ(sockets::BindIPv4(client, Ip("127.1.29.2"), 0), 0);
+  ASSERT_EQ(sockets::ConnectIPv4(client, Ip("127.1.29.1"), 40000), 0);
+  const int accepted = accept(listener, nullptr, nullptr);
+  ASSERT_NE(accepted, -1);
+  Exceptional socket(handler, journal, accepted);
+  handler.Add(&socket);
+  handler.Select(0, 0);
+
+  ASSERT_EQ(send(client, "!", 1, MSG_OOB), 1);
+  for (int pass = 0; pass < 20 && journal.empty(); ++pass) handler.Select(0, 100000);
+  EXPECT_EQ(journal, (std::vector<std::string>{"exception", "released"}));
+  ASSERT_FALSE(log.reports.empty());
+  EXPECT_EQ(log.reports[0],
+            (Reported{&socket, "exception on select", 0, "Winsock error code: 0", Fatal}));
+  EXPECT_EQ(socket.GetDescriptor(), -1);
+  EXPECT_EQ(handler.FindSocket(accepted), nullptr);
+  EXPECT_TRUE(handler.Order().empty());
+  close(client);
+  close(listener);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "net/Socket.h"
 
+#include "net/PoolSocket.h"
 #include "net/SocketHandler.h"
 #include "net/SocketOps.h"
 #include "net/UdpSocket.h"
@@ -162,29 +163,31 @@ TEST(SocketTest, CreateDescriptorWithUnknownProtocolFails) {
   EXPECT_EQ(handler.CloseList(), std::vector<int>{socket.GetDescriptor()});
 }
 
-TEST(SocketTest, BaseClassRefusesStreamAndPortOperations) {
+TEST(SocketTest, PoolSocketEndsItsIdleConnectionWhenDataArrives) {
   RecordingLog log;
   SocketHandler handler(&log);
-  Socket socket(handler);
-  EXPECT_EQ(socket.GetPort(), 0);
-  socket.OnSocks4Connect();
-  socket.OnSocks4ConnectFailed();
-  EXPECT_TRUE(socket.OnSocks4Read());
-  EXPECT_EQ(log.reports,
-            (std::vector<Reported>{
-                {&socket, "GetPort", 0, "GetPort only implemented for ListenSocket", Warning},
-                {&socket, "OnSocks4Connect", 0, "Use with TcpSocket only", Warning},
-                {&socket, "OnSocks4ConnectFailed", 0, "Use with TcpSocket only", Warning},
-                {&socket, "OnSocks4Read", 0, "Use with TcpSocket only", Warning}}));
-}
+  UdpPair pair(handler, "127.1.2.1", "127.1.2.2");
+  auto* pool = new PoolSocket(handler, pair.left);
+  pair.left.AttachDescriptor(-1);  // the descriptor now belongs to the pool socket
+  pool->SetHandlerDeletes(true);
+  EXPECT_TRUE(pool->IsOutgoing());
+  pool->SetKeepForPool(true);
+  EXPECT_TRUE(pool->KeepForPool());
+  pair.right.SetKeepForPool(true);  // not an outgoing connection: refused
+  EXPECT_FALSE(pair.right.KeepForPool());
+  pool->SetKeepForPool(false);
 
-TEST(SocketTest, NonBlockingSwitchFailureIsAWarning) {
-  RecordingLog log;
-  SocketHandler handler(&log);
-  Socket socket(handler);
-  EXPECT_FALSE(socket.SetNonBlockingMode(true));
-  ASSERT_EQ(log.reports.size(), 1u);
-  EXPECT_EQ(log.reports[0], (Reported{&socket, "ioctlsocket(FIONBIO)", 10038, "", Warning}));
+  const int d = pool->GetDescriptor();
+  handler.Add(pool);
+  SendQueued(pair.right, d, "wake up");
+  const std::size_t open = OpenDescriptors();
+  const Reported expected{pool, "OnRead", 0, "data on hibernating socket", Fatal};
+  handler.Select(1, 0);
+  ASSERT_FALSE(log.reports.empty());
+  EXPECT_EQ(log.reports[0], expected);
+  EXPECT_EQ(handler.FindSocket(d), nullptr);
+  EXPECT_EQ(handler.SocketCount(), 0u);
+  EXPECT_EQ(OpenDescriptors(), open - 1);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <memory>
 #include <netinet/in.h>
 #include <string>
+#include <thread>
 
 namespace fp::test {
 namespace {
@@ -214,6 +215,32 @@ TEST(UdpSocketTest, NoPathLeavesADescriptorOpen) {
   EXPECT_EQ(pair->left.GetDescriptor(), -1);
   pair.reset();
   EXPECT_EQ(OpenDescriptors(), before);
+}
+
+// The layer keeps no state shared between handlers, so each thread may run its own.
+TEST(UdpSocketTest, HandlersOnSeparateThreadsShareNothing) {
+  auto exchange = [](const char* a, const char* b, std::size_t& delivered) {
+    SocketHandler handler;
+    UdpPair pair(handler, a, b);
+    handler.Add(&pair.left);
+    for (int round = 0; round < 50; ++round) {
+      UdpSocket fresh(handler, 16);  // creation and closing race with the other thread
+      pair.right.SendText("round", 0);
+      handler.Select(0, 200000);
+    }
+    for (int pass = 0; pass < 20 && pair.left.received.size() < 50; ++pass) {
+      handler.Select(0, 100000);
+    }
+    delivered = pair.left.received.size();
+  };
+  std::size_t first = 0;
+  std::size_t second = 0;
+  std::thread one(exchange, "127.1.48.1", "127.1.48.2", std::ref(first));
+  std::thread two(exchange, "127.1.49.1", "127.1.49.2", std::ref(second));
+  one.join();
+  two.join();
+  EXPECT_EQ(first, 50u);
+  EXPECT_EQ(second, 50u);
 }
 
 }  // namespace
