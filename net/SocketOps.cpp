@@ -183,7 +183,8 @@ int ProtocolNumber(const char* name) {
   for (const Known& known : kKnown) {
     if (std::strcmp(known.name, name) == 0) return known.number;
   }
-  // ENODATA is not a socket error on Linux; WSANO_DATA passes ErrorFromErrno unchanged.
+  // No errno names an unknown protocol; the resolver code for "no such record" passes
+  // ErrorFromErrno unchanged.
   SetLastError(WSANO_DATA);
   return -1;
 }

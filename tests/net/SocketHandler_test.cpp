@@ -192,6 +192,28 @@ TEST(SocketHandlerTest, DestroyedSocketLeavesAtOnceAndIsNotCalledAgain) {
   EXPECT_EQ(handler.SocketCount(), 0u);
 }
 
+TEST(SocketHandlerTest, DescriptorNumberClosedByItsOwnerCanBeRegisteredAgain) {
+  RecordingLog log;
+  SocketHandler handler(&log);
+  std::vector<std::string> journal;
+  Traced old_socket(handler, journal, "old");
+  const int d = old_socket.GetDescriptor();
+  handler.Add(&old_socket);
+  handler.Select(0, 0);
+  old_socket.Close();  // by its owner: the registry entry stays behind
+
+  Traced reuser(handler, journal, "new");
+  ASSERT_EQ(reuser.GetDescriptor(), d);  // the system hands out the lowest free number
+  handler.Add(&reuser);
+  handler.Select(0, 0);
+  EXPECT_EQ(handler.FindSocket(d), &reuser);
+  EXPECT_EQ(handler.Order(), std::vector<int>{d});
+  Poke(handler, reuser, "127.1.23.1");
+  handler.Select(1, 0);
+  EXPECT_EQ(journal, std::vector<std::string>{"new read"});
+  EXPECT_TRUE(log.reports.empty());
+}
+
 TEST(SocketHandlerTest, DestructionClosesEverySocketAndDeletesOnlyItsOwn) {
   std::vector<std::string> journal;
   const std::size_t before = OpenDescriptors();
