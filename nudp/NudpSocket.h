@@ -1,0 +1,120 @@
+#pragma once
+
+#include "net/UdpSocket.h"
+#include "nudp/NudpProtocol.h"
+#include "nudp/TextBuilder.h"
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace fp {
+
+class LogStream;
+class SocketHandler;
+
+// The host end of one NUDP conversation with one camera: frames commands, matches the camera's
+// responses against the header the last command expects, and stores RAW data packets at their
+// place in the caller's image buffer.
+//
+// The socket holds no lock. Its operations and its receive callback (which runs in whichever
+// thread runs the owning handler's Select) must be serialised by the owner. The state readers
+// (State, LastTop, TakePacketArrived, RawCount, LastPacket, PacketStored) may be called from any
+// thread at any time and always see a whole value.
+class NudpSocket : public UdpSocket {
+ public:
+  explicit NudpSocket(SocketHandler& handler);
+  ~NudpSocket() override;
+
+  // The driver's logs, not owned; null for none. Texts are written unstamped.
+  void SetLog(LogStream* log) { _log = log; }
+  void SetErrLog(LogStream* err_log) { _err_log = err_log; }
+  LogStream* Log() const { return _log; }
+  LogStream* ErrLog() const { return _err_log; }
+
+  // Binds to `address` (network order) and `port`, or the port above it when that one is
+  // taken. Returns 0 when bound, -1 when not (reported by the socket layer).
+  std::int32_t Bind(std::uint32_t address, std::uint16_t port);
+  // CLOSED -> READY towards the camera. False when the socket is in use or cannot connect.
+  bool Open(std::uint32_t address, std::uint16_t port);
+  // READY (also READY|CMD_ERR) -> CLOSED, dropping every flag. False in any other state.
+  bool Suspend();
+  // Sends one command (TOP 0 to 6) and moves READY -> WAITING. A number field with the low
+  // byte 0x08 starts RAW data taking: the packet map is cleared and RAW data is accepted from
+  // before the command leaves. True when the packet was handed to the socket layer.
+  bool SendCmd(std::uint8_t top, std::uint32_t number);
+  // Hands over the last accepted response: its number field, and its data with their length
+  // when both `data` and `length` are given and the response carried data. At most `capacity`
+  // bytes are copied into `data`; a longer answer is cut to `capacity`, `*length` says how many
+  // bytes were copied, and the cut is logged as an error. False (nothing written) unless READY.
+  bool GetResponse(std::uint32_t* number, std::uint8_t* data, std::uint32_t* length,
+                   std::size_t capacity = NUDP_MAX_DATA_LENGTH);
+  // The caller's response timeout: WAITING -> READY.
+  void StopWaiting();
+  // Makes `image` (RAW_IMAGE_SIZE bytes, owned by the caller, kept until the transfer ends) the
+  // target of RAW data and clears the packet map. False while RAW data is being received.
+  bool PrepareForData(std::uint8_t* image);
+  // Stops accepting RAW data and forgets the image buffer.
+  void StopData();
+
+  // Clears NUDP_RAW_DATA alone, without touching the image buffer; used by the driver when the
+  // 0x08 command was not answered.
+  void ClearRawDataFlag();
+
+  // State readers, safe from any thread.
+  std::uint8_t State() const { return _state.load(); }
+  std::uint8_t LastTop() const { return _last_top.load(); }
+  // Reads and clears the "a packet arrived" mark.
+  bool TakePacketArrived() { return _packet_arrived.exchange(false); }
+  std::int32_t RawCount() const { return _raw_count.load(); }
+  std::int32_t LastPacket() const { return _last_packet.load(); }
+  bool PacketStored(int index) const;
+  const std::string& LocalAddress() const { return _local_address; }
+
+  void OnRawData(const std::uint8_t* data, std::size_t length, const struct sockaddr* from,
+                 std::uint32_t from_length) override;
+
+  // Kernel receive buffer asked for at construction: enough to queue a whole image while the
+  // receiving thread is late (each 1032-byte datagram costs about 2.3 KB of buffer).
+  static constexpr std::int32_t kReceiveBufferRequest = 10 * 1024 * 1024;
+
+ private:
+  class Trace;
+
+  void WriteLog(const char* text) const;
+  void WriteLog(const char* text, std::size_t length) const;
+  void WriteErrLog(const char* text) const;
+  void OnRawDataPacket(const std::uint8_t* data, std::size_t length, Trace& trace);
+  void OnResponsePacket(const std::uint8_t* data, std::size_t length, Trace& trace);
+  void ClearPacketMap();
+
+  // Written by the owner's operations and the receive path (serialised by the owner); read
+  // from other threads.
+  std::atomic<std::uint8_t> _state{NUDP_CLOSED};
+  std::atomic<std::uint8_t> _last_top{0};
+  NudpHeader _expected{};
+  std::array<std::uint8_t, NUDP_MAX_PACKET_LENGTH> _cmd_packet{};
+  std::array<std::uint8_t, NUDP_MAX_PACKET_LENGTH> _response{};
+  std::atomic<std::uint8_t*> _image{nullptr};  // not owned: the caller's image buffer
+  std::array<std::atomic<std::uint8_t>, RAW_PACKETS_PER_IMAGE> _packet_map{};
+  std::atomic<bool> _packet_arrived{false};
+  std::atomic<std::int32_t> _raw_count{0};
+  std::atomic<std::int32_t> _last_packet{0};
+  std::string _local_address;
+  std::uint32_t _remote_ip = 0;
+  std::uint16_t _remote_port = 0;
+  std::uint32_t _response_length = 0;
+  std::uint32_t _max_data_length = NUDP_MAX_DATA_LENGTH;
+  LogStream* _log = nullptr;      // not owned
+  LogStream* _err_log = nullptr;  // not owned
+
+  // Trace texts prepared once so the receive path formats only what changes per datagram.
+  std::string _at_line;  // "NudpSocket::OnRawData() (at <local address>):\n"
+  std::uint32_t _from_ip = 0;
+  std::uint16_t _from_port = 0;
+  TextBuilder<32> _from_line;  // "From: <address>:<port>\n" of the sender seen last
+};
+
+}  // namespace fp

@@ -1,0 +1,189 @@
+// The receive path of NudpSocket: checks every datagram, stores RAW data packets in the image
+// and matches camera responses against the header the last command expects.
+
+#include "net/Address.h"
+#include "nudp/LogStream.h"
+#include "nudp/NudpSocket.h"
+
+#include <cstdio>
+#include <cstring>
+#include <netinet/in.h>
+
+namespace fp {
+
+// Collects the informational lines of one datagram and writes them to the driver log in one
+// piece. Before any error line is written the collected text goes out first, so the log reads
+// exactly as if every line had been written on its own. Nothing is formatted without a log.
+class NudpSocket::Trace {
+ public:
+  explicit Trace(LogStream* log) : _log(log != nullptr && log->IsOpen() ? log : nullptr) {}
+  ~Trace() { Flush(); }
+  Trace(const Trace&) = delete;
+  Trace& operator=(const Trace&) = delete;
+
+  bool On() const { return _log != nullptr; }
+  TextBuilder<512>& Text() { return _text; }
+  void Add(std::string_view text) {
+    if (On()) _text.Append(text);
+  }
+  void Flush() {
+    if (On() && !_text.Empty()) {
+      _log->Write(_text.Data(), _text.Length());
+      _text.Clear();
+    }
+  }
+
+ private:
+  LogStream* _log;
+  TextBuilder<512> _text;
+};
+
+void NudpSocket::OnRawData(const std::uint8_t* data, std::size_t length,
+                           const struct sockaddr* from, std::uint32_t from_length) {
+  Trace trace(_log);
+  trace.Add(_at_line);
+  if (from_length != sizeof(sockaddr_in)) return;
+
+  sockaddr_in source;
+  std::memcpy(&source, from, sizeof source);
+  const std::uint32_t ip = source.sin_addr.s_addr;
+  const std::uint16_t port = ntohs(source.sin_port);
+  if (trace.On()) {
+    if (_from_line.Empty() || ip != _from_ip || port != _from_port) {
+      std::string address;
+      AddressToText(ip, address);
+      _from_line.Clear();
+      _from_line.Append("From: ").Append(address).Append(":").AppendDecimal(port).Append("\n");
+      _from_ip = ip;
+      _from_port = port;
+    }
+    trace.Add(_from_line.View());
+  }
+  if (ip != _remote_ip || port != _remote_port) {
+    trace.Flush();
+    WriteErrLog("Unexpected sender.\n\n");
+    return;
+  }
+
+  switch (ClassifyDatagram(data, length)) {
+    case NudpKind::kTooShort: {
+      trace.Flush();
+      char text[128];
+      std::snprintf(text, sizeof text, "UDP packet length < %u.\n\n",
+                    static_cast<unsigned>(NUDP_HEADER_LENGTH));
+      WriteErrLog(text);
+      return;
+    }
+    case NudpKind::kNoSignature:
+      trace.Flush();
+      WriteErrLog("No NUDP signature.\n\n");
+      return;
+    case NudpKind::kRawData:
+    case NudpKind::kResponse:
+      break;
+  }
+
+  // Readers look at _packet_arrived first, so the TOP it vouches for is in place before it.
+  _last_top.store(data[2] & NUDP_TOP_MASK);
+  _packet_arrived.store(true);
+  if (data[2] == NUDP_RAW_TOP_BYTE) {
+    OnRawDataPacket(data, length, trace);
+  } else {
+    OnResponsePacket(data, length, trace);
+  }
+}
+
+void NudpSocket::OnRawDataPacket(const std::uint8_t* data, std::size_t length, Trace& trace) {
+  trace.Add("RAW data packet.\n");
+  if (!NudpChecksumOk(data)) {
+    trace.Flush();
+    WriteErrLog("Checksum is not correct.\n\n");
+    return;
+  }
+  if ((State() & NUDP_RAW_DATA) == 0) {
+    trace.Flush();
+    WriteErrLog("Socket is not expecting RAW data.\n");
+    return;
+  }
+  const std::uint32_t number = ReadNumberField(data);
+  const std::uint64_t offset = RawByteOffset(number);
+  const std::uint64_t index = RawPacketIndex(number);
+  const std::size_t data_length = length - NUDP_HEADER_LENGTH;
+  if (!RawPacketInImage(number, data_length)) {
+    // A packet from beyond the image would write past the caller's buffer and the map.
+    trace.Flush();
+    char text[128];
+    std::snprintf(text, sizeof text,
+                  "RAW data packet #%llu (offset=%llX) outside the image, dropped.\n\n",
+                  static_cast<unsigned long long>(index), static_cast<unsigned long long>(offset));
+    WriteErrLog(text);
+    return;
+  }
+  const int packet = static_cast<int>(index);
+  auto& mark = _packet_map[static_cast<std::size_t>(packet)];
+  if (mark.load(std::memory_order_relaxed) != 0) {
+    trace.Flush();
+    char text[128];
+    std::snprintf(text, sizeof text, "RAW data packet #%d (offset=%X) duplicated.\n", packet,
+                  static_cast<unsigned>(offset));
+    WriteErrLog(text);
+  } else {
+    std::uint8_t* image = _image.load(std::memory_order_relaxed);
+    if (image != nullptr) std::memcpy(image + offset, data + NUDP_HEADER_LENGTH, data_length);
+    mark.store(1, std::memory_order_relaxed);
+    _raw_count.fetch_add(1);
+    _last_packet.store(packet);
+    if (packet == RAW_LAST_PACKET_INDEX) {
+      trace.Add("Last RAW data packet in this image.\n");
+      trace.Flush();
+      StopData();
+    }
+  }
+  if (trace.On()) {
+    trace.Text()
+        .Append("RAW data packet #")
+        .AppendDecimal(packet)
+        .Append(" (offset=")
+        .AppendHex(offset)
+        .Append(", length=")
+        .AppendDecimal(static_cast<std::int64_t>(data_length))
+        .Append(") parsed.\n\n");
+  }
+}
+
+void NudpSocket::OnResponsePacket(const std::uint8_t* data, std::size_t length, Trace& trace) {
+  trace.Add("Camera response packet.\n");
+  const std::uint8_t state = State();
+  switch (state & NUDP_STATE_MASK) {
+    case NUDP_CLOSED:
+      trace.Flush();
+      WriteErrLog("Socket is suspended!\n");
+      break;
+    case NUDP_READY:
+      trace.Flush();
+      WriteErrLog("Unexpected packet (not a problem for a driver, but should not happen).\n");
+      break;
+    case NUDP_WAITING:
+      if ((data[2] & NUDP_TOP_MASK) == NUDP_TOP_FREE_HIGH) AdoptFreeHighBytes(_expected, data);
+      if (std::memcmp(data, _expected.data(), NUDP_HEADER_LENGTH) == 0) {
+        std::memcpy(_response.data(), data, length);
+        _response_length = static_cast<std::uint32_t>(length - NUDP_HEADER_LENGTH);
+        _state.store(static_cast<std::uint8_t>((state & ~0x0E) | NUDP_READY));
+        trace.Add("WAITING->READY\n");
+        break;
+      }
+      trace.Flush();
+      if (NudpChecksumOk(data)) {
+        WriteErrLog("Unexpected camera response.\nStill WAITING\n");
+      } else {
+        _state.store(static_cast<std::uint8_t>((state & ~0x0A) | NUDP_READY | NUDP_CMD_ERR));
+        WriteErrLog("Response damaged (bad checksum).\nWAITING->READY|CMD_ERR\n");
+      }
+      break;
+    default:  // READY|CMD_ERR: the exchange is over, the packet is dropped silently
+      break;
+  }
+  trace.Add("Camera response packet parsed.\n\n");
+}
+
+}  // namespace fp

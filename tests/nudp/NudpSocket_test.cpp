@@ -1,0 +1,465 @@
+#include "nudp/NudpSocket.h"
+
+#include "net/SocketHandler.h"
+#include "nudp/LogStream.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sstream>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+namespace fp {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+std::uint32_t Ip(const std::string& text) {
+  in_addr a{};
+  inet_pton(AF_INET, text.c_str(), &a);
+  return a.s_addr;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+// A plain UDP endpoint that plays the camera (or a stranger) in the tests.
+class Peer {
+ public:
+  Peer(const std::string& ip, std::uint16_t port) {
+    _fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = Ip(ip);
+    EXPECT_EQ(bind(_fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << ip << ":" << port;
+    int size = 16 * 1024 * 1024;
+    setsockopt(_fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+  }
+  ~Peer() { close(_fd); }
+  Peer(const Peer&) = delete;
+  Peer& operator=(const Peer&) = delete;
+
+  void SendTo(const std::string& ip, std::uint16_t port, const Bytes& bytes) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = Ip(ip);
+    ASSERT_EQ(sendto(_fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a),
+              static_cast<ssize_t>(bytes.size()));
+  }
+  // The next datagram, waiting at most one second; empty when none came.
+  Bytes Receive() {
+    pollfd p{_fd, POLLIN, 0};
+    if (poll(&p, 1, 1000) != 1) return {};
+    Bytes b(2048);
+    const ssize_t n = recv(_fd, b.data(), b.size(), 0);
+    b.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return b;
+  }
+
+ private:
+  int _fd = -1;
+};
+
+Bytes Packet(const NudpHeader& header, std::size_t data_length = 0, std::uint8_t fill = 0) {
+  Bytes b(header.begin(), header.end());
+  b.resize(NUDP_HEADER_LENGTH + data_length, fill);
+  return b;
+}
+
+Bytes Response(std::uint8_t top, std::uint32_t number, std::size_t data_length = 0,
+               std::uint8_t fill = 0) {
+  return Packet(BuildExpectedResponse(BuildCommandHeader(top, number)), data_length, fill);
+}
+
+Bytes Raw(int index, std::size_t data_length = RAW_PACKET_DATA_LENGTH) {
+  NudpHeader h{NUDP_SIGNATURE_0, NUDP_SIGNATURE_1, NUDP_RAW_TOP_BYTE, 0, 0, 0, 0, 0};
+  WriteNumberField(h.data(), RawNumberField(index));
+  h[3] = NudpChecksum(h.data());
+  Bytes b = Packet(h, data_length);
+  for (std::size_t i = 0; i < data_length; ++i) {
+    b[NUDP_HEADER_LENGTH + i] = static_cast<std::uint8_t>((index * 7 + static_cast<int>(i)) & 0xFF);
+  }
+  return b;
+}
+
+// One NudpSocket opened towards a peer camera, each test on its own loopback addresses.
+class NudpSocketTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // Every test runs in its own process, possibly beside the others: its own addresses,
+    // derived from its name, keep the fixed ports apart.
+    const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    std::uint32_t hash = 2166136261u;
+    for (char c : name) hash = (hash ^ static_cast<std::uint8_t>(c)) * 16777619u;
+    const int n = static_cast<int>(hash % 250) + 1;
+    const int m = static_cast<int>((hash / 250) % 120) + 1;
+    _host = "127.3." + std::to_string(n) + "." + std::to_string(2 * m);
+    _camera_ip = "127.3." + std::to_string(n) + "." + std::to_string(2 * m + 1);
+    const std::string base =
+        ::testing::TempDir() + "nudp_" + std::to_string(getpid()) + "_" + std::to_string(n);
+    _log_path = base + "_log.txt";
+    _err_path = base + "_err.txt";
+    std::remove(_log_path.c_str());
+    std::remove(_err_path.c_str());
+    ASSERT_TRUE(_log.Open(_log_path));
+    ASSERT_TRUE(_err.Open(_err_path));
+    _camera = std::make_unique<Peer>(_camera_ip, kCameraPort);
+    _socket = std::make_unique<NudpSocket>(_handler);
+    _socket->SetLog(&_log);
+    _socket->SetErrLog(&_err);
+    ASSERT_EQ(_socket->Bind(Ip(_host), kHostPort), 0);
+    _handler.Add(_socket.get());
+    ASSERT_TRUE(_socket->Open(Ip(_camera_ip), kCameraPort));
+    TakeLogs();
+  }
+  void TearDown() override { _socket.reset(); }
+
+  void PassesFor(int passes) {
+    for (int i = 0; i < passes; ++i) _handler.Select(0, 20000);
+  }
+  // The driver log and the error log written since the last call.
+  std::pair<std::string, std::string> TakeLogs() {
+    _log.Flush();
+    _err.Flush();
+    const std::string log = ReadFile(_log_path);
+    const std::string err = ReadFile(_err_path);
+    std::pair<std::string, std::string> fresh{log.substr(_log_seen), err.substr(_err_seen)};
+    _log_seen = log.size();
+    _err_seen = err.size();
+    return fresh;
+  }
+  std::string From() const { return "From: " + _camera_ip + ":1234\n"; }
+  std::string At() const { return "NudpSocket::OnRawData() (at " + _host + ":32100):\n"; }
+  void Answer(const Bytes& bytes) { _camera->SendTo(_host, kHostPort, bytes); }
+  // Sends a command and checks the camera got it.
+  void Command(std::uint8_t top, std::uint32_t number) {
+    ASSERT_TRUE(_socket->SendCmd(top, number));
+    const Bytes got = _camera->Receive();
+    const NudpHeader expected = BuildCommandHeader(top, number);
+    ASSERT_EQ(got, Bytes(expected.begin(), expected.end()));
+  }
+  // Delivers one datagram from the camera and runs the loop until the socket has seen it.
+  void Deliver(const Bytes& bytes) {
+    Answer(bytes);
+    _handler.Select(0, 200000);
+  }
+
+  static constexpr std::uint16_t kHostPort = 32100;
+  static constexpr std::uint16_t kCameraPort = 1234;
+  std::string _host, _camera_ip, _log_path, _err_path;
+  std::size_t _log_seen = 0, _err_seen = 0;
+  LogStream _log, _err;
+  SocketHandler _handler;
+  std::unique_ptr<Peer> _camera;
+  std::unique_ptr<NudpSocket> _socket;
+};
+
+TEST_F(NudpSocketTest, CommandExchangeMovesReadyWaitingReadyAndHandsOverTheAnswer) {
+  EXPECT_EQ(_socket->State(), NUDP_READY);
+  Command(0, NUDP_CMD_BINNING_ON);
+  EXPECT_EQ(_socket->State(), NUDP_WAITING);
+  Deliver(Response(0, NUDP_CMD_BINNING_ON, 4, 0xAB));
+  EXPECT_EQ(_socket->State(), NUDP_READY);
+  EXPECT_TRUE(_socket->TakePacketArrived());
+  EXPECT_FALSE(_socket->TakePacketArrived());
+  EXPECT_EQ(_socket->LastTop(), 0);
+
+  std::uint32_t number = 0, length = 99;
+  std::uint8_t data[NUDP_MAX_DATA_LENGTH] = {};
+  ASSERT_TRUE(_socket->GetResponse(&number, data, &length));
+  EXPECT_EQ(number, NUDP_CMD_BINNING_ON);
+  EXPECT_EQ(length, 4u);
+  EXPECT_EQ(data[3], 0xAB);
+
+  const auto [log, err] = TakeLogs();
+  EXPECT_EQ(log, "NudpSocket::SendCmd():\nTo: " + _camera_ip +
+                     ":1234\nNumber field: 05010000\nData length: 0\nREADY->WAITING\n\n" + At() +
+                     From() +
+                     "Camera response packet.\nWAITING->READY\nCamera response packet parsed.\n\n");
+  EXPECT_EQ(err, "");
+}
+
+TEST_F(NudpSocketTest, AnswerWithoutDataLeavesBufferAndLengthUntouched) {
+  Command(0, NUDP_CMD_REFRESH);
+  Deliver(Response(0, NUDP_CMD_REFRESH));
+  std::uint32_t number = 0, length = 77;
+  std::uint8_t data[4] = {1, 2, 3, 4};
+  ASSERT_TRUE(_socket->GetResponse(&number, data, &length));
+  EXPECT_EQ(number, NUDP_CMD_REFRESH);
+  EXPECT_EQ(length, 77u);
+  EXPECT_EQ(data[0], 1);
+}
+
+TEST_F(NudpSocketTest, LongAnswerIsCutToTheCallersBufferAndTheFullDatagramIsKept) {
+  Command(0, NUDP_CMD_IDENTIFY);
+  Deliver(Response(0, NUDP_CMD_IDENTIFY, NUDP_MAX_DATA_LENGTH, 'x'));  // a 1032-byte datagram
+  EXPECT_EQ(_socket->State(), NUDP_READY);
+  TakeLogs();
+  std::uint8_t guarded[40];
+  std::memset(guarded, 0, sizeof guarded);
+  std::uint32_t length = 0;
+  ASSERT_TRUE(_socket->GetResponse(nullptr, guarded, &length, 32));
+  EXPECT_EQ(length, 32u);
+  EXPECT_EQ(guarded[31], 'x');
+  EXPECT_EQ(guarded[32], 0);  // nothing past the capacity
+  EXPECT_EQ(TakeLogs().second,
+            "NudpSocket::GetResponse():\nResponse data (1024 bytes) cut to 32 bytes.\n\n");
+  std::vector<std::uint8_t> full(NUDP_MAX_DATA_LENGTH);
+  ASSERT_TRUE(_socket->GetResponse(nullptr, full.data(), &length));
+  EXPECT_EQ(length, 1024u);
+}
+
+TEST_F(NudpSocketTest, TimeoutThenStopWaitingAllowsTheNextCommand) {
+  Command(0, NUDP_CMD_BINNING_ON);
+  EXPECT_FALSE(_socket->SendCmd(0, NUDP_CMD_REFRESH));
+  EXPECT_EQ(TakeLogs().second, "Socket state != READY, packet not sent.\n\n");
+  _handler.Select(0, 50000);
+  EXPECT_EQ(_socket->State(), NUDP_WAITING);
+  EXPECT_FALSE(_socket->GetResponse(nullptr, nullptr, nullptr));
+  _socket->StopWaiting();
+  EXPECT_EQ(_socket->State(), NUDP_READY);
+  _socket->StopWaiting();
+  const auto [log, err] = TakeLogs();
+  EXPECT_EQ(log,
+            "NudpSocket::GetResponse():\nState is not READY.\n\n"
+            "NudpSocket::StopWaiting():\nWAITING->READY\n\n"
+            "NudpSocket::StopWaiting():\nState is not WAITING.\n\n");
+  EXPECT_EQ(err, "NudpSocket::GetResponse():\nState is not READY.\n\n");
+  Command(0, NUDP_CMD_REFRESH);
+}
+
+TEST_F(NudpSocketTest, DamagedAnswerSetsCmdErrUntilTheNextSend) {
+  Command(0, NUDP_CMD_BINNING_ON);
+  TakeLogs();
+  Bytes damaged = Response(0, NUDP_CMD_BINNING_ON);
+  damaged[5] ^= 0x40;  // number field changed, checksum no longer right
+  Deliver(damaged);
+  EXPECT_EQ(_socket->State(), NUDP_READY | NUDP_CMD_ERR);
+  auto [log, err] = TakeLogs();
+  EXPECT_EQ(err, "Response damaged (bad checksum).\nWAITING->READY|CMD_ERR\n");
+  EXPECT_EQ(log, At() + From() + "Camera response packet.\n" + err +
+                     "Camera response packet parsed.\n\n");
+  EXPECT_FALSE(_socket->GetResponse(nullptr, nullptr, nullptr));
+
+  // Another answer in READY|CMD_ERR is dropped without a message.
+  Deliver(Response(0, NUDP_CMD_BINNING_ON));
+  EXPECT_EQ(_socket->State(), NUDP_READY | NUDP_CMD_ERR);
+  std::tie(log, err) = TakeLogs();
+  EXPECT_EQ(log, "NudpSocket::GetResponse():\nState is not READY.\n\n" + At() + From() +
+                     "Camera response packet.\nCamera response packet parsed.\n\n");
+
+  // TOP 7 is refused before the flag is looked at.
+  EXPECT_FALSE(_socket->SendCmd(7, NUDP_CMD_BINNING_ON));
+  EXPECT_EQ(_socket->State(), NUDP_READY | NUDP_CMD_ERR);
+  Command(0, NUDP_CMD_BINNING_ON);
+  EXPECT_EQ(_socket->State(), NUDP_WAITING);
+  std::tie(log, err) = TakeLogs();
+  EXPECT_NE(log.find("TOP > 6 (not allowed), packet not sent.\n\nNudpSocket::SendCmd():\n"
+                     "NUDP_CMD_ERR flag cleared.\nTo: "),
+            std::string::npos)
+      << log;
+}
+
+TEST_F(NudpSocketTest, AnswerToAnotherCommandLeavesTheSocketWaiting) {
+  Command(0, NUDP_CMD_BINNING_ON);
+  Deliver(Response(0, NUDP_CMD_REFRESH));
+  EXPECT_EQ(_socket->State(), NUDP_WAITING);
+  EXPECT_TRUE(_socket->TakePacketArrived());
+  EXPECT_EQ(TakeLogs().second, "Unexpected camera response.\nStill WAITING\n");
+  Deliver(Response(0, NUDP_CMD_BINNING_ON));
+  EXPECT_EQ(_socket->State(), NUDP_READY);
+  // An answer nobody waits for.
+  Deliver(Response(0, NUDP_CMD_BINNING_ON));
+  EXPECT_EQ(TakeLogs().second,
+            "Unexpected packet (not a problem for a driver, but should not happen).\n");
+}
+
+TEST_F(NudpSocketTest, Top5AnswersMayChangeBytesSixAndSeven) {
+  Command(5, 0x11223344);
+  Bytes answer = Response(5, 0x11223344);
+  answer[6] = 0xAA;
+  answer[7] = 0xBB;
+  answer[3] = NudpChecksum(answer.data());
+  Deliver(answer);
+  EXPECT_EQ(_socket->State(), NUDP_READY);
+  std::uint32_t number = 0;
+  ASSERT_TRUE(_socket->GetResponse(&number, nullptr, nullptr));
+  EXPECT_EQ(number, 0xBBAA3344u);
+  // For any other TOP the whole number field must match.
+  Command(4, 0x11223344);
+  Bytes other = Response(4, 0x11223344);
+  other[6] = 0xAA;
+  other[3] = NudpChecksum(other.data());
+  Deliver(other);
+  EXPECT_EQ(_socket->State(), NUDP_WAITING);
+}
+
+TEST_F(NudpSocketTest, OpenSuspendAndReopen) {
+  EXPECT_FALSE(_socket->Open(Ip(_camera_ip), kCameraPort));
+  EXPECT_EQ(TakeLogs().second, "Socket still in use.\n\n");
+  Command(0, NUDP_CMD_BINNING_ON);
+  EXPECT_FALSE(_socket->Suspend());
+  Deliver(Response(0, NUDP_CMD_BINNING_ON));
+  ASSERT_TRUE(_socket->Suspend());
+  EXPECT_EQ(_socket->State(), NUDP_CLOSED);
+  Deliver(Response(0, NUDP_CMD_BINNING_ON));
+  EXPECT_EQ(TakeLogs().second, "Socket state is not READY.\n\nSocket is suspended!\n");
+  ASSERT_TRUE(_socket->Open(Ip(_camera_ip), kCameraPort));
+  EXPECT_EQ(TakeLogs().first, "NudpSocket::Open():\nCLOSED->READY.\n\n");
+}
+
+TEST_F(NudpSocketTest, StartCommandAcceptsRawDataBeforeItsAnswerAndEndsAtTheLastPacket) {
+  std::vector<std::uint8_t> image(RAW_IMAGE_SIZE, 0xEE);
+  ASSERT_TRUE(_socket->PrepareForData(image.data()));
+  Command(0, 0x108);  // any number field with the low byte 0x08
+  EXPECT_EQ(_socket->State(), NUDP_WAITING | NUDP_RAW_DATA);
+  EXPECT_FALSE(_socket->PrepareForData(image.data()));
+  Deliver(Raw(3));
+  EXPECT_EQ(_socket->LastTop(), 7);
+  EXPECT_EQ(_socket->RawCount(), 1);
+  Deliver(Response(0, 0x108));
+  EXPECT_EQ(_socket->State(), NUDP_READY | NUDP_RAW_DATA);
+  EXPECT_FALSE(_socket->SendCmd(0, NUDP_CMD_START_RAW));
+  TakeLogs();
+
+  Deliver(Raw(3));  // duplicate: neither copied nor counted
+  auto [log, err] = TakeLogs();
+  EXPECT_EQ(err, "RAW data packet #3 (offset=C00) duplicated.\n");
+  EXPECT_EQ(log, At() + From() + "RAW data packet.\n" + err +
+                     "RAW data packet #3 (offset=C00, length=1024) parsed.\n\n");
+  Deliver(Raw(RAW_LAST_PACKET_INDEX));
+  EXPECT_EQ(_socket->State(), NUDP_READY);
+  EXPECT_EQ(_socket->RawCount(), 2);
+  EXPECT_EQ(_socket->LastPacket(), RAW_LAST_PACKET_INDEX);
+  std::tie(log, err) = TakeLogs();
+  EXPECT_EQ(log, At() + From() +
+                     "RAW data packet.\nLast RAW data packet in this image.\n"
+                     "NudpSocket::StopData():\nNUDP state: 1.\n\n"
+                     "RAW data packet #8247 (offset=80DC00, length=1024) parsed.\n\n");
+  Deliver(Raw(4));  // after the last packet the image is closed
+  EXPECT_EQ(TakeLogs().second, "Socket is not expecting RAW data.\n");
+  EXPECT_EQ(_socket->RawCount(), 2);
+  EXPECT_TRUE(_socket->PacketStored(3));
+  EXPECT_FALSE(_socket->PacketStored(4));
+
+  const Bytes p3 = Raw(3);
+  EXPECT_TRUE(std::equal(p3.begin() + 8, p3.end(), image.begin() + 3 * 1024));
+  EXPECT_EQ(image[4 * 1024], 0xEE);
+
+  // A new start clears the map and the counts again.
+  Command(0, NUDP_CMD_START_RAW);
+  EXPECT_EQ(_socket->RawCount(), 0);
+  EXPECT_FALSE(_socket->PacketStored(3));
+}
+
+TEST_F(NudpSocketTest, ReceiveChecksDropForeignShortUnsignedAndDamagedDatagrams) {
+  std::vector<std::uint8_t> image(RAW_IMAGE_SIZE, 0);
+  ASSERT_TRUE(_socket->PrepareForData(image.data()));
+  Command(0, NUDP_CMD_START_RAW);
+  Deliver(Response(0, NUDP_CMD_START_RAW));
+  ASSERT_TRUE(_socket->TakePacketArrived());
+  TakeLogs();
+
+  // The connected descriptor lets only the camera's datagrams through, so a stranger can only
+  // be shown to the receive path directly.
+  const Bytes raw1 = Raw(1);
+  sockaddr_in stranger{};
+  stranger.sin_family = AF_INET;
+  stranger.sin_addr.s_addr = Ip(_camera_ip);
+  stranger.sin_port = htons(1235);
+  _socket->OnRawData(raw1.data(), raw1.size(), reinterpret_cast<sockaddr*>(&stranger),
+                     sizeof stranger);
+  EXPECT_FALSE(_socket->TakePacketArrived());
+  auto [log, err] = TakeLogs();
+  EXPECT_EQ(err, "Unexpected sender.\n\n");
+  EXPECT_EQ(log, At() + "From: " + _camera_ip + ":1235\n" + err);
+  _socket->OnRawData(raw1.data(), raw1.size(), reinterpret_cast<sockaddr*>(&stranger), 8);
+  EXPECT_FALSE(_socket->TakePacketArrived());
+  EXPECT_EQ(TakeLogs(), std::make_pair(At(), std::string()));
+  EXPECT_EQ(_socket->RawCount(), 0);
+
+  Deliver(Bytes{0xFF, 0x00, 0x07, 0, 0, 0, 0});
+  EXPECT_EQ(TakeLogs().second, "UDP packet length < 8.\n\n");
+  Deliver(Bytes{0xFF, 0x01, 0x07, 0xF8, 0, 0, 0, 0});
+  EXPECT_EQ(TakeLogs().second, "No NUDP signature.\n\n");
+  EXPECT_FALSE(_socket->TakePacketArrived());
+
+  Bytes bad = Raw(2);
+  bad[3] ^= 1;
+  Deliver(bad);
+  EXPECT_TRUE(_socket->TakePacketArrived());  // set before the checksum is looked at
+  EXPECT_EQ(_socket->LastTop(), 7);
+  EXPECT_EQ(TakeLogs().second, "Checksum is not correct.\n\n");
+  EXPECT_EQ(_socket->RawCount(), 0);
+
+  // An 8-byte RAW packet is stored with length 0; a packet beyond the image is dropped.
+  Deliver(Raw(9, 0));
+  EXPECT_EQ(_socket->RawCount(), 1);
+  EXPECT_NE(TakeLogs().first.find("RAW data packet #9 (offset=2400, length=0) parsed.\n\n"),
+            std::string::npos);
+  Deliver(Raw(RAW_PACKETS_PER_IMAGE));
+  NudpHeader tail{NUDP_SIGNATURE_0, NUDP_SIGNATURE_1, NUDP_RAW_TOP_BYTE, 0, 0, 0, 0, 0};
+  WriteNumberField(tail.data(), RawNumberField(RAW_LAST_PACKET_INDEX) + 1);  // 2 bytes too far
+  tail[3] = NudpChecksum(tail.data());
+  Deliver(Packet(tail, RAW_PACKET_DATA_LENGTH, 0x55));
+  EXPECT_EQ(TakeLogs().second,
+            "RAW data packet #8248 (offset=80E000) outside the image, dropped.\n\n"
+            "RAW data packet #8247 (offset=80DC02) outside the image, dropped.\n\n");
+  EXPECT_EQ(_socket->RawCount(), 1);
+  EXPECT_EQ(_socket->LastPacket(), 9);
+  EXPECT_FALSE(_socket->PacketStored(RAW_LAST_PACKET_INDEX));
+  EXPECT_EQ(_socket->State(), NUDP_READY | NUDP_RAW_DATA);
+}
+
+TEST_F(NudpSocketTest, LastPacketFirstEndsTheImageAtOnce) {
+  ASSERT_TRUE(_socket->PrepareForData(nullptr));
+  Command(0, NUDP_CMD_START_RAW);
+  Deliver(Raw(RAW_LAST_PACKET_INDEX));
+  EXPECT_EQ(_socket->State(), NUDP_WAITING);
+  Deliver(Raw(0));
+  EXPECT_EQ(_socket->RawCount(), 1);  // stored without an image, then refused
+  EXPECT_TRUE(_socket->PacketStored(RAW_LAST_PACKET_INDEX));
+  Deliver(Raw(RAW_LAST_PACKET_INDEX));
+  EXPECT_EQ(TakeLogs().second,
+            "Socket is not expecting RAW data.\nSocket is not expecting RAW data.\n");
+}
+
+TEST_F(NudpSocketTest, AWholeImageArrivesIntact) {
+  std::vector<std::uint8_t> image(RAW_IMAGE_SIZE, 0);
+  ASSERT_TRUE(_socket->PrepareForData(image.data()));
+  Command(0, NUDP_CMD_START_RAW);
+  Deliver(Response(0, NUDP_CMD_START_RAW));
+  for (int i = 0; i < RAW_PACKETS_PER_IMAGE; ++i) {
+    Answer(Raw(i));
+    // Drain as we go, so the test does not depend on a kernel buffer that holds a whole image.
+    if (i % 44 == 43) {
+      for (int pass = 0; pass < 4; ++pass) _handler.Select(0, 0);
+    }
+  }
+  for (int pass = 0; pass < 2000 && (_socket->State() & NUDP_RAW_DATA) != 0; ++pass) {
+    _handler.Select(0, 100000);
+  }
+  EXPECT_EQ(_socket->RawCount(), RAW_PACKETS_PER_IMAGE);
+  EXPECT_EQ(_socket->State(), NUDP_READY);
+  for (int i = 0; i < RAW_PACKETS_PER_IMAGE; ++i) {
+    const Bytes p = Raw(i);
+    ASSERT_TRUE(std::equal(p.begin() + 8, p.end(), image.begin() + i * 1024)) << "packet " << i;
+  }
+}
+
+}  // namespace
+}  // namespace fp
