@@ -1,6 +1,7 @@
 #include "nudp/NudpSocket.h"
 
 #include "net/SocketHandler.h"
+#include "net/SocketLog.h"
 #include "nudp/LogStream.h"
 
 #include <gtest/gtest.h>
@@ -438,11 +439,25 @@ TEST_F(NudpSocketTest, LastPacketFirstEndsTheImageAtOnce) {
             "Socket is not expecting RAW data.\nSocket is not expecting RAW data.\n");
 }
 
-TEST_F(NudpSocketTest, AWholeImageArrivesIntact) {
+TEST_F(NudpSocketTest, AWholeImageArrivesIntactWhileAnotherThreadWatches) {
   std::vector<std::uint8_t> image(RAW_IMAGE_SIZE, 0);
   ASSERT_TRUE(_socket->PrepareForData(image.data()));
   Command(0, NUDP_CMD_START_RAW);
   Deliver(Response(0, NUDP_CMD_START_RAW));
+
+  // The driver follows a transfer from other threads without taking the socket's lock.
+  std::atomic<bool> done{false};
+  std::int32_t highest_seen = 0;
+  std::thread watcher([&] {
+    while (!done.load()) {
+      const std::int32_t count = _socket->RawCount();
+      EXPECT_GE(count, highest_seen);
+      highest_seen = count;
+      (void)_socket->State();
+      (void)_socket->LastPacket();
+      (void)_socket->PacketStored(count % RAW_PACKETS_PER_IMAGE);
+    }
+  });
   for (int i = 0; i < RAW_PACKETS_PER_IMAGE; ++i) {
     Answer(Raw(i));
     // Drain as we go, so the test does not depend on a kernel buffer that holds a whole image.
@@ -453,12 +468,46 @@ TEST_F(NudpSocketTest, AWholeImageArrivesIntact) {
   for (int pass = 0; pass < 2000 && (_socket->State() & NUDP_RAW_DATA) != 0; ++pass) {
     _handler.Select(0, 100000);
   }
+  done.store(true);
+  watcher.join();
   EXPECT_EQ(_socket->RawCount(), RAW_PACKETS_PER_IMAGE);
   EXPECT_EQ(_socket->State(), NUDP_READY);
   for (int i = 0; i < RAW_PACKETS_PER_IMAGE; ++i) {
     const Bytes p = Raw(i);
     ASSERT_TRUE(std::equal(p.begin() + 8, p.end(), image.begin() + i * 1024)) << "packet " << i;
   }
+}
+
+struct RecordingLog : SocketLog {
+  void Report(SocketHandler&, Socket*, const std::string& call, std::int32_t code,
+              const std::string& text, ReportLevel level) override {
+    reports.push_back(call + "|" + std::to_string(code) + "|" + text + "|" + std::to_string(level));
+  }
+  std::vector<std::string> reports;
+};
+
+TEST(NudpSocketBuffer, AsksForAReceiveBufferThatHoldsAWholeImageOrSaysWhyNot) {
+  RecordingLog reports;
+  SocketHandler handler(&reports);
+  NudpSocket socket(handler);
+  int granted = 0;
+  socklen_t size = sizeof granted;
+  ASSERT_EQ(getsockopt(socket.GetDescriptor(), SOL_SOCKET, SO_RCVBUF, &granted, &size), 0);
+  if (granted >= NudpSocket::kReceiveBufferRequest) {
+    EXPECT_TRUE(reports.reports.empty());
+  } else {
+    // Capped, and not allowed to pass the cap: one warning that names the cap.
+    ASSERT_EQ(reports.reports.size(), 1u);
+    EXPECT_EQ(reports.reports[0].rfind("setsockopt(SOL_SOCKET, SO_RCVBUF)|" +
+                                           std::to_string(granted) + "|receive buffer capped",
+                                       0),
+              0u)
+        << reports.reports[0];
+    EXPECT_EQ(reports.reports[0].back(), '0');
+  }
+  // Each queued 1032-byte datagram costs about 2.3 KB of that budget.
+  std::printf("receive buffer granted: %d bytes (room for about %d datagrams)\n", granted,
+              granted / 2304);
 }
 
 }  // namespace
