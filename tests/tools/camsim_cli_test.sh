@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # camsim on the command line: bad flags exit 2 with a message, --help exits 0, and a run ends
-# on --exit-after and on SIGTERM with its statistics on standard output.
+# on --exit-after, SIGTERM and SIGINT with its statistics on standard output.
 set -u
 camsim=$1
 status=0
@@ -23,13 +23,17 @@ case "$out" in *"achieved rate"*) ;; *) fail "no statistics after --exit-after: 
 
 tmp=$(mktemp)
 trap 'rm -f "$tmp"' EXIT
-"$camsim" --bind 127.2.251.1 --quiet >"$tmp" 2>/dev/null &
-pid=$!
-sleep 0.3
-kill -TERM "$pid"
-wait "$pid"; rc=$?
-[ "$rc" -eq 0 ] || fail "SIGTERM exit status $rc"
-grep -q "commands received: 0" "$tmp" || fail "no statistics after SIGTERM: $(cat "$tmp")"
+net=251
+for sig in TERM INT; do
+  "$camsim" --bind 127.2.$net.1 --quiet >"$tmp" 2>/dev/null &
+  pid=$!
+  sleep 0.3
+  kill -"$sig" "$pid"
+  wait "$pid"; rc=$?
+  [ "$rc" -eq 0 ] || fail "SIG$sig exit status $rc"
+  grep -q "commands received: 0" "$tmp" || fail "no statistics after SIG$sig: $(cat "$tmp")"
+  net=$((net + 1))
+done
 
 [ $status -eq 0 ] && echo "camsim command line: all cases passed"
 exit $status
