@@ -22,7 +22,8 @@ class SocketHandler;
 //
 // Create sockets on the heap. The handler deletes a socket only when HandlerDeletes() is set;
 // an owner may delete a registered socket itself, and the destructor takes it out of the handler
-// first. A socket must not outlive its handler except to be deleted.
+// first. Delete a socket before its handler: a socket the handler closed and let go of, but did
+// not delete, still reaches the handler from its destructor.
 class Socket {
  public:
   explicit Socket(SocketHandler& handler);

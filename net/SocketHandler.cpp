@@ -5,6 +5,7 @@
 #include "net/SocketOps.h"
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <ctime>
 #include <poll.h>
@@ -22,6 +23,9 @@ namespace {
 constexpr short kReadable = POLLIN | POLLHUP | POLLERR;
 constexpr short kWritable = POLLOUT | POLLERR;
 constexpr short kExceptional = POLLPRI;
+constexpr int kReadReady = 1;
+constexpr int kWriteReady = 2;
+constexpr int kExceptReady = 4;
 
 void EraseFirst(std::vector<int>& list, int descriptor) {
   const auto it = std::find(list.begin(), list.end(), descriptor);
@@ -84,7 +88,7 @@ void SocketHandler::Add(Socket* p) {
   const int descriptor = p->GetDescriptor();
   if (descriptor == -1) {
     ReportError(p, "Add", -1, "Invalid socket", Warning);
-    if (p->CloseAndDeletePending()) _delete_queue.push_back(p);
+    if (p->CloseAndDeletePending()) QueueForDeletion(p);
     return;
   }
   const auto queued = _add_queue.find(descriptor);
@@ -92,7 +96,7 @@ void SocketHandler::Add(Socket* p) {
     ReportError(p, "Add", descriptor, "Attempt to add socket already in add queue", Fatal);
     // The same object added twice stays queued once; deleting it here would leave the queue
     // holding a dangling pointer.
-    if (queued->second != p) _delete_queue.push_back(p);
+    if (queued->second != p) QueueForDeletion(p);
     return;
   }
   _add_queue.emplace(descriptor, p);
@@ -138,13 +142,18 @@ void SocketHandler::RegisterQueued() {
       if (holder != nullptr && holder->GetDescriptor() == d) {
         ReportError(p, "Add", d, "Attempt to add socket already in controlled queue", Fatal);
         // A socket added again after its registration stays registered, and is not deleted.
-        if (holder != p) _delete_queue.push_back(p);
+        if (holder != p) QueueForDeletion(p);
         continue;
       }
       // The holder closed its descriptor without leaving the registry, and the system has
-      // handed the number out again: the old entry is stale.
+      // handed the number out again: the old entry is stale. A holder the handler owns would
+      // otherwise never be deleted.
       _registry.erase(registered);
       EraseFirst(_order, d);
+      if (holder != nullptr && holder != p && holder->HandlerDeletes()) {
+        holder->SetUnregistered(true);
+        delete holder;
+      }
     }
 
     if (p->IsConnecting()) {
@@ -197,9 +206,7 @@ int SocketHandler::Wait(struct timeval* timeout) {
         errno = EBADF;
         break;
       }
-      if ((entry.revents & kReadable) != 0 && _read_set.Contains(entry.fd)) ++rc;
-      if ((entry.revents & kWritable) != 0 && _write_set.Contains(entry.fd)) ++rc;
-      if ((entry.revents & kExceptional) != 0 && _except_set.Contains(entry.fd)) ++rc;
+      rc += std::popcount(static_cast<unsigned>(Readiness(entry)));
     }
   }
   if (rc == -1) {
@@ -209,9 +216,19 @@ int SocketHandler::Wait(struct timeval* timeout) {
   return rc;
 }
 
-short SocketHandler::ReadyEvents(int descriptor) const {
+int SocketHandler::Readiness(const pollfd& entry) {
+  int ready = 0;
+  if ((entry.events & POLLIN) != 0 && (entry.revents & kReadable) != 0) ready |= kReadReady;
+  if ((entry.events & POLLOUT) != 0 && (entry.revents & kWritable) != 0) ready |= kWriteReady;
+  if ((entry.events & POLLPRI) != 0 && (entry.revents & kExceptional) != 0) ready |= kExceptReady;
+  return ready;
+}
+
+int SocketHandler::ReadyFor(int descriptor) const {
+  // The result of the last wait, as select leaves it in its copies of the sets: what a callback
+  // changes in the interest sets during the dispatch does not change it.
   for (const pollfd& entry : _poll_fds) {
-    if (entry.fd == descriptor) return entry.revents;
+    if (entry.fd == descriptor) return Readiness(entry);
   }
   return 0;
 }
@@ -221,14 +238,14 @@ int SocketHandler::Dispatch(int n) {
   _walk.assign(_order.begin(), _order.end());
   for (const int d : _walk) {
     if (n == 0) break;
-    const short ready = ReadyEvents(d);
-    if ((ready & kReadable) != 0 && _read_set.Contains(d)) {
+    const int ready = ReadyFor(d);
+    if ((ready & kReadReady) != 0) {
       Socket* p = FindSocket(d);
       --n;
       if (p == nullptr) continue;
       p->OnRead();
     }
-    if ((ready & kWritable) != 0 && _write_set.Contains(d)) {
+    if ((ready & kWriteReady) != 0) {
       Socket* p = FindSocket(d);
       --n;
       if (p == nullptr) continue;
@@ -245,7 +262,7 @@ int SocketHandler::Dispatch(int n) {
         p->OnWritable();
       }
     }
-    if ((ready & kExceptional) != 0 && _except_set.Contains(d)) {
+    if ((ready & kExceptReady) != 0) {
       Socket* p = FindSocket(d);
       --n;
       if (p != nullptr) p->OnExceptCondition();
@@ -346,9 +363,12 @@ void SocketHandler::RunDeletions() {
 
 void SocketHandler::Remove(Socket* p) {
   if (p->IsUnregistered()) return;
+  // A socket given to Add twice may stand in more than one place; every one goes, so that no
+  // pointer to the dying object stays behind. The report names the first place found.
+  std::int32_t where = 0;
   for (auto it = _registry.begin(); it != _registry.end(); ++it) {
     if (it->second != p) continue;
-    ReportError(p, "Remove", -1, "Socket destructor called while still in use", Warning);
+    where = -1;
     // The descriptor leaves the dispatch order too: otherwise a socket registered later under
     // the same number would be listed twice.
     const int d = it->first;
@@ -358,18 +378,27 @@ void SocketHandler::Remove(Socket* p) {
     for (const int o : _order) {
       if (static_cast<unsigned>(o) > static_cast<unsigned>(_highest)) _highest = o;
     }
-    return;
+    break;
   }
   for (auto it = _add_queue.begin(); it != _add_queue.end(); ++it) {
     if (it->second != p) continue;
-    ReportError(p, "Remove", -2, "Socket destructor called while still in use", Warning);
+    if (where == 0) where = -2;
     _add_queue.erase(it);
-    return;
+    break;
   }
   const auto queued = std::find(_delete_queue.begin(), _delete_queue.end(), p);
   if (queued != _delete_queue.end()) {
-    ReportError(p, "Remove", -3, "Socket destructor called while still in use", Warning);
+    if (where == 0) where = -3;
     _delete_queue.erase(queued);
+  }
+  if (where != 0) {
+    ReportError(p, "Remove", where, "Socket destructor called while still in use", Warning);
+  }
+}
+
+void SocketHandler::QueueForDeletion(Socket* p) {
+  if (std::find(_delete_queue.begin(), _delete_queue.end(), p) == _delete_queue.end()) {
+    _delete_queue.push_back(p);
   }
 }
 

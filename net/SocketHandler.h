@@ -113,7 +113,11 @@ class SocketHandler {
   void Unregister();
   void RunDeletions();
   // The readiness of a descriptor found by the last wait, as poll events.
-  short ReadyEvents(int descriptor) const;
+  // What the last wait found `descriptor` ready for, among what it was asked to watch.
+  int ReadyFor(int descriptor) const;
+  static int Readiness(const pollfd& entry);
+  // Appends to the deletion list unless the socket is on it already: deleted once only.
+  void QueueForDeletion(Socket* p);
 
   std::map<int, Socket*> _registry;
   std::map<int, Socket*> _add_queue;

@@ -110,7 +110,10 @@ void UdpSocket::OnRead() {
                                  reinterpret_cast<sockaddr*>(&from), from_length);
   }
   if (n == -1) {
-    const int code = sockets::LastError();
+    int code = sockets::LastError();
+    // A datagram receive meets a refused port as an earlier send's ICMP answer; the report
+    // names it as the receive of such an answer does elsewhere: the peer reset the connection.
+    if (code == WSAECONNREFUSED) code = WSAECONNRESET;
     if (code != WSAEWOULDBLOCK) {
       ServingHandler().ReportError(this, "recvfrom", code, SocketErrorText(code), Error);
     }

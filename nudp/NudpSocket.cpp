@@ -16,6 +16,7 @@ constexpr std::uint8_t kStateBits = NUDP_STATE_MASK;
 
 NudpSocket::NudpSocket(SocketHandler& handler)
     : UdpSocket(handler, static_cast<std::int32_t>(NUDP_MAX_PACKET_LENGTH)) {
+  _at_line = "NudpSocket::OnRawData() (at ):\n";  // no local address before Bind
   _cmd_packet[0] = NUDP_SIGNATURE_0;
   _cmd_packet[1] = NUDP_SIGNATURE_1;
   // At line rate a whole image arrives in about 73 ms; a kernel buffer that holds all of it

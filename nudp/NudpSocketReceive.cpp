@@ -65,6 +65,16 @@ void NudpSocket::OnRawData(const std::uint8_t* data, std::size_t length,
     return;
   }
 
+  if (length > NUDP_MAX_PACKET_LENGTH) {
+    // The socket layer never hands over more than its 1032-byte buffer; a caller that does
+    // must not overrun the response buffer.
+    trace.Flush();
+    char text[128];
+    std::snprintf(text, sizeof text, "UDP packet length > %u.\n\n",
+                  static_cast<unsigned>(NUDP_MAX_PACKET_LENGTH));
+    WriteErrLog(text);
+    return;
+  }
   switch (ClassifyDatagram(data, length)) {
     case NudpKind::kTooShort: {
       trace.Flush();

@@ -163,6 +163,36 @@ TEST(SocketHandlerTest, AddRefusesSocketsWithoutDescriptorAndDuplicates) {
   impostor.AttachDescriptor(own);
 }
 
+TEST(SocketHandlerTest, ASocketAddedTwiceIsForgottenEverywhereAndDeletedOnce) {
+  RecordingLog log;
+  SocketHandler handler(&log);
+  std::vector<std::string> journal;
+
+  // Registered, then queued again: deleting it must leave no pointer in the queue.
+  auto* twice = new Traced(handler, journal, "twice");
+  handler.Add(twice);
+  handler.Select(0, 0);
+  handler.Add(twice);
+  log.reports.clear();
+  delete twice;
+  EXPECT_EQ(log.reports,
+            (std::vector<Reported>{
+                {twice, "Remove", -1, "Socket destructor called while still in use", Warning}}));
+  EXPECT_EQ(handler.SocketCount(), 0u);
+  handler.Select(0, 0);  // would register the deleted object if it were still queued
+
+  // Without a descriptor, marked and owned by the handler: listed for deletion once only.
+  auto* bare = new Traced(handler, journal, "bare");
+  bare->Close();
+  bare->SetCloseAndDelete(true);
+  bare->SetHandlerDeletes(true);
+  handler.Add(bare);
+  handler.Add(bare);
+  EXPECT_EQ(handler.SocketCount(), 1u);
+  handler.Select(0, 0);
+  EXPECT_EQ(journal, (std::vector<std::string>{"twice deleted", "bare released", "bare deleted"}));
+}
+
 TEST(SocketHandlerTest, DestroyedSocketLeavesAtOnceAndIsNotCalledAgain) {
   RecordingLog log;
   SocketHandler handler(&log);

@@ -156,7 +156,8 @@ TEST(UdpSocketTest, PortUnreachableShowsAsReadableAndIsReported) {
   lonely.SendText("anyone?", 0);
   for (int pass = 0; pass < 20 && log.reports.empty(); ++pass) handler.Select(0, 100000);
   ASSERT_EQ(log.reports.size(), 1u);
-  EXPECT_EQ(log.reports[0], (Reported{&lonely, "recvfrom", 10061, "Connection refused.", Error}));
+  EXPECT_EQ(log.reports[0],
+            (Reported{&lonely, "recvfrom", 10054, "Connection reset by peer.", Error}));
 }
 
 TEST(UdpSocketTest, ReceiveBufferRequestReportsWhatItGets) {

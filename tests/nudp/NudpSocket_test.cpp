@@ -486,6 +486,26 @@ struct RecordingLog : SocketLog {
   std::vector<std::string> reports;
 };
 
+TEST_F(NudpSocketTest, DatagramsHandedOverDirectlyAreCheckedLikeReceivedOnes) {
+  sockaddr_in camera{};
+  camera.sin_family = AF_INET;
+  camera.sin_addr.s_addr = Ip(_camera_ip);
+  camera.sin_port = htons(kCameraPort);
+  Command(0, NUDP_CMD_IDENTIFY);
+  TakeLogs();
+  const Bytes oversize = Response(0, NUDP_CMD_IDENTIFY, NUDP_MAX_DATA_LENGTH + 1);
+  _socket->OnRawData(oversize.data(), oversize.size(), reinterpret_cast<sockaddr*>(&camera),
+                     sizeof camera);
+  EXPECT_EQ(_socket->State(), NUDP_WAITING);
+  EXPECT_EQ(TakeLogs().second, "UDP packet length > 1032.\n\n");
+
+  // Before Bind there is no local address to show.
+  NudpSocket unbound(_handler);
+  unbound.SetLog(&_log);
+  unbound.OnRawData(oversize.data(), oversize.size(), reinterpret_cast<sockaddr*>(&camera), 8);
+  EXPECT_EQ(TakeLogs().first, "NudpSocket::OnRawData() (at ):\n");
+}
+
 TEST(NudpSocketBuffer, AsksForAReceiveBufferThatHoldsAWholeImageOrSaysWhyNot) {
   RecordingLog reports;
   SocketHandler handler(&reports);
