@@ -65,25 +65,19 @@ void NudpSocket::OnRawData(const std::uint8_t* data, std::size_t length,
     return;
   }
 
+  static_assert(NUDP_HEADER_LENGTH == 8 && NUDP_MAX_PACKET_LENGTH == 1032);
   if (length > NUDP_MAX_PACKET_LENGTH) {
     // The socket layer never hands over more than its 1032-byte buffer; a caller that does
     // must not overrun the response buffer.
     trace.Flush();
-    char text[128];
-    std::snprintf(text, sizeof text, "UDP packet length > %u.\n\n",
-                  static_cast<unsigned>(NUDP_MAX_PACKET_LENGTH));
-    WriteErrLog(text);
+    WriteErrLog("UDP packet length > 1032.\n\n");
     return;
   }
   switch (ClassifyDatagram(data, length)) {
-    case NudpKind::kTooShort: {
+    case NudpKind::kTooShort:
       trace.Flush();
-      char text[128];
-      std::snprintf(text, sizeof text, "UDP packet length < %u.\n\n",
-                    static_cast<unsigned>(NUDP_HEADER_LENGTH));
-      WriteErrLog(text);
+      WriteErrLog("UDP packet length < 8.\n\n");
       return;
-    }
     case NudpKind::kNoSignature:
       trace.Flush();
       WriteErrLog("No NUDP signature.\n\n");
