@@ -52,7 +52,6 @@ std::vector<int> PlanStream(const SimulatorOptions& options, std::uint32_t image
 
   std::vector<int> order;
   order.reserve(RAW_PACKETS_PER_IMAGE);
-  if (options.last_first) order.push_back(RAW_LAST_PACKET_INDEX);
   for (int i = 0; i < RAW_PACKETS_PER_IMAGE; ++i) {
     if (!options.last_first || i != RAW_LAST_PACKET_INDEX) order.push_back(i);
   }
@@ -69,6 +68,8 @@ std::vector<int> PlanStream(const SimulatorOptions& options, std::uint32_t image
       }
     }
   }
+  // After the shuffle, so that it stays first.
+  if (options.last_first) order.insert(order.begin(), RAW_LAST_PACKET_INDEX);
 
   if (options.stop_after >= 0 && static_cast<std::size_t>(options.stop_after) < order.size()) {
     order.resize(static_cast<std::size_t>(options.stop_after));

@@ -59,6 +59,23 @@ TEST(PlanStream, StopAfterCountsPacketsOfTheSendingOrderBeforeDrops) {
   EXPECT_EQ(PlanStream(o, 1), (std::vector<int>{8247, 1}));
 }
 
+TEST(PlanStream, LastFirstStaysFirstWhenReordered) {
+  SimulatorOptions o;
+  o.last_first = true;
+  o.reorder = 16;
+  for (std::uint32_t image : {1u, 2u, 3u}) {
+    const std::vector<int> plan = PlanStream(o, image);
+    ASSERT_EQ(plan.size(), 8248u);
+    EXPECT_EQ(plan[0], 8247) << image;
+    // The others are shuffled within windows of 16 of their own order.
+    const std::vector<int> rest(plan.begin() + 1, plan.end());
+    EXPECT_FALSE(std::is_sorted(rest.begin(), rest.end()));
+    for (std::size_t i = 0; i < rest.size(); ++i) {
+      ASSERT_EQ(static_cast<std::size_t>(rest[i]) / 16, i / 16) << image << " " << i;
+    }
+  }
+}
+
 TEST(PlanStream, RandomFaultsDependOnSeedAndImage) {
   SimulatorOptions o;
   o.loss = 0.2;
