@@ -94,6 +94,15 @@ ParseResult ParseSimulatorArgs(const std::vector<std::string>& args, SimulatorOp
       return ParseResult::kError;
     };
     if (flag == "--help" || flag == "-h") return ParseResult::kHelp;
+    const std::size_t equals = flag.find('=');
+    if (flag.rfind("--", 0) == 0 && equals != std::string::npos) {
+      const std::string name = flag.substr(0, equals);
+      if (name == "--last-first" || name == "--unfinished" || name == "--silent" ||
+          name == "--answer-after-stream" || name == "--quiet" || name == "--help") {
+        error = name + ": takes no value";
+        return ParseResult::kError;
+      }
+    }
     if (flag == "--last-first") {
       options.last_first = true;
     } else if (flag == "--unfinished") {

@@ -102,6 +102,17 @@ TEST(SimulatorOptions, RejectsBadValuesWithAReason) {
   }
 }
 
+TEST(SimulatorOptions, FlagsWithoutValueSayThatTheyTakeNone) {
+  for (const char* flag : {"--quiet=1", "--last-first=yes", "--unfinished=", "--silent=0",
+                           "--answer-after-stream=1", "--help=x"}) {
+    SimulatorOptions o;
+    std::string error;
+    EXPECT_EQ(Parse({flag}, o, error), ParseResult::kError) << flag;
+    const std::string name = std::string(flag).substr(0, std::string(flag).find('='));
+    EXPECT_EQ(error, name + ": takes no value") << flag;
+  }
+}
+
 TEST(SimulatorOptions, HelpIsRecognisedAndDocumentsEveryFlag) {
   SimulatorOptions o;
   std::string error;

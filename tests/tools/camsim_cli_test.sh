@@ -6,12 +6,16 @@ camsim=$1
 status=0
 fail() { echo "FAIL: $*"; status=1; }
 
-for args in "--bogus" "--rate fast" "--drop 9000" "--loss 2" "--port" "--id 12345678901234567890123"; do
+for args in "--bogus" "--rate fast" "--drop 9000" "--loss 2" "--port" "--id 12345678901234567890123" \
+    "--quiet=1"; do
   # shellcheck disable=SC2086
   err=$("$camsim" $args 2>&1 >/dev/null); rc=$?
   [ "$rc" -eq 2 ] || fail "exit status $rc for [$args]"
   case "$err" in camsim:*) ;; *) fail "no message for [$args]: $err" ;; esac
 done
+
+err=$("$camsim" --quiet=1 2>&1 >/dev/null)
+case "$err" in *"--quiet: takes no value"*) ;; *) fail "--quiet=1 message: $err" ;; esac
 
 out=$("$camsim" --help); rc=$?
 [ "$rc" -eq 0 ] || fail "--help exit status $rc"
