@@ -25,17 +25,46 @@ out=$("$camsim" --bind 127.2.250.1 --exit-after 0.3 --quiet 2>/dev/null); rc=$?
 [ "$rc" -eq 0 ] || fail "--exit-after exit status $rc"
 case "$out" in *"achieved rate"*) ;; *) fail "no statistics after --exit-after: $out" ;; esac
 
-tmp=$(mktemp)
-trap 'rm -f "$tmp"' EXIT
+# Polls up to 10 s for "$1" to appear in file "$2"; false if it never does.
+await_line() {
+  for _ in $(seq 100); do
+    grep -q "$1" "$2" && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+# Waits up to 10 s for process "$1" to end and sets rc to its exit status; kills it and sets rc
+# to 124 when it does not end in time.
+bounded_wait() {
+  for _ in $(seq 100); do
+    kill -0 "$1" 2>/dev/null || break
+    sleep 0.1
+  done
+  if kill -0 "$1" 2>/dev/null; then
+    kill -KILL "$1"
+    wait "$1"
+    rc=124
+    return
+  fi
+  wait "$1"; rc=$?
+}
+
+out_file=$(mktemp)
+err_file=$(mktemp)
+trap 'rm -f "$out_file" "$err_file"' EXIT
 net=251
 for sig in TERM INT; do
-  "$camsim" --bind 127.2.$net.1 --quiet >"$tmp" 2>/dev/null &
+  "$camsim" --bind 127.2.$net.1 --quiet >"$out_file" 2>"$err_file" &
   pid=$!
-  sleep 0.3
+  # The signal handlers are in place before camsim says it listens.
+  if ! await_line "camsim: listening on" "$err_file"; then
+    fail "SIG$sig: camsim did not start: $(cat "$err_file")"
+  fi
   kill -"$sig" "$pid"
-  wait "$pid"; rc=$?
+  bounded_wait "$pid"
   [ "$rc" -eq 0 ] || fail "SIG$sig exit status $rc"
-  grep -q "commands received: 0" "$tmp" || fail "no statistics after SIG$sig: $(cat "$tmp")"
+  grep -q "commands received: 0" "$out_file" || fail "no statistics after SIG$sig: $(cat "$out_file")"
   net=$((net + 1))
 done
 
