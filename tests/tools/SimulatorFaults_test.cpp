@@ -153,6 +153,7 @@ TEST(SimulatorFaults, SilentCmdIgnoresOnlyThatCode) {
   EXPECT_TRUE(rig.host.Receive(milliseconds(300)).empty());
   EXPECT_EQ(rig.Ask(0, 0x105).size(), 8u);
   ASSERT_TRUE(rig.host.SendCommand(rig.camera, 0, NUDP_CMD_REFRESH));
+  ASSERT_TRUE(rig.sim->WaitForCommands(3, kAnswerWait));
   EXPECT_TRUE(rig.host.Receive(milliseconds(300)).empty());
   const auto commands = rig.sim->Commands();
   ASSERT_EQ(commands.size(), 3u);
