@@ -1,10 +1,9 @@
 #include "tools/SimSocket.h"
 
-#include "net/Address.h"
-
 #include <arpa/inet.h>
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <netinet/in.h>
 #include <poll.h>
@@ -17,7 +16,6 @@ namespace fp {
 namespace {
 
 constexpr int kSendBufferBytes = 4 * 1024 * 1024;
-constexpr int kMaxBatch = 64;
 
 sockaddr_in ToSockaddr(const SimEndpoint& endpoint) {
   sockaddr_in sa{};
@@ -107,28 +105,24 @@ bool SimSocket::SendTo(const SimEndpoint& to, const std::uint8_t* header, std::s
 
 int SimSocket::SendBatch(const SimEndpoint& to, const std::uint8_t* const* datagrams,
                          const std::size_t* lengths, int count) const {
+  if (count <= 0) return 0;
+  const auto n = static_cast<std::size_t>(count < kMaxBatch ? count : kMaxBatch);
   sockaddr_in sa = ToSockaddr(to);
   std::array<iovec, kMaxBatch> iov{};
   std::array<mmsghdr, kMaxBatch> msgs{};
-  int sent = 0;
-  while (sent < count) {
-    const int n = count - sent < kMaxBatch ? count - sent : kMaxBatch;
-    for (int i = 0; i < n; ++i) {
-      const auto k = static_cast<std::size_t>(sent + i);
-      iov[static_cast<std::size_t>(i)].iov_base = const_cast<std::uint8_t*>(datagrams[k]);
-      iov[static_cast<std::size_t>(i)].iov_len = lengths[k];
-      msghdr& m = msgs[static_cast<std::size_t>(i)].msg_hdr;
-      m = msghdr{};
-      m.msg_name = &sa;
-      m.msg_namelen = sizeof sa;
-      m.msg_iov = &iov[static_cast<std::size_t>(i)];
-      m.msg_iovlen = 1;
-    }
-    const int done = ::sendmmsg(_fd, msgs.data(), static_cast<unsigned>(n), 0);
-    if (done <= 0) break;
-    sent += done;
+  for (std::size_t i = 0; i < n; ++i) {
+    iov[i].iov_base = const_cast<std::uint8_t*>(datagrams[i]);
+    iov[i].iov_len = lengths[i];
+    msghdr& m = msgs[i].msg_hdr;
+    m.msg_name = &sa;
+    m.msg_namelen = sizeof sa;
+    m.msg_iov = &iov[i];
+    m.msg_iovlen = 1;
   }
-  return sent;
+  // A partial count means the next datagram failed; its error would only show on another call,
+  // and the caller counts the rest as lost, so there is no retry.
+  const int done = ::sendmmsg(_fd, msgs.data(), static_cast<unsigned>(n), 0);
+  return done > 0 ? done : 0;
 }
 
 int SimSocket::SendBufferSize() const {
@@ -139,9 +133,11 @@ int SimSocket::SendBufferSize() const {
 }
 
 std::string EndpointText(const SimEndpoint& endpoint) {
-  std::string text;
-  AddressToText(endpoint.address, text);
-  return text + ":" + std::to_string(endpoint.port);
+  const std::uint32_t a = ntohl(endpoint.address);
+  char text[32];
+  std::snprintf(text, sizeof text, "%u.%u.%u.%u:%u", a >> 24, (a >> 16) & 0xFF, (a >> 8) & 0xFF,
+                a & 0xFF, unsigned{endpoint.port});
+  return text;
 }
 
 }  // namespace fp

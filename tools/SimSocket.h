@@ -15,8 +15,13 @@ struct SimEndpoint {
   friend bool operator==(const SimEndpoint&, const SimEndpoint&) = default;
 };
 
+// Most datagrams SendBatch() takes, sent with one system call. The simulator also sends at most
+// this many RAW packets and handles at most this many commands per pass of its loop, so that
+// neither starves the other.
+inline constexpr int kMaxBatch = 64;
+
 // The simulated camera's UDP socket. All of the simulator's own OS socket calls are in this
-// file pair; the driver's socket layer is deliberately not used, so that the simulator stays
+// file pair; nothing of the driver's socket layer (net/) is used, so that the simulator stays
 // independent of the code it is there to test. Owns its descriptor (-1 = none) and closes it
 // in Close() and the destructor. Used by one thread at a time.
 class SimSocket {
@@ -43,8 +48,8 @@ class SimSocket {
   bool SendTo(const SimEndpoint& to, const std::uint8_t* header, std::size_t header_length,
               const std::uint8_t* data, std::size_t data_length) const;
 
-  // Sends `count` datagrams to one endpoint, as few system calls as the platform allows.
-  // Returns how many were sent; fewer than `count` means an error stopped the batch.
+  // Sends `count` (1 to kMaxBatch) datagrams to one endpoint with one system call. Returns how
+  // many were sent, from 0 to `count`; fewer than `count` means an error stopped the batch.
   int SendBatch(const SimEndpoint& to, const std::uint8_t* const* datagrams,
                 const std::size_t* lengths, int count) const;
 
