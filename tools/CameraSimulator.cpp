@@ -3,6 +3,8 @@
 #include "tools/CameraStreamState.h"
 
 #include <algorithm>
+#include <array>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -11,9 +13,10 @@ namespace fp {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr auto kIdleSlice =
     std::chrono::milliseconds(20);  // how often an idle thread looks at _stop
-constexpr int kServeBatch = 64;     // most datagrams handled between two stream bursts
 
 // Identification data bytes 0 to 9: a serial number (4 bytes, least significant first) and a
 // firmware version (major, minor); the rest is zero.
@@ -33,19 +36,42 @@ bool PollUntil(Predicate done, std::chrono::milliseconds limit) {
 
 }  // namespace
 
+double RawPacketInterval(double rate_mbit) {
+  return rate_mbit > 0 ? static_cast<double>(kRawWireBytes) * 8 / (rate_mbit * 1e6) : 0.0;
+}
+
+namespace {
+
+double Mbit(double bytes, double seconds) { return seconds > 0 ? bytes * 8 / seconds / 1e6 : 0.0; }
+
+std::size_t PacketsIn(std::chrono::microseconds span, double interval_ns) {
+  return static_cast<std::size_t>(
+      std::llround(static_cast<double>(span.count()) * 1e3 / interval_ns));
+}
+
+}  // namespace
+
 double SimulatorStats::AchievedMbit() const {
-  return stream_seconds > 0 ? static_cast<double>(raw_bytes_sent) * 8 / stream_seconds / 1e6 : 0;
+  return Mbit(static_cast<double>(raw_packets_sent * kRawWireBytes), stream_seconds);
+}
+
+double SimulatorStats::AchievedPayloadMbit() const {
+  return Mbit(static_cast<double>(raw_bytes_sent), stream_seconds);
 }
 
 double SimulatorStats::LastStreamMbit() const {
-  return last_stream_seconds > 0
-             ? static_cast<double>(last_stream_bytes) * 8 / last_stream_seconds / 1e6
-             : 0;
+  return Mbit(static_cast<double>(last_stream_packets * kRawWireBytes), last_stream_seconds);
 }
 
 CameraSimulator::CameraSimulator(SimulatorOptions options)
     : _options(std::move(options)),
-      _bytes_per_second(_options.rate_mbit * 1e6 / 8),
+      _interval_ns(RawPacketInterval(_options.rate_mbit) * 1e9),
+      _batch_packets(_interval_ns > 0 ? std::clamp<std::size_t>(
+                                            PacketsIn(kPacingPeriod, _interval_ns), 1, kMaxBatch)
+                                      : kMaxBatch),
+      _catch_up_packets(_interval_ns > 0
+                            ? std::max(_batch_packets, PacketsIn(kMaxCatchUp, _interval_ns))
+                            : kMaxBatch),
       _damage_used(_options.damage.size(), false) {}
 
 CameraSimulator::~CameraSimulator() { Stop(); }
@@ -102,8 +128,8 @@ bool CameraSimulator::WaitForStreamsEnded(std::uint64_t count,
 
 void CameraSimulator::Run() {
   while (!_stop.load()) {
-    auto wait = std::min<std::chrono::nanoseconds>(PumpStream(), kIdleSlice);
-    if (wait.count() <= 0 || _socket.WaitReadable(wait)) ServeCommands(kServeBatch);
+    const Clock::time_point wake = std::min(PumpStream(), Clock::now() + kIdleSlice);
+    if (_socket.WaitReadableUntil(wake)) ServeCommands(kMaxBatch);
   }
 }
 

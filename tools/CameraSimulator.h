@@ -19,6 +19,18 @@
 
 namespace fp {
 
+// A RAW datagram: 1032 bytes of UDP payload.
+inline constexpr std::size_t kRawDatagramLength = NUDP_HEADER_LENGTH + RAW_PACKET_DATA_LENGTH;
+// The bytes a RAW datagram occupies on an Ethernet link, which is what --rate paces: the UDP
+// payload, 8 bytes of UDP header, 20 of IPv4 header, 14 of Ethernet header, 4 of frame check
+// sequence, 8 of preamble and start delimiter and 12 of inter-frame gap. At 1000 Mbit/s that is
+// one packet every 8.784 us and an image in 72.45 ms.
+inline constexpr std::size_t kRawWireBytes = kRawDatagramLength + 8 + 20 + 14 + 4 + 8 + 12;
+
+// Seconds between two RAW packets at `rate_mbit` Mbit/s on the wire; 0 for a rate of 0 or less
+// (unpaced).
+double RawPacketInterval(double rate_mbit);
+
 // One command datagram as the simulator received it.
 struct ReceivedCommand {
   NudpHeader header{};
@@ -51,16 +63,22 @@ struct SimulatorStats {
   std::uint64_t images_interrupted = 0;  // streams cut short by a new 0x08
   std::uint64_t raw_packets_sent = 0;    // RAW datagrams, duplicates included
   std::uint64_t raw_send_errors = 0;
-  std::uint64_t retransmissions_served = 0;
-  std::uint64_t bytes_sent = 0;      // UDP payload bytes of every datagram sent
-  std::uint64_t raw_bytes_sent = 0;  // of RAW datagrams
-  double stream_seconds = 0.0;       // time spent streaming, summed over images
+  std::uint64_t raw_send_calls = 0;          // system calls that sent RAW datagrams
+  std::uint64_t retransmissions_served = 0;  // TOP 6 answers sent
+  std::uint64_t bytes_sent = 0;              // UDP payload bytes of every datagram sent
+  std::uint64_t raw_bytes_sent = 0;          // of RAW datagrams
+  // Streams: from the start command to the return of the last send, summed over images and for
+  // the last one, and the simulator thread's CPU time in that span.
+  double stream_seconds = 0.0;
+  double stream_cpu_seconds = 0.0;
   double last_stream_seconds = 0.0;
-  std::uint64_t last_stream_bytes = 0;
+  std::uint64_t last_stream_packets = 0;
   std::map<CommandKey, std::uint64_t> by_code_and_port;
 
-  // Mbit/s of UDP payload while streaming, over all images or the last one; 0 before any.
+  // Mbit/s while streaming, over all images or the last one; 0 before any. On the wire, as
+  // --rate counts (kRawWireBytes per RAW packet), or of UDP payload only.
   double AchievedMbit() const;
+  double AchievedPayloadMbit() const;
   double LastStreamMbit() const;
 };
 
@@ -116,11 +134,16 @@ class CameraSimulator {
   // RAW stream (CameraStream.cpp).
   void StartStream(const NudpHeader& command, const SimEndpoint& to);
   void EndStream(bool finished);
-  // Sends what pacing allows; returns how long the thread may wait before the next packet.
-  std::chrono::nanoseconds PumpStream();
+  // Sends the packets that are due, at most kMaxBatch with one system call. Returns when the
+  // next ones will be due: now when more are due already, far ahead when nothing streams.
+  std::chrono::steady_clock::time_point PumpStream();
 
   const SimulatorOptions _options;
-  const double _bytes_per_second;  // 0 = unpaced
+  // Pacing, fixed by the rate: nanoseconds per packet (0 = unpaced), packets sent per wake-up
+  // and the most sent back to back after a stall.
+  const double _interval_ns;
+  const std::size_t _batch_packets;
+  const std::size_t _catch_up_packets;
 
   // Touched only by the simulator thread (and by Start/Stop before and after it runs).
   SimSocket _socket;

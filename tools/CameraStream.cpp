@@ -1,11 +1,12 @@
 // The RAW stream of CameraSimulator: one image of RAW data packets after each 0x08 command,
-// paced by a byte budget on the steady clock.
+// paced on the steady clock in batches of packets sent with one system call each.
 #include "tools/CameraSimulator.h"
 #include "tools/CameraStreamState.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 
 namespace fp {
 
@@ -14,6 +15,20 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// CPU time of the calling thread, for the statistics.
+double ThreadCpuSeconds() {
+  timespec t{};
+  if (::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t) != 0) return 0.0;
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+// The time `packets` packet intervals after `origin`, rounded up to the clock's tick so that
+// the packets are surely due then.
+Clock::time_point After(Clock::time_point origin, std::size_t packets, double interval_ns) {
+  return origin + std::chrono::ceil<Clock::duration>(std::chrono::duration<double, std::nano>(
+                      static_cast<double>(packets) * interval_ns));
+}
 
 }  // namespace
 
@@ -27,10 +42,12 @@ void CameraSimulator::StartStream(const NudpHeader& command, const SimEndpoint& 
   stream->command = command;
   stream->command_from = to;
   stream->answer_pending = _options.answer_after_stream;
+  stream->cpu_start = ThreadCpuSeconds();
   _image_number = stream->image;
   {
     std::lock_guard<std::mutex> lock(_mutex);
     ++_stats.images_started;
+    stream->packets_before = _stats.raw_packets_sent;
   }
   char text[160];
   std::snprintf(text, sizeof text, "camsim: image %u: streaming %zu packets to %s\n", stream->image,
@@ -39,7 +56,7 @@ void CameraSimulator::StartStream(const NudpHeader& command, const SimEndpoint& 
   // The answer goes first, so the host sees it before the data (unless held back).
   if (!stream->answer_pending) Answer(command, to, nullptr, 0);
   stream->start = Clock::now();
-  stream->budget_origin = stream->start;
+  stream->origin = stream->start;
   stream->last_send = stream->start;
   _stream = std::move(stream);
   _streaming = true;
@@ -49,90 +66,91 @@ void CameraSimulator::StartStream(const NudpHeader& command, const SimEndpoint& 
 void CameraSimulator::EndStream(bool finished) {
   std::unique_ptr<Stream> stream = std::move(_stream);
   _streaming = false;
-  const double seconds = stream->packets > 0 ? Seconds(stream->last_send - stream->start) : 0.0;
+  const double cpu = ThreadCpuSeconds() - stream->cpu_start;
+  std::uint64_t packets = 0;
+  double seconds = 0.0;
   {
     std::lock_guard<std::mutex> lock(_mutex);
+    packets = _stats.raw_packets_sent - stream->packets_before;
+    seconds = packets > 0 ? Seconds(stream->last_send - stream->start) : 0.0;
     ++(finished ? _stats.images_finished : _stats.images_interrupted);
     _stats.stream_seconds += seconds;
+    _stats.stream_cpu_seconds += cpu;
     _stats.last_stream_seconds = seconds;
-    _stats.last_stream_bytes = stream->bytes;
+    _stats.last_stream_packets = packets;
   }
-  char text[160];
+  const double bits = static_cast<double>(packets) * 8;
+  char text[200];
   std::snprintf(text, sizeof text,
-                "camsim: image %u: %s after %llu packets in %.1f ms (%.0f Mbit/s)\n", stream->image,
-                finished ? "stream ended" : "stream interrupted",
-                static_cast<unsigned long long>(stream->packets), seconds * 1e3,
-                seconds > 0 ? static_cast<double>(stream->bytes) * 8 / seconds / 1e6 : 0.0);
+                "camsim: image %u: %s after %llu packets in %.1f ms (%.0f Mbit/s on the wire, "
+                "%.0f of payload), CPU %.1f ms\n",
+                stream->image, finished ? "stream ended" : "stream interrupted",
+                static_cast<unsigned long long>(packets), seconds * 1e3,
+                seconds > 0 ? bits * kRawWireBytes / seconds / 1e6 : 0.0,
+                seconds > 0 ? bits * kRawDatagramLength / seconds / 1e6 : 0.0, cpu * 1e3);
   Trace(text);
   // Exactly one answer per command, also when the stream was cut short by the next 0x08.
   if (stream->answer_pending) Answer(stream->command, stream->command_from, nullptr, 0);
 }
 
-std::chrono::nanoseconds CameraSimulator::PumpStream() {
-  if (!_stream) return std::chrono::hours(1);
+Clock::time_point CameraSimulator::PumpStream() {
+  if (!_stream) return Clock::time_point::max();
   Stream& s = *_stream;
-  const Clock::time_point now = Clock::now();
-  std::size_t allowed = s.next + kStreamBatch;  // unpaced: one full batch per call
-  if (_bytes_per_second > 0) {
-    // Packets whose time has come: the first at once, then one per datagram length at the rate.
-    const double elapsed = Seconds(now - s.budget_origin);
-    const double due = std::floor(elapsed * _bytes_per_second / kRawDatagramLength) + 1;
-    const std::size_t limit = s.next + kMaxBurst;
-    if (due > static_cast<double>(limit)) {
-      // Behind after a stall: a link cannot go faster than its rate to catch up, so forgive
-      // the debt beyond one burst.
-      const double behind = static_cast<double>(limit - 1) * kRawDatagramLength / _bytes_per_second;
-      s.budget_origin =
-          now - std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(behind));
-      allowed = limit;
+  const std::size_t left = s.plan.size() - s.next;
+  std::size_t due = left;  // unpaced: everything, kMaxBatch per call
+  if (_interval_ns > 0) {
+    const Clock::time_point now = Clock::now();
+    // Packets whose time on the link has passed. The small addend absorbs rounding, so that a
+    // wake-up at After(origin, k) finds k packets done.
+    const double done_on_link = std::floor(
+        std::chrono::duration<double, std::nano>(now - s.origin).count() / _interval_ns + 1e-6);
+    const double behind = done_on_link - static_cast<double>(s.next);
+    if (behind > static_cast<double>(_catch_up_packets)) {
+      // A stall: catch up by at most _catch_up_packets and forgive the rest.
+      s.origin = now - std::chrono::ceil<Clock::duration>(std::chrono::duration<double, std::nano>(
+                           static_cast<double>(s.next + _catch_up_packets) * _interval_ns));
+      due = _catch_up_packets;
     } else {
-      allowed = static_cast<std::size_t>(due);
+      due = behind > 0 ? static_cast<std::size_t>(behind) : 0;
+    }
+    due = std::min(due, left);
+    // Wait for a whole batch, or for the last packets of the image.
+    if (due < std::min(_batch_packets, left)) {
+      return After(s.origin, s.next + std::min(_batch_packets, left), _interval_ns);
     }
   }
-  allowed = std::min(allowed, s.plan.size());
-  const int count = allowed > s.next
-                        ? static_cast<int>(std::min<std::size_t>(allowed - s.next, kStreamBatch))
-                        : 0;
-  if (count > 0) {
-    std::array<const std::uint8_t*, kStreamBatch> datagrams{};
-    std::array<std::size_t, kStreamBatch> lengths{};
-    for (int i = 0; i < count; ++i) {
-      const auto k = static_cast<std::size_t>(i);
-      const int index = s.plan[s.next + k];
-      std::uint8_t* slot = s.slots[k].data();
-      const NudpHeader header = BuildCommandHeader(NUDP_TOP_RAW_DATA, RawNumberField(index));
-      std::copy(header.begin(), header.end(), slot);
-      FillImageBytes(s.image, static_cast<std::uint64_t>(index) * RAW_PACKET_DATA_LENGTH,
-                     slot + NUDP_HEADER_LENGTH, RAW_PACKET_DATA_LENGTH);
-      datagrams[k] = slot;
-      lengths[k] = kRawDatagramLength;
-    }
-    const int sent = _socket.SendBatch(s.to, datagrams.data(), lengths.data(), count);
-    s.last_send = Clock::now();
+  const int count = static_cast<int>(std::min<std::size_t>(due, kMaxBatch));
+  std::array<const std::uint8_t*, kMaxBatch> datagrams{};
+  std::array<std::size_t, kMaxBatch> lengths{};
+  for (std::size_t k = 0; k < static_cast<std::size_t>(count); ++k) {
+    const int index = s.plan[s.next + k];
+    std::uint8_t* slot = s.slots[k].data();
+    const NudpHeader header = BuildCommandHeader(NUDP_TOP_RAW_DATA, RawNumberField(index));
+    std::copy(header.begin(), header.end(), slot);
+    FillImageBytes(s.image, static_cast<std::uint64_t>(index) * RAW_PACKET_DATA_LENGTH,
+                   slot + NUDP_HEADER_LENGTH, RAW_PACKET_DATA_LENGTH);
+    datagrams[k] = slot;
+    lengths[k] = kRawDatagramLength;
+  }
+  const auto sent =
+      static_cast<std::uint64_t>(_socket.SendBatch(s.to, datagrams.data(), lengths.data(), count));
+  s.last_send = Clock::now();
+  s.next += static_cast<std::size_t>(count);
+  {
     // A datagram that could not be sent is lost like one dropped on the wire; the stream goes on.
-    const int failed = count - std::max(sent, 0);
-    s.next += static_cast<std::size_t>(count);
-    s.packets += static_cast<std::uint64_t>(std::max(sent, 0));
-    s.bytes += static_cast<std::uint64_t>(std::max(sent, 0)) * kRawDatagramLength;
-    {
-      std::lock_guard<std::mutex> lock(_mutex);
-      _stats.raw_packets_sent += static_cast<std::uint64_t>(std::max(sent, 0));
-      _stats.raw_bytes_sent += static_cast<std::uint64_t>(std::max(sent, 0)) * kRawDatagramLength;
-      _stats.bytes_sent += static_cast<std::uint64_t>(std::max(sent, 0)) * kRawDatagramLength;
-      _stats.raw_send_errors += static_cast<std::uint64_t>(failed);
-    }
+    std::lock_guard<std::mutex> lock(_mutex);
+    _stats.raw_packets_sent += sent;
+    _stats.raw_bytes_sent += sent * kRawDatagramLength;
+    _stats.bytes_sent += sent * kRawDatagramLength;
+    _stats.raw_send_errors += static_cast<std::uint64_t>(count) - sent;
+    ++_stats.raw_send_calls;
   }
   if (s.next >= s.plan.size()) {
     EndStream(/*finished=*/true);
-    return std::chrono::nanoseconds(0);
+    return Clock::now();
   }
-  if (_bytes_per_second <= 0) return std::chrono::nanoseconds(0);
-  const double next_due = static_cast<double>(s.next) * kRawDatagramLength / _bytes_per_second;
-  const auto wait =
-      s.budget_origin +
-      std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(next_due)) -
-      Clock::now();
-  return std::max<std::chrono::nanoseconds>(wait, std::chrono::nanoseconds(0));
+  if (_interval_ns <= 0) return s.last_send;
+  return After(s.origin, s.next + std::min(_batch_packets, s.plan.size() - s.next), _interval_ns);
 }
 
 std::string CameraSimulator::FormatStats(const SimulatorStats& stats) {
@@ -156,12 +174,19 @@ std::string CameraSimulator::FormatStats(const SimulatorStats& stats) {
   add("answers sent: %llu (damaged %llu)\n", u(stats.answers_sent), u(stats.answers_damaged));
   add("images: %llu started, %llu finished, %llu interrupted\n", u(stats.images_started),
       u(stats.images_finished), u(stats.images_interrupted));
-  add("RAW packets sent: %llu (send errors %llu)\n", u(stats.raw_packets_sent),
-      u(stats.raw_send_errors));
+  add("RAW packets sent: %llu in %llu system calls (send errors %llu)\n", u(stats.raw_packets_sent),
+      u(stats.raw_send_calls), u(stats.raw_send_errors));
   add("retransmissions served: %llu\n", u(stats.retransmissions_served));
   add("bytes sent: %llu (RAW %llu)\n", u(stats.bytes_sent), u(stats.raw_bytes_sent));
-  add("achieved rate: %.1f Mbit/s over %.1f ms of streaming (last image %.1f Mbit/s)\n",
-      stats.AchievedMbit(), stats.stream_seconds * 1e3, stats.LastStreamMbit());
+  add("achieved rate: %.1f Mbit/s on the wire (%.1f Mbit/s of UDP payload) over %.1f ms of "
+      "streaming (last image %.1f Mbit/s on the wire)\n",
+      stats.AchievedMbit(), stats.AchievedPayloadMbit(), stats.stream_seconds * 1e3,
+      stats.LastStreamMbit());
+  const std::uint64_t streams = stats.images_finished + stats.images_interrupted;
+  if (streams > 0) {
+    add("simulator thread CPU while streaming: %.1f ms per image\n",
+        stats.stream_cpu_seconds * 1e3 / static_cast<double>(streams));
+  }
   return out;
 }
 

@@ -65,8 +65,12 @@ void SimSocket::Close() {
   _fd = -1;
 }
 
-bool SimSocket::WaitReadable(std::chrono::nanoseconds timeout) const {
+bool SimSocket::WaitReadableUntil(std::chrono::steady_clock::time_point deadline) const {
   if (_fd < 0) return false;
+  // The time left is taken just before the call, so a late wake-up does not move later
+  // deadlines (the caller derives them from a fixed origin).
+  auto timeout = std::chrono::duration_cast<std::chrono::nanoseconds>(
+      deadline - std::chrono::steady_clock::now());
   if (timeout.count() < 0) timeout = std::chrono::nanoseconds(0);
   pollfd p{_fd, POLLIN, 0};
   timespec ts{};

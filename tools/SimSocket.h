@@ -37,8 +37,9 @@ class SimSocket {
   void Close();  // idempotent
   bool IsOpen() const { return _fd >= 0; }
 
-  // Waits at most `timeout` for a datagram to read; true when one is waiting.
-  bool WaitReadable(std::chrono::nanoseconds timeout) const;
+  // Waits until a datagram is there to read or `deadline` has come, whichever is first; true
+  // when one is waiting. A deadline in the past only looks.
+  bool WaitReadableUntil(std::chrono::steady_clock::time_point deadline) const;
 
   // Receives one waiting datagram without blocking into `buffer`. Returns its length (a length
   // of `capacity` may mean it was cut), or -1 when none is waiting or on an error.

@@ -191,7 +191,11 @@ after a 0x08 command, streams one image of 8248 RAW packets to the sender of tha
   --bind ADDR          local IPv4 address to listen on (default 127.0.0.1)
   --port N             UDP port (default 1234)
   --id TEXT            identification text of the 0xEF answer, at most 21 characters
-  --rate MBIT          stream pacing in Mbit/s of UDP payload (default 1000; 0 = unpaced)
+  --rate MBIT          stream pacing in Mbit/s on the wire (default 1000; 0 = unpaced): each
+                       RAW packet counts as the 1098 bytes it takes on an Ethernet link (1032
+                       of UDP payload; UDP, IPv4 and Ethernet headers, frame check sequence,
+                       preamble and inter-frame gap), so at 1000 one packet leaves every
+                       8.784 us and an image takes 72.45 ms
   --drop LIST          packet indices left out of each stream, e.g. 5,8247 or 100-199
   --loss P             fraction 0..1 of the stream's packets left out at random
   --seed N             seed of the random faults (default 1)
@@ -210,7 +214,7 @@ after a 0x08 command, streams one image of 8248 RAW packets to the sender of tha
 
 A CODE up to 0xFF matches the command code (low byte of the number field); a larger one
 matches the whole number field. --silent-cmd and --damage may be given more than once.
-Statistics go to standard output on exit. Bad flags exit with status 2.
+Statistics go to standard output on exit, the achieved rate counted as --rate counts it. Bad flags exit with status 2.
 )";
 }
 

@@ -25,7 +25,10 @@ struct SimulatorOptions {
   std::uint16_t port = 1234;
   std::string id_text = "FrameProbe CamSim 1";  // at most kMaxIdTextLength characters
 
-  double rate_mbit = 1000.0;  // Mbit/s of UDP payload while streaming; 0 = unpaced
+  // Stream pacing in Mbit/s on the wire: each RAW packet counts as the kRawWireBytes (1098)
+  // bytes it occupies on an Ethernet link, so the default, the cameras' line rate, sends one
+  // packet every 8.784 us. 0 = unpaced.
+  double rate_mbit = 1000.0;
 
   // Stream faults (applied per image, see PlanStream()).
   std::vector<int> drop;  // packet indices left out, in any order

@@ -94,13 +94,19 @@ TEST(CameraSimulatorStream, FullImageAtTheDefaultRateReachesAPlainReceiver) {
   const SimulatorStats stats = rig.sim->Stats();
   EXPECT_EQ(stats.raw_packets_sent, 8248u);
   EXPECT_EQ(stats.images_finished, 1u);
+  // Paced in batches, not packet by packet: every system call but the last carries at least
+  // the packets of one wake-up, however late the thread wakes.
+  EXPECT_LE(stats.raw_send_calls, 8248u / 8u);
   EXPECT_EQ(s.bad_headers, 0);
   EXPECT_EQ(s.bad_data, 0);
   const double ms = std::chrono::duration<double, std::milli>(s.first_to_last).count();
   std::printf(
       "received %zu of 8248 packets, receive buffer %d bytes, first to last %.1f ms; "
-      "simulator reports %.1f Mbit/s\n",
-      s.indices.size(), rig.host.ReceiveBufferSize(), ms, stats.LastStreamMbit());
+      "simulator reports %.1f Mbit/s on the wire (%.1f of payload) in %llu system calls, "
+      "its thread used %.1f ms of CPU\n",
+      s.indices.size(), rig.host.ReceiveBufferSize(), ms, stats.LastStreamMbit(),
+      stats.AchievedPayloadMbit(), static_cast<unsigned long long>(stats.raw_send_calls),
+      stats.stream_cpu_seconds * 1e3);
   RecordProperty("received", static_cast<int>(s.indices.size()));
   if (HostHoldsWholeImage()) {
     // Nothing can be lost on loopback with a buffer that holds the image: exact.
@@ -127,12 +133,14 @@ TEST(CameraSimulatorStream, UnpacedStreamIsCompleteWithABigBuffer) {
   EXPECT_EQ(s.indices.size(), 8248u);
   EXPECT_EQ(std::set<int>(s.indices.begin(), s.indices.end()).size(), 8248u);
   EXPECT_EQ(s.bad_headers + s.bad_data, 0);
-  std::printf("rate %g: simulator reports %.1f Mbit/s\n", rig.sim->Options().rate_mbit,
-              rig.sim->Stats().LastStreamMbit());
+  const SimulatorStats stats = rig.sim->Stats();
+  std::printf("unpaced: %.1f Mbit/s on the wire, %.1f of payload, %llu system calls\n",
+              stats.LastStreamMbit(), stats.AchievedPayloadMbit(),
+              static_cast<unsigned long long>(stats.raw_send_calls));
 }
 
 TEST(CameraSimulatorStream, StatusSaysFinishedOnlyAfterTheStream) {
-  // At 100 Mbit/s an image takes at least 680 ms, so the first status surely comes mid-stream.
+  // At 100 Mbit/s an image takes at least 724 ms, so the first status surely comes mid-stream.
   SimRig rig(/*net=*/5, WithRate(100));
   ASSERT_TRUE(rig.Ready()) << rig.error;
   auto answer = rig.Ask(0, NUDP_CMD_START_RAW);
@@ -203,6 +211,30 @@ TEST(CameraSimulatorStream, NewStartCommandRestartsWithTheNextImage) {
   // The second image arrives whole and checks against image 2's pattern.
   EXPECT_EQ(std::set<int>(s.indices.begin(), s.indices.end()).size(), 8248u);
   EXPECT_EQ(s.bad_data, 0);
+}
+
+TEST(CameraSimulatorPacing, RateCountsEachPacketAsTheBytesItTakesOnTheWire) {
+  // 1032 bytes of UDP payload and 66 of headers, check sequence, preamble and gap.
+  EXPECT_EQ(kRawWireBytes, 1098u);
+  EXPECT_DOUBLE_EQ(RawPacketInterval(1000) * 1e9, 8784.0);
+  EXPECT_NEAR(RawPacketInterval(1000) * RAW_PACKETS_PER_IMAGE * 1e3, 72.45, 0.001);  // ms
+  EXPECT_EQ(RawPacketInterval(0), 0.0);
+
+  // One image in exactly that time is 1000 Mbit/s on the wire, 940 of payload.
+  SimulatorStats stats;
+  stats.raw_packets_sent = RAW_PACKETS_PER_IMAGE;
+  stats.raw_bytes_sent = RAW_PACKETS_PER_IMAGE * kRawDatagramLength;
+  stats.stream_seconds = RawPacketInterval(1000) * RAW_PACKETS_PER_IMAGE;
+  stats.last_stream_packets = stats.raw_packets_sent;
+  stats.last_stream_seconds = stats.stream_seconds;
+  stats.images_finished = 1;
+  EXPECT_NEAR(stats.AchievedMbit(), 1000.0, 1e-6);
+  EXPECT_NEAR(stats.LastStreamMbit(), 1000.0, 1e-6);
+  EXPECT_NEAR(stats.AchievedPayloadMbit(), 1000.0 * 1032 / 1098, 1e-6);
+  const std::string text = CameraSimulator::FormatStats(stats);
+  EXPECT_NE(text.find("achieved rate: 1000.0 Mbit/s on the wire (939.9 Mbit/s of UDP payload)"),
+            std::string::npos)
+      << text;
 }
 
 TEST(CameraSimulatorCommands, RecordsEachCommandWithItsSenderAndCountsByCodeAndPort) {

@@ -124,6 +124,7 @@ TEST(SimulatorOptions, HelpIsRecognisedAndDocumentsEveryFlag) {
         "--damage", "--answer-after-stream", "--exit-after", "--quiet", "--help"}) {
     EXPECT_NE(usage.find(flag), std::string::npos) << flag;
   }
+  EXPECT_NE(usage.find("Mbit/s on the wire"), std::string::npos);
 }
 
 TEST(CommandMatch, SmallCodesMatchTheLowByteLargeOnesTheWholeField) {
