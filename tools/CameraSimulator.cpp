@@ -201,10 +201,6 @@ void CameraSimulator::HandleCommand(const NudpHeader& header, std::size_t length
                                               RAW_PACKET_DATA_LENGTH, RAW_IMAGE_SIZE - offset))
                                         : 0;
     FillImageBytes(_image_number.load(), offset, data.data(), data_length);
-    {
-      std::lock_guard<std::mutex> lock(_mutex);
-      ++_stats.retransmissions_served;
-    }
     Answer(header, from, data.data(), data_length);
     return;
   }
@@ -251,17 +247,24 @@ void CameraSimulator::Answer(const NudpHeader& command, const SimEndpoint& to,
     }
   }
   if (damaged) response[3] = static_cast<std::uint8_t>(response[3] ^ 0x5A);
-  bool sent = false;
-  {
-    // Counted under the same lock as the send, so whoever has the answer sees it counted.
+  // Counted before the send and taken back if it fails, so that whoever has received the answer
+  // finds it counted; the send itself (up to 100 ms when the buffer is full) is outside the lock.
+  const std::size_t length = response.size() + (data != nullptr ? data_length : 0);
+  const bool retransmission = top == NUDP_TOP_RETRANSMIT;
+  auto count = [&](bool add) {
     std::lock_guard<std::mutex> lock(_mutex);
-    sent = _socket.SendTo(to, response.data(), response.size(), data, data ? data_length : 0);
-    if (sent) {
-      ++_stats.answers_sent;
-      _stats.bytes_sent += response.size() + data_length;
-      if (damaged) ++_stats.answers_damaged;
-    }
-  }
+    auto step = [add](std::uint64_t& counter, std::uint64_t n) {
+      counter = add ? counter + n : counter - n;
+    };
+    step(_stats.answers_sent, 1);
+    step(_stats.bytes_sent, length);
+    if (damaged) step(_stats.answers_damaged, 1);
+    if (retransmission) step(_stats.retransmissions_served, 1);
+  };
+  count(/*add=*/true);
+  const bool sent =
+      _socket.SendTo(to, response.data(), response.size(), data, data ? data_length : 0);
+  if (!sent) count(/*add=*/false);
   char text[160];
   std::snprintf(
       text, sizeof text, "camsim:   answer %02X %02X %02X %02X %02X %02X %02X %02X +%zu%s%s\n",

@@ -55,6 +55,8 @@ struct CommandKey {
 struct SimulatorStats {
   std::uint64_t commands_received = 0;   // valid command datagrams, answered or not
   std::uint64_t datagrams_rejected = 0;  // short, unsigned, bad checksum, TOP 7 or flagged
+  // Answers are counted just before their send and taken back if it fails, so that a caller
+  // who has received one finds it counted.
   std::uint64_t answers_sent = 0;
   std::uint64_t answers_damaged = 0;     // sent with a wrong checksum (--damage)
   std::uint64_t commands_ignored = 0;    // --silent, --silent-cmd
