@@ -125,7 +125,9 @@ TEST(CameraSimulatorStream, FullImageAtTheDefaultRateReachesAPlainReceiver) {
 }
 
 TEST(CameraSimulatorStream, UnpacedStreamIsCompleteWithABigBuffer) {
-  SimRig rig(/*net=*/4, WithRate(DeterministicRate()));
+  // The whole image is read only after the stream ended, so the buffer must hold it.
+  if (!HostHoldsWholeImage()) GTEST_SKIP() << kNoWholeImageBuffer;
+  SimRig rig(/*net=*/4, WithRate(0));
   ASSERT_TRUE(rig.Ready()) << rig.error;
   ASSERT_TRUE(rig.host.SendCommand(rig.camera, 0, NUDP_CMD_START_RAW));
   ASSERT_TRUE(rig.sim->WaitForStreamsEnded(1, kStreamLimit));
@@ -197,6 +199,8 @@ TEST(CameraSimulatorStream, RetransmissionReturnsTheStreamedData) {
 }
 
 TEST(CameraSimulatorStream, NewStartCommandRestartsWithTheNextImage) {
+  // Paced so that the first image is still streaming when the second 0x08 comes.
+  if (!HostHoldsWholeImage()) GTEST_SKIP() << kNoWholeImageBuffer;
   SimRig rig(/*net=*/7, WithRate(100));
   ASSERT_TRUE(rig.Ready()) << rig.error;
   ASSERT_FALSE(rig.Ask(0, NUDP_CMD_START_RAW).empty());
