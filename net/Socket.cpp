@@ -15,15 +15,10 @@ namespace {
 
 std::int64_t Now() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
-void EraseFirst(std::vector<int>& list, int descriptor) {
-  const auto it = std::find(list.begin(), list.end(), descriptor);
-  if (it != list.end()) list.erase(it);
-}
-
 // Lists the descriptor once, at the end, or takes it out.
 void KeepListed(std::vector<int>& list, int descriptor, bool listed) {
   if (descriptor == -1) return;
-  EraseFirst(list, descriptor);
+  SocketHandler::EraseFirst(list, descriptor);
   if (listed) list.push_back(descriptor);
 }
 
@@ -65,11 +60,11 @@ std::int32_t Socket::Close() {
     handler.ReportError(this, "close", code, SocketErrorText(code), Error);
   }
   handler.SetInterest(_descriptor, /*read=*/false, /*write=*/false, /*except=*/false);
-  EraseFirst(handler.CallOnConnectList(), _descriptor);
-  EraseFirst(handler.DetachList(), _descriptor);
-  EraseFirst(handler.ConnectingList(), _descriptor);
-  EraseFirst(handler.RetryList(), _descriptor);
-  EraseFirst(handler.CloseList(), _descriptor);
+  SocketHandler::EraseFirst(handler.CallOnConnectList(), _descriptor);
+  SocketHandler::EraseFirst(handler.DetachList(), _descriptor);
+  SocketHandler::EraseFirst(handler.ConnectingList(), _descriptor);
+  SocketHandler::EraseFirst(handler.RetryList(), _descriptor);
+  SocketHandler::EraseFirst(handler.CloseList(), _descriptor);
   _descriptor = -1;
   return rc;
 }

@@ -27,12 +27,12 @@ constexpr int kReadReady = 1;
 constexpr int kWriteReady = 2;
 constexpr int kExceptReady = 4;
 
-void EraseFirst(std::vector<int>& list, int descriptor) {
+}  // namespace
+
+void SocketHandler::EraseFirst(std::vector<int>& list, int descriptor) {
   const auto it = std::find(list.begin(), list.end(), descriptor);
   if (it != list.end()) list.erase(it);
 }
-
-}  // namespace
 
 bool SocketHandler::DescriptorSet::Contains(int descriptor) const {
   return std::find(_descriptors.begin(), _descriptors.begin() + static_cast<long>(_count),

@@ -76,6 +76,8 @@ class SocketHandler {
   std::vector<int>& ConnectingList() { return _connecting_list; }
   std::vector<int>& RetryList() { return _retry_list; }
   std::vector<int>& CloseList() { return _close_list; }
+  // Removes the first entry equal to `descriptor` from a descriptor list, if there is one.
+  static void EraseFirst(std::vector<int>& list, int descriptor);
 
   // Registered descriptors in registration order, and the highest of them (0 when none).
   const std::vector<int>& Order() const { return _order; }
