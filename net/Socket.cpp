@@ -4,7 +4,6 @@
 #include "net/SocketHandler.h"
 #include "net/SocketOps.h"
 
-#include <algorithm>
 #include <ctime>
 #include <sys/socket.h>
 #include <vector>
