@@ -50,11 +50,18 @@ bounded_wait() {
   wait "$1"; rc=$?
 }
 
-out_file=$(mktemp)
-err_file=$(mktemp)
-trap 'rm -f "$out_file" "$err_file"' EXIT
+dir=$(mktemp -d)
+trap 'rm -rf "$dir"' EXIT
 net=251
 for sig in TERM INT; do
+  # Each run writes files of its own, made before camsim starts. With files shared between the
+  # runs, the wait below could find the first run's "listening" line before the second camsim
+  # had even truncated the file, and signal it before it set its handlers: a background job of
+  # a non-interactive shell starts with SIGINT ignored, so that signal would be lost.
+  out_file="$dir/sig$sig.out"
+  err_file="$dir/sig$sig.err"
+  : >"$out_file"
+  : >"$err_file"
   "$camsim" --bind 127.2.$net.1 --quiet >"$out_file" 2>"$err_file" &
   pid=$!
   # The signal handlers are in place before camsim says it listens.
@@ -65,6 +72,8 @@ for sig in TERM INT; do
   bounded_wait "$pid"
   [ "$rc" -eq 0 ] || fail "SIG$sig exit status $rc"
   grep -q "commands received: 0" "$out_file" || fail "no statistics after SIG$sig: $(cat "$out_file")"
+  grep -q "camsim: signal $(kill -l "$sig"), stopping" "$err_file" ||
+    fail "no stop line after SIG$sig: $(cat "$err_file")"
   net=$((net + 1))
 done
 
