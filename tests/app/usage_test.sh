@@ -4,14 +4,18 @@
 set -u
 program=$1
 dir=$(mktemp -d)
-trap 'rm -rf "$dir"' EXIT
+out_file=$(mktemp)
+trap 'rm -rf "$dir" "$out_file"' EXIT
 cd "$dir" || exit 1
 expected=$(printf 'usage: frameprobe local_ip remote_ip\n\n' | od -c)
 status=0
 for args in "" "127.0.0.1" "127.0.0.1 127.0.0.2 extra"; do
+  # Into a file outside the working directory, so that rc is the program's exit status: in
+  # "out=$(program | od -c)" it would be od's.
   # shellcheck disable=SC2086
-  out=$("$program" $args | od -c)
-  rc=${PIPESTATUS[0]}
+  "$program" $args >"$out_file"
+  rc=$?
+  out=$(od -c "$out_file")
   if [ "$out" != "$expected" ]; then
     echo "FAIL: output for [$args] was:"; echo "$out"; status=1
   fi
