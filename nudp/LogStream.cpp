@@ -27,6 +27,14 @@ void LogStream::Write(const char* text, std::size_t length) {
   if (_file != nullptr) std::fwrite(text, 1, length, _file);
 }
 
+void LogStream::Write(std::string_view head, std::string_view text) {
+  if (!IsOpen()) return;
+  std::lock_guard<std::mutex> lock(_mutex);
+  if (_file == nullptr) return;
+  std::fwrite(head.data(), 1, head.size(), _file);
+  std::fwrite(text.data(), 1, text.size(), _file);
+}
+
 void LogStream::Flush() {
   std::lock_guard<std::mutex> lock(_mutex);
   if (_file != nullptr) std::fflush(_file);

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 namespace fp {
 
@@ -29,6 +30,8 @@ class LogStream {
 
   void Write(const char* text);
   void Write(const char* text, std::size_t length);
+  // Two pieces written as one text: nothing of another thread comes between them.
+  void Write(std::string_view head, std::string_view text);
 
   // Pushes buffered text to the file.
   void Flush();

@@ -69,6 +69,8 @@ class NudpSocket : public UdpSocket {
   // Reads and clears the "a packet arrived" mark.
   bool TakePacketArrived() { return _packet_arrived.exchange(false); }
   std::int32_t RawCount() const { return _raw_count.load(); }
+  // Datagrams handed to OnRawData so far, whatever became of them.
+  std::uint64_t DatagramsSeen() const { return _datagrams_seen.load(); }
   std::int32_t LastPacket() const { return _last_packet.load(); }
   bool PacketStored(int index) const;
   const std::string& LocalAddress() const { return _local_address; }
@@ -100,6 +102,7 @@ class NudpSocket : public UdpSocket {
   std::atomic<std::uint8_t*> _image{nullptr};  // not owned: the caller's image buffer
   std::array<std::atomic<std::uint8_t>, RAW_PACKETS_PER_IMAGE> _packet_map{};
   std::atomic<bool> _packet_arrived{false};
+  std::atomic<std::uint64_t> _datagrams_seen{0};
   std::atomic<std::int32_t> _raw_count{0};
   std::atomic<std::int32_t> _last_packet{0};
   std::string _local_address;

@@ -1,0 +1,101 @@
+#include "app/AcquisitionSequence.h"
+
+#include "camera/CEthCamera.h"
+#include "nudp/NudpProtocol.h"
+#include "nudp/NudpSocket.h"
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace fp {
+
+namespace {
+
+// Packet 251 is asked for a second time whatever became of it.
+constexpr unsigned kCheckPacket = 251;
+constexpr std::uint32_t kCheckOffset = kCheckPacket * RAW_PACKET_DATA_LENGTH;  // 0x3EC00
+constexpr std::size_t kIdBufferLength = 32;
+
+// Cameras that could not be opened stay alive to the end of the process.
+void KeepUntilExit(std::unique_ptr<CEthCamera> camera) {
+  static auto* kept = new std::vector<std::unique_ptr<CEthCamera>>();
+  kept->push_back(std::move(camera));
+}
+
+}  // namespace
+
+int RunAcquisitionSequence(const char* local, const char* remote, const SequenceSetup& setup) {
+  std::FILE* out = setup.out;
+  std::unique_ptr<CEthCamera> camera;
+  try {
+    camera = std::make_unique<CEthCamera>(local);
+  } catch (const char* text) {
+    std::fprintf(out, "%s\n", text);
+    return 0;
+  }
+  if (!camera->OpenLog(setup.log_file)) std::fprintf(out, "Log file not created.\n\n");
+  if (!camera->OpenErrLog(setup.err_log_file)) std::fprintf(out, "Error log file not created.\n\n");
+  if (!camera->Open(remote)) {
+    std::fprintf(out, "Not opened.\n");
+    KeepUntilExit(std::move(camera));
+    return 0;
+  }
+
+  if (camera->SendCmd(NUDP_CMD_BINNING_ON, NUDP_TOP_COMMAND)) {
+    std::fprintf(out, "Binning: turn ON\n\n");
+  }
+
+  const auto image = std::make_unique<std::uint8_t[]>(RAW_IMAGE_SIZE);
+  camera->SetRawDataBuffer(image.get());
+  if (camera->SendCmd(NUDP_CMD_START_RAW, NUDP_TOP_COMMAND)) {
+    std::fprintf(out, "Data taking started.\n\n");
+  }
+  if (camera->WaitForRawData()) {
+    std::fprintf(out, "RAW data transmision done, no missing packets.\n\n");
+  } else {
+    std::fprintf(out, "%d packets received.\n", camera->Nudp().RawCount());
+    if (camera->ReadMissing(image.get())) {
+      std::fprintf(out, "Missing packets retransmitted.\n\n");
+    } else {
+      std::fprintf(out, "Still there are some missing packets....\n\n");
+    }
+  }
+
+  // An answer without data leaves the count at 0.
+  std::uint32_t length = 0;
+  if (camera->SendCmd(RawNumberField(kCheckPacket), NUDP_TOP_RETRANSMIT, nullptr,
+                      image.get() + kCheckOffset, &length, RAW_PACKET_DATA_LENGTH)) {
+    std::fprintf(out,
+                 "RAW packet #%u (length=%d) retransmitted and stored in its right place in the "
+                 "image.\n\n",
+                 kCheckPacket, static_cast<int>(length));
+  }
+
+  std::uint32_t number = 0;
+  if (camera->Nudp().GetResponse(&number, nullptr, nullptr)) {
+    std::fprintf(out,
+                 "Get the number field from the last camera response again.\nIt is: %.8X and it "
+                 "should be the retransmitted data offset (16-bit words).\n\n",
+                 number);
+  }
+
+  // The text starts at byte 10 and ends at its zero byte, or with the data received, or with
+  // the buffer, whichever comes first.
+  std::uint8_t id[kIdBufferLength] = {};
+  length = 0;
+  if (camera->SendCmd(NUDP_CMD_IDENTIFY, NUDP_TOP_COMMAND, nullptr, id, &length, sizeof id)) {
+    const std::size_t received = length < sizeof id ? length : sizeof id;
+    const char* text = reinterpret_cast<const char*>(id) + NUDP_ID_TEXT_OFFSET;
+    const std::size_t room = received > NUDP_ID_TEXT_OFFSET ? received - NUDP_ID_TEXT_OFFSET : 0;
+    std::fprintf(out, "Camera ID received (length=%d). String is: %.*s\n\n",
+                 static_cast<int>(length), static_cast<int>(strnlen(text, room)), text);
+  }
+
+  camera->Close();
+  camera.reset();
+  if (setup.on_image) setup.on_image(image.get());
+  return 0;
+}
+
+}  // namespace fp

@@ -1,0 +1,185 @@
+// CEthCamera: construction, Open, Close and destruction.
+
+#include "camera/CEthCamera.h"
+
+#include "camera/RefreshThread.h"
+#include "net/Address.h"
+#include "net/SocketHandler.h"
+#include "nudp/LogStream.h"
+#include "nudp/NudpSocket.h"
+
+#include <chrono>
+#include <new>
+#include <system_error>
+
+namespace fp {
+
+namespace {
+
+using std::chrono::milliseconds;
+
+// Open waits this long for the listener to announce itself, looking every 15 ms.
+constexpr int kListenerStartPolls = 1000;
+constexpr milliseconds kListenerStartPoll{15};
+// Close waits this long for the NUDP socket.
+constexpr milliseconds kSocketLockLimit{10000};
+
+}  // namespace
+
+CEthCamera::CEthCamera(const std::string& local) {
+  try {
+    _handler = std::make_unique<SocketHandler>();
+  } catch (const std::bad_alloc&) {
+    throw "CEthCamera: handler not created.";
+  }
+  try {
+    _nudp = std::make_unique<NudpSocket>(*_handler);
+  } catch (const std::bad_alloc&) {
+    throw "CEthCamera: socket not created.";
+  }
+  if (_nudp->GetDescriptor() == -1) throw "CEthCamera: socket not created.";
+  if (!HostToAddress(local, _local_ip)) throw "CEthCamera: local interface syntax error.";
+  // The socket takes the port above when 32100 is taken; _local_port keeps saying 32100.
+  if (_nudp->Bind(_local_ip, _local_port) != 0) throw "CEthCamera: cannot bind to local ip:port";
+  _handler->Add(_nudp.get());
+  _log = std::make_unique<LogStream>();
+  _err_log = std::make_unique<LogStream>();
+}
+
+CEthCamera::~CEthCamera() {
+  WriteLog("CEthCamera destructor:\n");
+  if (_connected.load() && !Close()) {
+    WriteErrLog("CEthCamera still in use. Deleting anyway.\n\n");
+  }
+  // The listener uses the mutexes, the handler and the socket: it ends before they go.
+  ReapListener();
+  _nudp.reset();
+  _handler.reset();
+  if (_log->IsOpen()) {
+    WriteLog("CEthCamera deleted.\n\n");
+    _log->Write("STOP LOGGING.\n\n");
+    _log->Close();
+  }
+  _log.reset();
+  if (_err_log->IsOpen()) {
+    _err_log->Write("STOP LOGGING.\n\n");
+    _err_log->Close();
+  }
+  _err_log.reset();
+}
+
+std::string CEthCamera::GetLocalAddress() const {
+  std::string text;
+  AddressToText(_local_ip, text);
+  return text + ":" + NumberToText(_local_port);
+}
+
+std::string CEthCamera::GetRemoteAddress() const {
+  if (!_connected.load()) return "(connection closed)";
+  std::string text;
+  AddressToText(_remote_ip, text);
+  return text + ":" + NumberToText(_remote_port);
+}
+
+bool CEthCamera::Open(const std::string& remote) {
+  WriteLog("CEthCamera::Open():\n");
+  if (_connected.load()) {
+    WriteErrLog("Connection must be closed before reopening.\n\n");
+    return false;
+  }
+  // A listener that gave the connection up by itself is joined, its watchdog deleted.
+  ReapListener();
+  if (!HostToAddress(remote, _remote_ip)) {
+    WriteErrLog("Remote host syntax error.\n\n");
+    return false;
+  }
+  _remote_port = 1234;
+
+  try {
+    _refresh = std::make_unique<RefreshThread>(*this, _refresh_period);
+  } catch (const char* text) {
+    WriteErrLog(text);
+    WriteErrLog("\nConnection not estabilished.\n\n");
+    return false;
+  }
+  if (!_refresh->Start()) {
+    WriteErrLog("Refresh thread not started.\n\n");
+    DeleteRefresh();
+    return false;
+  }
+  if (!_nudp->Open(_remote_ip, _remote_port)) {
+    WriteErrLog("Cannot open connection to remote host.\n\n");
+    DeleteRefresh();
+    return false;
+  }
+
+  _stop_listener.store(false);
+  try {
+    _listener_thread = std::thread(&CEthCamera::BkgListener, this);
+  } catch (const std::system_error&) {
+    WriteErrLog("Cannot start listener thread.\n\n");
+    DeleteRefresh();
+    return false;
+  }
+  for (int polls = 0; !_connected.load() && polls < kListenerStartPolls; ++polls) {
+    std::this_thread::sleep_for(kListenerStartPoll);
+  }
+  if (!_connected.load()) {
+    WriteErrLog("Cannot start listener thread.\n\n");
+    // A listener that comes alive this late is told to stop at once.
+    ReapListener();
+    return false;
+  }
+
+  LogFormatted(false, "Connection to %s is opened.\n\n", GetRemoteAddress().c_str());
+  return true;
+}
+
+bool CEthCamera::Close() {
+  if (!_connected.load()) {
+    ReapListener();
+    return true;
+  }
+  WaitForRawData();
+  if (!AcquireNudp(kSocketLockLimit)) {
+    WriteErrLog("CEthCamera::Close():\nCommunication port still in use.\n\n");
+    return false;
+  }
+  // The listener may have given the connection up while the transfer ended; the socket is its
+  // to close then.
+  if (!_connected.load()) {
+    _nudp_mutex.Release();
+    ReapListener();
+    return true;
+  }
+  const bool suspended = _nudp->Suspend();
+  _nudp_mutex.Release();
+  if (!suspended) {
+    WriteErrLog("CEthCamera::Close():\nCommunication port still in use.\n\n");
+    return false;
+  }
+  _stop_listener.store(true);
+  _handler->Wake();
+  _listener_thread.join();
+  if (_connected.load()) {
+    WriteErrLog("CEthCamera::Close():\nBkgListener did not change camera state.\n\n");
+  }
+  DeleteRefresh();
+  _give_up.store(false);
+  WriteLog("CEthCamera::Close():\nConnection closed.\n\n");
+  return true;
+}
+
+void CEthCamera::ReapListener() {
+  if (_listener_thread.joinable()) {
+    _stop_listener.store(true);
+    _handler->Wake();
+    _listener_thread.join();
+  }
+  _give_up.store(false);
+  DeleteRefresh();
+}
+
+void CEthCamera::DeleteRefresh() { _refresh.reset(); }
+
+}  // namespace fp

@@ -1,0 +1,157 @@
+#pragma once
+
+#include "camera/CameraMutex.h"
+#include "nudp/NudpProtocol.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace fp {
+
+class LogStream;
+class NudpSocket;
+class RefreshThread;
+class SocketHandler;
+
+// The driver of one NUDP camera on the network.
+//
+// The constructor binds the driver's UDP endpoint (port 32100, or 32101 when that one is taken)
+// on the local interface; Open connects it to a camera and starts two threads, the background
+// listener that keeps the socket's event loop turning and receives RAW images, and the watchdog
+// that refreshes the camera every few seconds on a socket of its own. Close stops both. One
+// object serves one connection at a time and can be opened again after Close.
+//
+// Every operation but the constructor reports failure in its result and writes the reason into
+// the driver log and the error log (when they are open). The constructor throws a pointer to a
+// constant text.
+//
+// Threads: the constructor, the destructor, Open, Close, the log openers, SetRawDataBuffer,
+// WaitForRawData and ReadMissing belong to one caller thread. SendCmd may be called from the
+// caller thread while the listener runs. WriteLog and WriteErrLog are safe from any thread.
+class CEthCamera {
+ public:
+  // `local` is the local interface, a dotted quad or a host name. Throws one of
+  // "CEthCamera: handler not created.", "CEthCamera: socket not created.",
+  // "CEthCamera: local interface syntax error." and "CEthCamera: cannot bind to local ip:port".
+  explicit CEthCamera(const std::string& local);
+  // Closes the connection if it is open, then closes the logs with "STOP LOGGING.".
+  ~CEthCamera();
+  CEthCamera(const CEthCamera&) = delete;
+  CEthCamera& operator=(const CEthCamera&) = delete;
+
+  // Connects to the camera at `remote` (a dotted quad or a host name; the camera's port is
+  // 1234) and starts the watchdog and the listener. Sends nothing to the camera. False when the
+  // camera is connected already or anything on the way fails.
+  bool Open(const std::string& remote);
+  // Waits for a RAW transfer in progress to end, then stops the listener and the watchdog.
+  // True when the connection is closed or was not open; false when the NUDP socket is still in
+  // use (nothing changes then). Not from the listener thread.
+  bool Close();
+
+  // "<local address>:32100".
+  std::string GetLocalAddress() const;
+  // "<camera address>:1234" while connected, otherwise "(connection closed)".
+  std::string GetRemoteAddress() const;
+
+  // Attach the driver log and the error log to a file, appended to (created when missing), once
+  // per camera. False when that log is open already or the file cannot be opened.
+  bool OpenLog(const std::string& file_name);
+  bool OpenErrLog(const std::string& file_name);
+  // `text` into the driver log behind the UTC time "H:M:S: ". Safe from any thread.
+  void WriteLog(const char* text);
+  // The same line into the driver log and into the error log. Safe from any thread.
+  void WriteErrLog(const char* text);
+
+  // Sends one command (number field, TOP 0 to 6) and waits for the camera's answer, repeating
+  // the command twice more when no answer or a damaged one comes. When the camera answered,
+  // hands over its number field (when `response_number` is given) and, when both `data` and
+  // `length` are given and the answer carries data, at most `capacity` bytes of its data and
+  // their count; returns true. A command with the low byte 0x08 starts RAW data taking. When no
+  // attempt is answered, contact is lost and the connection is closed.
+  bool SendCmd(std::uint32_t number, std::uint8_t top, std::uint32_t* response_number = nullptr,
+               std::uint8_t* data = nullptr, std::uint32_t* length = nullptr,
+               std::size_t capacity = NUDP_MAX_DATA_LENGTH);
+
+  // Makes `buffer` (RAW_IMAGE_SIZE bytes, owned by the caller and kept until the transfer has
+  // ended) the target of the next RAW image. False while data is being taken.
+  bool SetRawDataBuffer(std::uint8_t* buffer);
+  // Waits until no RAW transfer is running; true when the last image is complete.
+  bool WaitForRawData();
+  // Fetches every packet missing from the last image into `buffer`, ascending, one
+  // retransmission request each. True when all were fetched (or none was missing); false at the
+  // first request that failed. The packet map and count of the socket stay as they were.
+  bool ReadMissing(std::uint8_t* buffer);
+
+  // The camera's NUDP socket, for reading its RAW packet count and its last answer.
+  NudpSocket& Nudp() { return *_nudp; }
+
+  bool Connected() const { return _connected.load(); }
+  bool DataTaking() const { return _data_taking.load(); }
+
+ private:
+  friend class RefreshThread;
+  struct ListenerState;
+
+  // The listener thread's body and the transfer check it makes (CEthCameraListener.cpp).
+  void BkgListener();
+  const char* ListenerPass(ListenerState& state);
+  const char* EndTransfer(ListenerState& state);
+  bool TransferDone();
+  // Takes _nudp_mutex from another thread than the listener: asks the listener to let go of it
+  // and ends the wait it may be sitting in. False when the mutex was not acquired in `limit`.
+  bool AcquireNudp(std::chrono::milliseconds limit);
+  // After the listener has stopped by itself: joins it and deletes the watchdog.
+  void ReapListener();
+  void DeleteRefresh();
+  // Formats a message into 128 characters (cut there) and logs it, as an error or not.
+  void LogFormatted(bool as_error, const char* format, ...) __attribute__((format(printf, 3, 4)));
+
+  // Shared by the caller thread and the listener; see CEthCameraListener.cpp for who holds
+  // which mutex when.
+  CameraMutex _nudp_mutex;
+  CameraMutex _wait_mutex;
+  CameraMutex _done_mutex;
+  CameraMutex _data_started_mutex;
+
+  // Started by Open, joined by Close, Open or the destructor on the caller thread.
+  std::thread _listener_thread;
+  std::atomic<std::thread::id> _listener_id{};
+
+  // Polled across threads without a lock.
+  std::atomic<bool> _stop_listener{false};
+  // Senders waiting for _nudp_mutex; the listener lets go of it while this is above 0.
+  std::atomic<int> _cmd_waiting{0};
+  // Set by a lost contact on the listener thread: the listener closes the connection itself.
+  std::atomic<bool> _give_up{false};
+
+  // Guarded by _nudp_mutex (caller thread and listener); created and deleted by the owner.
+  std::unique_ptr<SocketHandler> _handler;
+  std::unique_ptr<NudpSocket> _nudp;
+  // Created by Open, deleted by Close, Open or the destructor, all on the caller thread.
+  std::unique_ptr<RefreshThread> _refresh;
+
+  std::uint32_t _local_ip = 0;   // network byte order
+  std::uint32_t _remote_ip = 0;  // network byte order
+  std::uint16_t _local_port = 32100;
+  std::uint16_t _remote_port = 1234;
+  std::int32_t _refresh_period = 5;      // watchdog ticks of one second
+  std::int32_t _raw_timeout = 100;       // milliseconds of RAW data silence
+  std::int32_t _response_wait = 100000;  // microseconds for one command answer
+  std::int32_t _retries = 2;             // repetitions after the first sending
+
+  // Written by the listener (_connected) and by SendCmd and the listener (_data_taking); polled
+  // by the caller thread and the watchdog.
+  std::atomic<bool> _connected{false};
+  std::atomic<bool> _data_taking{false};
+
+  // Created by the constructor, attached by the openers, closed by the destructor.
+  std::unique_ptr<LogStream> _log;
+  std::unique_ptr<LogStream> _err_log;
+};
+
+}  // namespace fp

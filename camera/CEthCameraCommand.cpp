@@ -1,0 +1,122 @@
+// CEthCamera's command exchange: one command, its answer, its repetitions, lost contact.
+
+#include "camera/AnswerWait.h"
+#include "camera/CEthCamera.h"
+#include "camera/RefreshThread.h"
+#include "net/SocketHandler.h"
+#include "nudp/NudpSocket.h"
+
+namespace fp {
+
+namespace {
+
+// A sender waits this long for the NUDP socket.
+constexpr std::chrono::milliseconds kSocketLockLimit{10000};
+
+}  // namespace
+
+bool CEthCamera::AcquireNudp(std::chrono::milliseconds limit) {
+  if (_nudp_mutex.TryWait()) return true;
+  _cmd_waiting.fetch_add(1);
+  // The listener looks at _cmd_waiting between passes; end the pass it is waiting in.
+  _handler->Wake();
+  const bool acquired = _nudp_mutex.Wait(limit) == CameraMutex::WaitResult::kAcquired;
+  if (_cmd_waiting.fetch_sub(1) == 1) _cmd_waiting.notify_all();
+  return acquired;
+}
+
+bool CEthCamera::SendCmd(std::uint32_t number, std::uint8_t top, std::uint32_t* response_number,
+                         std::uint8_t* data, std::uint32_t* length, std::size_t capacity) {
+  const std::uint32_t wire = WireOrderForLog(number);
+  LogFormatted(false, "CEthCamera::SendCmd() (%s) number field = %.8X:\n",
+               GetLocalAddress().c_str(), wire);
+  if (!_connected.load()) {
+    WriteErrLog("Connection closed. Command not sent.\n\n");
+    return false;
+  }
+  if (_refresh == nullptr || !_refresh->Running()) {
+    WriteErrLog("Refresh is stopped. Command not sent.\n\n");
+    return false;
+  }
+  const bool start_raw = IsStartRawCommand(number);
+  if (start_raw && _data_taking.load()) {
+    WriteErrLog("Cannot send 0x08 command while data taking.\n\n");
+    return false;
+  }
+  if (!AcquireNudp(kSocketLockLimit)) {
+    LogFormatted(true,
+                 "CEthCamera::SendCmd() (number field = %.8X):\nCannot lock access to NUDP "
+                 "socket.\n\n",
+                 wire);
+    return false;
+  }
+
+  bool pending = true;
+  for (std::int32_t remaining = _retries; remaining >= 0 && pending;) {
+    --remaining;
+    if (!_nudp->SendCmd(top, number)) {
+      if (start_raw) _nudp->StopData();
+      LogFormatted(true, "CEthCamera::SendCmd() (number field = %.8X):\nCommand not sent.\n\n",
+                   wire);
+      break;
+    }
+    const std::uint8_t state = AwaitAnswer(*_handler, *_nudp, _response_wait, [this] {
+      WriteLog("RAW data packet while waiting for command response (not a problem).\n");
+    });
+    if ((state & NUDP_WAITING) != 0) {
+      if (start_raw) _nudp->ClearRawDataFlag();
+      _nudp->StopWaiting();
+      LogFormatted(true, "CEthCamera::SendCmd() (number field = %.8X):\nTimeout.\n\n", wire);
+    } else if ((state & NUDP_CMD_ERR) != 0) {
+      if (start_raw) _nudp->ClearRawDataFlag();
+      LogFormatted(true,
+                   "CEthCamera::SendCmd() (number field = %.8X):\nError in camera response.\n\n",
+                   wire);
+    } else if ((state & NUDP_STATE_MASK) == NUDP_READY) {
+      pending = false;
+      if (start_raw) {
+        if (_nudp->LastPacket() >= RAW_LAST_PACKET_INDEX) {
+          WriteLog(
+              "CEthCamera::SendCmd() (0x08 command):\nWarning: transfer has finished before "
+              "camera answer!\n(image received)\n\n");
+        } else if ((_nudp->State() & NUDP_RAW_DATA) != 0) {
+          _data_taking.store(true);
+        } else {
+          WriteErrLog("CEthCamera::SendCmd() (0x08 command):\nUnexpected state!\n\n");
+        }
+      }
+      LogFormatted(false, "CEthCamera::SendCmd() (number field = %.8X):\nOK.\n\n", wire);
+    } else {
+      LogFormatted(true, "CEthCamera::SendCmd() (number field = %.8X):\nUnexpected behaviour!\n\n",
+                   wire);
+    }
+  }
+
+  // The answer is read while the socket is still ours, so that nobody changes its state
+  // meanwhile.
+  bool answered = false;
+  if (!pending) {
+    answered = _nudp->GetResponse(response_number, data, length, capacity);
+  } else if (start_raw) {
+    _nudp->StopData();
+  }
+  if (!_nudp_mutex.Release()) {
+    WriteErrLog("CEthCamera::SendCmd():\nCannot unlock access to NUDP socket.\n\n");
+    return false;
+  }
+  if (pending) {
+    WriteErrLog("CEthCamera::SendCmd():\nLost contact, closing connection.\n\n");
+    if (std::this_thread::get_id() == _listener_id.load()) {
+      // Close would wait for this very thread. The listener closes the connection itself at
+      // the end of its pass; from now on every command is refused.
+      _give_up.store(true);
+      _connected.store(false);
+    } else {
+      Close();
+    }
+    return false;
+  }
+  return answered;
+}
+
+}  // namespace fp

@@ -1,0 +1,261 @@
+// CEthCamera's background listener and RAW image acquisition: SetRawDataBuffer, BkgListener,
+// TransferDone and WaitForRawData.
+//
+// Who holds which mutex when:
+//
+//   mutex                 listener holds it                      others take it
+//   _nudp_mutex           always, but between a sender raising    SendCmd, Close and
+//                         _cmd_waiting and that sender being      SetRawDataBuffer, through
+//                         done, and around TransferDone's 0x0A    AcquireNudp
+//   _data_started_mutex   while no transfer runs                  WaitForRawData, to see a
+//                                                                 transfer start
+//   _done_mutex           from a transfer's start to its end      WaitForRawData, to see its end
+//   _wait_mutex           during each data-taking pass            WaitForRawData, to read
+//                                                                 _data_taking between passes
+//
+// The listener takes them in this order: _data_started_mutex, _nudp_mutex (at start); then
+// _wait_mutex and _done_mutex during a pass; at a transfer's end it takes _data_started_mutex
+// again while it holds _nudp_mutex and _wait_mutex. WaitForRawData never holds two at once and
+// lets go of each at once, so nothing can deadlock. Whenever the listener stops it lets go of
+// every mutex it holds.
+
+#include "camera/CEthCamera.h"
+#include "net/SocketHandler.h"
+#include "nudp/NudpSocket.h"
+
+namespace fp {
+
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr milliseconds kStartLockLimit{5000};
+constexpr milliseconds kStartPollLimit{20};
+constexpr long kIdlePassMicroseconds = 20000;
+constexpr long kDataPassMicroseconds = 3000;
+// Silence grows by this much for every data-taking pass without a datagram.
+constexpr std::int32_t kSilenceStep = 3;
+// Timeouts in a row after which a transfer the camera calls unfinished is given up.
+constexpr std::int32_t kMaxTries = 2;
+
+}  // namespace
+
+// What the listener keeps from one pass to the next.
+struct CEthCamera::ListenerState {
+  std::int32_t silence = 0;  // milliseconds without a new RAW packet
+  std::int32_t tries = 0;    // timeouts in a row with the transfer not finished
+  bool started = false;      // this transfer's start has been signalled
+};
+
+bool CEthCamera::SetRawDataBuffer(std::uint8_t* buffer) {
+  if (_data_taking.load()) {
+    WriteErrLog(
+        "CEthCamera::SetRawDataBuffer():\nCannot change RAW data buffer while data taking.\n\n");
+    return false;
+  }
+  if (!AcquireNudp(milliseconds(10000))) {
+    WriteErrLog("CEthCamera::SetRawDataBuffer():\nCannot lock access to NUDP socket.\n\n");
+    return false;
+  }
+  const bool prepared = _nudp->PrepareForData(buffer);
+  _nudp_mutex.Release();
+  return prepared;
+}
+
+void CEthCamera::BkgListener() {
+  _listener_id.store(std::this_thread::get_id());
+  if (_data_started_mutex.Wait(kStartLockLimit) != CameraMutex::WaitResult::kAcquired) {
+    WriteErrLog(
+        "CEthCamera::BkgListener():\nCannot lock _data_started_mutex.\nListener not started.\n\n");
+    return;
+  }
+  if (_nudp_mutex.Wait(kStartLockLimit) != CameraMutex::WaitResult::kAcquired) {
+    WriteErrLog(
+        "CEthCamera::BkgListener():\nCannot lock access to NUDP socket.\nListener not "
+        "started.\n\n");
+    _data_started_mutex.Release();
+    return;
+  }
+  _connected.store(true);
+  WriteLog("CEthCamera::BkgListener():\nStarted.\n\n");
+
+  ListenerState state;
+  const char* failure = nullptr;
+  while (failure == nullptr && !_stop_listener.load() && !_give_up.load()) {
+    failure = ListenerPass(state);
+  }
+
+  if (failure != nullptr) WriteErrLog(failure);
+  _connected.store(false);
+  // A listener that stops on a failure in the middle of a transfer leaves no data taking
+  // behind, so that the camera can take images again once it is opened again.
+  if (_data_taking.exchange(false)) _nudp->StopData();
+  // Contact was lost in this thread's own status request: the connection is closed here.
+  if (_give_up.load() && _nudp_mutex.HeldByCaller() &&
+      (_nudp->State() & NUDP_STATE_MASK) == NUDP_READY) {
+    _nudp->Suspend();
+  }
+  // A failure inside a data-taking pass leaves the pass's mutexes held; no thread ends holding
+  // one.
+  _wait_mutex.ReleaseAll();
+  _done_mutex.ReleaseAll();
+  if (!_nudp_mutex.ReleaseAll()) {
+    WriteErrLog("CEthCamera::BkgListener():\nCannot unlock access to NUDP socket.\n\n");
+  }
+  if (!_data_started_mutex.ReleaseAll()) {
+    WriteErrLog("CEthCamera::BkgListener():\nCannot unlock _data_started_mutex.\n\n");
+  }
+  WriteLog("CEthCamera::BkgListener():\nStopped.\n\n");
+  _listener_id.store(std::thread::id{});
+}
+
+const char* CEthCamera::ListenerPass(ListenerState& state) {
+  if (_cmd_waiting.load() > 0) {
+    if (!_nudp_mutex.Release()) return "CEthCamera::BkgListener():\nCannot unlock _nudp_mutex.\n\n";
+    // Mutexes are not fair: taking it back at once would usually win it again before the
+    // sender wakes. Wait until every sender has it or has given up.
+    for (int waiting = _cmd_waiting.load(); waiting > 0; waiting = _cmd_waiting.load()) {
+      _cmd_waiting.wait(waiting);
+    }
+    if (!_nudp_mutex.Wait()) {
+      return "CEthCamera::BkgListener():\nCannot lock access to NUDP socket.\n\n";
+    }
+  }
+
+  if (!_data_taking.load()) {
+    _handler->Select(0, kIdlePassMicroseconds);
+    return nullptr;
+  }
+
+  const std::int32_t count_before = _nudp->RawCount();
+  _handler->Select(0, kDataPassMicroseconds);
+  if (!_wait_mutex.Wait()) WriteErrLog("CEthCamera::BkgListener():\nCannot lock _wait_mutex.\n\n");
+
+  if (!state.started) {
+    state.started = true;
+    if (!_done_mutex.Wait())
+      WriteErrLog("CEthCamera::BkgListener():\nCannot lock _done_mutex.\n\n");
+    if (!_data_started_mutex.Release()) {
+      WriteErrLog("CEthCamera::WaitForRawData():\nCannot signal transfer start.\n\n");
+    }
+  }
+
+  const char* failure = nullptr;
+  if (_nudp->TakePacketArrived()) {
+    if (_nudp->LastTop() != NUDP_TOP_RAW_DATA) {
+      WriteErrLog(
+          "CEthCamera::BkgListener():\nType of packet != 0x07 while waiting for RAW data (not a "
+          "problem for a driver, but should not happen).\n\n");
+    } else if (_nudp->RawCount() > count_before) {
+      LogFormatted(false, "CEthCamera::BkgListener():\nRAW data packet received (dt=%dms).\n\n",
+                   state.silence);
+      state.silence = 0;
+      state.tries = 0;
+      if (_nudp->LastPacket() == RAW_LAST_PACKET_INDEX) {
+        failure = EndTransfer(state);
+        if (failure == nullptr) {
+          WriteLog("CEthCamera::BkgListener():\nLast RAW data packet received.\n\n");
+        }
+      }
+    }
+    // Otherwise a duplicate: it changes nothing.
+  } else {
+    state.silence += kSilenceStep;
+    if (state.silence >= _raw_timeout) {
+      WriteErrLog("CEthCamera::BkgListener():\nRAW data timeout.\n\n");
+      // Asked at every timeout, also when the tries decide already.
+      const bool done = TransferDone();
+      if (done || state.tries >= kMaxTries) {
+        _nudp->StopData();
+        state.tries = 0;
+        failure = EndTransfer(state);
+        state.silence = 0;
+      } else {
+        WriteErrLog("CEthCamera::BkgListener():\nStill waiting for data...\n\n");
+        state.silence = 0;
+        ++state.tries;
+      }
+    }
+  }
+
+  if (!_wait_mutex.Release()) {
+    WriteErrLog("CEthCamera::BkgListener():\nCannot unlock _wait_mutex.\n\n");
+  }
+  return failure;
+}
+
+const char* CEthCamera::EndTransfer(ListenerState& state) {
+  _data_taking.store(false);
+  state.started = false;
+  if (!_done_mutex.Release()) {
+    WriteErrLog("CEthCamera::BkgListener():\nCannot unlock _done_mutex.\n\n");
+  }
+  if (!_data_started_mutex.Wait()) {
+    return "CEthCamera::BkgListener():\nCannot lock _data_started_mutex.\n\n";
+  }
+  return nullptr;
+}
+
+bool CEthCamera::TransferDone() {
+  if (!_nudp_mutex.Release()) {
+    WriteErrLog("CEthCamera::TransferDone():\nCannot unlock access to NUDP socket.\n\n");
+    return false;
+  }
+  // An answer with fewer than two data bytes leaves the status byte at 0: not finished, so the
+  // transfer is given up only after the tries. More than four bytes are cut to the word.
+  std::uint32_t number = 0;
+  std::uint8_t status[4] = {0, 0, 0, 0};
+  std::uint32_t length = 0;
+  const bool answered =
+      SendCmd(NUDP_CMD_TRANSFER_STATUS, NUDP_TOP_COMMAND, &number, status, &length, sizeof status);
+  if (!_nudp_mutex.Wait()) {
+    WriteErrLog("CEthCamera::TransferDone():\nCannot lock access to NUDP socket.\n\n");
+  }
+  if (!answered) {
+    WriteErrLog("CEthCamera::TransferDone():\nCommand 0x0A failed.\n\n");
+    return true;
+  }
+  const std::uint8_t byte = status[NUDP_STATUS_BYTE];
+  if ((byte & NUDP_STATUS_FINISHED) != 0) {
+    WriteLog("CEthCamera::TransferDone():\nTransfer is finished.\n\n");
+    return true;
+  }
+  // Widened with its sign, as the status has always been printed: 0x80 shows as FFFFFF80.
+  const auto widened = static_cast<std::int32_t>(static_cast<std::int8_t>(byte));
+  LogFormatted(false, "CEthCamera::TransferDone():\nTransfer NOT finished (status:%X).\n\n",
+               static_cast<unsigned>(widened));
+  return false;
+}
+
+bool CEthCamera::WaitForRawData() {
+  _wait_mutex.Wait();
+  if (!_data_taking.load()) {
+    _wait_mutex.Release();
+    return _nudp->RawCount() == RAW_PACKETS_PER_IMAGE;
+  }
+  WriteLog("CEthCamera::WaitForRawData():\nRAW data not ready, waiting.\n\n");
+  _wait_mutex.Release();
+
+  while (_data_taking.load()) {
+    const CameraMutex::WaitResult result = _data_started_mutex.Wait(kStartPollLimit);
+    if (result == CameraMutex::WaitResult::kTimedOut) {
+      WriteLog("CEthCamera::WaitForRawData():\nStill waiting for transfer start.\n\n");
+      continue;
+    }
+    if (result == CameraMutex::WaitResult::kAcquired) {
+      WriteLog("CEthCamera::WaitForRawData():\nData transfer has started, waiting.\n\n");
+      if (!_data_started_mutex.Release()) {
+        WriteErrLog("CEthCamera::WaitForRawData():\nCannot unlock _data_started_mutex.\n\n");
+      }
+    } else {
+      WriteErrLog("CEthCamera::WaitForRawData():\nWaiting for data transfer failed.\n\n");
+    }
+    break;
+  }
+  _done_mutex.Wait();
+  _done_mutex.Release();
+  WriteLog("CEthCamera::WaitForRawData():\nEnd of RAW data signaled.\n\n");
+  return _nudp->RawCount() == RAW_PACKETS_PER_IMAGE;
+}
+
+}  // namespace fp
