@@ -211,9 +211,15 @@ void CameraSimulator::HandleCommand(const NudpHeader& header, std::size_t length
     case NUDP_CMD_TRANSFER_STATUS: {
       // Finished whenever no stream is running, also before the first one.
       const bool finished = !_stream && !_options.unfinished;
-      const std::array<std::uint8_t, 4> status{0, finished ? NUDP_STATUS_FINISHED : std::uint8_t{0},
-                                               0, 0};
-      Answer(header, from, status.data(), status.size());
+      std::array<std::uint8_t, NUDP_MAX_DATA_LENGTH> status;
+      status.fill(0xA5);
+      status[0] = 0;
+      status[NUDP_STATUS_BYTE] = _options.status_byte >= 0
+                                     ? static_cast<std::uint8_t>(_options.status_byte)
+                                     : (finished ? NUDP_STATUS_FINISHED : std::uint8_t{0});
+      status[2] = 0;
+      status[3] = 0;
+      Answer(header, from, status.data(), std::min(_options.status_length, status.size()));
       break;
     }
     case NUDP_CMD_IDENTIFY: {

@@ -165,6 +165,12 @@ ParseResult ParseSimulatorArgs(const std::vector<std::string>& args, SimulatorOp
       } else if (name == "--stop-after") {
         if (!ParseUnsigned(value, RAW_PACKETS_PER_IMAGE, u)) return bad("needs 0 to 8248");
         options.stop_after = static_cast<int>(u);
+      } else if (name == "--status-byte") {
+        if (!ParseUnsigned(value, 0xFF, u)) return bad("needs a byte 0 to 0xFF");
+        options.status_byte = static_cast<int>(u);
+      } else if (name == "--status-length") {
+        if (!ParseUnsigned(value, NUDP_MAX_DATA_LENGTH, u)) return bad("needs 0 to 1024");
+        options.status_length = static_cast<std::size_t>(u);
       } else if (name == "--silent-cmd") {
         if (!ParseCommandMatch(value, match)) return bad("needs a code such as 0xFC or retransmit");
         options.silent_cmd.push_back(match);
@@ -204,6 +210,9 @@ after a 0x08 command, streams one image of 8248 RAW packets to the sender of tha
   --last-first         send packet 8247 before all the others
   --stop-after N       end each stream after the first N packets of its sending order
   --unfinished         the 0x0A transfer status never says finished
+  --status-byte BYTE   the 0x0A status byte (data byte 1) as given, whatever the stream does
+  --status-length N    data bytes of the 0x0A answer (default 4); bytes after the status word
+                       are 0xA5
   --silent             answer nothing and stream nothing
   --silent-cmd CODE    ignore commands with this code (0xFC, 0x08, 0x105, or retransmit)
   --damage CODE        answer the first command with this code with a wrong checksum

@@ -40,8 +40,10 @@ struct SimulatorOptions {
   int stop_after = -1;  // stream only the first N packets of the plan; negative = all
 
   // Command faults.
-  bool unfinished = false;               // the 0x0A status never says finished
-  bool silent = false;                   // no answers and no stream at all
+  bool unfinished = false;        // the 0x0A status never says finished
+  int status_byte = -1;           // the 0x0A status byte as given; negative = as the stream says
+  std::size_t status_length = 4;  // data bytes of the 0x0A answer, 0 to 1024
+  bool silent = false;            // no answers and no stream at all
   std::vector<CommandMatch> silent_cmd;  // commands received but neither answered nor acted on
   std::vector<CommandMatch> damage;      // each answered once with a wrong checksum
   bool answer_after_stream = false;      // the 0x08 answer follows the last RAW packet
