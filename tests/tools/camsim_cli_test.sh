@@ -21,17 +21,24 @@ out=$("$camsim" --help); rc=$?
 [ "$rc" -eq 0 ] || fail "--help exit status $rc"
 case "$out" in *--answer-after-stream*) ;; *) fail "--help text incomplete" ;; esac
 
-out=$("$camsim" --bind 127.2.250.1 --exit-after 0.3 --quiet 2>/dev/null); rc=$?
+# The port is fixed, so each run takes an address of its own, and one that depends on this
+# script's process id: a second run of the suite at the same time on this machine (another
+# build, a stress run) then binds elsewhere.
+address() { echo "127.$1.$(($$ / 250 % 250 + 1)).$(($$ % 250 + 1))"; }
+
+out=$("$camsim" --bind "$(address 20)" --exit-after 0.3 --quiet 2>/dev/null); rc=$?
 [ "$rc" -eq 0 ] || fail "--exit-after exit status $rc"
 case "$out" in *"achieved rate"*) ;; *) fail "no statistics after --exit-after: $out" ;; esac
 
-# Polls up to 10 s for "$1" to appear in file "$2"; false if it never does.
+# Polls up to 10 s for "$1" to appear in file "$2", written by process "$3"; false if it never
+# does or the process ends without it.
 await_line() {
   for _ in $(seq 100); do
     grep -q "$1" "$2" && return 0
+    kill -0 "$3" 2>/dev/null || break
     sleep 0.1
   done
-  return 1
+  grep -q "$1" "$2"
 }
 
 # Waits up to 10 s for process "$1" to end and sets rc to its exit status; kills it and sets rc
@@ -52,7 +59,7 @@ bounded_wait() {
 
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
-net=251
+net=21
 for sig in TERM INT; do
   # Each run writes files of its own, made before camsim starts. With files shared between the
   # runs, the wait below could find the first run's "listening" line before the second camsim
@@ -62,11 +69,15 @@ for sig in TERM INT; do
   err_file="$dir/sig$sig.err"
   : >"$out_file"
   : >"$err_file"
-  "$camsim" --bind 127.2.$net.1 --quiet >"$out_file" 2>"$err_file" &
+  "$camsim" --bind "$(address $net)" --quiet >"$out_file" 2>"$err_file" &
   pid=$!
   # The signal handlers are in place before camsim says it listens.
-  if ! await_line "camsim: listening on" "$err_file"; then
+  if ! await_line "camsim: listening on" "$err_file" "$pid"; then
     fail "SIG$sig: camsim did not start: $(cat "$err_file")"
+    kill -KILL "$pid" 2>/dev/null
+    wait "$pid"
+    net=$((net + 1))
+    continue
   fi
   kill -"$sig" "$pid"
   bounded_wait "$pid"
