@@ -81,6 +81,8 @@ std::string CEthCamera::GetRemoteAddress() const {
   return text + ":" + NumberToText(_remote_port);
 }
 
+bool CEthCamera::WatchdogRunning() const { return _refresh != nullptr && _refresh->Running(); }
+
 bool CEthCamera::Open(const std::string& remote) {
   WriteLog("CEthCamera::Open():\n");
   if (_connected.load()) {

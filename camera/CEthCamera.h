@@ -91,6 +91,8 @@ class CEthCamera {
   NudpSocket& Nudp() { return *_nudp; }
 
   bool Connected() const { return _connected.load(); }
+  // True while the watchdog runs; false after it lost contact, and without a connection.
+  bool WatchdogRunning() const;
   bool DataTaking() const { return _data_taking.load(); }
 
  private:

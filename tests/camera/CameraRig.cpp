@@ -1,0 +1,122 @@
+#include "CameraRig.h"
+
+#include "tools/ImagePattern.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fp::test {
+
+std::string CameraTestAddress(int net, int host) {
+  return "127.7." + std::to_string(net) + "." + std::to_string(host);
+}
+
+CameraRig::CameraRig(int net, SimulatorOptions options, bool start_simulator) : _net(net) {
+  char pattern[] = "/tmp/camera_test_XXXXXX";
+  const char* dir = mkdtemp(pattern);
+  _dir = dir != nullptr ? dir : "/tmp";
+  options.bind_address = Remote();
+  options.port = 1234;
+  options.trace = false;
+  _sim = std::make_unique<CameraSimulator>(options);
+  if (start_simulator && !_sim->Start(_error)) return;
+  try {
+    _camera = std::make_unique<CEthCamera>(Local());
+  } catch (const char* text) {
+    _error = text;
+    return;
+  }
+  _ready = _camera->OpenLog(_dir + "/log.txt") && _camera->OpenErrLog(_dir + "/log_err.txt");
+}
+
+CameraRig::~CameraRig() {
+  _camera.reset();
+  _sim->Stop();
+  std::error_code ignored;
+  if (_dir != "/tmp") std::filesystem::remove_all(_dir, ignored);
+}
+
+std::string CameraRig::Log() const { return Unstamped(ReadFile(_dir + "/log.txt")); }
+std::string CameraRig::ErrLog() const { return Unstamped(ReadFile(_dir + "/log_err.txt")); }
+std::string CameraRig::RawLog() const { return ReadFile(_dir + "/log.txt"); }
+
+std::vector<ReceivedCommand> CameraRig::CommandsOf(std::uint8_t top, std::uint32_t number) const {
+  std::vector<ReceivedCommand> found;
+  for (const ReceivedCommand& c : _sim->Commands()) {
+    if ((c.header[2] & NUDP_TOP_MASK) == top && ReadNumberField(c.header.data()) == number) {
+      found.push_back(c);
+    }
+  }
+  return found;
+}
+
+namespace {
+
+// Length of the "H:M:S: " stamp that starts at `at`, or 0.
+std::size_t StampAt(const std::string& text, std::size_t at) {
+  std::size_t i = at;
+  for (int field = 0; field < 3; ++field) {
+    std::size_t digits = 0;
+    while (i < text.size() && digits < 3 && text[i] >= '0' && text[i] <= '9') {
+      ++i;
+      ++digits;
+    }
+    if (digits == 0 || digits > 2 || i >= text.size() || text[i] != ':') return 0;
+    ++i;
+  }
+  if (i >= text.size() || text[i] != ' ') return 0;
+  return i + 1 - at;
+}
+
+}  // namespace
+
+std::string Unstamped(const std::string& log) {
+  std::string out;
+  out.reserve(log.size());
+  for (std::size_t i = 0; i < log.size();) {
+    const bool boundary = i == 0 || log[i - 1] < '0' || log[i - 1] > '9';
+    const std::size_t stamp = boundary ? StampAt(log, i) : 0;
+    if (stamp != 0) {
+      i += stamp;
+    } else {
+      out += log[i++];
+    }
+  }
+  return out;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+std::size_t Count(const std::string& text, const std::string& needle) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(needle); at != std::string::npos;
+       at = text.find(needle, at + needle.size())) {
+    ++n;
+  }
+  return n;
+}
+
+bool InOrder(const std::string& text, const std::vector<std::string>& needles) {
+  std::size_t at = 0;
+  for (const std::string& needle : needles) {
+    at = text.find(needle, at);
+    if (at == std::string::npos) return false;
+    at += needle.size();
+  }
+  return true;
+}
+
+bool ImageMatches(const std::uint8_t* image, std::uint32_t number) {
+  std::vector<std::uint8_t> expected(RAW_IMAGE_SIZE);
+  FillImageBytes(number, 0, expected.data(), expected.size());
+  return std::equal(expected.begin(), expected.end(), image);
+}
+
+}  // namespace fp::test

@@ -1,0 +1,65 @@
+#pragma once
+
+#include "camera/CEthCamera.h"
+#include "tools/CameraSimulator.h"
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace fp::test {
+
+using std::chrono::milliseconds;
+
+// 127.7.<net>.<host>
+std::string CameraTestAddress(int net, int host);
+
+// A simulated camera on 127.7.<net>.1:1234 and a CEthCamera bound on 127.7.<net>.2, with both
+// logs open in a temporary directory of the rig's own.
+class CameraRig {
+ public:
+  CameraRig(int net, SimulatorOptions options, bool start_simulator = true);
+  ~CameraRig();
+  CameraRig(const CameraRig&) = delete;
+  CameraRig& operator=(const CameraRig&) = delete;
+
+  CEthCamera& Camera() { return *_camera; }
+  CameraSimulator& Sim() { return *_sim; }
+  bool Ready() const { return _ready; }
+  const std::string& Error() const { return _error; }
+  std::string Local() const { return CameraTestAddress(_net, 2); }
+  std::string Remote() const { return CameraTestAddress(_net, 1); }
+
+  // Deletes the camera, which closes its logs; Log() and ErrLog() read them afterwards.
+  void DeleteCamera() { _camera.reset(); }
+  // The log files without their time stamps.
+  std::string Log() const;
+  std::string ErrLog() const;
+  // The log file as written, stamps included.
+  std::string RawLog() const;
+
+  // Commands the simulator received with this TOP and whole number field, in order.
+  std::vector<ReceivedCommand> CommandsOf(std::uint8_t top, std::uint32_t number) const;
+
+ private:
+  int _net;
+  std::string _dir;
+  std::unique_ptr<CameraSimulator> _sim;
+  std::unique_ptr<CEthCamera> _camera;
+  std::string _error;
+  bool _ready = false;
+};
+
+// Drops every "H:M:S: " time stamp.
+std::string Unstamped(const std::string& log);
+std::string ReadFile(const std::string& path);
+// Occurrences of `needle` in `text`.
+std::size_t Count(const std::string& text, const std::string& needle);
+// True when `needles` stand in `text` in this order.
+bool InOrder(const std::string& text, const std::vector<std::string>& needles);
+// Every byte of `image` is those of image `number` of the simulator's pattern.
+bool ImageMatches(const std::uint8_t* image, std::uint32_t number);
+
+}  // namespace fp::test
