@@ -100,18 +100,23 @@ bool CEthCamera::SendCmd(std::uint32_t number, std::uint8_t top, std::uint32_t* 
   } else if (start_raw) {
     _nudp->StopData();
   }
+  const bool on_listener = std::this_thread::get_id() == _listener_id.load();
+  if (pending && on_listener) {
+    // Close would wait for this very thread. The connection is given up here instead, while
+    // the socket is still ours: from now on every command is refused, and the listener ends
+    // after its pass; the next Close, Open or the destructor joins it.
+    WriteErrLog("CEthCamera::SendCmd():\nLost contact, closing connection.\n\n");
+    _connected.store(false);
+    _give_up.store(true);
+    if ((_nudp->State() & NUDP_STATE_MASK) == NUDP_READY) _nudp->Suspend();
+  }
   if (!_nudp_mutex.Release()) {
     WriteErrLog("CEthCamera::SendCmd():\nCannot unlock access to NUDP socket.\n\n");
     return false;
   }
   if (pending) {
-    WriteErrLog("CEthCamera::SendCmd():\nLost contact, closing connection.\n\n");
-    if (std::this_thread::get_id() == _listener_id.load()) {
-      // Close would wait for this very thread. The listener closes the connection itself at
-      // the end of its pass; from now on every command is refused.
-      _give_up.store(true);
-      _connected.store(false);
-    } else {
+    if (!on_listener) {
+      WriteErrLog("CEthCamera::SendCmd():\nLost contact, closing connection.\n\n");
       Close();
     }
     return false;

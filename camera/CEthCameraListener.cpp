@@ -90,11 +90,6 @@ void CEthCamera::BkgListener() {
   // A listener that stops on a failure in the middle of a transfer leaves no data taking
   // behind, so that the camera can take images again once it is opened again.
   if (_data_taking.exchange(false)) _nudp->StopData();
-  // Contact was lost in this thread's own status request: the connection is closed here.
-  if (_give_up.load() && _nudp_mutex.HeldByCaller() &&
-      (_nudp->State() & NUDP_STATE_MASK) == NUDP_READY) {
-    _nudp->Suspend();
-  }
   // A failure inside a data-taking pass leaves the pass's mutexes held; no thread ends holding
   // one.
   _wait_mutex.ReleaseAll();

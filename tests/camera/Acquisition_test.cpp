@@ -239,10 +239,10 @@ TEST(Acquisition, LostContactInTheStatusRequestClosesTheCameraFromTheListener) {
   rig.DeleteCamera();
 
   EXPECT_EQ(rig.CommandsOf(NUDP_TOP_COMMAND, NUDP_CMD_TRANSFER_STATUS).size(), 3u);
+  EXPECT_EQ(Count(rig.Log(), "CEthCamera::BkgListener():\nStopped.\n\n"), 2u);
   EXPECT_TRUE(InOrder(rig.Log(), {"CEthCamera::SendCmd():\nLost contact, closing connection.\n\n",
-                                  "CEthCamera::TransferDone():\nCommand 0x0A failed.\n\n",
                                   "NudpSocket::Suspend():\nREADY->CLOSED.\n\n",
-                                  "CEthCamera::BkgListener():\nStopped.\n\n",
+                                  "CEthCamera::TransferDone():\nCommand 0x0A failed.\n\n",
                                   "Connection closed. Command not sent.\n\n",
                                   "CEthCamera::ReadMissing():\nCannot retransmit packet #4000.\n\n",
                                   "RefreshThread deleted.\n\n", "CEthCamera::Open():\n",

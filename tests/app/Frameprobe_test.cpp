@@ -1,0 +1,255 @@
+// The acquisition test end to end: the built frameprobe program against the simulated camera,
+// and the same sequence in-process where the image itself is checked.
+
+#include "app/AcquisitionSequence.h"
+#include "tools/CameraSimulator.h"
+
+#include "../camera/CameraRig.h"
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <netinet/in.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace fp::test {
+namespace {
+
+using std::chrono::steady_clock;
+
+std::string AppAddress(int net, int host) {
+  return "127.8." + std::to_string(net) + "." + std::to_string(host);
+}
+
+// A simulated camera on 127.8.<net>.1 and a fresh working directory for one run.
+class AppRig {
+ public:
+  AppRig(int net, SimulatorOptions options) : _net(net) {
+    char pattern[] = "/tmp/frameprobe_test_XXXXXX";
+    _dir = mkdtemp(pattern);
+    options.bind_address = AppAddress(net, 1);
+    options.trace = false;
+    _sim = std::make_unique<CameraSimulator>(options);
+    _started = _sim->Start(_error);
+  }
+  ~AppRig() {
+    _sim->Stop();
+    std::error_code ignored;
+    std::filesystem::remove_all(_dir, ignored);
+  }
+
+  bool Started() const { return _started; }
+  const std::string& Error() const { return _error; }
+  CameraSimulator& Sim() { return *_sim; }
+  std::string Local() const { return AppAddress(_net, 2); }
+  std::string Remote() const { return AppAddress(_net, 1); }
+  std::string File(const std::string& name) const { return ReadFile(_dir + "/" + name); }
+  bool Exists(const std::string& name) const { return std::filesystem::exists(_dir + "/" + name); }
+
+  // Runs frameprobe with `local` and `remote` in the directory; its standard output goes to
+  // "console". Returns the exit status, or -1 when it did not end within a minute.
+  int Run(const std::string& local, const std::string& remote) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addchdir_np(&actions, _dir.c_str());
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "console",
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::string program = FRAMEPROBE_PATH;
+    char* argv[] = {program.data(), const_cast<char*>(local.c_str()),
+                    const_cast<char*>(remote.c_str()), nullptr};
+    pid_t pid = 0;
+    const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return -1;
+    const auto deadline = steady_clock::now() + std::chrono::seconds(60);
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+      if (steady_clock::now() > deadline) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return -1;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  // The simulator's record as "TOP:number" words, in order, without the watchdog's refreshes.
+  std::vector<std::string> Traffic() const {
+    std::vector<std::string> words;
+    for (const ReceivedCommand& c : _sim->Commands()) {
+      const std::uint32_t number = ReadNumberField(c.header.data());
+      if (number == NUDP_CMD_REFRESH) continue;
+      char word[32];
+      std::snprintf(word, sizeof word, "%u:%X", c.header[2] & NUDP_TOP_MASK, number);
+      words.push_back(word);
+    }
+    return words;
+  }
+
+ private:
+  int _net;
+  std::string _dir;
+  std::unique_ptr<CameraSimulator> _sim;
+  std::string _error;
+  bool _started = false;
+};
+
+const std::string kCheckAndId =
+    "RAW packet #251 (length=1024) retransmitted and stored in its right place in the image.\n\n"
+    "Get the number field from the last camera response again.\n"
+    "It is: 0001F600 and it should be the retransmitted data offset (16-bit words).\n\n"
+    "Camera ID received (length=32). String is: FrameProbe CamSim 1\n\n";
+
+TEST(Frameprobe, CompleteImage) {
+  AppRig rig(1, SimulatorOptions{});
+  ASSERT_TRUE(rig.Started()) << rig.Error();
+  EXPECT_EQ(rig.Run(rig.Local(), rig.Remote()), 0);
+  EXPECT_EQ(rig.File("console"),
+            "Binning: turn ON\n\nData taking started.\n\n"
+            "RAW data transmision done, no missing packets.\n\n" +
+                kCheckAndId);
+  EXPECT_EQ(rig.Traffic(), (std::vector<std::string>{"0:105", "0:8", "6:1F600", "0:EF"}));
+  EXPECT_EQ(rig.File("log_err.txt"), "START LOGGING.\n\nSTOP LOGGING.\n\n");
+  const std::string log = Unstamped(rig.File("log.txt"));
+  EXPECT_TRUE(log.starts_with("START LOGGING.\n\nCEthCamera::Open():\n"));
+  EXPECT_TRUE(log.ends_with("CEthCamera deleted.\n\nSTOP LOGGING.\n\n"));
+  EXPECT_EQ(Count(log, "CEthCamera::BkgListener():\nLast RAW data packet received.\n\n"), 1u);
+}
+
+TEST(Frameprobe, DroppedPacketsAreAskedForAgain) {
+  SimulatorOptions options;
+  options.drop = {5, 8247};
+  AppRig rig(2, options);
+  ASSERT_TRUE(rig.Started()) << rig.Error();
+  EXPECT_EQ(rig.Run(rig.Local(), rig.Remote()), 0);
+  EXPECT_EQ(rig.File("console"),
+            "Binning: turn ON\n\nData taking started.\n\n8246 packets received.\n"
+            "Missing packets retransmitted.\n\n" +
+                kCheckAndId);
+  EXPECT_EQ(rig.Traffic(), (std::vector<std::string>{"0:105", "0:8", "0:A", "6:A00", "6:406E00",
+                                                     "6:1F600", "0:EF"}));
+  const std::string err = Unstamped(rig.File("log_err.txt"));
+  EXPECT_TRUE(InOrder(
+      err, {"CEthCamera::BkgListener():\nRAW data timeout.\n\n",
+            "CEthCamera::ReadMissing():\nPacket #5 retransmitted.\n\n",
+            "CEthCamera::ReadMissing():\nPacket #8247 retransmitted.\n\n", "STOP LOGGING.\n\n"}))
+      << err;
+}
+
+TEST(Frameprobe, SilentCameraRunsTheSequenceToItsEnd) {
+  SimulatorOptions options;
+  options.silent = true;
+  AppRig rig(3, options);
+  ASSERT_TRUE(rig.Started()) << rig.Error();
+  EXPECT_EQ(rig.Run(rig.Local(), rig.Remote()), 0);
+  EXPECT_EQ(rig.File("console"),
+            "0 packets received.\nStill there are some missing packets....\n\n");
+  EXPECT_EQ(rig.Traffic(), (std::vector<std::string>{"0:105", "0:105", "0:105"}));
+  const std::string err = Unstamped(rig.File("log_err.txt"));
+  // Start, recovery, packet 251 and the identification all find the connection closed.
+  EXPECT_EQ(Count(err, "Connection closed. Command not sent.\n\n"), 4u);
+  EXPECT_TRUE(
+      InOrder(err, {"CEthCamera::SendCmd():\nLost contact, closing connection.\n\n",
+                    "CEthCamera::ReadMissing():\nCannot retransmit packet #0.\n\n",
+                    "NudpSocket::GetResponse():\nState is not READY.\n\n", "STOP LOGGING.\n\n"}))
+      << err;
+}
+
+TEST(Frameprobe, CameraSilentToTheStatusRequest) {
+  SimulatorOptions options;
+  options.stop_after = 4000;
+  options.silent_cmd.push_back(CommandMatch{/*retransmit=*/false, NUDP_CMD_TRANSFER_STATUS});
+  AppRig rig(4, options);
+  ASSERT_TRUE(rig.Started()) << rig.Error();
+  EXPECT_EQ(rig.Run(rig.Local(), rig.Remote()), 0);
+  EXPECT_EQ(rig.File("console"),
+            "Binning: turn ON\n\nData taking started.\n\n4000 packets received.\n"
+            "Still there are some missing packets....\n\n");
+  EXPECT_EQ(rig.Traffic(), (std::vector<std::string>{"0:105", "0:8", "0:A", "0:A", "0:A"}));
+  EXPECT_TRUE(rig.File("log.txt").ends_with("STOP LOGGING.\n\n"));
+}
+
+TEST(Frameprobe, ConstructorAndOpenFailures) {
+  AppRig rig(5, SimulatorOptions{});
+  ASSERT_TRUE(rig.Started()) << rig.Error();
+  // An address that is not this machine's: nothing is created.
+  EXPECT_EQ(rig.Run("192.0.2.1", rig.Remote()), 0);
+  EXPECT_EQ(rig.File("console"), "CEthCamera: cannot bind to local ip:port\n");
+  EXPECT_FALSE(rig.Exists("log.txt"));
+  EXPECT_FALSE(rig.Exists("log_err.txt"));
+
+  // The watchdog's ports are taken: Open fails, and the logs end without their closing lines.
+  int held[2];
+  for (int i = 0; i < 2; ++i) {
+    held[i] = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(32101 + i));
+    inet_pton(AF_INET, rig.Local().c_str(), &a.sin_addr);
+    ASSERT_EQ(bind(held[i], reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  }
+  EXPECT_EQ(rig.Run(rig.Local(), rig.Remote()), 0);
+  for (const int fd : held) close(fd);
+  EXPECT_EQ(rig.File("console"), "Not opened.\n");
+  EXPECT_EQ(Unstamped(rig.File("log_err.txt")),
+            "START LOGGING.\n\nRefreshThread: cannot bind to local ip:port.\n"
+            "Connection not estabilished.\n\n");
+  const std::string log = Unstamped(rig.File("log.txt"));
+  EXPECT_TRUE(log.ends_with("Connection not estabilished.\n\n")) << log;
+  EXPECT_TRUE(rig.Traffic().empty());
+}
+
+TEST(AcquisitionSequence, SeededLossIsRecoveredIntoAnExactImage) {
+  SimulatorOptions options;
+  options.loss = 0.02;
+  options.seed = 7;
+  AppRig rig(6, options);
+  ASSERT_TRUE(rig.Started()) << rig.Error();
+
+  char* console = nullptr;
+  std::size_t console_length = 0;
+  std::FILE* out = open_memstream(&console, &console_length);
+  char dir[] = "/tmp/frameprobe_seq_XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  SequenceSetup setup;
+  setup.out = out;
+  setup.log_file = std::string(dir) + "/log.txt";
+  setup.err_log_file = std::string(dir) + "/log_err.txt";
+  bool exact = false;
+  setup.on_image = [&](const std::uint8_t* image) { exact = ImageMatches(image, 1); };
+  EXPECT_EQ(RunAcquisitionSequence(rig.Local().c_str(), rig.Remote().c_str(), setup), 0);
+  std::fclose(out);
+  const std::string text(console, console_length);
+  std::free(console);
+  std::error_code ignored;
+  std::filesystem::remove_all(dir, ignored);
+
+  EXPECT_TRUE(exact);
+  const SimulatorStats stats = rig.Sim().Stats();
+  const auto sent = static_cast<int>(stats.raw_packets_sent);
+  ASSERT_LT(sent, RAW_PACKETS_PER_IMAGE);
+  EXPECT_EQ(text, "Binning: turn ON\n\nData taking started.\n\n" + std::to_string(sent) +
+                      " packets received.\nMissing packets retransmitted.\n\n" + kCheckAndId);
+  // One request per lost packet, ascending, then packet 251.
+  std::vector<std::uint32_t> requests;
+  for (const ReceivedCommand& c : rig.Sim().Commands()) {
+    if ((c.header[2] & NUDP_TOP_MASK) == NUDP_TOP_RETRANSMIT) {
+      requests.push_back(ReadNumberField(c.header.data()));
+    }
+  }
+  ASSERT_EQ(requests.size(), static_cast<std::size_t>(RAW_PACKETS_PER_IMAGE - sent + 1));
+  EXPECT_TRUE(std::is_sorted(requests.begin(), requests.end() - 1));
+  EXPECT_EQ(requests.back(), 0x1F600u);
+}
+
+}  // namespace
+}  // namespace fp::test
