@@ -82,8 +82,7 @@ TEST(CameraSimulatorStream, FullImageAtTheDefaultRateReachesAPlainReceiver) {
   SimRig rig(/*net=*/3, SimulatorOptions{});
   ASSERT_TRUE(rig.Ready()) << rig.error;
   ASSERT_TRUE(rig.host.SendCommand(rig.camera, 0, NUDP_CMD_START_RAW));
-  const ReceivedStream s =
-      ReceiveStream(rig.host, /*image=*/1, RAW_PACKETS_PER_IMAGE, kQuiet, kStreamLimit);
+  const ReceivedStream s = rig.ReceiveImage(/*image=*/1, RAW_PACKETS_PER_IMAGE, /*streams=*/1);
   ASSERT_TRUE(rig.sim->WaitForStreamsEnded(1, kStreamLimit));
 
   // The answer comes first, before any RAW packet.
@@ -205,7 +204,7 @@ TEST(CameraSimulatorStream, NewStartCommandRestartsWithTheNextImage) {
   ASSERT_TRUE(rig.Ready()) << rig.error;
   ASSERT_FALSE(rig.Ask(0, NUDP_CMD_START_RAW).empty());
   ASSERT_FALSE(rig.Ask(0, 0x108).empty());  // any number field with low byte 0x08 starts
-  const ReceivedStream s = ReceiveStream(rig.host, 2, RAW_PACKETS_PER_IMAGE, kQuiet, kStreamLimit);
+  const ReceivedStream s = rig.ReceiveImage(/*image=*/2, RAW_PACKETS_PER_IMAGE, /*streams=*/2);
   ASSERT_TRUE(rig.sim->WaitForStreamsEnded(2, kStreamLimit));
   const SimulatorStats stats = rig.sim->Stats();
   EXPECT_EQ(stats.images_started, 2u);

@@ -32,6 +32,15 @@ struct SimRig {
     return host.ReceiveResponse(kAnswerWait);
   }
 
+  // What arrives of image `image` until `count` RAW packets came, or until the simulator ended
+  // its `streams`-th stream and then nothing came for `quiet`: a pause of the simulator's
+  // thread, however long, is no end of the stream.
+  ReceivedStream ReceiveImage(std::uint32_t image, std::size_t count, std::uint64_t streams,
+                              milliseconds quiet = kQuiet) const {
+    return ReceiveStream(host, image, count, quiet, kStreamLimit,
+                         [&] { return sim->WaitForStreamsEnded(streams, milliseconds(0)); });
+  }
+
   TestHost host;
   SimEndpoint camera;
   std::unique_ptr<CameraSimulator> sim;

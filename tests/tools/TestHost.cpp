@@ -86,14 +86,22 @@ std::vector<std::uint8_t> TestHost::ReceiveResponse(std::chrono::milliseconds li
 }
 
 ReceivedStream ReceiveStream(const TestHost& host, std::uint32_t image, std::size_t count,
-                             std::chrono::milliseconds quiet, std::chrono::milliseconds limit) {
+                             std::chrono::milliseconds quiet, std::chrono::milliseconds limit,
+                             const std::function<bool()>& stream_ended) {
   ReceivedStream out;
   const auto deadline = Clock::now() + limit;
   Clock::time_point first{};
   std::vector<std::uint8_t> expected(RAW_PACKET_DATA_LENGTH);
+  // Set once the sender said it is done. The quiet wait that follows is needed because what it
+  // sent just before may have come in after the wait that found nothing.
+  bool ended = !stream_ended;
   while (out.indices.size() < count && Clock::now() < deadline) {
     std::vector<std::uint8_t> d = host.Receive(quiet);
-    if (d.empty()) break;
+    if (d.empty()) {
+      if (ended) break;
+      ended = stream_ended();
+      continue;
+    }
     if (ClassifyDatagram(d.data(), d.size()) != NudpKind::kRawData) {
       out.responses.push_back(std::move(d));
       continue;

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -50,9 +51,12 @@ struct ReceivedStream {
 };
 
 // Collects datagrams until `count` RAW packets arrived, nothing came for `quiet`, or `limit`
-// passed; checks each RAW packet against image `image`.
+// passed; checks each RAW packet against image `image`. With `stream_ended`, silence ends the
+// collection only once that says the sender is done and a further `quiet` brings nothing, so
+// that a sender held up on a loaded machine does not end a stream early.
 ReceivedStream ReceiveStream(const TestHost& host, std::uint32_t image, std::size_t count,
-                             std::chrono::milliseconds quiet, std::chrono::milliseconds limit);
+                             std::chrono::milliseconds quiet, std::chrono::milliseconds limit,
+                             const std::function<bool()>& stream_ended = {});
 
 // True when a host socket gets a receive buffer that holds a whole image of RAW datagrams.
 bool HostHoldsWholeImage();
