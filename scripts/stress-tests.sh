@@ -129,7 +129,13 @@ for round in $(seq "$rounds"); do
     if [ "$name" = ctest ]; then
       tail -n 30 "$logs/round-$round.log"
     else
-      test_output "$name" "$logs/round-$round.log"
+      test_output "$name" "$logs/round-$round.log" >"$logs/output"
+      cat "$logs/output"
+      # Loopback tests bind fixed addresses, so a suite run at the same time on this machine
+      # (another build tree, another user) makes them fail to bind: that is no flake of theirs.
+      if grep -q "Address already in use" "$logs/output"; then
+        echo "(an address was in use: probably another test run on this machine at the same time)"
+      fi
     fi
   done <"$logs/round-$round.failed"
 done
