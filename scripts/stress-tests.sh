@@ -133,7 +133,7 @@ for round in $(seq "$rounds"); do
       cat "$logs/output"
       # Loopback tests bind fixed addresses, so a suite run at the same time on this machine
       # (another build tree, another user) makes them fail to bind: that is no flake of theirs.
-      if grep -q "Address already in use" "$logs/output"; then
+      if grep -q -e "Address already in use" -e "cannot bind" "$logs/output"; then
         echo "(an address was in use: probably another test run on this machine at the same time)"
       fi
     fi
