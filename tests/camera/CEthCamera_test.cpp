@@ -55,11 +55,11 @@ bool WaitUntil(Done done, milliseconds limit) {
   return true;
 }
 
-void ExpectAttemptsApart(const std::vector<ReceivedCommand>& sent) {
-  // Each attempt is followed by one whole wait of 100 ms; the simulator's receive times may
-  // lag a little, so the bound allows for that.
-  for (std::size_t i = 1; i < sent.size(); ++i) {
-    EXPECT_GE(sent[i].time - sent[i - 1].time, milliseconds(80)) << "attempt " << i + 1;
+// Each attempt is followed by one whole wait of 100 ms, so attempt k (from 0) cannot leave
+// before k waits have passed since `start`. The simulator's receive time is later still.
+void ExpectAttemptsApart(const std::vector<ReceivedCommand>& sent, steady_clock::time_point start) {
+  for (std::size_t k = 1; k < sent.size(); ++k) {
+    EXPECT_GE(sent[k].time - start, milliseconds(100) * k) << "attempt " << k + 1;
   }
 }
 
@@ -79,7 +79,7 @@ TEST(CEthCameraCommand, SilentCameraGetsThreeAttemptsThenTheConnectionIsClosed) 
 
   const auto sent = rig.CommandsOf(NUDP_TOP_COMMAND, NUDP_CMD_BINNING_ON);
   ASSERT_EQ(sent.size(), 3u);
-  ExpectAttemptsApart(sent);
+  ExpectAttemptsApart(sent, start);
   EXPECT_TRUE(rig.CommandsOf(NUDP_TOP_COMMAND, NUDP_CMD_IDENTIFY).empty());
 
   rig.DeleteCamera();
@@ -303,8 +303,9 @@ TEST(CEthCameraWatchdog, RefreshesAfterFiveTicksThenEverySix) {
   EXPECT_EQ(refreshes[0].from.port, 32101);
   EXPECT_GE(refreshes[0].time - start, milliseconds(4900));
   EXPECT_LT(refreshes[0].time - start, milliseconds(10000));
-  EXPECT_GE(refreshes[1].time - refreshes[0].time, milliseconds(5900));
-  EXPECT_LT(refreshes[1].time - refreshes[0].time, milliseconds(11000));
+  // Five ticks, a refresh, then six more ticks.
+  EXPECT_GE(refreshes[1].time - start, milliseconds(10900));
+  EXPECT_LT(refreshes[1].time - refreshes[0].time, milliseconds(12000));
   EXPECT_TRUE(rig.Camera().WatchdogRunning());
   rig.DeleteCamera();
   EXPECT_EQ(Count(rig.Log(), "RefreshThread:\nCamera watchdog refresh.\n\n"), 2u);
@@ -316,6 +317,7 @@ TEST(CEthCameraWatchdog, LostContactStopsCommandsUntilTheCameraIsClosed) {
   options.silent_cmd.push_back(CommandMatch{/*retransmit=*/false, NUDP_CMD_REFRESH});
   CameraRig rig(11, options);
   ASSERT_TRUE(rig.Ready()) << rig.Error();
+  const auto start = steady_clock::now();
   ASSERT_TRUE(rig.Camera().Open(rig.Remote()));
   ASSERT_TRUE(WaitUntil([&] { return !rig.Camera().WatchdogRunning(); }, milliseconds(20000)));
 
@@ -324,7 +326,8 @@ TEST(CEthCameraWatchdog, LostContactStopsCommandsUntilTheCameraIsClosed) {
   EXPECT_TRUE(rig.CommandsOf(NUDP_TOP_COMMAND, NUDP_CMD_BINNING_ON).empty());
   const auto refreshes = rig.CommandsOf(NUDP_TOP_COMMAND, NUDP_CMD_REFRESH);
   ASSERT_EQ(refreshes.size(), 3u);
-  ExpectAttemptsApart(refreshes);
+  // Five ticks, then three attempts each followed by its whole wait.
+  EXPECT_GE(refreshes[2].time - start, milliseconds(5200));
 
   EXPECT_TRUE(rig.Camera().Close());
   rig.DeleteCamera();

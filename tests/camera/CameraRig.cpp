@@ -2,6 +2,9 @@
 
 #include "tools/ImagePattern.h"
 
+#include <gtest/gtest.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -34,6 +37,11 @@ CameraRig::CameraRig(int net, SimulatorOptions options, bool start_simulator) : 
 CameraRig::~CameraRig() {
   _camera.reset();
   _sim->Stop();
+  // The logs of a failed test stay for a look.
+  if (::testing::Test::HasFailure()) {
+    std::fprintf(stderr, "camera logs kept in %s\n", _dir.c_str());
+    return;
+  }
   std::error_code ignored;
   if (_dir != "/tmp") std::filesystem::remove_all(_dir, ignored);
 }
@@ -111,6 +119,17 @@ bool InOrder(const std::string& text, const std::vector<std::string>& needles) {
     at += needle.size();
   }
   return true;
+}
+
+std::string WithoutStallLines(const std::string& err_log) {
+  std::string out = err_log;
+  for (const std::string line : {"CEthCamera::BkgListener():\nRAW data timeout.\n\n",
+                                 "CEthCamera::BkgListener():\nStill waiting for data...\n\n"}) {
+    for (std::size_t at = out.find(line); at != std::string::npos; at = out.find(line, at)) {
+      out.erase(at, line.size());
+    }
+  }
+  return out;
 }
 
 bool ImageMatches(const std::uint8_t* image, std::uint32_t number) {

@@ -59,6 +59,10 @@ std::string ReadFile(const std::string& path);
 std::size_t Count(const std::string& text, const std::string& needle);
 // True when `needles` stand in `text` in this order.
 bool InOrder(const std::string& text, const std::vector<std::string>& needles);
+// The error log without the lines of a RAW data timeout that the camera answered with "not
+// finished": a sender that stalls for more than 100 ms on a loaded machine causes them, and the
+// driver rightly goes on waiting.
+std::string WithoutStallLines(const std::string& err_log);
 // Every byte of `image` is those of image `number` of the simulator's pattern.
 bool ImageMatches(const std::uint8_t* image, std::uint32_t number);
 
