@@ -53,8 +53,12 @@ void SocketHandler::DescriptorSet::Erase(int descriptor) {
   }
 }
 
-SocketHandler::SocketHandler(SocketLog* log) : _sink(log) {
-  _poll_fds.reserve(3 * kSetSize);
+SocketHandler::SocketHandler(SocketLog* log) : _sink(log), _wake_event(sockets::CreateWakeEvent()) {
+  if (_wake_event == -1) {
+    const int code = sockets::LastError();
+    ReportError(nullptr, "eventfd", code, SocketErrorText(code), Warning);
+  }
+  _poll_fds.reserve(3 * kSetSize + 1);
   _walk.reserve(kSetSize);
 }
 
@@ -82,6 +86,7 @@ SocketHandler::~SocketHandler() {
     p->SetUnregistered(true);
     if (p->HandlerDeletes()) delete p;
   }
+  if (_wake_event != -1) sockets::Close(_wake_event);
 }
 
 void SocketHandler::Add(Socket* p) {
@@ -100,6 +105,12 @@ void SocketHandler::Add(Socket* p) {
     return;
   }
   _add_queue.emplace(descriptor, p);
+}
+
+void SocketHandler::Wake() {
+  // A failure cannot be reported here: the log belongs to the thread running Select. The only
+  // one possible, a counter at its maximum, leaves the event readable anyway.
+  if (_wake_event != -1) sockets::SignalWakeEvent(_wake_event);
 }
 
 int SocketHandler::Select(long seconds, long microseconds) {
@@ -184,6 +195,9 @@ int SocketHandler::Wait(struct timeval* timeout) {
       it->events = static_cast<short>(it->events | events[s]);
     }
   }
+  // The wake event goes last and is no socket: it is left out of the count and the dispatch.
+  const std::size_t watched = _poll_fds.size();
+  if (_wake_event != -1) _poll_fds.push_back(pollfd{_wake_event, POLLIN, 0});
 
   timespec limit{};
   if (timeout != nullptr) {
@@ -196,17 +210,23 @@ int SocketHandler::Wait(struct timeval* timeout) {
     }
   }
   int rc = sockets::Poll(_poll_fds.data(), _poll_fds.size(), timeout == nullptr ? nullptr : &limit);
+  if (rc > 0 && _poll_fds.size() > watched && (_poll_fds.back().revents & POLLIN) != 0) {
+    // Drained whatever else the wait found, so that the wake-ups made so far end this wait and
+    // no later one.
+    sockets::ClearWakeEvent(_wake_event);
+  }
   if (rc > 0) {
     // Count as select does: one per descriptor and set it is ready for. A descriptor that is
     // no open file fails the whole wait, as it would fail select.
     rc = 0;
-    for (const pollfd& entry : _poll_fds) {
+    for (std::size_t i = 0; i < _poll_fds.size(); ++i) {
+      const pollfd& entry = _poll_fds[i];
       if ((entry.revents & POLLNVAL) != 0) {
         rc = -1;
         errno = EBADF;
         break;
       }
-      rc += std::popcount(static_cast<unsigned>(Readiness(entry)));
+      if (i < watched) rc += std::popcount(static_cast<unsigned>(Readiness(entry)));
     }
   }
   if (rc == -1) {

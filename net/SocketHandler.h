@@ -23,12 +23,15 @@ class Socket;
 //
 // The handler owns no socket unless the socket's HandlerDeletes() is set. No locks: a handler
 // and its sockets are used by one thread at a time; callbacks run on the thread calling Select.
+// Wake alone may be called from any other thread, to end a wait early.
 class SocketHandler {
  public:
   // Most sockets a handler registers, and most descriptors an interest set holds.
   static constexpr std::size_t kSetSize = 64;
 
   // `log` may be null: reports are then dropped. Not owned; it must outlive the handler.
+  // Creates the wake event; when that fails the handler reports it (Warning) and works without
+  // wake-ups.
   explicit SocketHandler(SocketLog* log = nullptr);
   // Closes every socket it still knows, registered, queued or refused, and deletes those with
   // HandlerDeletes(); the others stay with their owners, closed, and no longer refer to the
@@ -44,9 +47,17 @@ class SocketHandler {
 
   // One pass: register queued sockets, wait at most `timeout` (null: no limit) for the watched
   // descriptors, dispatch in registration order, then the deferred work. Returns -1 when the
-  // wait failed, 0 on a time-out, else the ready indications that found no socket.
+  // wait failed, 0 on a time-out or a wake-up, else the ready indications that found no socket.
   int Select(long seconds, long microseconds);
   int Select(struct timeval* timeout);
+
+  // Ends the wait of the pass in progress, or, when no pass is waiting, the wait of the next
+  // pass, which then returns at once. Such a pass still dispatches what is ready and does its
+  // deferred work, and returns 0 when nothing else ended it. Wake-ups made before one wait ends
+  // are used up by it together: each ends one wait at most. Does nothing when the handler has no
+  // wake event, and reports nothing.
+  // Safe to call from any thread, the only member that is; the handler must outlive the call.
+  void Wake();
 
   // Called by the Socket destructor: takes the socket out of the registry, the add queue or the
   // deletion list at once (reported as a Warning). Nothing when the handler already let go.
@@ -125,6 +136,9 @@ class SocketHandler {
   std::map<int, Socket*> _add_queue;
   std::vector<Socket*> _delete_queue;
   SocketLog* _sink;  // not owned
+  // The eventfd every wait also watches, so that Wake can end it; -1 when none could be made.
+  // Owned. Set once at construction, before any thread can call Wake.
+  const int _wake_event;
   int _highest = 0;
   DescriptorSet _read_set;
   DescriptorSet _write_set;

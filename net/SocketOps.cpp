@@ -9,6 +9,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -250,6 +251,19 @@ long ReceiveDatagram(int descriptor, void* buffer, std::size_t length, sockaddr*
 
 long Send(int descriptor, const void* bytes, std::size_t length, int flags) {
   return ::send(descriptor, bytes, length, flags | MSG_NOSIGNAL);
+}
+
+int CreateWakeEvent() { return ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); }
+
+int SignalWakeEvent(int descriptor) {
+  if (::eventfd_write(descriptor, 1) == 0 || errno == EAGAIN) return 0;
+  return -1;
+}
+
+int ClearWakeEvent(int descriptor) {
+  eventfd_t count = 0;
+  if (::eventfd_read(descriptor, &count) == 0 || errno == EAGAIN) return 0;
+  return -1;
 }
 
 int Poll(pollfd* fds, std::size_t count, const timespec* timeout) {

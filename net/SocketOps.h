@@ -71,6 +71,18 @@ long ReceiveDatagram(int descriptor, void* buffer, std::size_t length, sockaddr*
 
 long Send(int descriptor, const void* bytes, std::size_t length, int flags);
 
+// An eventfd, non-blocking and closed on exec, whose counter starts at 0: a descriptor another
+// thread makes readable to end a wait.
+int CreateWakeEvent();
+
+// Adds one to the event's counter, which makes it readable. Returns 0 on success, also when the
+// counter is already at its maximum (the event is readable then anyway).
+int SignalWakeEvent(int descriptor);
+
+// Reads the event's counter, which sets it back to 0 and makes the event unreadable until it is
+// signalled again. Returns 0 on success, also when the counter was 0 already.
+int ClearWakeEvent(int descriptor);
+
 // ppoll over `count` entries, waiting at most `timeout` (null: no limit). A wait interrupted by a
 // signal goes on for the rest of the time, so the call never ends early on EINTR.
 int Poll(pollfd* fds, std::size_t count, const timespec* timeout);

@@ -6,13 +6,19 @@
 #include "NetTestSupport.h"
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <fcntl.h>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <netinet/in.h>
 #include <string>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -450,6 +456,140 @@ TEST(SocketHandlerTest, ExceptionalConditionClosesAndUnregistersInOnePass) {
   EXPECT_TRUE(handler.Order().empty());
   close(client);
   close(listener);
+}
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// Waits, at most 5 seconds, until the thread `tid` of this process sits in ppoll: then its pass
+// is waiting.
+bool WaitsInPoll(pid_t tid) {
+  const std::string path = "/proc/self/task/" + std::to_string(tid) + "/syscall";
+  const Clock::time_point deadline = Clock::now() + 5s;
+  do {
+    std::ifstream in(path);
+    long call = -1;
+    if (in >> call && call == SYS_ppoll) return true;
+    std::this_thread::sleep_for(1ms);
+  } while (Clock::now() < deadline);
+  return false;
+}
+
+// The descriptors of this process that are eventfds.
+std::vector<int> EventDescriptors() {
+  std::vector<int> found;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    if (std::filesystem::read_symlink(entry.path(), error) == "anon_inode:[eventfd]") {
+      found.push_back(std::stoi(entry.path().filename().string()));
+    }
+  }
+  return found;
+}
+
+TEST(SocketHandlerTest, WakeFromAnotherThreadEndsTheWaitingPass) {
+  RecordingLog log;
+  SocketHandler handler(&log);
+  const pid_t selecting = gettid();
+  std::thread waker([&] {
+    EXPECT_TRUE(WaitsInPoll(selecting));
+    handler.Wake();
+  });
+  const Clock::time_point start = Clock::now();
+  EXPECT_EQ(handler.Select(10, 0), 0);
+  EXPECT_LT(Clock::now() - start, 5s);
+  waker.join();
+  EXPECT_TRUE(log.reports.empty());
+}
+
+TEST(SocketHandlerTest, WakeUpsMadeBeforeAPassEndItAtOnceAndNoOtherPass) {
+  RecordingLog log;
+  SocketHandler handler(&log);
+  std::vector<std::string> journal;
+  Traced socket(handler, journal, "marked");
+  handler.Add(&socket);
+  handler.Select(0, 0);
+  socket.SetCloseAndDelete(true);
+
+  handler.Wake();
+  handler.Wake();
+  Clock::time_point start = Clock::now();
+  EXPECT_EQ(handler.Select(10, 0), 0);
+  EXPECT_LT(Clock::now() - start, 5s);
+  EXPECT_EQ(journal, std::vector<std::string>{"marked released"});  // the deferred work ran
+
+  start = Clock::now();
+  EXPECT_EQ(handler.Select(0, 50000), 0);
+  EXPECT_GE(Clock::now() - start, 40ms);
+  EXPECT_TRUE(log.reports.empty());
+}
+
+TEST(SocketHandlerTest, WakeEventIsNeitherRegisteredNorCountedNorDispatched) {
+  const std::vector<int> before = EventDescriptors();
+  RecordingLog log;
+  std::vector<std::string> journal;
+  auto handler = std::make_unique<SocketHandler>(&log);
+  const std::vector<int> with = EventDescriptors();
+  ASSERT_EQ(with.size(), before.size() + 1);
+  int wake = -1;
+  for (const int d : with) {
+    if (std::find(before.begin(), before.end(), d) == before.end()) wake = d;
+  }
+  EXPECT_NE(fcntl(wake, F_GETFD) & FD_CLOEXEC, 0);
+  EXPECT_NE(fcntl(wake, F_GETFL) & O_NONBLOCK, 0);
+
+  Traced socket(*handler, journal, "socket");
+  const int d = socket.GetDescriptor();
+  handler->Add(&socket);
+  Poke(*handler, socket, "127.1.30.1");
+  handler->Wake();
+  EXPECT_EQ(handler->Select(1, 0), 0);  // the datagram found its socket; the wake-up is no count
+  EXPECT_EQ(journal, std::vector<std::string>{"socket read"});
+  EXPECT_EQ(handler->SocketCount(), 1u);
+  EXPECT_EQ(handler->Order(), std::vector<int>{d});
+  EXPECT_EQ(handler->Highest(), d);
+  EXPECT_EQ(handler->FindSocket(wake), nullptr);
+  EXPECT_FALSE(handler->ReadInterest(wake));
+
+  const Clock::time_point start = Clock::now();
+  EXPECT_EQ(handler->Select(0, 50000), 0);  // the wake-up went with the pass it ended
+  EXPECT_GE(Clock::now() - start, 40ms);
+  handler.reset();
+  EXPECT_EQ(EventDescriptors(), before);
+  EXPECT_TRUE(log.reports.empty());
+}
+
+TEST(SocketHandlerTest, WithoutAWakeEventTheHandlerSaysSoAndWaitsOutItsPasses) {
+  RecordingLog log;
+  {
+    // The undefined-behaviour sanitizer needs a pipe the first time it checks the type of an
+    // object: let it meet the handler and the log while descriptors are still free.
+    SocketHandler warm_up(&log);
+    warm_up.ReportError(nullptr, "", 0, "", Warning);
+    log.reports.clear();
+  }
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  // Every descriptor number below a low limit in use: the handler cannot make its event.
+  rlimit low = saved;
+  low.rlim_cur = OpenDescriptors() + 8;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  std::vector<int> fillers;
+  for (;;) {
+    const int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (fd == -1) break;
+    fillers.push_back(fd);
+  }
+  SocketHandler handler(&log);
+  for (const int fd : fillers) close(fd);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  EXPECT_EQ(log.reports,
+            (std::vector<Reported>{{nullptr, "eventfd", 10024, "Too many open files.", Warning}}));
+
+  handler.Wake();
+  const Clock::time_point start = Clock::now();
+  EXPECT_EQ(handler.Select(0, 50000), 0);
+  EXPECT_GE(Clock::now() - start, 40ms);
 }
 
 }  // namespace
