@@ -168,7 +168,10 @@ void NudpSocket::OnResponsePacket(const std::uint8_t* data, std::size_t length, 
       WriteErrLog("Unexpected packet (not a problem for a driver, but should not happen).\n");
       break;
     case NUDP_WAITING:
-      if ((data[2] & NUDP_TOP_MASK) == NUDP_TOP_FREE_HIGH) AdoptFreeHighBytes(_expected, data);
+      // Only the answer to a TOP 5 command may bring its own bytes 6 and 7. Judged by the
+      // command, not the packet: a stray TOP 5 packet must not change what another command
+      // waits for.
+      if ((_expected[2] & NUDP_TOP_MASK) == NUDP_TOP_FREE_HIGH) AdoptFreeHighBytes(_expected, data);
       if (std::memcmp(data, _expected.data(), NUDP_HEADER_LENGTH) == 0) {
         std::memcpy(_response.data(), data, length);
         _response_length = static_cast<std::uint32_t>(length - NUDP_HEADER_LENGTH);

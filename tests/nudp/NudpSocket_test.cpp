@@ -309,6 +309,23 @@ TEST_F(NudpSocketTest, Top5AnswersMayChangeBytesSixAndSeven) {
   EXPECT_EQ(_socket->State(), NUDP_WAITING);
 }
 
+TEST_F(NudpSocketTest, StrayTop5PacketDoesNotChangeTheAnswerATop0CommandWaitsFor) {
+  Command(0, NUDP_CMD_BINNING_ON);
+  TakeLogs();
+  Bytes stray = Response(5, NUDP_CMD_BINNING_ON);
+  stray[6] = 0xAA;
+  stray[7] = 0xBB;
+  stray[3] = NudpChecksum(stray.data());
+  Deliver(stray);
+  EXPECT_EQ(_socket->State(), NUDP_WAITING);
+  EXPECT_EQ(TakeLogs().second, "Unexpected camera response.\nStill WAITING\n");
+  Deliver(Response(0, NUDP_CMD_BINNING_ON));
+  EXPECT_EQ(_socket->State(), NUDP_READY);
+  std::uint32_t number = 0;
+  ASSERT_TRUE(_socket->GetResponse(&number, nullptr, nullptr));
+  EXPECT_EQ(number, NUDP_CMD_BINNING_ON);
+}
+
 TEST_F(NudpSocketTest, OpenSuspendAndReopen) {
   EXPECT_FALSE(_socket->Open(Ip(_camera_ip), kCameraPort));
   EXPECT_EQ(TakeLogs().second, "Socket still in use.\n\n");
