@@ -40,6 +40,7 @@ class NudpSocket::Trace {
 
 void NudpSocket::OnRawData(const std::uint8_t* data, std::size_t length,
                            const struct sockaddr* from, std::uint32_t from_length) {
+  _datagrams_seen.fetch_add(1, std::memory_order_relaxed);
   Trace trace(_log);
   trace.Add(_at_line);
   if (from_length != sizeof(sockaddr_in)) return;
