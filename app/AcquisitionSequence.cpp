@@ -34,6 +34,7 @@ int RunAcquisitionSequence(const char* local, const char* remote, const Sequence
     std::fprintf(out, "%s\n", text);
     return 0;
   }
+  if (setup.on_camera) setup.on_camera(camera.get());
   if (!camera->OpenLog(setup.log_file)) std::fprintf(out, "Log file not created.\n\n");
   if (!camera->OpenErrLog(setup.err_log_file)) std::fprintf(out, "Error log file not created.\n\n");
   if (!camera->Open(remote)) {
@@ -93,6 +94,7 @@ int RunAcquisitionSequence(const char* local, const char* remote, const Sequence
   }
 
   camera->Close();
+  if (setup.on_camera) setup.on_camera(nullptr);
   camera.reset();
   if (setup.on_image) setup.on_image(image.get());
   return 0;

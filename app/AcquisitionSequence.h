@@ -7,6 +7,8 @@
 
 namespace fp {
 
+class CEthCamera;
+
 // Where the acquisition test writes and what it hands back; main uses the defaults.
 struct SequenceSetup {
   std::FILE* out = stdout;  // the console lines
@@ -14,6 +16,8 @@ struct SequenceSetup {
   std::string err_log_file = "log_err.txt";
   // Called with the whole image just before its buffer is freed; for tests.
   std::function<void(const std::uint8_t* image)> on_image;
+  // Called with the camera once it exists, and with null just before it is deleted.
+  std::function<void(CEthCamera* camera)> on_camera;
 };
 
 // The fixed acquisition test: creates the camera on `local`, opens the two logs, connects to

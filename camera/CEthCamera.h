@@ -67,6 +67,11 @@ class CEthCamera {
   // The same line into the driver log and into the error log. Safe from any thread.
   void WriteErrLog(const char* text);
 
+  // Writes `line` unstamped as the last text of each open log and closes the logs for good;
+  // whatever is logged afterwards is dropped. For a process that is about to end abruptly.
+  // Safe from any thread.
+  void CloseLogsWith(const char* line);
+
   // Sends one command (number field, TOP 0 to 6) and waits for the camera's answer, repeating
   // the command twice more when no answer or a damaged one comes. When the camera answered,
   // hands over its number field (when `response_number` is given) and, when both `data` and

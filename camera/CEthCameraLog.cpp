@@ -39,6 +39,11 @@ bool CEthCamera::OpenErrLog(const std::string& file_name) {
   return true;
 }
 
+void CEthCamera::CloseLogsWith(const char* line) {
+  _log->CloseWith(line);
+  _err_log->CloseWith(line);
+}
+
 void CEthCamera::WriteLog(const char* text) {
   if (!_log->IsOpen()) return;
   const std::tm now = UtcNow();

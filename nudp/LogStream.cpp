@@ -40,6 +40,17 @@ void LogStream::Flush() {
   if (_file != nullptr) std::fflush(_file);
 }
 
+void LogStream::CloseWith(const char* text) {
+  std::lock_guard<std::mutex> lock(_mutex);
+  _open.store(false, std::memory_order_release);
+  if (_file != nullptr) {
+    std::fwrite(text, 1, std::strlen(text), _file);
+    std::fclose(_file);
+    _file = nullptr;
+    _closed = true;
+  }
+}
+
 void LogStream::Close() {
   std::lock_guard<std::mutex> lock(_mutex);
   _open.store(false, std::memory_order_release);

@@ -37,6 +37,9 @@ class LogStream {
   void Flush();
   // Flushes and detaches the file; the stream cannot be opened again.
   void Close();
+  // Writes `text` as the file's last piece and closes the stream, in one step: whatever another
+  // thread writes afterwards is dropped, so `text` stays the last.
+  void CloseWith(const char* text);
 
  private:
   // Guarded by _mutex.

@@ -62,9 +62,11 @@ class AppRig {
   }
   bool Exists(const std::string& name) const { return std::filesystem::exists(_dir + "/" + name); }
 
-  // Runs frameprobe with `local` and `remote` in the directory; its standard output goes to
-  // "console". Returns the exit status, or -1 when it did not end within a minute.
-  int Run(const std::string& local, const std::string& remote) {
+  const std::string& Dir() const { return _dir; }
+
+  // Starts frameprobe with `local` and `remote` in the directory; its standard output goes to
+  // "console". Returns its process id, or -1.
+  pid_t Start(const std::string& local, const std::string& remote) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addchdir_np(&actions, _dir.c_str());
@@ -76,7 +78,12 @@ class AppRig {
     pid_t pid = 0;
     const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return -1;
+    return rc == 0 ? pid : -1;
+  }
+
+  // The exit status of the process, or -1 when it did not end within a minute.
+  static int Wait(pid_t pid) {
+    if (pid < 0) return -1;
     const auto deadline = steady_clock::now() + std::chrono::seconds(60);
     int status = 0;
     while (waitpid(pid, &status, WNOHANG) == 0) {
@@ -88,6 +95,10 @@ class AppRig {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  int Run(const std::string& local, const std::string& remote) {
+    return Wait(Start(local, remote));
   }
 
   // The simulator's record as "TOP:number" words, in order, without the watchdog's refreshes
@@ -243,6 +254,75 @@ TEST(Frameprobe, ConstructorAndOpenFailures) {
   const std::string log = Unstamped(rig.File("log.txt"));
   EXPECT_TRUE(log.ends_with("Connection not estabilished.\n\n")) << log;
   EXPECT_TRUE(rig.Traffic().empty());
+}
+
+TEST(Frameprobe, LogFaultsLeaveTheRunAsItIs) {
+  const std::string complete =
+      "Binning: turn ON\n\nData taking started.\n\n"
+      "RAW data transmision done, no missing packets.\n\n" +
+      kCheckAndId;
+  AppRig rig(7, SimulatorOptions{});
+  ASSERT_TRUE(rig.Started()) << rig.Error();
+
+  // Log files that cannot be created: here because directories stand in their place (a test
+  // running as root could write anywhere).
+  std::filesystem::create_directory(rig.Dir() + "/log.txt");
+  std::filesystem::create_directory(rig.Dir() + "/log_err.txt");
+  EXPECT_EQ(rig.Run(rig.Local(), rig.Remote()), 0);
+  EXPECT_EQ(rig.File("console"),
+            "Log file not created.\n\nError log file not created.\n\n" + complete);
+  std::filesystem::remove(rig.Dir() + "/log.txt");
+  std::filesystem::remove(rig.Dir() + "/log_err.txt");
+
+  // A driver log whose every write fails.
+  std::filesystem::create_symlink("/dev/full", rig.Dir() + "/log.txt");
+  EXPECT_EQ(rig.Run(rig.Local(), rig.Remote()), 0);
+  EXPECT_EQ(rig.File("console"), complete);
+  EXPECT_TRUE(Unstamped(rig.File("log_err.txt")).ends_with("STOP LOGGING.\n\n"));
+  std::filesystem::remove(rig.Dir() + "/log.txt");
+
+  // Logs of an earlier run are appended to, never cut.
+  const std::string earlier = "a line of an earlier run\n";
+  std::FILE* f = std::fopen((rig.Dir() + "/log.txt").c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  std::fputs(earlier.c_str(), f);
+  std::fclose(f);
+  EXPECT_EQ(rig.Run(rig.Local(), rig.Remote()), 0);
+  EXPECT_EQ(rig.File("console"), complete);
+  const std::string log = rig.File("log.txt");
+  EXPECT_TRUE(log.starts_with(earlier + "START LOGGING.\n\n")) << log.substr(0, 200);
+  const std::string err = Unstamped(rig.File("log_err.txt"));
+  EXPECT_EQ(Count(err, "START LOGGING.\n\n"), 2u);  // the earlier run's and this one's
+  EXPECT_EQ(Count(err, "STOP LOGGING.\n\n"), 2u);
+}
+
+// A run stopped by a signal while it waits for a silent camera keeps every line logged up to
+// the signal, and says so.
+TEST(Frameprobe, InterruptedRunKeepsItsLogs) {
+  SimulatorOptions options;
+  options.silent = true;
+  AppRig rig(8, options);
+  ASSERT_TRUE(rig.Started()) << rig.Error();
+  const int signals[] = {SIGINT, SIGTERM};
+  for (const int signal : signals) {
+    SCOPED_TRACE(signal);
+    const auto known = rig.Sim().Commands().size();
+    const pid_t pid = rig.Start(rig.Local(), rig.Remote());
+    ASSERT_GT(pid, 0);
+    // The first binning command has arrived: the driver now waits for its answer.
+    ASSERT_TRUE(rig.Sim().WaitForCommands(known + 1, std::chrono::milliseconds(30000)));
+    kill(pid, signal);
+    EXPECT_EQ(AppRig::Wait(pid), 128 + signal);
+    EXPECT_EQ(rig.File("console"), "");
+    const std::string log = Unstamped(rig.File("log.txt"));
+    EXPECT_TRUE(InOrder(log, {"CEthCamera::BkgListener():\nStarted.\n\n",
+                              "CEthCamera::SendCmd() (" + rig.Local() +
+                                  ":32100) number field = 05010000:\nNudpSocket::SendCmd():\n"}))
+        << log;
+    EXPECT_TRUE(log.ends_with("Interrupted.\n\n")) << log;
+    EXPECT_EQ(Count(log, "Interrupted."), Count(log, "START LOGGING."));
+    EXPECT_TRUE(rig.File("log_err.txt").ends_with("Interrupted.\n\n"));
+  }
 }
 
 TEST(AcquisitionSequence, SeededLossIsRecoveredIntoAnExactImage) {
