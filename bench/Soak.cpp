@@ -1,0 +1,164 @@
+// Soak: one camera against the simulated camera for many images in a row, or opened and closed
+// many times, checking every image byte for byte and what the process holds before and after.
+//
+//   soak [--images N] [--cycles N] [--loss P] [--logs DIR]
+//
+// --images N (default 100): N images in a row on one open camera, each 0x08, WaitForRawData and
+// ReadMissing, with a fraction P (default 0.01) of every stream lost. --cycles N (default 100):
+// then N times Open and Close. Prints the descriptors, threads and resident memory of the
+// process before, after the first image and at the end; exits 1 when an image was wrong, a
+// step failed, or descriptors or threads grew.
+
+#include "camera/CEthCamera.h"
+#include "nudp/NudpSocket.h"
+#include "tools/CameraSimulator.h"
+#include "tools/ImagePattern.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Holdings {
+  int descriptors = 0;
+  int threads = 0;
+  long resident_kb = 0;
+};
+
+Holdings Measure() {
+  Holdings h;
+  if (DIR* dir = opendir("/proc/self/fd")) {
+    while (const dirent* entry = readdir(dir)) {
+      if (entry->d_name[0] != '.') ++h.descriptors;
+    }
+    closedir(dir);
+    --h.descriptors;  // the one opendir itself holds
+  }
+  std::ifstream status("/proc/self/status");
+  std::string key;
+  while (status >> key) {
+    if (key == "Threads:") status >> h.threads;
+    if (key == "VmRSS:") status >> h.resident_kb;
+  }
+  return h;
+}
+
+void Print(const char* when, const Holdings& h) {
+  std::printf("%-22s descriptors %3d  threads %2d  resident %7ld kB\n", when, h.descriptors,
+              h.threads, h.resident_kb);
+}
+
+bool Matches(const std::uint8_t* image, std::uint32_t number, std::vector<std::uint8_t>& expected) {
+  fp::FillImageBytes(number, 0, expected.data(), expected.size());
+  return std::memcmp(image, expected.data(), expected.size()) == 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int images = 100;
+  int cycles = 100;
+  double loss = 0.01;
+  std::string logs;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string flag = argv[i];
+    if (flag == "--images") {
+      images = std::atoi(argv[i + 1]);
+    } else if (flag == "--cycles") {
+      cycles = std::atoi(argv[i + 1]);
+    } else if (flag == "--loss") {
+      loss = std::atof(argv[i + 1]);
+    } else if (flag == "--logs") {
+      logs = argv[i + 1];
+    } else {
+      std::fprintf(stderr, "soak: unknown flag %s\n", argv[i]);
+      return 2;
+    }
+  }
+
+  fp::SimulatorOptions options;
+  options.bind_address = "127.12.0.1";
+  options.loss = loss;
+  options.seed = 11;
+  options.trace = false;
+  fp::CameraSimulator sim(options);
+  std::string error;
+  if (!sim.Start(error)) {
+    std::fprintf(stderr, "soak: simulator: %s\n", error.c_str());
+    return 1;
+  }
+
+  const Holdings before = Measure();
+  Print("before", before);
+  Holdings after_first = before;
+  int failures = 0;
+  auto camera = std::make_unique<fp::CEthCamera>("127.12.0.2");
+  if (!logs.empty()) {
+    camera->OpenLog(logs + "/soak_log.txt");
+    camera->OpenErrLog(logs + "/soak_log_err.txt");
+  }
+  const auto image = std::make_unique<std::uint8_t[]>(fp::RAW_IMAGE_SIZE);
+  std::vector<std::uint8_t> expected(fp::RAW_IMAGE_SIZE);
+  const auto start = std::chrono::steady_clock::now();
+  if (!camera->Open(options.bind_address)) {
+    std::fprintf(stderr, "soak: Open failed\n");
+    return 1;
+  }
+  int exact = 0;
+  for (int i = 0; i < images; ++i) {
+    std::memset(image.get(), 0, fp::RAW_IMAGE_SIZE);
+    const bool ok = camera->SetRawDataBuffer(image.get()) &&
+                    camera->SendCmd(fp::NUDP_CMD_START_RAW, fp::NUDP_TOP_COMMAND) &&
+                    (camera->WaitForRawData() || camera->ReadMissing(image.get()));
+    if (ok && Matches(image.get(), sim.ImageNumber(), expected)) {
+      ++exact;
+    } else {
+      ++failures;
+      std::fprintf(stderr, "soak: image %d %s\n", i + 1, ok ? "differs" : "failed");
+    }
+    if (i == 0) after_first = Measure();
+  }
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  if (images > 0) Print("after the first image", after_first);
+  camera->Close();
+  const Holdings after_images = Measure();
+  Print("after the images", after_images);
+  std::printf("images: %d of %d exact, %.2f s in all, %d RAW packets lost and fetched again\n",
+              exact, images, seconds,
+              static_cast<int>(static_cast<std::uint64_t>(images) * fp::RAW_PACKETS_PER_IMAGE -
+                               sim.Stats().raw_packets_sent));
+
+  int opened = 0;
+  for (int i = 0; i < cycles; ++i) {
+    if (camera->Open(options.bind_address) && camera->Close()) {
+      ++opened;
+    } else {
+      ++failures;
+      std::fprintf(stderr, "soak: cycle %d failed\n", i + 1);
+    }
+  }
+  camera.reset();
+  const Holdings after = Measure();
+  Print("after the cycles", after);
+  std::printf("open and close: %d of %d\n", opened, cycles);
+
+  if (after.descriptors > before.descriptors || after.threads > before.threads) {
+    std::fprintf(stderr, "soak: descriptors or threads grew\n");
+    ++failures;
+  }
+  if (images > 1 && after_images.resident_kb > after_first.resident_kb + 1024) {
+    std::fprintf(stderr, "soak: resident memory grew by %ld kB after the first image\n",
+                 after_images.resident_kb - after_first.resident_kb);
+    ++failures;
+  }
+  sim.Stop();
+  return failures == 0 ? 0 : 1;
+}
