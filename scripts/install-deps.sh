@@ -13,6 +13,12 @@ command -v ninja >/dev/null || need+=(ninja-build)
 if [ "${FP_NEED_FORMAT:-0}" = 1 ]; then
   command -v clang-format >/dev/null || need+=(clang-format)
 fi
+# The fuzz targets: clang with its sanitizer and fuzzer runtimes.
+if [ "${FP_NEED_FUZZ:-0}" = 1 ]; then
+  command -v clang++ >/dev/null || need+=(clang)
+  ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
+    need+=(libclang-rt-14-dev)
+fi
 
 [ ${#need[@]} -eq 0 ] && exit 0
 

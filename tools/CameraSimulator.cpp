@@ -133,6 +133,17 @@ void CameraSimulator::Run() {
   }
 }
 
+const char* CommandRejection(const std::uint8_t* bytes, std::size_t length) {
+  if (length < NUDP_HEADER_LENGTH) return "shorter than a header";
+  if (length > NUDP_MAX_PACKET_LENGTH) return "longer than a NUDP packet";
+  if (bytes[0] != NUDP_SIGNATURE_0 || bytes[1] != NUDP_SIGNATURE_1) return "no NUDP signature";
+  if (!NudpChecksumOk(bytes)) return "bad checksum";
+  if ((bytes[2] & ~NUDP_TOP_MASK) != 0 || (bytes[2] & NUDP_TOP_MASK) > NUDP_MAX_SEND_TOP) {
+    return "not a command TOP byte";
+  }
+  return nullptr;
+}
+
 void CameraSimulator::ServeCommands(int max_datagrams) {
   // One byte more than the largest valid datagram, so an oversized one shows.
   std::array<std::uint8_t, NUDP_MAX_PACKET_LENGTH + 1> buffer{};
@@ -141,19 +152,7 @@ void CameraSimulator::ServeCommands(int max_datagrams) {
     const long n = _socket.Receive(buffer.data(), buffer.size(), from);
     if (n < 0) return;
     const auto length = static_cast<std::size_t>(n);
-    const char* reject = nullptr;
-    if (length < NUDP_HEADER_LENGTH) {
-      reject = "shorter than a header";
-    } else if (length > NUDP_MAX_PACKET_LENGTH) {
-      reject = "longer than a NUDP packet";
-    } else if (buffer[0] != NUDP_SIGNATURE_0 || buffer[1] != NUDP_SIGNATURE_1) {
-      reject = "no NUDP signature";
-    } else if (!NudpChecksumOk(buffer.data())) {
-      reject = "bad checksum";
-    } else if ((buffer[2] & ~NUDP_TOP_MASK) != 0 ||
-               (buffer[2] & NUDP_TOP_MASK) > NUDP_MAX_SEND_TOP) {
-      reject = "not a command TOP byte";
-    }
+    const char* reject = CommandRejection(buffer.data(), length);
     if (reject != nullptr) {
       {
         std::lock_guard<std::mutex> lock(_mutex);

@@ -31,6 +31,10 @@ inline constexpr std::size_t kRawWireBytes = kRawDatagramLength + 8 + 20 + 14 + 
 // (unpaced).
 double RawPacketInterval(double rate_mbit);
 
+// Why a datagram of `length` bytes is no command the simulator acts on ("shorter than a header",
+// "bad checksum", ...), or null when it is one.
+const char* CommandRejection(const std::uint8_t* bytes, std::size_t length);
+
 // One command datagram as the simulator received it.
 struct ReceivedCommand {
   NudpHeader header{};

@@ -1,0 +1,44 @@
+// The simulator's parsing on arbitrary input: the check that decides whether a datagram is a
+// command it acts on, and its command line (the input split at zero bytes into arguments),
+// whose accepted options must be within their ranges and plan a sound stream.
+
+#include "tools/CameraSimulator.h"
+#include "tools/ImagePattern.h"
+#include "tools/SimulatorOptions.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::vector<std::uint8_t> datagram(data, data + size);
+  const char* reject = fp::CommandRejection(datagram.data(), datagram.size());
+  if (reject == nullptr && (size < fp::NUDP_HEADER_LENGTH || size > fp::NUDP_MAX_PACKET_LENGTH)) {
+    __builtin_trap();
+  }
+
+  std::vector<std::string> args(1);
+  for (std::size_t i = 0; i < size; ++i) {
+    if (data[i] == 0) {
+      args.emplace_back();
+    } else {
+      args.back() += static_cast<char>(data[i]);
+    }
+  }
+  fp::SimulatorOptions options;
+  std::string error;
+  if (fp::ParseSimulatorArgs(args, options, error) != fp::ParseResult::kRun) return 0;
+  if (options.loss < 0 || options.loss > 1 || options.duplicate < 0 || options.duplicate > 1 ||
+      options.id_text.size() > fp::kMaxIdTextLength ||
+      options.status_length > fp::NUDP_MAX_DATA_LENGTH) {
+    __builtin_trap();
+  }
+  for (const int index : options.drop) {
+    if (index < 0 || index > fp::RAW_LAST_PACKET_INDEX) __builtin_trap();
+  }
+  for (const int index : fp::PlanStream(options, 1)) {
+    if (index < 0 || index > fp::RAW_LAST_PACKET_INDEX) __builtin_trap();
+  }
+  return 0;
+}
