@@ -31,26 +31,20 @@
 // Run: build/release/bench/acquisition_bench
 
 #include "camera/CEthCamera.h"
-#include "net/Address.h"
 #include "nudp/NudpProtocol.h"
 #include "nudp/NudpSocket.h"
 #include "tools/CameraSimulator.h"
 #include "tools/ImagePattern.h"
 
+#include "bench/PlainReceiver.h"
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <memory>
-#include <netinet/in.h>
-#include <poll.h>
 #include <string>
-#include <sys/socket.h>
-#include <sys/uio.h>
 #include <unistd.h>
 #include <vector>
 
@@ -63,10 +57,6 @@ constexpr std::uint16_t kHostPort = 32100;
 constexpr std::uint16_t kCameraPort = 1234;
 // The plain receiver's kernel buffer: several images, so that it never loses a packet.
 constexpr int kReferenceReceiveBuffer = 64 * 1024 * 1024;
-// The plain receiver looks this often whether the simulator's stream has ended, and gives an
-// image up after the limit.
-constexpr int kReferencePollMs = 10;
-constexpr std::chrono::seconds kReferenceImageLimit{10};
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
@@ -177,139 +167,11 @@ CameraImage TakeCameraImage(CameraRig& rig, std::vector<std::uint8_t>& image, bo
   return result;
 }
 
-// The reference receiver: a plain UDP socket that asks for one image and takes its packets in
-// batches with recvmmsg, each checked as the driver checks it and copied to its place.
-class PlainReceiver {
- public:
-  PlainReceiver(const std::string& local, const std::string& camera) {
-    std::uint32_t local_ip = 0;
-    std::uint32_t camera_ip = 0;
-    if (!HostToAddress(local, local_ip) || !HostToAddress(camera, camera_ip)) return;
-    _camera.sin_family = AF_INET;
-    _camera.sin_port = htons(kCameraPort);
-    _camera.sin_addr.s_addr = camera_ip;
-    _fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (_fd < 0) return;
-    int size = kReferenceReceiveBuffer;
-    if (::setsockopt(_fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0) {
-      ::setsockopt(_fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(kHostPort);
-    address.sin_addr.s_addr = local_ip;
-    if (::bind(_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-      ::close(_fd);
-      _fd = -1;
-      return;
-    }
-    for (std::size_t i = 0; i < kBatch; ++i) {
-      _vectors[i].iov_base = _buffers[i].data();
-      _vectors[i].iov_len = _buffers[i].size();
-      _messages[i].msg_hdr.msg_iov = &_vectors[i];
-      _messages[i].msg_hdr.msg_iovlen = 1;
-    }
-  }
-  ~PlainReceiver() {
-    if (_fd >= 0) ::close(_fd);
-  }
-  PlainReceiver(const PlainReceiver&) = delete;
-  PlainReceiver& operator=(const PlainReceiver&) = delete;
-
-  bool Ok() const { return _fd >= 0; }
-
-  // The kernel receive buffer granted, in bytes as getsockopt reports them.
-  int ReceiveBufferBytes() const {
-    int size = 0;
-    socklen_t length = sizeof size;
-    if (_fd < 0 || ::getsockopt(_fd, SOL_SOCKET, SO_RCVBUF, &size, &length) != 0) return 0;
-    return size;
-  }
-
-  struct Result {
-    double seconds = 0.0;  // 0x08 sent to the last packet stored
-    int packets = 0;       // distinct packets stored
-  };
-
-  // Sends 0x08 and stores the stream into `image` until all of it is there, or its stream has
-  // ended and nothing is left to read. `streams_started` and `streams_ended` tell how many
-  // streams the simulator has started and ended so far; each stream ends before the next one
-  // starts. Waiting for the end rather than for a silence keeps a simulator that a busy machine
-  // holds up from counting as loss.
-  Result TakeImage(std::uint8_t* image, const std::function<std::uint64_t()>& streams_started,
-                   const std::function<std::uint64_t()>& streams_ended) {
-    Result result;
-    std::fill(_map.begin(), _map.end(), std::uint8_t{0});
-    Drain();
-    const std::uint64_t stream = streams_started() + 1;
-    const NudpHeader command = BuildCommandHeader(NUDP_TOP_COMMAND, NUDP_CMD_START_RAW);
-    const auto start = Clock::now();
-    auto last = start;
-    if (::sendto(_fd, command.data(), command.size(), 0,
-                 reinterpret_cast<const sockaddr*>(&_camera), sizeof _camera) < 0) {
-      return result;
-    }
-    while (result.packets < RAW_PACKETS_PER_IMAGE && Clock::now() - start < kReferenceImageLimit) {
-      // Asked before the poll: a stream that has ended had queued all its packets by then, so
-      // a poll that finds nothing after it means nothing more will come.
-      const bool ended = streams_ended() >= stream;
-      pollfd entry{_fd, POLLIN, 0};
-      if (::poll(&entry, 1, kReferencePollMs) <= 0 && ended) break;
-      for (;;) {
-        const int n = ::recvmmsg(_fd, _messages.data(), kBatch, MSG_DONTWAIT, nullptr);
-        if (n <= 0) break;
-        for (int i = 0; i < n; ++i) {
-          const auto k = static_cast<std::size_t>(i);
-          if (Store(_buffers[k].data(), _messages[k].msg_len, image)) {
-            ++result.packets;
-            last = Clock::now();
-          }
-        }
-        if (result.packets == RAW_PACKETS_PER_IMAGE) break;
-      }
-    }
-    result.seconds = Seconds(last - start);
-    return result;
-  }
-
- private:
-  static constexpr std::size_t kBatch = 64;
-
-  // Stores one datagram when it is a RAW packet of the image not stored yet.
-  bool Store(const std::uint8_t* data, std::size_t length, std::uint8_t* image) {
-    if (length != NUDP_MAX_PACKET_LENGTH || data[0] != NUDP_SIGNATURE_0 ||
-        data[1] != NUDP_SIGNATURE_1 || data[2] != NUDP_RAW_TOP_BYTE || !NudpChecksumOk(data)) {
-      return false;
-    }
-    const std::uint32_t number = ReadNumberField(data);
-    if (!RawPacketInImage(number, RAW_PACKET_DATA_LENGTH)) return false;
-    const auto index = static_cast<std::size_t>(RawPacketIndex(number));
-    if (_map[index] != 0) return false;
-    _map[index] = 1;
-    std::memcpy(image + RawByteOffset(number), data + NUDP_HEADER_LENGTH, RAW_PACKET_DATA_LENGTH);
-    return true;
-  }
-
-  // Leftovers of an earlier image would count as this one's.
-  void Drain() {
-    while (::recvmmsg(_fd, _messages.data(), kBatch, MSG_DONTWAIT, nullptr) > 0) {
-    }
-  }
-
-  int _fd = -1;  // owned
-  sockaddr_in _camera{};
-  std::vector<std::uint8_t> _map = std::vector<std::uint8_t>(RAW_PACKETS_PER_IMAGE);
-  // One byte more than the largest valid datagram, so an oversized one shows.
-  std::vector<std::array<std::uint8_t, NUDP_MAX_PACKET_LENGTH + 1>> _buffers =
-      std::vector<std::array<std::uint8_t, NUDP_MAX_PACKET_LENGTH + 1>>(kBatch);
-  std::array<iovec, kBatch> _vectors{};
-  std::array<mmsghdr, kBatch> _messages{};
-};
-
 // A simulator and a plain receiver asking it for images.
 struct ReferenceRig {
   ReferenceRig(int net, int sim_host, SimulatorOptions options)
-      : receiver(Loopback(net, sim_host + 1), Loopback(net, sim_host)) {
+      : receiver(Loopback(net, sim_host + 1), Loopback(net, sim_host), kHostPort,
+                 kReferenceReceiveBuffer) {
     options.bind_address = Loopback(net, sim_host);
     options.port = kCameraPort;
     sim = std::make_unique<CameraSimulator>(options);
