@@ -8,6 +8,7 @@
 #   netlab.sh exec NAME host|camera CMD...
 #   netlab.sh addr NAME host|camera|spare
 #   netlab.sh link NAME up|down          the camera's side of the link
+#   netlab.sh cut NAME on|off            nothing passes either way, the links stay up
 #   netlab.sh shape NAME --rate R [--burst B] [--limit L]   shape the camera's side anew
 #
 # Each NAME gets its own /29 of 10.0.0.0/8: the host .1, the camera .2, and spare addresses
@@ -112,6 +113,21 @@ case "$command" in
     [ -n "$rate" ] || die "shape NAME --rate R [--burst B] [--limit L]"
     ip netns exec "$camera_ns" tc qdisc replace dev "$camera_if" root tbf rate "$rate" \
       burst "$burst" limit "$limit"
+    ;;
+  cut)
+    # Blackhole routes on both sides: every packet is discarded, while the links, their
+    # neighbour entries and their queues stay as they are.
+    case "${1:-}" in
+      on)
+        ip -n "$camera_ns" route add blackhole "$host_ip/32"
+        ip -n "$host_ns" route add blackhole "$camera_ip/32"
+        ;;
+      off)
+        ip -n "$camera_ns" route del blackhole "$host_ip/32"
+        ip -n "$host_ns" route del blackhole "$camera_ip/32"
+        ;;
+      *) die "cut NAME on|off" ;;
+    esac
     ;;
   link)
     case "${1:-}" in
