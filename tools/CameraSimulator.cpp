@@ -18,8 +18,10 @@ using Clock = std::chrono::steady_clock;
 
 constexpr auto kIdleSlice =
     std::chrono::milliseconds(20);  // how often an idle thread looks at _stop
-// Between images the capture is written once it holds this much, so that a recovery of many
-// packets one by one does not make a system call per datagram either.
+// Between images the capture is written once it holds this much, this much per pass of the
+// loop: an image's records (8.9 MB) take tens of milliseconds to write, and commands are
+// answered between the slices. Below it, records wait, so that a recovery of many packets one
+// by one does not make a system call per datagram either.
 constexpr std::size_t kCaptureWriteBytes = 1024 * 1024;
 
 // Identification data bytes 0 to 9: a serial number (4 bytes, least significant first) and a
@@ -139,9 +141,13 @@ bool CameraSimulator::WaitForStreamsEnded(std::uint64_t count,
 
 void CameraSimulator::Run() {
   while (!_stop.load()) {
-    const Clock::time_point wake = std::min(PumpStream(), Clock::now() + kIdleSlice);
+    // A stream is never held up by the capture's writes; while they go on, the pass only looks
+    // for commands.
+    const bool writing = _capture && !_stream && _capture->Buffered() >= kCaptureWriteBytes;
+    if (writing) _capture->WriteSome(kCaptureWriteBytes);
+    const Clock::time_point wake =
+        std::min(PumpStream(), writing ? Clock::now() : Clock::now() + kIdleSlice);
     if (_socket.WaitReadableUntil(wake)) ServeCommands(kMaxBatch);
-    if (_capture && !_stream && _capture->Buffered() >= kCaptureWriteBytes) _capture->Flush();
   }
 }
 

@@ -1,5 +1,6 @@
 #include "tools/PcapWriter.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -99,6 +100,7 @@ bool PcapWriter::Open(const std::string& path, std::string& error) {
   }
   if (!_buffer) _buffer = std::make_unique_for_overwrite<std::uint8_t[]>(kBufferBytes);
   _used = 0;
+  _written = 0;
   return true;
 }
 
@@ -154,11 +156,14 @@ void PcapWriter::Record(const SimEndpoint& from, const SimEndpoint& to,
   ++_records;
 }
 
-bool PcapWriter::Flush() {
+bool PcapWriter::WriteSome(std::size_t max_bytes) {
   if (!_error.empty()) return false;
-  if (_fd < 0 || _used == 0) return true;
-  const bool ok = WriteAll(_buffer.get(), _used);
-  _used = 0;
+  if (_fd < 0) return true;
+  const std::size_t length = std::min(max_bytes, Buffered());
+  const bool ok = WriteAll(_buffer.get() + _written, length);
+  _written += length;
+  // Records whose writing failed are given up, like all later ones.
+  if (!ok || _written == _used) _written = _used = 0;
   return ok;
 }
 

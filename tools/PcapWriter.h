@@ -23,8 +23,9 @@ inline constexpr std::size_t kUdpHeaderLength = 8;
 // taken off the wire: every record carries an IPv4 and a UDP header with both checksums
 // computed. Records collect in memory and reach the file in large writes, so that recording a
 // stream of datagrams costs no system call per datagram: a record that does not fit the buffer
-// any more writes it first, Flush() writes it on demand. Owns its file descriptor (-1 = none);
-// Close() and the destructor write what is buffered and close it. Used by one thread at a time.
+// any more writes it first, WriteSome() and Flush() write it on demand. Owns its file descriptor
+// (-1 = none); Close() and the destructor write what is buffered and close it. Used by one thread
+// at a time.
 class PcapWriter {
  public:
   // Memory for this many bytes of records is set aside (and touched only as it fills): a whole
@@ -49,13 +50,17 @@ class PcapWriter {
               std::size_t tail_length = 0);
 
   // Bytes of records waiting in memory.
-  std::size_t Buffered() const { return _used; }
+  std::size_t Buffered() const { return _used - _written; }
   // Datagrams recorded so far (buffered or written).
   std::uint64_t Records() const { return _records; }
 
-  // Writes the buffered records to the file. Returns false when a write failed, now or before;
-  // the reason is in Error(), and from then on nothing more is recorded.
-  bool Flush();
+  // Writes the oldest `max_bytes` of the buffered records (all, when fewer are waiting) to the
+  // file, so that a caller can spread a large write over several turns. Returns false when a
+  // write failed, now or before; the reason is in Error(), and from then on nothing more is
+  // recorded.
+  bool WriteSome(std::size_t max_bytes);
+  // Writes all buffered records; returns as WriteSome().
+  bool Flush() { return WriteSome(Buffered()); }
   // Flushes and closes the file; idempotent. Returns what Flush() returned.
   bool Close();
 
@@ -69,8 +74,9 @@ class PcapWriter {
   int _fd = -1;
   std::string _path;
   std::unique_ptr<std::uint8_t[]> _buffer;  // kBufferBytes, allocated by Open()
-  std::size_t _used = 0;
-  std::uint16_t _ip_id = 0;  // IPv4 identification of the next record
+  std::size_t _used = 0;                    // bytes of records in _buffer
+  std::size_t _written = 0;                 // of those, already in the file
+  std::uint16_t _ip_id = 0;                 // IPv4 identification of the next record
   std::uint64_t _records = 0;
   std::string _error;  // the first failed write, or empty
 };

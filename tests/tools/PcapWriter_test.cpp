@@ -136,7 +136,7 @@ TEST(PcapWriter, ADamagedByteShowsAsAWrongChecksum) {
   EXPECT_EQ(records[0].problems, "wrong UDP checksum\n");
 }
 
-TEST(PcapWriter, RecordsStayInMemoryUntilFlushed) {
+TEST(PcapWriter, RecordsStayInMemoryUntilWritten) {
   CaptureFile file;
   PcapWriter writer;
   std::string error;
@@ -150,6 +150,9 @@ TEST(PcapWriter, RecordsStayInMemoryUntilFlushed) {
   const std::size_t record = 16 + 20 + 8 + 1032;
   EXPECT_EQ(writer.Buffered(), 100 * record);
   EXPECT_EQ(file.Size(), 24u);
+  ASSERT_TRUE(writer.WriteSome(1000)) << writer.Error();
+  EXPECT_EQ(writer.Buffered(), 100 * record - 1000);
+  EXPECT_EQ(file.Size(), 24u + 1000);
   ASSERT_TRUE(writer.Flush()) << writer.Error();
   EXPECT_EQ(writer.Buffered(), 0u);
   EXPECT_EQ(file.Size(), 24u + 100 * record);
