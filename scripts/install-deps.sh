@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building and testing frameprobe needs, from Debian's packages, when it is missing.
-# Needs root on Debian; elsewhere it says what to install and fails.
+# Needs root on Debian; elsewhere it says what to install and fails. tshark is wanted by tests
+# only, which skip without it: its absence alone is a note, not a failure.
 set -euo pipefail
 
 need=()
@@ -19,16 +20,26 @@ if [ "${FP_NEED_FUZZ:-0}" = 1 ]; then
   ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
     need+=(libclang-rt-14-dev)
 fi
+# The tests that decode the simulator's captures with the Wireshark dissector run tshark.
+want=()
+command -v tshark >/dev/null || want+=(tshark)
 
-[ ${#need[@]} -eq 0 ] && exit 0
+[ ${#need[@]} -eq 0 ] && [ ${#want[@]} -eq 0 ] && exit 0
 
 if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null; then
-  echo "install-deps: installing ${need[*]}"
+  echo "install-deps: installing ${need[*]} ${want[*]}"
   export DEBIAN_FRONTEND=noninteractive
+  # tshark's package would ask whether ordinary users may capture; they need not.
+  if [ ${#want[@]} -gt 0 ]; then
+    echo "wireshark-common wireshark-common/install-setuid boolean false" | debconf-set-selections
+  fi
   apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${need[@]}"
-else
-  echo "install-deps: missing packages: ${need[*]}" >&2
-  echo "install-deps: install them with: sudo apt-get install ${need[*]}" >&2
+  apt-get install -y -qq --no-install-recommends "${need[@]}" "${want[@]}"
+elif [ ${#need[@]} -gt 0 ]; then
+  echo "install-deps: missing packages: ${need[*]} ${want[*]}" >&2
+  echo "install-deps: install them with: sudo apt-get install ${need[*]} ${want[*]}" >&2
   exit 1
+else
+  echo "install-deps: tshark is missing, so the capture tests will skip" >&2
+  echo "install-deps: install it with: sudo apt-get install tshark" >&2
 fi

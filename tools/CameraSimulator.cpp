@@ -1,6 +1,7 @@
 #include "tools/CameraSimulator.h"
 
 #include "tools/CameraStreamState.h"
+#include "tools/PcapWriter.h"
 
 #include <algorithm>
 #include <array>
@@ -17,6 +18,11 @@ using Clock = std::chrono::steady_clock;
 
 constexpr auto kIdleSlice =
     std::chrono::milliseconds(20);  // how often an idle thread looks at _stop
+// Between images the capture is written once it holds this much, this much per pass of the
+// loop: an image's records (8.9 MB) take tens of milliseconds to write, and commands are
+// answered between the slices. Below it, records wait, so that a recovery of many packets one
+// by one does not make a system call per datagram either.
+constexpr std::size_t kCaptureWriteBytes = 1024 * 1024;
 
 // Identification data bytes 0 to 9: a serial number (4 bytes, least significant first) and a
 // firmware version (major, minor); the rest is zero.
@@ -74,6 +80,11 @@ CameraSimulator::CameraSimulator(SimulatorOptions options)
                             : kMaxBatch),
       _damage_used(_options.damage.size(), false) {}
 
+CameraSimulator::CameraSimulator(SimulatorOptions options, std::unique_ptr<PcapWriter> capture)
+    : CameraSimulator(std::move(options)) {
+  _capture = std::move(capture);
+}
+
 CameraSimulator::~CameraSimulator() { Stop(); }
 
 bool CameraSimulator::Start(std::string& error) {
@@ -82,6 +93,7 @@ bool CameraSimulator::Start(std::string& error) {
     return false;
   }
   if (!_socket.Open(_options.bind_address, _options.port, error)) return false;
+  _local = _socket.LocalEndpoint();
   _stop = false;
   _running = true;
   _thread = std::thread([this] { Run(); });
@@ -94,6 +106,7 @@ void CameraSimulator::Stop() {
   _stream.reset();
   _streaming = false;
   _socket.Close();
+  if (_capture) _capture->Flush();
   _running = false;
 }
 
@@ -128,7 +141,12 @@ bool CameraSimulator::WaitForStreamsEnded(std::uint64_t count,
 
 void CameraSimulator::Run() {
   while (!_stop.load()) {
-    const Clock::time_point wake = std::min(PumpStream(), Clock::now() + kIdleSlice);
+    // A stream is never held up by the capture's writes; while they go on, the pass only looks
+    // for commands.
+    const bool writing = _capture && !_stream && _capture->Buffered() >= kCaptureWriteBytes;
+    if (writing) _capture->WriteSome(kCaptureWriteBytes);
+    const Clock::time_point wake =
+        std::min(PumpStream(), writing ? Clock::now() : Clock::now() + kIdleSlice);
     if (_socket.WaitReadableUntil(wake)) ServeCommands(kMaxBatch);
   }
 }
@@ -152,6 +170,7 @@ void CameraSimulator::ServeCommands(int max_datagrams) {
     const long n = _socket.Receive(buffer.data(), buffer.size(), from);
     if (n < 0) return;
     const auto length = static_cast<std::size_t>(n);
+    Record(from, _local, buffer.data(), length);
     const char* reject = CommandRejection(buffer.data(), length);
     if (reject != nullptr) {
       {
@@ -269,13 +288,26 @@ void CameraSimulator::Answer(const NudpHeader& command, const SimEndpoint& to,
   count(/*add=*/true);
   const bool sent =
       _socket.SendTo(to, response.data(), response.size(), data, data ? data_length : 0);
-  if (!sent) count(/*add=*/false);
+  if (sent) {
+    Record(_local, to, response.data(), response.size(), data, data ? data_length : 0);
+  } else {
+    count(/*add=*/false);
+  }
   char text[160];
   std::snprintf(
       text, sizeof text, "camsim:   answer %02X %02X %02X %02X %02X %02X %02X %02X +%zu%s%s\n",
       response[0], response[1], response[2], response[3], response[4], response[5], response[6],
       response[7], data_length, damaged ? " (damaged checksum)" : "", sent ? "" : " NOT SENT");
   Trace(text);
+}
+
+void CameraSimulator::Record(const SimEndpoint& from, const SimEndpoint& to,
+                             const std::uint8_t* head, std::size_t head_length,
+                             const std::uint8_t* tail, std::size_t tail_length) {
+  if (_capture) {
+    _capture->Record(from, to, std::chrono::system_clock::now(), head, head_length, tail,
+                     tail_length);
+  }
 }
 
 void CameraSimulator::Trace(const char* text) const {

@@ -19,6 +19,8 @@
 
 namespace fp {
 
+class PcapWriter;
+
 // A RAW datagram: 1032 bytes of UDP payload.
 inline constexpr std::size_t kRawDatagramLength = NUDP_HEADER_LENGTH + RAW_PACKET_DATA_LENGTH;
 // The bytes a RAW datagram occupies on an Ethernet link, which is what --rate paces: the UDP
@@ -92,10 +94,15 @@ struct SimulatorStats {
 // streams RAW images after 0x08, with faults on demand (see SimulatorOptions). Runs on a thread
 // of its own between Start() and Stop(). Start() and Stop() belong to the owner's thread; the
 // accessors may be called from any thread while it runs.
+//
+// Given an open PcapWriter, it records every datagram it receives and sends, rejected ones
+// included. The records stay in memory while an image streams and reach the file between
+// images and in Stop(), so that the capture does not hold up a stream.
 class CameraSimulator {
  public:
   explicit CameraSimulator(SimulatorOptions options);
-  ~CameraSimulator();  // stops; out of line for the unique_ptr member
+  CameraSimulator(SimulatorOptions options, std::unique_ptr<PcapWriter> capture);
+  ~CameraSimulator();  // stops; out of line for the unique_ptr members
   CameraSimulator(const CameraSimulator&) = delete;
   CameraSimulator& operator=(const CameraSimulator&) = delete;
 
@@ -103,9 +110,14 @@ class CameraSimulator {
   // socket cannot be bound or the simulator was started already.
   bool Start(std::string& error);
 
-  // Ends the thread and closes the socket; returns within about 20 ms. Idempotent. A 0x08
-  // answer held back by answer_after_stream is not sent.
+  // Ends the thread and closes the socket; returns within about 20 ms, plus the time to write
+  // what the capture holds. Idempotent. A 0x08 answer held back by answer_after_stream is not
+  // sent.
   void Stop();
+
+  // The capture given to the constructor, or null. Only for the owner's thread, and only
+  // before Start() or after Stop(): the simulator thread writes it while it runs.
+  const PcapWriter* Capture() const { return _capture.get(); }
 
   bool Running() const { return _running.load(); }
   const SimulatorOptions& Options() const { return _options; }
@@ -137,6 +149,10 @@ class CameraSimulator {
   void Answer(const NudpHeader& command, const SimEndpoint& to, const std::uint8_t* data,
               std::size_t data_length);
   void Trace(const char* text) const;
+  // Appends a datagram to the capture, if there is one, with the time it is called at.
+  void Record(const SimEndpoint& from, const SimEndpoint& to, const std::uint8_t* head,
+              std::size_t head_length, const std::uint8_t* tail = nullptr,
+              std::size_t tail_length = 0);
   // RAW stream (CameraStream.cpp).
   void StartStream(const NudpHeader& command, const SimEndpoint& to);
   void EndStream(bool finished);
@@ -153,6 +169,8 @@ class CameraSimulator {
 
   // Touched only by the simulator thread (and by Start/Stop before and after it runs).
   SimSocket _socket;
+  SimEndpoint _local;  // where _socket is bound, the camera's side of the capture
+  std::unique_ptr<PcapWriter> _capture;
   std::thread _thread;
   std::vector<bool> _damage_used;   // one per _options.damage entry
   std::unique_ptr<Stream> _stream;  // the image being streamed, or none

@@ -2,6 +2,7 @@
 // paced on the steady clock in batches of packets sent with one system call each.
 #include "tools/CameraSimulator.h"
 #include "tools/CameraStreamState.h"
+#include "tools/PcapWriter.h"
 
 #include <algorithm>
 #include <cmath>
@@ -132,9 +133,16 @@ Clock::time_point CameraSimulator::PumpStream() {
     datagrams[k] = slot;
     lengths[k] = kRawDatagramLength;
   }
+  // The batch leaves with one system call, so its datagrams share one time stamp.
+  const auto send_time = std::chrono::system_clock::now();
   const auto sent =
       static_cast<std::uint64_t>(_socket.SendBatch(s.to, datagrams.data(), lengths.data(), count));
   s.last_send = Clock::now();
+  if (_capture) {
+    for (std::size_t k = 0; k < sent; ++k) {
+      _capture->Record(_local, s.to, send_time, datagrams[k], lengths[k]);
+    }
+  }
   s.next += static_cast<std::size_t>(count);
   {
     // A datagram that could not be sent is lost like one dropped on the wire; the stream goes on.

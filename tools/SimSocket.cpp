@@ -136,6 +136,13 @@ int SimSocket::SendBufferSize() const {
   return size;
 }
 
+SimEndpoint SimSocket::LocalEndpoint() const {
+  sockaddr_in sa{};
+  socklen_t length = sizeof sa;
+  if (_fd < 0 || ::getsockname(_fd, reinterpret_cast<sockaddr*>(&sa), &length) != 0) return {};
+  return SimEndpoint{sa.sin_addr.s_addr, ntohs(sa.sin_port)};
+}
+
 std::string EndpointText(const SimEndpoint& endpoint) {
   const std::uint32_t a = ntohl(endpoint.address);
   char text[32];

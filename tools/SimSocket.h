@@ -57,6 +57,9 @@ class SimSocket {
   // The send buffer size the kernel granted, in bytes.
   int SendBufferSize() const;
 
+  // The address and port the socket is bound to (0.0.0.0:0 when it is not open).
+  SimEndpoint LocalEndpoint() const;
+
  private:
   int _fd = -1;
 };

@@ -180,6 +180,9 @@ ParseResult ParseSimulatorArgs(const std::vector<std::string>& args, SimulatorOp
       } else if (name == "--exit-after") {
         if (!ParseReal(value, 0.0, 1e7, d) || d == 0.0) return bad("needs seconds above 0");
         options.exit_after_seconds = d;
+      } else if (name == "--pcap") {
+        if (value.empty()) return bad("needs a file name");
+        options.pcap_path = value;
       } else {
         error = "unknown flag '" + name + "' (see --help)";
         return ParseResult::kError;
@@ -218,12 +221,15 @@ after a 0x08 command, streams one image of 8248 RAW packets to the sender of tha
   --damage CODE        answer the first command with this code with a wrong checksum
   --answer-after-stream  answer 0x08 only after the last packet of its stream
   --exit-after SECONDS end after this time (default: run until SIGINT or SIGTERM)
+  --pcap FILE          record every datagram received and sent in FILE (pcap, raw IPv4),
+                       written between images and when camsim ends
   --quiet              no per-command trace on standard error
   --help               this text
 
 A CODE up to 0xFF matches the command code (low byte of the number field); a larger one
 matches the whole number field. --silent-cmd and --damage may be given more than once.
 Statistics go to standard output on exit, the achieved rate counted as --rate counts it. Bad flags exit with status 2.
+So does a capture file that cannot be opened, before anything is received or sent.
 )";
 }
 

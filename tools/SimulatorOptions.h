@@ -49,6 +49,7 @@ struct SimulatorOptions {
   bool answer_after_stream = false;      // the 0x08 answer follows the last RAW packet
 
   double exit_after_seconds = 0.0;  // camsim only; 0 = until SIGINT or SIGTERM
+  std::string pcap_path;            // camsim only: capture file (--pcap); empty = none
   bool trace = false;               // one line per command on standard error
 };
 

@@ -1,11 +1,13 @@
 // camsim: the simulated NUDP camera as a program. Runs until SIGINT, SIGTERM or --exit-after,
-// then prints its statistics on standard output.
+// then writes the rest of its capture (--pcap) and prints its statistics on standard output.
 #include "tools/CameraSimulator.h"
+#include "tools/PcapWriter.h"
 #include "tools/SimulatorOptions.h"
 
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <memory>
 #include <signal.h>
 #include <string>
 #include <thread>
@@ -41,7 +43,18 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
 
-  fp::CameraSimulator camera(options);
+  // The capture file is opened first: one that cannot be is a usage error, and nothing has been
+  // received or sent yet.
+  std::unique_ptr<fp::PcapWriter> capture;
+  if (!options.pcap_path.empty()) {
+    capture = std::make_unique<fp::PcapWriter>();
+    if (!capture->Open(options.pcap_path, error)) {
+      std::fprintf(stderr, "camsim: --pcap: %s\n", error.c_str());
+      return 2;
+    }
+  }
+
+  fp::CameraSimulator camera(options, std::move(capture));
   if (!camera.Start(error)) {
     std::fprintf(stderr, "camsim: %s\n", error.c_str());
     return 1;
@@ -60,6 +73,15 @@ int main(int argc, char** argv) {
   camera.Stop();
   if (g_signal != 0) std::fprintf(stderr, "camsim: signal %d, stopping\n", int{g_signal});
   std::fputs(fp::CameraSimulator::FormatStats(camera.Stats()).c_str(), stdout);
+  int status = 0;
+  if (const fp::PcapWriter* written = camera.Capture()) {
+    std::printf("datagrams captured: %llu in %s\n",
+                static_cast<unsigned long long>(written->Records()), written->Path().c_str());
+    if (!written->Error().empty()) {
+      std::fprintf(stderr, "camsim: --pcap: %s\n", written->Error().c_str());
+      status = 1;
+    }
+  }
   std::fflush(stdout);
-  return 0;
+  return status;
 }

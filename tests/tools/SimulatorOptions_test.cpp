@@ -58,6 +58,8 @@ TEST(SimulatorOptions, EveryFlagSetsItsField) {
                    "--answer-after-stream",
                    "--exit-after",
                    "1.5",
+                   "--pcap",
+                   "out.pcap",
                    "--quiet"},
                   o, error),
             ParseResult::kRun)
@@ -82,6 +84,7 @@ TEST(SimulatorOptions, EveryFlagSetsItsField) {
   EXPECT_EQ(o.damage[1].code, 0x105u);
   EXPECT_TRUE(o.answer_after_stream);
   EXPECT_EQ(o.exit_after_seconds, 1.5);
+  EXPECT_EQ(o.pcap_path, "out.pcap");
   EXPECT_FALSE(o.trace);
 }
 
@@ -102,6 +105,17 @@ TEST(SimulatorOptions, RejectsBadValuesWithAReason) {
   }
 }
 
+TEST(SimulatorOptions, PcapNeedsAFileName) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--pcap="}, std::vector<std::string>{"--pcap"}}) {
+    SimulatorOptions o;
+    std::string error;
+    EXPECT_EQ(Parse(args, o, error), ParseResult::kError) << args[0];
+    EXPECT_TRUE(error.starts_with("--pcap")) << error;
+    EXPECT_EQ(o.pcap_path, "");
+  }
+}
+
 TEST(SimulatorOptions, FlagsWithoutValueSayThatTheyTakeNone) {
   for (const char* flag : {"--quiet=1", "--last-first=yes", "--unfinished=", "--silent=0",
                            "--answer-after-stream=1", "--help=x"}) {
@@ -118,10 +132,11 @@ TEST(SimulatorOptions, HelpIsRecognisedAndDocumentsEveryFlag) {
   std::string error;
   EXPECT_EQ(Parse({"--rate", "5", "--help"}, o, error), ParseResult::kHelp);
   const std::string usage = SimulatorUsage();
-  for (const char* flag :
-       {"--bind", "--port", "--id", "--rate", "--drop", "--loss", "--seed", "--duplicate",
-        "--reorder", "--last-first", "--stop-after", "--unfinished", "--silent ", "--silent-cmd",
-        "--damage", "--answer-after-stream", "--exit-after", "--quiet", "--help"}) {
+  for (const char* flag : {"--bind",       "--port",       "--id",         "--rate",
+                           "--drop",       "--loss",       "--seed",       "--duplicate",
+                           "--reorder",    "--last-first", "--stop-after", "--unfinished",
+                           "--silent ",    "--silent-cmd", "--damage",     "--answer-after-stream",
+                           "--exit-after", "--pcap",       "--quiet",      "--help"}) {
     EXPECT_NE(usage.find(flag), std::string::npos) << flag;
   }
   EXPECT_NE(usage.find("Mbit/s on the wire"), std::string::npos);

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # camsim on the command line: bad flags exit 2 with a message, --help exits 0, and a run ends
-# on --exit-after, SIGTERM and SIGINT with its statistics on standard output.
+# on --exit-after, SIGTERM and SIGINT with its statistics on standard output; a capture file
+# that cannot be opened exits 2 before anything is bound, and a capture is written on SIGTERM
+# and SIGINT.
 set -u
 camsim=$1
 status=0
@@ -85,6 +87,47 @@ for sig in TERM INT; do
   grep -q "commands received: 0" "$out_file" || fail "no statistics after SIG$sig: $(cat "$out_file")"
   grep -q "camsim: signal $(kill -l "$sig"), stopping" "$err_file" ||
     fail "no stop line after SIG$sig: $(cat "$err_file")"
+  net=$((net + 1))
+done
+
+err=$("$camsim" --bind 127.11.100.1 --pcap /nonexistent-dir/x.pcap 2>&1 >/dev/null); rc=$?
+[ "$rc" -eq 2 ] || fail "--pcap into a missing directory: exit status $rc"
+case "$err" in
+  "camsim: --pcap: cannot open capture file /nonexistent-dir/x.pcap: No such file or directory") ;;
+  *) fail "--pcap into a missing directory: $err" ;;
+esac
+
+# One 0xEF command and its answer are in the capture once camsim has ended on a signal: the
+# file header (24 bytes) and two records of 16 + 20 (IPv4) + 8 (UDP) bytes plus the 8-byte
+# command and the 40-byte answer.
+net=101
+for sig in TERM INT; do
+  out_file="$dir/pcap$sig.out"
+  err_file="$dir/pcap$sig.err"
+  pcap="$dir/pcap$sig.pcap"
+  : >"$out_file"
+  : >"$err_file"
+  # 127.11.x.y: the addresses of the capture tests.
+  addr="127.11.$net.$(($$ % 250 + 1))"
+  "$camsim" --bind "$addr" --pcap "$pcap" >"$out_file" 2>"$err_file" &
+  pid=$!
+  if ! await_line "camsim: listening on" "$err_file" "$pid"; then
+    fail "--pcap SIG$sig: camsim did not start: $(cat "$err_file")"
+    kill -KILL "$pid" 2>/dev/null
+    wait "$pid"
+    net=$((net + 1))
+    continue
+  fi
+  printf '\xff\x00\x00\x11\xef\x00\x00\x00' >"/dev/udp/$addr/1234"
+  await_line "answer FF 00 80 91 EF 00 00 00 +32" "$err_file" "$pid" ||
+    fail "--pcap SIG$sig: no answer traced: $(cat "$err_file")"
+  kill -"$sig" "$pid"
+  bounded_wait "$pid"
+  [ "$rc" -eq 0 ] || fail "--pcap SIG$sig exit status $rc"
+  size=$(stat -c %s "$pcap" 2>/dev/null || echo missing)
+  [ "$size" = 160 ] || fail "--pcap SIG$sig: capture of $size bytes, not 160"
+  grep -q "datagrams captured: 2 in $pcap" "$out_file" ||
+    fail "--pcap SIG$sig: no capture line: $(cat "$out_file")"
   net=$((net + 1))
 done
 
