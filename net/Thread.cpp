@@ -25,8 +25,10 @@ Thread::~Thread() {
 void Thread::StopAndJoin() {
   if (_running.load()) {
     // A body still waiting for its release must not begin, and a running one is asked to end.
-    _go.store(true);
+    // _running is cleared before _go is set: a thread that sees the release then also sees
+    // that it is no longer wanted, and never begins its body on a dying object.
     _running.store(false);
+    _go.store(true);
   }
   if (_handle.joinable() && _handle.get_id() != std::this_thread::get_id()) _handle.join();
 }
