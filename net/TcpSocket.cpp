@@ -35,6 +35,7 @@ bool TcpSocket::Open(std::uint32_t address, std::uint16_t port, bool skip_socks)
   SetConnecting(false);
   SetViaProxy(false);
   _lost = false;
+  _input_full = false;
   _socks4_reply_length = 0;
   SetShutdownDone(0);
 
@@ -114,6 +115,11 @@ void TcpSocket::SendText(const std::string& text, std::int32_t flags) {
 std::string TcpSocket::TakeInput() {
   std::string taken;
   taken.swap(_input);
+  const int descriptor = GetDescriptor();
+  if (_input_full && descriptor != -1) {
+    _input_full = false;
+    ServingHandler().SetInterest(descriptor, /*read=*/true, !_output.empty(), /*except=*/true);
+  }
   return taken;
 }
 
@@ -122,6 +128,12 @@ void TcpSocket::OnRead() {
   const long n = sockets::Receive(GetDescriptor(), chunk, sizeof chunk, 0);
   if (n > 0) {
     _input.append(chunk, static_cast<std::size_t>(n));
+    if (_input.size() >= kInputLimit) {
+      // A peer may send faster than the owner takes: the rest waits with the peer.
+      _input_full = true;
+      ServingHandler().SetInterest(GetDescriptor(), /*read=*/false, !_output.empty(),
+                                   /*except=*/true);
+    }
     // While the SOCKS4 reply is awaited, the handler hands the bytes to OnSocks4Read.
     if (!ViaProxy()) OnInput();
     return;

@@ -37,11 +37,15 @@ class TcpSocket : public Socket {
   void SendBuf(const void* bytes, std::size_t length, std::int32_t flags) override;
   void SendText(const std::string& text, std::int32_t flags) override;
 
+  // Most received bytes the input buffer holds: once it holds this many, the socket stops
+  // reading, and the peer has to wait, until they are taken.
+  static constexpr std::size_t kInputLimit = std::size_t{1} << 20;
+
   // Received bytes not yet taken.
   std::size_t InputPending() const { return _input.size(); }
   // Bytes waiting to be sent.
   std::size_t OutputPending() const { return _output.size(); }
-  // Takes every received byte out of the input buffer.
+  // Takes every received byte out of the input buffer (and reads again if the buffer was full).
   std::string TakeInput();
 
   // Whether a closed established connection is to be connected again (false by default).
@@ -82,6 +86,7 @@ class TcpSocket : public Socket {
   bool _reconnect = false;
   bool _reconnecting = false;
   bool _lost = false;
+  bool _input_full = false;
   std::array<std::uint8_t, 8> _socks4_reply{};
   std::size_t _socks4_reply_length = 0;
 };

@@ -379,6 +379,49 @@ TEST(TcpSocketTest, PooledConnectionIsTakenAgainAndEndsWhenDataArrivesWhileIdle)
   EXPECT_EQ(OpenDescriptors(), before);
 }
 
+TEST(TcpSocketTest, InputStopsAtItsLimitUntilItIsTaken) {
+  const std::size_t before = OpenDescriptors();
+  {
+    SocketHandler handler;
+    StreamPeer source("127.9.12.1", 40000, /*echo=*/false);
+    TcpSocket reader(handler);  // takes nothing by itself
+    ASSERT_TRUE(reader.Open(Ip("127.9.12.1"), 40000));
+    handler.Add(&reader);
+    ASSERT_TRUE(Pump(handler, [&] { return reader.IsPeerConnected(); }, {&source}));
+    const int d = reader.GetDescriptor();
+
+    const std::size_t total = 16 * TcpSocket::kInputLimit;  // more than the kernel buffers hold
+    const std::string chunk(65536, 'i');
+    std::size_t sent = 0;
+    const auto feed = [&] {
+      while (sent < total) {
+        const long n = send(source.connections[0].descriptor, chunk.data(),
+                            std::min(chunk.size(), total - sent), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n <= 0) break;
+        sent += static_cast<std::size_t>(n);
+      }
+      return !handler.ReadInterest(d);
+    };
+    ASSERT_TRUE(Pump(handler, feed));
+    EXPECT_GE(reader.InputPending(), TcpSocket::kInputLimit);
+    EXPECT_LT(sent, total);  // the rest waits with the peer
+    for (int pass = 0; pass < 5; ++pass) handler.Select(0, 10000);
+    EXPECT_LT(reader.InputPending(), TcpSocket::kInputLimit + 65536);
+
+    std::size_t taken = reader.TakeInput().size();
+    EXPECT_TRUE(handler.ReadInterest(d));
+    ASSERT_TRUE(Pump(
+        handler,
+        [&] {
+          feed();
+          taken += reader.TakeInput().size();
+          return taken == total;
+        },
+        {}, 20s));
+  }
+  EXPECT_EQ(OpenDescriptors(), before);
+}
+
 TEST(TcpSocketTest, ConnectsThroughAGrantingSocks4Server) {
   const std::size_t before = OpenDescriptors();
   {
