@@ -344,7 +344,8 @@ int SocketHandler::Dispatch(int n) {
       if (p == FindSocket(d) && p->ViaProxy()) {
         if (auto* stream = dynamic_cast<TcpSocket*>(p)) {
           bool complete = false;
-          while (stream->InputPending() > 0 && !complete && !stream->CloseAndDeletePending()) {
+          // A complete reply may have called OnConnect, which may have deleted the socket.
+          while (!complete && stream->InputPending() > 0 && !stream->CloseAndDeletePending()) {
             complete = stream->OnSocks4Read();
           }
         }
