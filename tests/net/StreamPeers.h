@@ -24,10 +24,12 @@
 namespace fp::test {
 
 // A non-blocking listening descriptor on `address`:`port`.
-inline int ListenOn(const char* address, std::uint16_t port, int backlog) {
+// A receive buffer other than 0 is given to every connection it accepts.
+inline int ListenOn(const char* address, std::uint16_t port, int backlog, int receive_buffer = 0) {
   const int listener = sockets::CreateSocket(AF_INET, SOCK_STREAM, 0);
   EXPECT_NE(listener, -1);
   sockets::SetIntOption(listener, SOL_SOCKET, SO_REUSEADDR, 1);
+  if (receive_buffer != 0) sockets::SetIntOption(listener, SOL_SOCKET, SO_RCVBUF, receive_buffer);
   sockets::SetNonBlocking(listener, true);
   EXPECT_EQ(sockets::BindIPv4(listener, Ip(address), port), 0);
   EXPECT_EQ(listen(listener, backlog), 0);
@@ -41,11 +43,12 @@ struct PeerConnection {
   bool ended = false;    // the other side closed it (or it failed)
 };
 
-// Accepts connections and keeps what arrives; `echo` sends every byte back.
+// Accepts connections and keeps what arrives; `echo` sends every byte back. A receive buffer
+// other than 0 makes the connections' windows small.
 class StreamPeer {
  public:
-  StreamPeer(const char* address, std::uint16_t port, bool echo = true)
-      : _listener(ListenOn(address, port, 8)), _echo(echo) {}
+  StreamPeer(const char* address, std::uint16_t port, bool echo = true, int receive_buffer = 0)
+      : _listener(ListenOn(address, port, 8, receive_buffer)), _echo(echo) {}
   virtual ~StreamPeer() {
     for (PeerConnection& c : connections) {
       if (c.descriptor != -1) close(c.descriptor);

@@ -143,12 +143,20 @@ TEST(TcpSocketTest, ConnectFailuresWithAndWithoutAReconnectWanted) {
 }
 
 // Fills the send path of a connected socket whose peer reads nothing, so that what is sent
-// next has to wait.
+// next has to wait: sends until the connection takes nothing more, even after 200 ms.
 void FillSendPath(int descriptor) {
   sockets::SetIntOption(descriptor, SOL_SOCKET, SO_SNDBUF, 4096);
   const std::string chunk(65536, 'f');
-  for (int i = 0; i < 10000; ++i) {
-    if (sockets::Send(descriptor, chunk.data(), chunk.size(), 0) == -1) return;
+  for (int round = 0; round < 100; ++round) {
+    while (sockets::Send(descriptor, chunk.data(), chunk.size(), 0) > 0) {
+    }
+    pollfd entry{descriptor, POLLOUT, 0};
+    if (poll(&entry, 1, 200) == 0) {
+      // Settled; a little room may still be left below the writable mark.
+      while (sockets::Send(descriptor, "f", 1, 0) > 0) {
+      }
+      return;
+    }
   }
   FAIL() << "the send path never filled";
 }
@@ -159,7 +167,7 @@ TEST(TcpSocketTest, GracefulCloseWaitsFiveSecondsForOutputThatCannotLeave) {
     RecordingLog log;
     SocketHandler handler(&log);
     std::vector<std::string> journal;
-    StreamPeer sink("127.9.3.1", 40000, /*echo=*/false);
+    StreamPeer sink("127.9.3.1", 40000, /*echo=*/false, /*receive_buffer=*/4096);
     Client client(handler, journal);
     ASSERT_TRUE(client.Open(Ip("127.9.3.1"), 40000));
     handler.Add(&client);
