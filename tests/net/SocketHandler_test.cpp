@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -622,6 +623,13 @@ TEST(SocketHandlerTest, WithoutAWakeEventTheHandlerSaysSoAndWaitsOutItsPasses) {
   EXPECT_GE(Clock::now() - start, 40ms);
 }
 
+// Processor time the calling thread has used.
+std::chrono::nanoseconds ThreadCpuTime() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+}
+
 // Counts the exceptional conditions it is told of and does nothing else about them.
 class ExceptionCounter : public Socket {
  public:
@@ -651,11 +659,14 @@ TEST(SocketHandlerTest, ErrorOnADescriptorWatchedForExceptionsAloneNeverEndsPass
     EXPECT_FALSE(handler.ReadInterest(d));
     EXPECT_FALSE(handler.WriteInterest(d));
     EXPECT_TRUE(handler.ExceptInterest(d));
+    // Waited, not spun: three passes of 100 ms cost this thread next to no processor time.
+    const auto cpu_start = ThreadCpuTime();
     for (int pass = 0; pass < 3; ++pass) {
       const Clock::time_point start = Clock::now();
       EXPECT_EQ(handler.Select(0, 100000), 0);
       EXPECT_GE(Clock::now() - start, 95ms);
     }
+    EXPECT_LT(ThreadCpuTime() - cpu_start, 30ms);
 
     // A pending error reaches a socket watched for exceptions alone once, as the exceptional
     // condition a failed connect is; later passes wait out their time.
