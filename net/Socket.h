@@ -138,10 +138,10 @@ class Socket {
   // socket keeps its copy of the descriptor, so one of the two must not close it.
   void TakeOverConnection(const Socket& other);
 
-  // Stream-connection state; no stream socket class exists yet, so these keep their initial
-  // values unless such a class sets them.
+  // Stream-connection state, kept by TcpSocket and the handler's stream steps.
   bool IsOutgoing() const { return _outgoing; }
-  // Only an outgoing connection can be kept for the pool.
+  // Only an outgoing connection can be kept for the pool: on closing, when the handler pools,
+  // its connection then stays open for the next Open to the same address and port.
   void SetKeepForPool(bool x);
   bool KeepForPool() const { return _keep_for_pool; }
   bool ViaProxy() const { return _via_proxy; }

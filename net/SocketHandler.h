@@ -18,8 +18,10 @@ class Socket;
 
 // The socket layer's event loop. It keeps a registry of sockets keyed by descriptor, waits for
 // their descriptors in one system call per pass, calls the sockets' callbacks, and then does the
-// deferred work the sockets' flags ask for: connect callbacks, connect time-outs and retries,
-// closing, unregistering and deleting. It runs only when its owner calls Select.
+// deferred work the sockets' flags ask for: connect callbacks, handing sockets to threads of
+// their own, connect time-outs and retries, closing (gracefully, by reconnecting or into the
+// pool of idle connections for stream sockets), unregistering and deleting. It runs only when
+// its owner calls Select.
 //
 // The handler owns no socket unless the socket's HandlerDeletes() is set. No locks: a handler
 // and its sockets are used by one thread at a time; callbacks run on the thread calling Select.
