@@ -3,6 +3,7 @@
 #include "net/SocketError.h"
 #include "net/SocketHandler.h"
 #include "net/SocketOps.h"
+#include "net/SocketThread.h"
 
 #include <ctime>
 #include <sys/socket.h>
@@ -123,6 +124,9 @@ bool Socket::ConnectOutcome() {
   SocketHandler& handler = ServingHandler();
   int code = 0;
   sockets::PendingError(_descriptor, code);
+  // A connect that failed at once (and was left pending for a later retry) leaves a descriptor
+  // that is writable without a pending error, yet has no peer: that is no connection either.
+  if (code == 0 && !sockets::HasPeer(_descriptor)) code = WSAENOTCONN;
   if (code != 0) {
     handler.ReportError(this, "connect failed", code, SocketErrorText(code), Fatal);
     handler.SetInterest(_descriptor, /*read=*/false, /*write=*/false, /*except=*/true);
@@ -161,6 +165,17 @@ void Socket::SetConnecting(bool x) {
 void Socket::SetCallOnConnect(bool x) {
   KeepListed(ServingHandler().CallOnConnectList(), _descriptor, x);
   _call_on_connect = x;
+}
+
+void Socket::SetThreadWanted(bool x) {
+  KeepListed(ServingHandler().DetachList(), _descriptor, x);
+  _thread_wanted = x;
+}
+
+void Socket::StartSocketThread() {
+  auto* thread = new SocketThread(*this);
+  _serving_thread = thread;
+  thread->SetRelease(true);
 }
 
 void Socket::SetRetryClientConnect(bool x) {

@@ -9,6 +9,7 @@
 namespace fp {
 
 class SocketHandler;
+class SocketThread;
 
 // Base of every socket of the layer. A Socket owns at most one descriptor (-1 = none) and closes
 // it in Close() and in its destructor; it belongs to one SocketHandler for its whole life and
@@ -106,11 +107,23 @@ class Socket {
   std::int64_t SecondsConnecting() const;
   std::int64_t SecondsClosing() const;
   std::int32_t ConnectTimeoutSeconds() const { return _connect_limit; }
+  // Seconds a connect may take before the handler gives up on it or retries it (5 by default).
+  void SetConnectTimeout(std::int32_t seconds) { _connect_limit = seconds; }
 
   void SetOwnThread(bool x) { _on_own_thread = x; }
   bool HasOwnThread() const { return _on_own_thread; }
   void SetThreadHandler(SocketHandler* handler) { _thread_handler = handler; }
+  // Asks the handler to hand the socket to a thread of its own in its next pass (true), or not
+  // (false); lists the descriptor in, or takes it out of, the handler's detach list like the
+  // work-list flags. From the hand-over on, the socket's callbacks run on that thread, and its
+  // owner must leave the socket alone; give the socket SetHandlerDeletes(true) so that the
+  // thread's handler deletes it when it is closed.
+  void SetThreadWanted(bool x);
   bool ThreadWanted() const { return _thread_wanted; }
+  // Creates the SocketThread that serves this socket from now on and releases it. Called by the
+  // handler's detach step; the caller touches the socket no more afterwards. The thread deletes
+  // itself, so the pointer kept here is only a record.
+  void StartSocketThread();
 
   // A new descriptor, returned and not attached; -1 (reported Fatal, socket marked for closing)
   // when the protocol is unknown, the system gives none, or a stream option cannot be set. An
@@ -125,22 +138,43 @@ class Socket {
   // socket keeps its copy of the descriptor, so one of the two must not close it.
   void TakeOverConnection(const Socket& other);
 
-  // Stream-connection state; no stream socket class exists yet, so these keep their initial
-  // values unless such a class sets them.
+  // Stream-connection state, kept by TcpSocket and the handler's stream steps.
   bool IsOutgoing() const { return _outgoing; }
-  // Only an outgoing connection can be kept for the pool.
+  // Only an outgoing connection can be kept for the pool: on closing, when the handler pools,
+  // its connection then stays open for the next Open to the same address and port.
   void SetKeepForPool(bool x);
   bool KeepForPool() const { return _keep_for_pool; }
   bool ViaProxy() const { return _via_proxy; }
   std::uint32_t TargetIp() const { return _target_ip; }
   std::uint16_t TargetPort() const { return _target_port; }
+  // Connect retries after a connect time-out: 0 none (the default), -1 without limit, n > 0 at
+  // most n per connection.
+  void SetRetriesAllowed(std::int32_t x) { _retries_allowed = x; }
   std::int32_t RetriesAllowed() const { return _retries_allowed; }
+  void SetRetriesMade(std::int32_t x) { _retries_made = x; }
   std::int32_t RetriesMade() const { return _retries_made; }
+  // Bit 0: the graceful close has shut down the sending direction.
+  void SetShutdownDone(std::int32_t x) { _shutdown_done = x; }
+  std::int32_t ShutdownDone() const { return _shutdown_done; }
+  // The SOCKS4 server this socket connects through (copied from the handler at construction);
+  // 0 when none.
+  std::uint32_t Socks4Host() const { return _proxy_host; }
+  std::uint16_t Socks4Port() const { return _proxy_port; }
   std::int32_t SocketType() const { return _type; }
   const std::string& ProtocolName() const { return _protocol; }
 
  protected:
   void SetOutgoing(bool x) { _outgoing = x; }
+  void SetViaProxy(bool x) { _via_proxy = x; }
+  void SetTarget(std::uint32_t ip, std::uint16_t port) {
+    _target_ip = ip;
+    _target_port = port;
+  }
+  // Connects without the SOCKS4 server from now on.
+  void ForgetSocks4Server() {
+    _proxy_host = 0;
+    _proxy_port = 0;
+  }
 
  private:
   SocketHandler& _handler;
@@ -151,6 +185,7 @@ class Socket {
   std::int64_t _connect_time = 0;
   bool _thread_wanted = false;
   bool _on_own_thread = false;
+  SocketThread* _serving_thread = nullptr;  // not owned: the thread deletes itself
   std::int32_t _type = 0;
   std::string _protocol;
   bool _call_on_connect = false;

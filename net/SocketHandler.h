@@ -18,8 +18,10 @@ class Socket;
 
 // The socket layer's event loop. It keeps a registry of sockets keyed by descriptor, waits for
 // their descriptors in one system call per pass, calls the sockets' callbacks, and then does the
-// deferred work the sockets' flags ask for: connect callbacks, connect time-outs and retries,
-// closing, unregistering and deleting. It runs only when its owner calls Select.
+// deferred work the sockets' flags ask for: connect callbacks, handing sockets to threads of
+// their own, connect time-outs and retries, closing (gracefully, by reconnecting or into the
+// pool of idle connections for stream sockets), unregistering and deleting. It runs only when
+// its owner calls Select.
 //
 // The handler owns no socket unless the socket's HandlerDeletes() is set. No locks: a handler
 // and its sockets are used by one thread at a time; callbacks run on the thread calling Select.
@@ -94,12 +96,26 @@ class SocketHandler {
   const std::vector<int>& Order() const { return _order; }
   int Highest() const { return _highest; }
 
-  // Stream-socket settings; nothing changes them yet.
+  // Stream-socket settings. The SOCKS4 server (address in network order, port in host order,
+  // user id sent with each request) is copied by each TcpSocket at its construction, so set it
+  // before creating the sockets that are to use it; host or port 0 means none.
+  void SetSocks4Server(std::uint32_t host, std::uint16_t port, const std::string& user = {});
   std::uint32_t ProxyHost() const { return _proxy_host; }
   std::uint16_t ProxyPort() const { return _proxy_port; }
   const std::string& ProxyUser() const { return _proxy_user; }
+  // Connect straight to the target when connecting through the SOCKS4 server fails.
+  void SetSocks4Fallback(bool x) { _proxy_fallback = x; }
   bool ProxyFallback() const { return _proxy_fallback; }
+  // Keep closed outgoing connections marked with SetKeepForPool for reuse, and let Open look
+  // for one before connecting.
+  void SetPooling(bool x) { _pooling = x; }
   bool Pooling() const { return _pooling; }
+
+  // The first pooled connection of that type, protocol, address and port, taken out of the
+  // handler (it is no longer watched), or null. The caller takes its descriptor over and deletes
+  // it; deleting it leaves the descriptor open.
+  Socket* TakePooledConnection(std::int32_t type, const std::string& protocol,
+                               std::uint32_t address, std::uint16_t port);
 
  private:
   // A descriptor set of at most kSetSize descriptors, without duplicates.
@@ -117,7 +133,12 @@ class SocketHandler {
   };
 
   void RegisterQueued();
+  // Lists the descriptor in the work list of each flag the socket has set, unless it is there.
+  void ListPendingWork(Socket* p, int descriptor);
+  void RunDetaching();
   int Wait(struct timeval* timeout);
+  // Fills _poll_fds from the interest sets; returns how many entries are sockets.
+  std::size_t BuildPollSet();
   int Dispatch(int n);
   void RunConnectCallbacks();
   void RunConnectTimeouts();
@@ -125,6 +146,13 @@ class SocketHandler {
   void RunClosing();
   void Unregister();
   void RunDeletions();
+  // Takes the socket out of the registry, the add queue and the dispatch order; returns what
+  // Remove reports: -1 (registry), -2 (add queue) or 0 (neither).
+  std::int32_t Forget(Socket* p);
+  void RecomputeHighest();
+  // A socket that a thread's private handler lets go of without deleting it goes back to the
+  // handler it was made for.
+  void HandBack(Socket* p) const;
   // The readiness of a descriptor found by the last wait, as poll events.
   // What the last wait found `descriptor` ready for, among what it was asked to watch.
   int ReadyFor(int descriptor) const;
@@ -143,6 +171,9 @@ class SocketHandler {
   DescriptorSet _read_set;
   DescriptorSet _write_set;
   DescriptorSet _except_set;
+  // Descriptors watched for exceptions alone on which the wait found an error or hang-up it was
+  // not asked about: left out of later waits until their interest is set again.
+  DescriptorSet _muted;
   bool _thread_private = false;
   std::uint32_t _proxy_host = 0;
   std::uint16_t _proxy_port = 0;

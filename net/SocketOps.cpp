@@ -229,6 +229,18 @@ int ConnectIPv4(int descriptor, std::uint32_t address, std::uint16_t port) {
   return ::connect(descriptor, reinterpret_cast<const sockaddr*>(&sin), sizeof sin);
 }
 
+int StartConnectIPv4(int descriptor, std::uint32_t address, std::uint16_t port) {
+  const int rc = ConnectIPv4(descriptor, address, port);
+  if (rc == -1 && errno == EINPROGRESS) SetLastError(EWOULDBLOCK);
+  return rc;
+}
+
+bool HasPeer(int descriptor) {
+  sockaddr_in sin{};
+  socklen_t length = sizeof sin;
+  return ::getpeername(descriptor, reinterpret_cast<sockaddr*>(&sin), &length) == 0;
+}
+
 int LocalPort(int descriptor) {
   sockaddr_in sin{};
   socklen_t length = sizeof sin;

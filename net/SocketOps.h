@@ -58,6 +58,14 @@ int ShutdownSend(int descriptor);
 int BindIPv4(int descriptor, std::uint32_t address, std::uint16_t port);
 int ConnectIPv4(int descriptor, std::uint32_t address, std::uint16_t port);
 
+// connect of a non-blocking stream descriptor. A connect that has begun and goes on in the
+// background fails with the code of operation-would-block (WSAEWOULDBLOCK), as such a connect
+// does on the system the codes come from.
+int StartConnectIPv4(int descriptor, std::uint32_t address, std::uint16_t port);
+
+// True when the descriptor is connected to a peer (it has a peer address).
+bool HasPeer(int descriptor);
+
 // The local port of a bound IPv4 descriptor, in host order; -1 on failure.
 int LocalPort(int descriptor);
 

@@ -1,13 +1,16 @@
 #include "net/SocketHandler.h"
 
 #include "net/SocketOps.h"
+#include "net/TcpSocket.h"
 #include "net/UdpSocket.h"
 
 #include "NetTestSupport.h"
+#include "StreamPeers.h"
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -200,6 +203,34 @@ TEST(SocketHandlerTest, ASocketAddedTwiceIsForgottenEverywhereAndDeletedOnce) {
   EXPECT_EQ(handler.SocketCount(), 1u);
   handler.Select(0, 0);
   EXPECT_EQ(journal, (std::vector<std::string>{"twice deleted", "bare released", "bare deleted"}));
+}
+
+TEST(SocketHandlerTest, OwnedSocketClosedMarkedAndAddedAgainIsForgottenBeforeItIsDeleted) {
+  RecordingLog log;
+  std::vector<std::string> journal;
+  const std::size_t before = OpenDescriptors();
+  {
+    SocketHandler handler(&log);
+    auto* owned = new Traced(handler, journal, "owned");
+    owned->SetHandlerDeletes(true);
+    const int d = owned->GetDescriptor();
+    handler.Add(owned);
+    handler.Select(0, 0);
+
+    // Closed by its owner, its registry entry stays; added again it goes to the deletion list.
+    owned->Close();
+    owned->SetCloseAndDelete(true);
+    handler.Add(owned);
+    EXPECT_EQ(log.reports.back(), (Reported{owned, "Add", -1, "Invalid socket", Warning}));
+    handler.Select(0, 0);
+    EXPECT_EQ(journal, (std::vector<std::string>{"owned released", "owned deleted"}));
+    EXPECT_EQ(handler.FindSocket(d), nullptr);
+    EXPECT_TRUE(handler.Order().empty());
+    EXPECT_EQ(handler.SocketCount(), 0u);
+    handler.Select(0, 0);
+  }  // the handler's destructor must not reach the deleted socket
+  EXPECT_EQ(journal.size(), 2u);
+  EXPECT_EQ(OpenDescriptors(), before);
 }
 
 TEST(SocketHandlerTest, DestroyedSocketLeavesAtOnceAndIsNotCalledAgain) {
@@ -590,6 +621,73 @@ TEST(SocketHandlerTest, WithoutAWakeEventTheHandlerSaysSoAndWaitsOutItsPasses) {
   const Clock::time_point start = Clock::now();
   EXPECT_EQ(handler.Select(0, 50000), 0);
   EXPECT_GE(Clock::now() - start, 40ms);
+}
+
+// Processor time the calling thread has used.
+std::chrono::nanoseconds ThreadCpuTime() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+}
+
+// Counts the exceptional conditions it is told of and does nothing else about them.
+class ExceptionCounter : public Socket {
+ public:
+  using Socket::Socket;
+  void OnExceptCondition() override { ++exceptions; }
+  int exceptions = 0;
+};
+
+TEST(SocketHandlerTest, ErrorOnADescriptorWatchedForExceptionsAloneNeverEndsPassesEarly) {
+  const std::size_t before = OpenDescriptors();
+  {
+    RecordingLog log;
+    SocketHandler handler(&log);
+
+    // A stream socket whose connect was refused, with retries left, is watched for exceptions
+    // alone until its connect time-out; its passes wait out their time.
+    TcpSocket client(handler);
+    client.SetRetriesAllowed(-1);
+    ASSERT_TRUE(client.Open(Ip("127.10.1.1"), 40000));
+    handler.Add(&client);
+    ASSERT_TRUE(Pump(handler, [&] {
+      return std::any_of(log.reports.begin(), log.reports.end(),
+                         [](const Reported& r) { return r.call == "connect failed"; });
+    }));
+    const int d = client.GetDescriptor();
+    EXPECT_TRUE(client.IsConnecting());
+    EXPECT_FALSE(handler.ReadInterest(d));
+    EXPECT_FALSE(handler.WriteInterest(d));
+    EXPECT_TRUE(handler.ExceptInterest(d));
+    // Waited, not spun: three passes of 100 ms cost this thread next to no processor time.
+    const auto cpu_start = ThreadCpuTime();
+    for (int pass = 0; pass < 3; ++pass) {
+      const Clock::time_point start = Clock::now();
+      EXPECT_EQ(handler.Select(0, 100000), 0);
+      EXPECT_GE(Clock::now() - start, 95ms);
+    }
+    EXPECT_LT(ThreadCpuTime() - cpu_start, 30ms);
+
+    // A pending error reaches a socket watched for exceptions alone once, as the exceptional
+    // condition a failed connect is; later passes wait out their time.
+    ExceptionCounter counter(handler);
+    const int raw = sockets::CreateSocket(AF_INET, SOCK_STREAM, 0);
+    sockets::SetNonBlocking(raw, true);
+    sockets::ConnectIPv4(raw, Ip("127.10.1.2"), 40000);
+    pollfd entry{raw, POLLOUT, 0};
+    ASSERT_EQ(poll(&entry, 1, 5000), 1);  // refused: the error is pending, not yet read
+    counter.AttachDescriptor(raw);
+    handler.Add(&counter);
+    handler.Select(0, 0);
+    handler.SetInterest(raw, /*read=*/false, /*write=*/false, /*except=*/true);
+    EXPECT_EQ(handler.Select(0, 100000), 0);
+    EXPECT_EQ(counter.exceptions, 1);
+    const Clock::time_point start = Clock::now();
+    EXPECT_EQ(handler.Select(0, 100000), 0);
+    EXPECT_GE(Clock::now() - start, 95ms);
+    EXPECT_EQ(counter.exceptions, 1);
+  }
+  EXPECT_EQ(OpenDescriptors(), before);
 }
 
 }  // namespace
