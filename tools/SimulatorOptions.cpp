@@ -46,9 +46,13 @@ bool ParseIndex(const std::string& text, int& index) {
   return true;
 }
 
-// "5,8247" or "100-199" or a mix; the result is sorted and without repeats.
+// "5,8247" or "100-199" or a mix; the result is sorted and without repeats. Indices are marked
+// in a map of the image's packets, so a list of many long ranges costs no more than the image.
 bool ParseDropList(const std::string& text, std::vector<int>& drop) {
-  std::vector<int> out = drop;
+  std::vector<bool> marked(RAW_PACKETS_PER_IMAGE, false);
+  for (const int index : drop) {
+    if (index >= 0 && index < RAW_PACKETS_PER_IMAGE) marked[static_cast<std::size_t>(index)] = true;
+  }
   std::size_t start = 0;
   while (start <= text.size()) {
     const std::size_t comma = std::min(text.find(',', start), text.size());
@@ -63,12 +67,13 @@ bool ParseDropList(const std::string& text, std::vector<int>& drop) {
                !ParseIndex(item.substr(dash + 1), last) || last < first) {
       return false;
     }
-    for (int i = first; i <= last; ++i) out.push_back(i);
+    std::fill(marked.begin() + first, marked.begin() + last + 1, true);
     start = comma + 1;
   }
-  std::sort(out.begin(), out.end());
-  out.erase(std::unique(out.begin(), out.end()), out.end());
-  drop = std::move(out);
+  drop.clear();
+  for (int i = 0; i < RAW_PACKETS_PER_IMAGE; ++i) {
+    if (marked[static_cast<std::size_t>(i)]) drop.push_back(i);
+  }
   return true;
 }
 
