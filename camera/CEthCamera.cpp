@@ -21,8 +21,6 @@ using std::chrono::milliseconds;
 // Open waits this long for the listener to announce itself, looking every 15 ms.
 constexpr int kListenerStartPolls = 1000;
 constexpr milliseconds kListenerStartPoll{15};
-// Close waits this long for the NUDP socket.
-constexpr milliseconds kSocketLockLimit{10000};
 
 }  // namespace
 
@@ -68,11 +66,9 @@ CEthCamera::~CEthCamera() {
   _err_log.reset();
 }
 
-std::string CEthCamera::GetLocalAddress() const {
-  std::string text;
-  AddressToText(_local_ip, text);
-  return text + ":" + NumberToText(_local_port);
-}
+// The socket was bound with _local_ip and _local_port and keeps their text; it says 32100 also
+// when the port above was taken.
+std::string CEthCamera::GetLocalAddress() const { return _nudp->LocalAddress(); }
 
 std::string CEthCamera::GetRemoteAddress() const {
   if (!_connected.load()) return "(connection closed)";
@@ -143,7 +139,7 @@ bool CEthCamera::Close() {
     return true;
   }
   WaitForRawData();
-  if (!AcquireNudp(kSocketLockLimit)) {
+  if (!AcquireNudp()) {
     WriteErrLog("CEthCamera::Close():\nCommunication port still in use.\n\n");
     return false;
   }
@@ -167,7 +163,6 @@ bool CEthCamera::Close() {
     WriteErrLog("CEthCamera::Close():\nBkgListener did not change camera state.\n\n");
   }
   DeleteRefresh();
-  _give_up.store(false);
   WriteLog("CEthCamera::Close():\nConnection closed.\n\n");
   return true;
 }

@@ -110,8 +110,8 @@ class CEthCamera {
   const char* EndTransfer(ListenerState& state);
   bool TransferDone();
   // Takes _nudp_mutex from another thread than the listener: asks the listener to let go of it
-  // and ends the wait it may be sitting in. False when the mutex was not acquired in `limit`.
-  bool AcquireNudp(std::chrono::milliseconds limit);
+  // and ends the wait it may be sitting in. False when the mutex was not acquired in 10 s.
+  bool AcquireNudp();
   // After the listener has stopped by itself: joins it and deletes the watchdog.
   void ReapListener();
   void DeleteRefresh();

@@ -10,17 +10,17 @@ namespace fp {
 
 namespace {
 
-// A sender waits this long for the NUDP socket.
+// Senders, Close and SetRawDataBuffer wait this long for the NUDP socket.
 constexpr std::chrono::milliseconds kSocketLockLimit{10000};
 
 }  // namespace
 
-bool CEthCamera::AcquireNudp(std::chrono::milliseconds limit) {
+bool CEthCamera::AcquireNudp() {
   if (_nudp_mutex.TryWait()) return true;
   _cmd_waiting.fetch_add(1);
   // The listener looks at _cmd_waiting between passes; end the pass it is waiting in.
   _handler->Wake();
-  const bool acquired = _nudp_mutex.Wait(limit) == CameraMutex::WaitResult::kAcquired;
+  const bool acquired = _nudp_mutex.Wait(kSocketLockLimit) == CameraMutex::WaitResult::kAcquired;
   if (_cmd_waiting.fetch_sub(1) == 1) _cmd_waiting.notify_all();
   return acquired;
 }
@@ -43,7 +43,7 @@ bool CEthCamera::SendCmd(std::uint32_t number, std::uint8_t top, std::uint32_t* 
     WriteErrLog("Cannot send 0x08 command while data taking.\n\n");
     return false;
   }
-  if (!AcquireNudp(kSocketLockLimit)) {
+  if (!AcquireNudp()) {
     LogFormatted(true,
                  "CEthCamera::SendCmd() (number field = %.8X):\nCannot lock access to NUDP "
                  "socket.\n\n",

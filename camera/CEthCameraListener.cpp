@@ -53,7 +53,7 @@ bool CEthCamera::SetRawDataBuffer(std::uint8_t* buffer) {
         "CEthCamera::SetRawDataBuffer():\nCannot change RAW data buffer while data taking.\n\n");
     return false;
   }
-  if (!AcquireNudp(milliseconds(10000))) {
+  if (!AcquireNudp()) {
     WriteErrLog("CEthCamera::SetRawDataBuffer():\nCannot lock access to NUDP socket.\n\n");
     return false;
   }

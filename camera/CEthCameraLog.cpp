@@ -54,6 +54,7 @@ void CEthCamera::WriteLog(const char* text) {
 }
 
 void CEthCamera::WriteErrLog(const char* text) {
+  if (!_log->IsOpen() && !_err_log->IsOpen()) return;
   const std::tm now = UtcNow();
   // A line holds at most 159 characters; a longer text is cut there.
   char line[160];
@@ -64,6 +65,8 @@ void CEthCamera::WriteErrLog(const char* text) {
 }
 
 void CEthCamera::LogFormatted(bool as_error, const char* format, ...) {
+  // Nothing is formatted for logs that are not open: recovery sends one command per packet.
+  if (!_log->IsOpen() && !(as_error && _err_log->IsOpen())) return;
   char text[128];
   std::va_list args;
   va_start(args, format);
