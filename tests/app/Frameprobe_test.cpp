@@ -5,6 +5,7 @@
 #include "tools/CameraSimulator.h"
 
 #include "../camera/CameraRig.h"
+#include "tests/ChildProcess.h"
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,12 +14,8 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <netinet/in.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace fp::test {
 namespace {
@@ -67,35 +64,11 @@ class AppRig {
   // Starts frameprobe with `local` and `remote` in the directory; its standard output goes to
   // "console". Returns its process id, or -1.
   pid_t Start(const std::string& local, const std::string& remote) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addchdir_np(&actions, _dir.c_str());
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "console",
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::string program = FRAMEPROBE_PATH;
-    char* argv[] = {program.data(), const_cast<char*>(local.c_str()),
-                    const_cast<char*>(remote.c_str()), nullptr};
-    pid_t pid = 0;
-    const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return rc == 0 ? pid : -1;
+    return Spawn({FRAMEPROBE_PATH, local, remote}, _dir, _dir + "/console", _dir + "/console.err");
   }
 
   // The exit status of the process, or -1 when it did not end within a minute.
-  static int Wait(pid_t pid) {
-    if (pid < 0) return -1;
-    const auto deadline = steady_clock::now() + std::chrono::seconds(60);
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-      if (steady_clock::now() > deadline) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        return -1;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
+  static int Wait(pid_t pid) { return AwaitExit(pid, std::chrono::seconds(60)); }
 
   int Run(const std::string& local, const std::string& remote) {
     return Wait(Start(local, remote));

@@ -6,6 +6,7 @@
 #include "tools/PcapWriter.h"
 
 #include "PcapReader.h"
+#include "tests/ChildProcess.h"
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -16,13 +17,10 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
-#include <spawn.h>
 #include <sstream>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace fp::test {
 namespace {
@@ -353,41 +351,6 @@ TEST(NudpDissector, DecodesEveryKindOfPacket) {
 }
 
 // --- Captures of frameprobe against camsim, both as processes. ---
-
-// Starts a program with its standard output and error in files; -1 when it cannot.
-pid_t Spawn(const std::vector<std::string>& args, const std::string& dir, const std::string& out,
-            const std::string& err) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  std::vector<char*> argv;
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  const int rc = posix_spawn(&pid, args[0].c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  return rc == 0 ? pid : -1;
-}
-
-// The exit status of `pid` once it ended within `limit`; -1 when it did not (it is then killed)
-// or did not exit normally.
-int AwaitExit(pid_t pid, milliseconds limit) {
-  const auto deadline = steady_clock::now() + limit;
-  int status = 0;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (steady_clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      return -1;
-    }
-    std::this_thread::sleep_for(milliseconds(10));
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 // camsim --pcap on 127.11.<net>.1 and frameprobe from 127.11.<net>.2, in a directory of their
 // own, until frameprobe has ended and camsim has written its capture on SIGTERM.
