@@ -35,6 +35,17 @@ int RunAcquisitionSequence(const char* local, const char* remote, const Sequence
     return 0;
   }
   if (setup.on_camera) setup.on_camera(camera.get());
+  const std::int32_t granted = camera->Nudp().ReceiveBufferBytes();
+  if (granted >= 0 && static_cast<std::size_t>(granted) < RAW_IMAGE_SIZE) {
+    // The request is what an unprivileged socket gets once the cap allows it (the kernel then
+    // grants twice as much).
+    std::fprintf(setup.err,
+                 "frameprobe: the camera socket's receive buffer is %d bytes, smaller than one "
+                 "image (%u bytes): packets that come while the driver is busy are lost.\n"
+                 "frameprobe: to raise the limit: sudo sysctl -w net.core.rmem_max=%d\n",
+                 static_cast<int>(granted), static_cast<unsigned>(RAW_IMAGE_SIZE),
+                 static_cast<int>(NudpSocket::kReceiveBufferRequest));
+  }
   if (!camera->OpenLog(setup.log_file)) std::fprintf(out, "Log file not created.\n\n");
   if (!camera->OpenErrLog(setup.err_log_file)) std::fprintf(out, "Error log file not created.\n\n");
   if (!camera->Open(remote)) {

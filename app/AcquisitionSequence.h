@@ -12,6 +12,7 @@ class CEthCamera;
 // Where the acquisition test writes and what it hands back; main uses the defaults.
 struct SequenceSetup {
   std::FILE* out = stdout;  // the console lines
+  std::FILE* err = stderr;  // hints for the user, outside the fixed console lines
   std::string log_file = "log.txt";
   std::string err_log_file = "log_err.txt";
   // Called with the whole image just before its buffer is freed; for tests.
@@ -24,6 +25,9 @@ struct SequenceSetup {
 // the camera at `remote`, switches binning on, takes one RAW image, fetches the packets that
 // went missing, asks for packet 251 once more, reads the camera's identification and closes.
 // Prints each outcome; returns the process exit status, 0 on every orderly path.
+//
+// When the receive buffer the camera's socket was granted cannot hold one image, says so once on
+// `setup.err`, with the sysctl line that lifts the limit.
 //
 // When the camera cannot be opened the camera object is kept, never destroyed, until the
 // process ends, so its logs end without "STOP LOGGING." and still reach their files.

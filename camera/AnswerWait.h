@@ -8,15 +8,23 @@ namespace fp {
 class NudpSocket;
 class SocketHandler;
 
+// Hands whatever already waits in the kernel to `socket` in one pass of `handler` that does not
+// wait. Called before a command goes out, so that a late or repeated answer to an earlier
+// command is judged as the stray it is rather than as the answer to the new one.
+void DispatchQueued(SocketHandler& handler);
+
 // Waits for the answer to the command just sent on `socket` by turning `handler` in Select
 // passes, and returns the socket's state after the last pass.
 //
-// The wait lasts `wait_us` microseconds and ends early when a datagram reaches the socket. A
-// pass that ends without one, on an error report alone (a refused port answering an earlier
-// send, say) or on a wake-up, does not end it: the wait goes on for the time left. When
+// The wait ends when the socket leaves WAITING (the answer came, or a damaged one) or when
+// `wait_us` microseconds have passed without that. Nothing else ends it: a datagram that does
+// not complete the exchange (an answer to another command, one from another sender, one too
+// short or without signature) is judged and logged by the socket and the wait goes on for the
+// time left, as it does after a pass that ended on a wake-up or on an error report alone. The
+// socket's arrival mark is cleared first, so only what arrives during this wait counts. When
 // `on_raw_packet` is given, a RAW data packet that comes while the socket still waits for its
-// answer starts a new wait of the full time instead; `on_raw_packet` is called first when the
-// socket accepts RAW data at that moment.
+// answer starts a new wait of the full time; `on_raw_packet` is called first when the socket
+// accepts RAW data at that moment.
 std::uint8_t AwaitAnswer(SocketHandler& handler, NudpSocket& socket, std::int32_t wait_us,
                          const std::function<void()>& on_raw_packet = {});
 

@@ -109,6 +109,10 @@ class CEthCamera {
   const char* ListenerPass(ListenerState& state);
   const char* EndTransfer(ListenerState& state);
   bool TransferDone();
+  // Before a 0x08 is sent again after a damaged answer: turns the handler, RAW receiving off,
+  // until no datagram has come for _raw_timeout. False when the camera is still sending after
+  // a bound of some seconds (logged as an error); the command is then not repeated.
+  bool DrainStream(std::uint32_t wire);
   // Takes _nudp_mutex from another thread than the listener: asks the listener to let go of it
   // and ends the wait it may be sitting in. False when the mutex was not acquired in 10 s.
   bool AcquireNudp();

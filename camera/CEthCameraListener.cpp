@@ -33,18 +33,21 @@ constexpr milliseconds kStartLockLimit{5000};
 constexpr milliseconds kStartPollLimit{20};
 constexpr long kIdlePassMicroseconds = 20000;
 constexpr long kDataPassMicroseconds = 3000;
-// Silence grows by this much for every data-taking pass without a datagram.
-constexpr std::int32_t kSilenceStep = 3;
 // Timeouts in a row after which a transfer the camera calls unfinished is given up.
 constexpr std::int32_t kMaxTries = 2;
 
 }  // namespace
 
 // What the listener keeps from one pass to the next.
+// Silence is the time since the last new RAW packet was stored (or since the transfer began, or
+// since the last timeout), measured on the clock: duplicates, damaged or refused packets and
+// answers neither shorten nor prolong it, so a camera that keeps repeating one packet cannot
+// hold a transfer open.
 struct CEthCamera::ListenerState {
-  std::int32_t silence = 0;  // milliseconds without a new RAW packet
-  std::int32_t tries = 0;    // timeouts in a row with the transfer not finished
-  bool started = false;      // this transfer's start has been signalled
+  std::chrono::steady_clock::time_point quiet_since;
+  std::int32_t seen_count = 0;  // RAW packets stored when last looked
+  std::int32_t tries = 0;       // timeouts in a row with the transfer not finished
+  bool started = false;         // this transfer's start has been signalled
 };
 
 bool CEthCamera::SetRawDataBuffer(std::uint8_t* buffer) {
@@ -122,12 +125,15 @@ const char* CEthCamera::ListenerPass(ListenerState& state) {
     return nullptr;
   }
 
+  const auto pass_start = std::chrono::steady_clock::now();
   const std::int32_t count_before = _nudp->RawCount();
   _handler->Select(0, kDataPassMicroseconds);
   if (!_wait_mutex.Wait()) WriteErrLog("CEthCamera::BkgListener():\nCannot lock _wait_mutex.\n\n");
 
   if (!state.started) {
     state.started = true;
+    state.quiet_since = pass_start;
+    state.seen_count = count_before;
     if (!_done_mutex.Wait())
       WriteErrLog("CEthCamera::BkgListener():\nCannot lock _done_mutex.\n\n");
     if (!_data_started_mutex.Release()) {
@@ -135,42 +141,44 @@ const char* CEthCamera::ListenerPass(ListenerState& state) {
     }
   }
 
+  // Packets stored by a command sender between two passes count as much as the listener's own.
+  const std::int32_t count = _nudp->RawCount();
+  const bool fresh = count > state.seen_count;
+  state.seen_count = count;
+  const auto now = std::chrono::steady_clock::now();
+  const auto silence = static_cast<std::int32_t>(
+      std::chrono::duration_cast<milliseconds>(now - state.quiet_since).count());
+
   const char* failure = nullptr;
-  if (_nudp->TakePacketArrived()) {
-    if (_nudp->LastTop() != NUDP_TOP_RAW_DATA) {
-      WriteErrLog(
-          "CEthCamera::BkgListener():\nType of packet != 0x07 while waiting for RAW data (not a "
-          "problem for a driver, but should not happen).\n\n");
-    } else if (_nudp->RawCount() > count_before) {
-      LogFormatted(false, "CEthCamera::BkgListener():\nRAW data packet received (dt=%dms).\n\n",
-                   state.silence);
-      state.silence = 0;
+  if (_nudp->TakePacketArrived() && _nudp->LastTop() != NUDP_TOP_RAW_DATA) {
+    WriteErrLog(
+        "CEthCamera::BkgListener():\nType of packet != 0x07 while waiting for RAW data (not a "
+        "problem for a driver, but should not happen).\n\n");
+  }
+  if (fresh) {
+    LogFormatted(false, "CEthCamera::BkgListener():\nRAW data packet received (dt=%dms).\n\n",
+                 silence);
+    state.quiet_since = now;
+    state.tries = 0;
+    if (_nudp->LastPacket() == RAW_LAST_PACKET_INDEX) {
+      failure = EndTransfer(state);
+      if (failure == nullptr) {
+        WriteLog("CEthCamera::BkgListener():\nLast RAW data packet received.\n\n");
+      }
+    }
+  } else if (silence >= _raw_timeout) {
+    WriteErrLog("CEthCamera::BkgListener():\nRAW data timeout.\n\n");
+    // Asked at every timeout, also when the tries decide already.
+    const bool done = TransferDone();
+    if (done || state.tries >= kMaxTries) {
+      _nudp->StopData();
       state.tries = 0;
-      if (_nudp->LastPacket() == RAW_LAST_PACKET_INDEX) {
-        failure = EndTransfer(state);
-        if (failure == nullptr) {
-          WriteLog("CEthCamera::BkgListener():\nLast RAW data packet received.\n\n");
-        }
-      }
+      failure = EndTransfer(state);
+    } else {
+      WriteErrLog("CEthCamera::BkgListener():\nStill waiting for data...\n\n");
+      ++state.tries;
     }
-    // Otherwise a duplicate: it changes nothing.
-  } else {
-    state.silence += kSilenceStep;
-    if (state.silence >= _raw_timeout) {
-      WriteErrLog("CEthCamera::BkgListener():\nRAW data timeout.\n\n");
-      // Asked at every timeout, also when the tries decide already.
-      const bool done = TransferDone();
-      if (done || state.tries >= kMaxTries) {
-        _nudp->StopData();
-        state.tries = 0;
-        failure = EndTransfer(state);
-        state.silence = 0;
-      } else {
-        WriteErrLog("CEthCamera::BkgListener():\nStill waiting for data...\n\n");
-        state.silence = 0;
-        ++state.tries;
-      }
-    }
+    state.quiet_since = std::chrono::steady_clock::now();
   }
 
   if (!_wait_mutex.Release()) {

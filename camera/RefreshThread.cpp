@@ -105,6 +105,9 @@ bool RefreshThread::Refresh() {
   _camera.WriteLog("RefreshThread:\nCamera watchdog refresh.\n\n");
   for (std::int32_t remaining = _camera._retries; remaining >= 0;) {
     --remaining;
+    // The socket is turned only here, every few seconds: a repeated answer to the last refresh
+    // still waits in the kernel and would pass for the answer to this one.
+    DispatchQueued(*_handler);
     // A socket that refuses to send is judged by its state below.
     _nudp->SendCmd(NUDP_TOP_COMMAND, _command);
     const std::uint8_t state = AwaitAnswer(*_handler, *_nudp, _camera._response_wait);

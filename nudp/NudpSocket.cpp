@@ -21,7 +21,7 @@ NudpSocket::NudpSocket(SocketHandler& handler)
   _cmd_packet[1] = NUDP_SIGNATURE_1;
   // At line rate a whole image arrives in about 73 ms; a kernel buffer that holds all of it
   // means a receiving thread that is late by a few milliseconds loses nothing.
-  RequestReceiveBuffer(kReceiveBufferRequest);
+  _receive_buffer = RequestReceiveBuffer(kReceiveBufferRequest);
 }
 
 NudpSocket::~NudpSocket() { WriteLog("NudpSocket deleted.\n\n"); }

@@ -74,6 +74,9 @@ class NudpSocket : public UdpSocket {
   std::int32_t LastPacket() const { return _last_packet.load(); }
   bool PacketStored(int index) const;
   const std::string& LocalAddress() const { return _local_address; }
+  // The kernel receive buffer the socket was granted, in bytes as the kernel counts them (twice
+  // what was set); below one image, a receiving thread that is late loses packets.
+  std::int32_t ReceiveBufferBytes() const { return _receive_buffer; }
 
   void OnRawData(const std::uint8_t* data, std::size_t length, const struct sockaddr* from,
                  std::uint32_t from_length) override;
@@ -106,6 +109,7 @@ class NudpSocket : public UdpSocket {
   std::atomic<std::int32_t> _raw_count{0};
   std::atomic<std::int32_t> _last_packet{0};
   std::string _local_address;
+  std::int32_t _receive_buffer = 0;
   std::uint32_t _remote_ip = 0;
   std::uint16_t _remote_port = 0;
   std::uint32_t _response_length = 0;

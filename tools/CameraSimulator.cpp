@@ -146,7 +146,7 @@ void CameraSimulator::Run() {
     const bool writing = _capture && !_stream && _capture->Buffered() >= kCaptureWriteBytes;
     if (writing) _capture->WriteSome(kCaptureWriteBytes);
     const Clock::time_point wake =
-        std::min(PumpStream(), writing ? Clock::now() : Clock::now() + kIdleSlice);
+        std::min({PumpStream(), SendTimed(), writing ? Clock::now() : Clock::now() + kIdleSlice});
     if (_socket.WaitReadableUntil(wake)) ServeCommands(kMaxBatch);
   }
 }
@@ -265,9 +265,11 @@ void CameraSimulator::Answer(const NudpHeader& command, const SimEndpoint& to,
   const std::uint32_t number = ReadNumberField(command.data());
   bool damaged = false;
   for (std::size_t i = 0; i < _options.damage.size(); ++i) {
+    // One entry per answer, so a code given n times damages its first n answers.
     if (!_damage_used[i] && _options.damage[i].Matches(top, number)) {
       _damage_used[i] = true;
       damaged = true;
+      break;
     }
   }
   if (damaged) response[3] = static_cast<std::uint8_t>(response[3] ^ 0x5A);
@@ -290,6 +292,14 @@ void CameraSimulator::Answer(const NudpHeader& command, const SimEndpoint& to,
       _socket.SendTo(to, response.data(), response.size(), data, data ? data_length : 0);
   if (sent) {
     Record(_local, to, response.data(), response.size(), data, data ? data_length : 0);
+    if (_options.answer_twice_ms > 0) {
+      Echo echo{
+          Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                             std::chrono::duration<double, std::milli>(_options.answer_twice_ms)),
+          to, std::vector<std::uint8_t>(response.begin(), response.end())};
+      if (data != nullptr) echo.bytes.insert(echo.bytes.end(), data, data + data_length);
+      _echoes.push_back(std::move(echo));
+    }
   } else {
     count(/*add=*/false);
   }

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -65,11 +66,13 @@ struct SimulatorStats {
   // who has received one finds it counted.
   std::uint64_t answers_sent = 0;
   std::uint64_t answers_damaged = 0;     // sent with a wrong checksum (--damage)
+  std::uint64_t answers_repeated = 0;    // second copies (--answer-twice)
   std::uint64_t commands_ignored = 0;    // --silent, --silent-cmd
   std::uint64_t images_started = 0;      // 0x08 commands acted on
   std::uint64_t images_finished = 0;     // streams that ran to the end of their plan
   std::uint64_t images_interrupted = 0;  // streams cut short by a new 0x08
   std::uint64_t raw_packets_sent = 0;    // RAW datagrams, duplicates included
+  std::uint64_t raw_repeats_sent = 0;    // RAW datagrams sent after the stream (--repeat-packet)
   std::uint64_t raw_send_errors = 0;
   std::uint64_t raw_send_calls = 0;          // system calls that sent RAW datagrams
   std::uint64_t retransmissions_served = 0;  // TOP 6 answers sent
@@ -141,6 +144,20 @@ class CameraSimulator {
 
  private:
   struct Stream;
+  // A datagram sent again later: the second copy of an answer.
+  struct Echo {
+    std::chrono::steady_clock::time_point due;
+    SimEndpoint to;
+    std::vector<std::uint8_t> bytes;
+  };
+  // One RAW packet sent again and again after a stream.
+  struct Repeat {
+    bool active = false;
+    SimEndpoint to;
+    std::uint32_t image = 0;
+    std::chrono::steady_clock::time_point next;
+    std::chrono::steady_clock::time_point end;
+  };
 
   void Run();
   // Command path (CameraSimulator.cpp).
@@ -159,6 +176,10 @@ class CameraSimulator {
   // Sends the packets that are due, at most kMaxBatch with one system call. Returns when the
   // next ones will be due: now when more are due already, far ahead when nothing streams.
   std::chrono::steady_clock::time_point PumpStream();
+  // Echoes and repeats (CameraRepeats.cpp): sends those that are due and returns when the next
+  // one will be, far ahead when none is waiting.
+  std::chrono::steady_clock::time_point SendTimed();
+  void StartRepeat(const SimEndpoint& to, std::uint32_t image);
 
   const SimulatorOptions _options;
   // Pacing, fixed by the rate: nanoseconds per packet (0 = unpaced), packets sent per wake-up
@@ -174,6 +195,8 @@ class CameraSimulator {
   std::thread _thread;
   std::vector<bool> _damage_used;   // one per _options.damage entry
   std::unique_ptr<Stream> _stream;  // the image being streamed, or none
+  std::deque<Echo> _echoes;         // in the order they are due
+  Repeat _repeat;
 
   // Flags read by other threads without a lock.
   std::atomic<bool> _stop{false};

@@ -36,6 +36,7 @@ Clock::time_point After(Clock::time_point origin, std::size_t packets, double in
 void CameraSimulator::StartStream(const NudpHeader& command, const SimEndpoint& to) {
   // A new 0x08 during a stream abandons the old image and starts the next one from packet 0.
   if (_stream) EndStream(/*finished=*/false);
+  _repeat.active = false;
   auto stream = std::make_unique<Stream>();
   stream->to = to;
   stream->image = _image_number.load() + 1;
@@ -92,6 +93,7 @@ void CameraSimulator::EndStream(bool finished) {
   Trace(text);
   // Exactly one answer per command, also when the stream was cut short by the next 0x08.
   if (stream->answer_pending) Answer(stream->command, stream->command_from, nullptr, 0);
+  if (_options.repeat_index >= 0) StartRepeat(stream->to, stream->image);
 }
 
 Clock::time_point CameraSimulator::PumpStream() {
@@ -180,10 +182,14 @@ std::string CameraSimulator::FormatStats(const SimulatorStats& stats) {
     }
   }
   add("answers sent: %llu (damaged %llu)\n", u(stats.answers_sent), u(stats.answers_damaged));
+  if (stats.answers_repeated > 0) add("answers sent twice: %llu\n", u(stats.answers_repeated));
   add("images: %llu started, %llu finished, %llu interrupted\n", u(stats.images_started),
       u(stats.images_finished), u(stats.images_interrupted));
   add("RAW packets sent: %llu in %llu system calls (send errors %llu)\n", u(stats.raw_packets_sent),
       u(stats.raw_send_calls), u(stats.raw_send_errors));
+  if (stats.raw_repeats_sent > 0) {
+    add("RAW packets repeated after streams: %llu\n", u(stats.raw_repeats_sent));
+  }
   add("retransmissions served: %llu\n", u(stats.retransmissions_served));
   add("bytes sent: %llu (RAW %llu)\n", u(stats.bytes_sent), u(stats.raw_bytes_sent));
   add("achieved rate: %.1f Mbit/s on the wire (%.1f Mbit/s of UDP payload) over %.1f ms of "

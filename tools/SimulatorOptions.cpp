@@ -77,6 +77,25 @@ bool ParseDropList(const std::string& text, std::vector<int>& drop) {
   return true;
 }
 
+// "INDEX,EVERY_MS,FOR_MS".
+bool ParseRepeat(const std::string& text, SimulatorOptions& options) {
+  const std::size_t first = text.find(',');
+  const std::size_t second = first == std::string::npos ? first : text.find(',', first + 1);
+  if (second == std::string::npos) return false;
+  int index = 0;
+  double every = 0;
+  double span = 0;
+  if (!ParseIndex(text.substr(0, first), index) ||
+      !ParseReal(text.substr(first + 1, second - first - 1), 0.01, 1e6, every) ||
+      !ParseReal(text.substr(second + 1), 0.0, 1e7, span)) {
+    return false;
+  }
+  options.repeat_index = index;
+  options.repeat_every_ms = every;
+  options.repeat_for_ms = span;
+  return true;
+}
+
 bool ParseCommandMatch(const std::string& text, CommandMatch& match) {
   if (text == "retransmit") {
     match = CommandMatch{/*retransmit=*/true, /*code=*/0};
@@ -182,6 +201,13 @@ ParseResult ParseSimulatorArgs(const std::vector<std::string>& args, SimulatorOp
       } else if (name == "--damage") {
         if (!ParseCommandMatch(value, match)) return bad("needs a code such as 0x0A or retransmit");
         options.damage.push_back(match);
+      } else if (name == "--answer-twice") {
+        if (!ParseReal(value, 0.0, 1e4, d) || d == 0.0) return bad("needs milliseconds above 0");
+        options.answer_twice_ms = d;
+      } else if (name == "--repeat-packet") {
+        if (!ParseRepeat(value, options)) {
+          return bad("needs INDEX,EVERY_MS,FOR_MS such as 0,1,3000");
+        }
       } else if (name == "--exit-after") {
         if (!ParseReal(value, 0.0, 1e7, d) || d == 0.0) return bad("needs seconds above 0");
         options.exit_after_seconds = d;
@@ -225,6 +251,10 @@ after a 0x08 command, streams one image of 8248 RAW packets to the sender of tha
   --silent-cmd CODE    ignore commands with this code (0xFC, 0x08, 0x105, or retransmit)
   --damage CODE        answer the first command with this code with a wrong checksum
   --answer-after-stream  answer 0x08 only after the last packet of its stream
+  --answer-twice MS    send every answer a second time, MS milliseconds after the first
+  --repeat-packet INDEX,EVERY_MS,FOR_MS
+                       after each stream, send packet INDEX of that image again every
+                       EVERY_MS milliseconds for FOR_MS milliseconds (or until the next 0x08)
   --exit-after SECONDS end after this time (default: run until SIGINT or SIGTERM)
   --pcap FILE          record every datagram received and sent in FILE (pcap, raw IPv4),
                        written between images and when camsim ends
@@ -232,7 +262,8 @@ after a 0x08 command, streams one image of 8248 RAW packets to the sender of tha
   --help               this text
 
 A CODE up to 0xFF matches the command code (low byte of the number field); a larger one
-matches the whole number field. --silent-cmd and --damage may be given more than once.
+matches the whole number field. --silent-cmd and --damage may be given more than once; a
+--damage code given n times damages the first n answers to it.
 Statistics go to standard output on exit, the achieved rate counted as --rate counts it. Bad flags exit with status 2.
 So does a capture file that cannot be opened, before anything is received or sent.
 )";

@@ -47,6 +47,13 @@ struct SimulatorOptions {
   std::vector<CommandMatch> silent_cmd;  // commands received but neither answered nor acted on
   std::vector<CommandMatch> damage;      // each answered once with a wrong checksum
   bool answer_after_stream = false;      // the 0x08 answer follows the last RAW packet
+  // Every answer is sent once more this many milliseconds after the first copy; 0 = once.
+  double answer_twice_ms = 0.0;
+  // After each stream, packet repeat_index of that image is sent again every repeat_every_ms
+  // for repeat_for_ms (or until the next stream starts); repeat_index negative = none.
+  int repeat_index = -1;
+  double repeat_every_ms = 0.0;
+  double repeat_for_ms = 0.0;
 
   double exit_after_seconds = 0.0;  // camsim only; 0 = until SIGINT or SIGTERM
   std::string pcap_path;            // camsim only: capture file (--pcap); empty = none

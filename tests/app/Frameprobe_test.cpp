@@ -64,7 +64,10 @@ class AppRig {
   // Starts frameprobe with `local` and `remote` in the directory; its standard output goes to
   // "console". Returns its process id, or -1.
   pid_t Start(const std::string& local, const std::string& remote) {
-    return Spawn({FRAMEPROBE_PATH, local, remote}, _dir, _dir + "/console", _dir + "/console.err");
+    return Start({FRAMEPROBE_PATH, local, remote});
+  }
+  pid_t Start(const std::vector<std::string>& args) {
+    return Spawn(args, _dir, _dir + "/console", _dir + "/console.err");
   }
 
   // The exit status of the process, or -1 when it did not end within a minute.
@@ -295,6 +298,35 @@ TEST(Frameprobe, InterruptedRunKeepsItsLogs) {
     EXPECT_TRUE(log.ends_with("Interrupted.\n\n")) << log;
     EXPECT_EQ(Count(log, "Interrupted."), Count(log, "START LOGGING."));
     EXPECT_TRUE(rig.File("log_err.txt").ends_with("Interrupted.\n\n"));
+  }
+}
+
+// Without the privilege to pass it, the receive buffer is capped at net.core.rmem_max, which the
+// kernel doubles. When that cannot hold an image, standard error says so once; standard output
+// and the logs stay as they are.
+TEST(Frameprobe, SmallReceiveBufferIsNamedOnStandardError) {
+  AppRig rig(9, SimulatorOptions{});
+  ASSERT_TRUE(rig.Started()) << rig.Error();
+  const long rmem_max = std::stol(ReadFile("/proc/sys/net/core/rmem_max"));
+  const long granted = 2 * std::min(rmem_max, 10L * 1024 * 1024);
+  std::vector<std::string> args = {FRAMEPROBE_PATH, rig.Local(), rig.Remote()};
+  if (geteuid() == 0) {
+    if (!std::filesystem::exists("/usr/bin/setpriv")) GTEST_SKIP() << "setpriv is missing";
+    args.insert(args.begin(), {"/usr/bin/setpriv", "--bounding-set=-net_admin"});
+  }
+  EXPECT_EQ(AppRig::Wait(rig.Start(args)), 0);
+  EXPECT_EQ(rig.File("console"),
+            "Binning: turn ON\n\nData taking started.\n\n"
+            "RAW data transmision done, no missing packets.\n\n" +
+                kCheckAndId);
+  if (granted >= static_cast<long>(RAW_IMAGE_SIZE)) {
+    EXPECT_EQ(rig.File("console.err"), "");
+  } else {
+    EXPECT_EQ(rig.File("console.err"),
+              "frameprobe: the camera socket's receive buffer is " + std::to_string(granted) +
+                  " bytes, smaller than one image (8445952 bytes): packets that come while the "
+                  "driver is busy are lost.\nframeprobe: to raise the limit: sudo sysctl -w "
+                  "net.core.rmem_max=10485760\n");
   }
 }
 

@@ -1,0 +1,65 @@
+// Datagrams that CameraSimulator sends again on a timer: the second copy of every answer
+// (--answer-twice) and one RAW packet repeated after each stream (--repeat-packet), the faults
+// of a network that delivers twice and of a camera that keeps resending.
+#include "tools/CameraSimulator.h"
+#include "tools/PcapWriter.h"
+
+#include <array>
+
+namespace fp {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+Clock::duration Milliseconds(double ms) {
+  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(ms));
+}
+
+}  // namespace
+
+void CameraSimulator::StartRepeat(const SimEndpoint& to, std::uint32_t image) {
+  const Clock::time_point now = Clock::now();
+  _repeat = Repeat{/*active=*/true, to, image, now + Milliseconds(_options.repeat_every_ms),
+                   now + Milliseconds(_options.repeat_for_ms)};
+}
+
+Clock::time_point CameraSimulator::SendTimed() {
+  const Clock::time_point now = Clock::now();
+  while (!_echoes.empty() && _echoes.front().due <= now) {
+    const Echo& echo = _echoes.front();
+    if (_socket.SendTo(echo.to, echo.bytes.data(), echo.bytes.size(), nullptr, 0)) {
+      Record(_local, echo.to, echo.bytes.data(), echo.bytes.size());
+      std::lock_guard<std::mutex> lock(_mutex);
+      ++_stats.answers_repeated;
+      _stats.bytes_sent += echo.bytes.size();
+    }
+    _echoes.pop_front();
+  }
+  if (_repeat.active && _repeat.next <= now) {
+    if (now >= _repeat.end) {
+      _repeat.active = false;
+    } else {
+      std::array<std::uint8_t, kRawDatagramLength> datagram{};
+      const int index = _options.repeat_index;
+      const NudpHeader header = BuildCommandHeader(NUDP_TOP_RAW_DATA, RawNumberField(index));
+      std::copy(header.begin(), header.end(), datagram.begin());
+      FillImageBytes(_repeat.image, static_cast<std::uint64_t>(index) * RAW_PACKET_DATA_LENGTH,
+                     datagram.data() + NUDP_HEADER_LENGTH, RAW_PACKET_DATA_LENGTH);
+      if (_socket.SendTo(_repeat.to, datagram.data(), datagram.size(), nullptr, 0)) {
+        Record(_local, _repeat.to, datagram.data(), datagram.size());
+        std::lock_guard<std::mutex> lock(_mutex);
+        ++_stats.raw_repeats_sent;
+        _stats.bytes_sent += datagram.size();
+      }
+      _repeat.next += Milliseconds(_options.repeat_every_ms);
+      if (_repeat.next < now) _repeat.next = now;
+    }
+  }
+  Clock::time_point next = Clock::time_point::max();
+  if (!_echoes.empty()) next = _echoes.front().due;
+  if (_repeat.active) next = std::min(next, _repeat.next);
+  return next;
+}
+
+}  // namespace fp
