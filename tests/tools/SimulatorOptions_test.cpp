@@ -56,6 +56,10 @@ TEST(SimulatorOptions, EveryFlagSetsItsField) {
                    "--damage",
                    "0x105",
                    "--answer-after-stream",
+                   "--answer-twice",
+                   "2.5",
+                   "--repeat-packet",
+                   "7,1,3000",
                    "--exit-after",
                    "1.5",
                    "--pcap",
@@ -83,20 +87,39 @@ TEST(SimulatorOptions, EveryFlagSetsItsField) {
   EXPECT_TRUE(o.damage[0].retransmit);
   EXPECT_EQ(o.damage[1].code, 0x105u);
   EXPECT_TRUE(o.answer_after_stream);
+  EXPECT_EQ(o.answer_twice_ms, 2.5);
+  EXPECT_EQ(o.repeat_index, 7);
+  EXPECT_EQ(o.repeat_every_ms, 1.0);
+  EXPECT_EQ(o.repeat_for_ms, 3000.0);
   EXPECT_EQ(o.exit_after_seconds, 1.5);
   EXPECT_EQ(o.pcap_path, "out.pcap");
   EXPECT_FALSE(o.trace);
 }
 
 TEST(SimulatorOptions, RejectsBadValuesWithAReason) {
-  const std::vector<std::vector<std::string>> bad = {
-      {"--bogus"},        {"--port", "0"},          {"--port", "70000"},
-      {"--bind", "host"}, {"--rate", "-1"},         {"--rate", "fast"},
-      {"--drop", "8248"}, {"--drop", "9-3"},        {"--drop", "1,,2"},
-      {"--loss", "1.5"},  {"--duplicate", "-0.1"},  {"--seed", "-3"},
-      {"--reorder", "x"}, {"--stop-after", "9000"}, {"--silent-cmd", "fc"},
-      {"--damage"},       {"--exit-after", "0"},    {"--id", "1234567890123456789012"},
-      {"stray"}};
+  const std::vector<std::vector<std::string>> bad = {{"--bogus"},
+                                                     {"--port", "0"},
+                                                     {"--port", "70000"},
+                                                     {"--bind", "host"},
+                                                     {"--rate", "-1"},
+                                                     {"--rate", "fast"},
+                                                     {"--drop", "8248"},
+                                                     {"--drop", "9-3"},
+                                                     {"--drop", "1,,2"},
+                                                     {"--loss", "1.5"},
+                                                     {"--duplicate", "-0.1"},
+                                                     {"--seed", "-3"},
+                                                     {"--reorder", "x"},
+                                                     {"--stop-after", "9000"},
+                                                     {"--silent-cmd", "fc"},
+                                                     {"--damage"},
+                                                     {"--exit-after", "0"},
+                                                     {"--id", "1234567890123456789012"},
+                                                     {"--answer-twice", "0"},
+                                                     {"--repeat-packet", "1,2"},
+                                                     {"--repeat-packet", "8248,1,1"},
+                                                     {"--repeat-packet", "1,0,5"},
+                                                     {"stray"}};
   for (const auto& args : bad) {
     SimulatorOptions o;
     std::string error;
