@@ -296,8 +296,11 @@ void CameraSimulator::Answer(const NudpHeader& command, const SimEndpoint& to,
       Echo echo{
           Clock::now() + std::chrono::duration_cast<Clock::duration>(
                              std::chrono::duration<double, std::milli>(_options.answer_twice_ms)),
-          to, std::vector<std::uint8_t>(response.begin(), response.end())};
-      if (data != nullptr) echo.bytes.insert(echo.bytes.end(), data, data + data_length);
+          to, std::vector<std::uint8_t>(length)};
+      std::memcpy(echo.bytes.data(), response.data(), response.size());
+      if (length > response.size()) {
+        std::memcpy(echo.bytes.data() + response.size(), data, length - response.size());
+      }
       _echoes.push_back(std::move(echo));
     }
   } else {
