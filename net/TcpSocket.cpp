@@ -238,8 +238,7 @@ void TcpSocket::OnSocks4ConnectFailed() {
     SetRetryClientConnect(true);
     return;
   }
-  SetCloseAndDelete(true);
-  OnConnectFailure();
+  FailConnect();
 }
 
 bool TcpSocket::OnSocks4Read() {
