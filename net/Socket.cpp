@@ -5,7 +5,6 @@
 #include "net/SocketOps.h"
 #include "net/SocketThread.h"
 
-#include <ctime>
 #include <sys/socket.h>
 #include <vector>
 
@@ -13,7 +12,12 @@ namespace fp {
 
 namespace {
 
-std::int64_t Now() { return static_cast<std::int64_t>(std::time(nullptr)); }
+using Clock = std::chrono::steady_clock;
+using Work = SocketHandler::Work;
+
+std::int64_t WholeSecondsSince(Clock::time_point then) {
+  return std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - then).count();
+}
 
 // Lists the descriptor once, at the end, or takes it out.
 void KeepListed(std::vector<int>& list, int descriptor, bool listed) {
@@ -60,11 +64,7 @@ std::int32_t Socket::Close() {
     handler.ReportError(this, "close", code, SocketErrorText(code), Error);
   }
   handler.SetInterest(_descriptor, /*read=*/false, /*write=*/false, /*except=*/false);
-  SocketHandler::EraseFirst(handler.CallOnConnectList(), _descriptor);
-  SocketHandler::EraseFirst(handler.DetachList(), _descriptor);
-  SocketHandler::EraseFirst(handler.ConnectingList(), _descriptor);
-  SocketHandler::EraseFirst(handler.RetryList(), _descriptor);
-  SocketHandler::EraseFirst(handler.CloseList(), _descriptor);
+  handler.Unlist(_descriptor);
   _descriptor = -1;
   return rc;
 }
@@ -79,11 +79,7 @@ void Socket::OnExceptCondition() {
       return;
     }
     // With retries left, the handler's connect time-out retries later.
-    if (_retries_allowed == -1 || (_retries_allowed != 0 && _retries_made < _retries_allowed)) {
-      return;
-    }
-    SetCloseAndDelete(true);
-    OnConnectFailure();
+    if (!RetriesLeft()) FailConnect();
     return;
   }
   int code = 0;
@@ -139,6 +135,28 @@ bool Socket::ConnectOutcome() {
 
 void Socket::OnThreadStarted() {}
 
+std::size_t Socket::OutputPending() const { return 0; }
+void Socket::TakeSocks4Reply() {}
+
+void Socket::OnConnectEstablished() {
+  ServingHandler().ReportError(this, "Calling OnConnect", 0, "Because CallOnConnect", Info);
+  OnConnect();
+}
+
+void Socket::OnConnectError() { FailConnect(); }
+void Socket::OnConnectTimeout() { FailConnect(); }
+bool Socket::RetryConnect() { return false; }
+Socket::Closing Socket::OnCloseDue() { return Closing::kClose; }
+
+void Socket::FailConnect() {
+  SetCloseAndDelete(true);
+  OnConnectFailure();
+}
+
+bool Socket::RetriesLeft() const {
+  return _retries_allowed == -1 || (_retries_allowed > 0 && _retries_made < _retries_allowed);
+}
+
 std::uint16_t Socket::GetPort() {
   ServingHandler().ReportError(this, "GetPort", 0, "GetPort only implemented for ListenSocket",
                                Warning);
@@ -150,44 +168,55 @@ void Socket::SendText(const std::string& /*text*/, std::int32_t /*flags*/) {}
 
 void Socket::SetCloseAndDelete(bool x) {
   if (x == _close_and_delete) return;
-  KeepListed(ServingHandler().CloseList(), _descriptor, x);
+  KeepListed(ServingHandler().WorkList(Work::kClose), _descriptor, x);
   _close_and_delete = x;
-  if (x) _close_time = Now();
+  if (x) _close_time = Clock::now();
 }
 
 void Socket::SetConnecting(bool x) {
   if (x == _connecting) return;
-  KeepListed(ServingHandler().ConnectingList(), _descriptor, x);
+  KeepListed(ServingHandler().WorkList(Work::kConnecting), _descriptor, x);
   _connecting = x;
-  if (x) _connect_time = Now();
+  if (x) _connect_time = Clock::now();
+}
+
+void Socket::ResumeConnecting() {
+  KeepListed(ServingHandler().WorkList(Work::kConnecting), _descriptor, true);
+  _connecting = true;
+}
+
+void Socket::RestoreSocks4Server() {
+  _proxy_host = _handler.ProxyHost();
+  _proxy_port = _handler.ProxyPort();
 }
 
 void Socket::SetCallOnConnect(bool x) {
-  KeepListed(ServingHandler().CallOnConnectList(), _descriptor, x);
+  KeepListed(ServingHandler().WorkList(Work::kCallOnConnect), _descriptor, x);
   _call_on_connect = x;
 }
 
 void Socket::SetThreadWanted(bool x) {
-  KeepListed(ServingHandler().DetachList(), _descriptor, x);
+  KeepListed(ServingHandler().WorkList(Work::kDetach), _descriptor, x);
   _thread_wanted = x;
 }
 
-void Socket::StartSocketThread() {
-  auto* thread = new SocketThread(*this);
-  _serving_thread = thread;
+std::unique_ptr<SocketThread> Socket::StartSocketThread() {
+  auto thread = std::make_unique<SocketThread>(*this);
+  _serving_thread = thread.get();
   thread->SetRelease(true);
+  return thread;
 }
 
 void Socket::SetRetryClientConnect(bool x) {
-  KeepListed(ServingHandler().RetryList(), _descriptor, x);
+  KeepListed(ServingHandler().WorkList(Work::kRetry), _descriptor, x);
   _retry_client_connect = x;
 }
 
 bool Socket::IsUsable() const { return _descriptor != -1 && !_connecting && !_close_and_delete; }
 
-std::int64_t Socket::SecondsConnecting() const { return Now() - _connect_time; }
+std::int64_t Socket::SecondsConnecting() const { return WholeSecondsSince(_connect_time); }
 
-std::int64_t Socket::SecondsClosing() const { return Now() - _close_time; }
+std::int64_t Socket::SecondsClosing() const { return WholeSecondsSince(_close_time); }
 
 int Socket::CreateDescriptor(std::int32_t family, std::int32_t type, const std::string& protocol) {
   SocketHandler& handler = ServingHandler();

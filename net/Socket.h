@@ -2,8 +2,10 @@
 
 #include "net/SocketLog.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace fp {
@@ -65,6 +67,36 @@ class Socket {
   // only exceptions stay watched, connecting stays set).
   virtual bool ConnectOutcome();
   virtual void OnThreadStarted();
+
+  // Steps of the handler's pass that a stream socket takes its own way; the base behaviour is
+  // that of every other socket. None is called for a connect through the SOCKS4 server, which
+  // has hooks of its own.
+  //
+  // Bytes waiting to be sent: registration watches for writability while there are any.
+  virtual std::size_t OutputPending() const;
+  // After OnRead of a socket waiting for the SOCKS4 server's reply (ViaProxy): takes the reply
+  // from what was received. Base: nothing.
+  virtual void TakeSocks4Reply();
+  // The connect callback is due. Base: reports "Calling OnConnect" (Info), then OnConnect.
+  virtual void OnConnectEstablished();
+  // ConnectOutcome found the connect failed. Base: FailConnect.
+  virtual void OnConnectError();
+  // The connect took ConnectTimeoutSeconds or longer (reported by the handler). Base:
+  // FailConnect. The handler ends the connecting state afterwards.
+  virtual void OnConnectTimeout();
+  // The retry the socket asked for is due (its flag is already cleared). True when the socket
+  // was opened again under a new descriptor, which the handler then registers in place of the
+  // old one. Base: false, the request is dropped.
+  virtual bool RetryConnect();
+  // What the closing step does with a socket marked close-and-delete.
+  enum class Closing {
+    kWait,    // not yet: look again next pass; the socket stays marked and registered
+    kReopen,  // opened again under a new descriptor, as RetryConnect
+    kPooled,  // the descriptor went to the handler's pool: let go of the socket, do not close
+    kClose,   // close the descriptor and let go of the socket
+  };
+  // Base: kClose.
+  virtual Closing OnCloseDue();
   // The bound local port; the base has none (reports a Warning, returns 0).
   virtual std::uint16_t GetPort();
   // Sending; the base sends nothing.
@@ -95,15 +127,20 @@ class Socket {
   void SetRetryClientConnect(bool x);
   bool RetryConnectPending() const { return _retry_client_connect; }
 
+  // Marks the socket for closing and tells it that its connect failed for good.
+  void FailConnect();
+
   void MarkConnected(bool x) { _connected = x; }
   bool IsPeerConnected() const { return _connected; }
-  // Set by the handler when it lets go of the socket for good; the destructor then leaves the
-  // handler alone.
-  void SetUnregistered(bool x) { _unregistered = x; }
-  bool IsUnregistered() const { return _unregistered; }
+  // Set by a handler that has let go of the socket for good (to delete it, or while being
+  // destroyed itself); the destructor then leaves the handler alone.
+  void SetReleasedByHandler(bool x) { _unregistered = x; }
+  bool ReleasedByHandler() const { return _unregistered; }
 
   // Has a descriptor, is not connecting and is not marked for closing.
   bool IsUsable() const;
+  // Whole seconds since the connect began and since the socket was marked for closing, on a
+  // steady clock: a step of the calendar clock neither stretches nor cuts a limit.
   std::int64_t SecondsConnecting() const;
   std::int64_t SecondsClosing() const;
   std::int32_t ConnectTimeoutSeconds() const { return _connect_limit; }
@@ -115,15 +152,16 @@ class Socket {
   void SetThreadHandler(SocketHandler* handler) { _thread_handler = handler; }
   // Asks the handler to hand the socket to a thread of its own in its next pass (true), or not
   // (false); lists the descriptor in, or takes it out of, the handler's detach list like the
-  // work-list flags. From the hand-over on, the socket's callbacks run on that thread, and its
-  // owner must leave the socket alone; give the socket SetHandlerDeletes(true) so that the
-  // thread's handler deletes it when it is closed.
+  // work-list flags. The hand-over clears it. From the hand-over on, the socket's callbacks run
+  // on that thread, and its owner must leave the socket alone; give the socket
+  // SetHandlerDeletes(true) so that the thread's handler deletes it when it is closed. The
+  // handler that handed it over ends and joins the thread when it is destroyed itself.
   void SetThreadWanted(bool x);
   bool ThreadWanted() const { return _thread_wanted; }
-  // Creates the SocketThread that serves this socket from now on and releases it. Called by the
-  // handler's detach step; the caller touches the socket no more afterwards. The thread deletes
-  // itself, so the pointer kept here is only a record.
-  void StartSocketThread();
+  // Creates the SocketThread that serves this socket from now on and releases it; the caller
+  // owns the thread and touches the socket no more. Called by the handler's detach step. The
+  // pointer the socket keeps is only a record and never followed.
+  std::unique_ptr<SocketThread> StartSocketThread();
 
   // A new descriptor, returned and not attached; -1 (reported Fatal, socket marked for closing)
   // when the protocol is unknown, the system gives none, or a stream option cannot be set. An
@@ -153,6 +191,8 @@ class Socket {
   std::int32_t RetriesAllowed() const { return _retries_allowed; }
   void SetRetriesMade(std::int32_t x) { _retries_made = x; }
   std::int32_t RetriesMade() const { return _retries_made; }
+  // A failed connect may still be retried: without limit, or fewer retries made than allowed.
+  bool RetriesLeft() const;
   // Bit 0: the graceful close has shut down the sending direction.
   void SetShutdownDone(std::int32_t x) { _shutdown_done = x; }
   std::int32_t ShutdownDone() const { return _shutdown_done; }
@@ -170,11 +210,16 @@ class Socket {
     _target_ip = ip;
     _target_port = port;
   }
-  // Connects without the SOCKS4 server from now on.
+  // Connects without the SOCKS4 server from now on, or again through the one the socket was
+  // made with.
   void ForgetSocks4Server() {
     _proxy_host = 0;
     _proxy_port = 0;
   }
+  void RestoreSocks4Server();
+  // Lists the socket as connecting again after SetConnecting(false), under the limit that began
+  // with the connect: the SOCKS4 handshake is still part of it.
+  void ResumeConnecting();
 
  private:
   SocketHandler& _handler;
@@ -182,10 +227,10 @@ class Socket {
   bool _handler_deletes = false;
   bool _close_and_delete = false;
   bool _connecting = false;
-  std::int64_t _connect_time = 0;
+  std::chrono::steady_clock::time_point _connect_time;
   bool _thread_wanted = false;
   bool _on_own_thread = false;
-  SocketThread* _serving_thread = nullptr;  // not owned: the thread deletes itself
+  SocketThread* _serving_thread = nullptr;  // not owned, never followed: a record only
   std::int32_t _type = 0;
   std::string _protocol;
   bool _call_on_connect = false;
@@ -196,7 +241,7 @@ class Socket {
   bool _connected = false;
   bool _unregistered = false;
   SocketHandler* _thread_handler = nullptr;  // not owned
-  std::int64_t _close_time = 0;
+  std::chrono::steady_clock::time_point _close_time;
 
   // Stream connections.
   bool _outgoing = false;

@@ -14,7 +14,18 @@ constexpr long kPassMicroseconds = 500000;
 
 SocketThread::SocketThread(Socket& socket) : _served_socket(socket) {}
 
-SocketThread::~SocketThread() { StopAndJoin(); }
+SocketThread::~SocketThread() {
+  RequestStop();
+  StopAndJoin();
+}
+
+void SocketThread::RequestStop() {
+  // Cleared before the handler is looked at: a body that sets its handler after this look sees
+  // the request when it next tests IsRunning, before its first pass.
+  SetRunning(false);
+  const std::lock_guard<std::mutex> lock(_handler_mutex);
+  if (_handler != nullptr) _handler->Wake();
+}
 
 void SocketThread::Execute() {
   SocketHandler handler;
@@ -23,9 +34,14 @@ void SocketThread::Execute() {
   handler.Add(&_served_socket);
   _served_socket.SetThreadHandler(&handler);
   _served_socket.SetOwnThread(true);
+  {
+    const std::lock_guard<std::mutex> lock(_handler_mutex);
+    _handler = &handler;
+  }
   _served_socket.OnThreadStarted();
   while (handler.SocketCount() != 0 && IsRunning()) handler.Select(0, kPassMicroseconds);
-  SetDeleteOnExit(true);
+  const std::lock_guard<std::mutex> lock(_handler_mutex);
+  _handler = nullptr;
 }
 
 }  // namespace fp

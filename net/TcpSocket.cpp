@@ -30,6 +30,23 @@ TcpSocket::~TcpSocket() {
 }
 
 bool TcpSocket::Open(std::uint32_t address, std::uint16_t port, bool skip_socks) {
+  // Whatever a former connection of this object left behind goes; a descriptor it still has is
+  // the caller's mistake and is not touched.
+  SetCloseAndDelete(false);
+  SetCallOnConnect(false);
+  SetRetryClientConnect(false);
+  MarkConnected(false);
+  SetKeepForPool(false);
+  SetRetriesMade(0);
+  _reconnecting = false;
+  _input.clear();
+  _output.clear();
+  RestoreSocks4Server();
+  _socks4_user = ServingHandler().ProxyUser();
+  return Connect(address, port, skip_socks);
+}
+
+bool TcpSocket::Connect(std::uint32_t address, std::uint16_t port, bool skip_socks) {
   SocketHandler& handler = ServingHandler();
   if (handler.SocketCount() >= SocketHandler::kSetSize) {
     handler.ReportError(this, "Open", 0, "no space left in fd_set", Fatal);
@@ -86,7 +103,7 @@ bool TcpSocket::Open(std::uint32_t address, std::uint16_t port, bool skip_socks)
       SetConnecting(true);
     } else if (ViaProxy() && handler.ProxyFallback()) {
       sockets::Close(descriptor);
-      return Open(address, port, /*skip_socks=*/true);
+      return Connect(address, port, /*skip_socks=*/true);
     } else if (WantsReconnect()) {
       handler.ReportError(this, "connect: failed, reconnect pending", code, SocketErrorText(code),
                           Info);
@@ -143,6 +160,10 @@ void TcpSocket::OnRead() {
     return;
   }
   if (n == 0) {
+    if (ViaProxy()) {
+      ServingHandler().ReportError(this, "OnSocks4Read", 0, "socks4 server closed the connection",
+                                   Fatal);
+    }
     Lose();
     return;
   }
@@ -176,7 +197,11 @@ void TcpSocket::Flush() {
 
 void TcpSocket::Lose() {
   _lost = true;
-  SetCloseAndDelete(true);
+  if (ViaProxy()) {
+    OnSocks4ConnectFailed();
+  } else {
+    SetCloseAndDelete(true);
+  }
 }
 
 void TcpSocket::OnSocks4Connect() {
@@ -197,11 +222,15 @@ void TcpSocket::OnSocks4Connect() {
     ServingHandler().ReportError(this, "OnSocks4Connect", code,
                                  n == -1 ? SocketErrorText(code) : "request not sent whole", Fatal);
     OnSocks4ConnectFailed();
+    return;
   }
+  // The connect lasts until the server grants it, within the limit of the whole connect.
+  ResumeConnecting();
 }
 
 void TcpSocket::OnSocks4ConnectFailed() {
   SocketHandler& handler = ServingHandler();
+  SetConnecting(false);
   if (handler.ProxyFallback() && Socks4Host() != 0) {
     handler.ReportError(this, "OnSocks4ConnectFailed", 0, "Connecting without socks4 server", Info);
     // The handler's retry step connects again, now straight to the target.
@@ -209,8 +238,7 @@ void TcpSocket::OnSocks4ConnectFailed() {
     SetRetryClientConnect(true);
     return;
   }
-  SetCloseAndDelete(true);
-  OnConnectFailure();
+  FailConnect();
 }
 
 bool TcpSocket::OnSocks4Read() {
@@ -231,6 +259,7 @@ bool TcpSocket::OnSocks4Read() {
   }
   handler.ReportError(this, "OnSocks4Read", code, "Connection established through socks4 server",
                       Info);
+  SetConnecting(false);
   SetViaProxy(false);
   MarkConnected(true);
   Flush();

@@ -28,9 +28,10 @@ class TcpSocket : public Socket {
   // Connects to `address` (network order) and `port` (host order), through the SOCKS4 server
   // unless `skip_socks` is set or there is none, or takes over a pooled connection to them when
   // the handler pools. Give it a socket without a descriptor (new, or closed); add the socket to
-  // the handler afterwards. True when the connect is under way or done; OnConnect (or
-  // OnReconnected) follows when it is established, OnConnectFailure when it fails for good.
-  // False, with the socket marked for closing, when it could not begin.
+  // the handler afterwards. A closed socket starts afresh: its flags, retry count, buffers and
+  // SOCKS4 server (the handler's, as it is now) are those of a new one. True when the connect
+  // is under way or done; OnConnect follows when it is established, OnConnectFailure when it
+  // fails for good. False, with the socket marked for closing, when it could not begin.
   bool Open(std::uint32_t address, std::uint16_t port, bool skip_socks = false);
 
   // Queues the bytes and sends what the connection takes now; the rest goes as it becomes
@@ -45,7 +46,7 @@ class TcpSocket : public Socket {
   // Received bytes not yet taken.
   std::size_t InputPending() const { return _input.size(); }
   // Bytes waiting to be sent.
-  std::size_t OutputPending() const { return _output.size(); }
+  std::size_t OutputPending() const override { return _output.size(); }
   // Takes every received byte out of the input buffer (and reads again if the buffer was full).
   std::string TakeInput();
 
@@ -56,7 +57,7 @@ class TcpSocket : public Socket {
   void SetReconnecting(bool x) { _reconnecting = x; }
   bool IsReconnecting() const { return _reconnecting; }
   // The peer ended the connection, or it failed: nothing more can be sent on it.
-  bool ConnectionLost() const { return _lost; }
+  bool ConnectionEnded() const { return _lost; }
 
   // Receives into the input buffer. The end of the peer's stream or a failed receive loses the
   // connection and marks the socket for closing.
@@ -71,14 +72,38 @@ class TcpSocket : public Socket {
   // Takes the SOCKS4 reply out of the input buffer; true once it is complete.
   bool OnSocks4Read() override;
 
+  // The handler's steps for a stream connection (TcpSocketSteps.cpp).
+  //
+  // Hands what was received to OnSocks4Read until the reply is complete.
+  void TakeSocks4Reply() override;
+  // Connected: sends what waits, then OnConnect, or OnReconnected after a reconnect.
+  void OnConnectEstablished() override;
+  // A failed connect with retries left waits for its time-out, which retries it.
+  void OnConnectError() override;
+  // Retries while retries are left and MayRetryConnect agrees; otherwise the connect fails.
+  void OnConnectTimeout() override;
+  // Connects again to the same target.
+  bool RetryConnect() override;
+  // A connected socket first sends what waits, for up to 5 seconds, and shuts its sending down;
+  // then it reconnects if it wants to, or goes to the pool when marked for it and the handler
+  // pools, or is closed.
+  Closing OnCloseDue() override;
+
  protected:
   // New bytes wait in the input buffer (also when the connection was established through the
   // SOCKS4 server and data followed its reply). Base: nothing, the bytes wait for TakeInput.
   virtual void OnInput();
 
  private:
+  // Open without starting afresh: what the handler's retries and reconnects use.
+  bool Connect(std::uint32_t address, std::uint16_t port, bool skip_socks);
+  // Closes the descriptor and connects to the same target again. A lost connection (a
+  // reconnect) is told to the owner in between and begins its retries afresh.
+  void ConnectAgain(bool lost);
   // Sends from the output buffer while the connection takes it.
   void Flush();
+  // The connection ended or failed: the socket is marked for closing; while it waits for the
+  // SOCKS4 server's reply, that connect has failed.
   void Lose();
 
   std::string _input;

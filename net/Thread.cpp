@@ -17,12 +17,12 @@ Thread::Thread() {
   _thread_id = _handle.get_id();
 }
 
-Thread::~Thread() {
-  _dying.store(true);
-  StopAndJoin();
-}
+Thread::~Thread() { StopAndJoin(); }
 
 void Thread::StopAndJoin() {
+  // Claimed before the body can end: a body that ends now, and was told to delete its object,
+  // leaves it to the destructor under way.
+  _dying.store(true);
   if (_running.load()) {
     // A body still waiting for its release must not begin, and a running one is asked to end.
     // _running is cleared before _go is set: a thread that sees the release then also sees

@@ -44,7 +44,8 @@ class Thread {
  protected:
   // Asks the body to end and waits for the thread, unless it is the calling thread itself or has
   // already been waited for. Every destructor of a class that Execute uses calls it first, so
-  // that no member goes while the body still runs.
+  // that no member goes while the body still runs; it also takes the object's deletion from a
+  // body that ends meanwhile.
   void StopAndJoin();
 
  private:

@@ -100,6 +100,27 @@ TEST(SocketHandlerTest, SocketClosedFromOnReadLeavesTheRegistryInTheSamePass) {
   EXPECT_TRUE(log.reports.empty());
 }
 
+TEST(SocketHandlerTest, SelectFromACallbackIsRefusedAndThePassGoesOn) {
+  RecordingLog log;
+  SocketHandler handler(&log);
+  std::vector<std::string> journal;
+  Traced first(handler, journal, "first");
+  Traced second(handler, journal, "second");
+  handler.Add(&first);
+  handler.Add(&second);
+  handler.Select(0, 0);
+  int nested = 0;
+  first.on_read = [&] { nested = handler.Select(0, 0); };
+  Poke(handler, first, "127.21.6.1");
+  Poke(handler, second, "127.21.6.2");
+  EXPECT_EQ(handler.Select(1, 0), 0);
+  EXPECT_EQ(nested, -1);
+  EXPECT_EQ(journal, (std::vector<std::string>{"first read", "second read"}));
+  EXPECT_EQ(log.reports,
+            (std::vector<Reported>{
+                {nullptr, "Select", -1, "Select called from a callback of a pass", Warning}}));
+}
+
 TEST(SocketHandlerTest, SixtyFifthSocketWaitsInTheQueueUntilThereIsRoom) {
   RecordingLog log;
   SocketHandler handler(&log);

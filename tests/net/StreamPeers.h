@@ -3,13 +3,16 @@
 // Peers for the stream-socket tests, driven from the test's own thread between passes of the
 // handler: a TCP echo server, a SOCKS4 server that grants (and then echoes) or refuses, and a
 // listener whose backlog is full so that a connect to it never completes. None of them blocks.
+// Also the client those tests drive, which keeps a journal of its callbacks.
 
 #include "net/SocketHandler.h"
 #include "net/SocketOps.h"
+#include "net/TcpSocket.h"
 
 #include "NetTestSupport.h"
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -173,6 +176,40 @@ class FullListener {
   int _listener;
   int _filler;
 };
+
+// A stream socket that writes its callbacks into a journal and keeps what it receives.
+class Client : public TcpSocket {
+ public:
+  Client(SocketHandler& handler, std::vector<std::string>& journal)
+      : TcpSocket(handler), _journal(journal) {}
+
+  void OnConnect() override { _journal.push_back("connect"); }
+  void OnConnectFailure() override { _journal.push_back("failure"); }
+  void OnReconnected() override { _journal.push_back("reconnected"); }
+  void OnConnectionLost() override { _journal.push_back("lost"); }
+  void OnReleased() override { _journal.push_back("released"); }
+
+  std::string received;
+
+ protected:
+  void OnInput() override { received += TakeInput(); }
+
+ private:
+  std::vector<std::string>& _journal;
+};
+
+inline bool Logged(const std::vector<std::string>& journal, const std::string& entry) {
+  return std::find(journal.begin(), journal.end(), entry) != journal.end();
+}
+
+inline std::size_t CountCalls(const RecordingLog& log, const std::string& call) {
+  return static_cast<std::size_t>(std::count_if(log.reports.begin(), log.reports.end(),
+                                                [&](const Reported& r) { return r.call == call; }));
+}
+
+inline bool HasReport(const RecordingLog& log, const Reported& wanted) {
+  return std::find(log.reports.begin(), log.reports.end(), wanted) != log.reports.end();
+}
 
 // Runs passes of at most 10 ms, stepping the peers after each, until `done` holds or `limit`
 // has passed; returns whether it holds.

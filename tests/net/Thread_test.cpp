@@ -3,6 +3,7 @@
 #include "net/SocketHandler.h"
 #include "net/SocketThread.h"
 #include "net/TcpSocket.h"
+#include "net/UdpSocket.h"
 
 #include "NetTestSupport.h"
 #include "StreamPeers.h"
@@ -160,7 +161,8 @@ TEST(ThreadTest, DetachedSocketIsServedByItsOwnThreadWhichThenDeletesItself) {
         WaitUntil([&] { return peer.connections[0].received == "ping"; }, [&] { peer.Step(); }));
     peer.Send(0, "bye");
     // The socket shuts its sending down, the peer closes, the socket's handler closes and
-    // deletes it, and the thread, its handler empty, deletes itself.
+    // deletes it, and the thread, its handler empty, ends; the handler that started it joins
+    // and deletes it in its next pass.
     ASSERT_TRUE(WaitUntil([&] { return served.deleted.load(); }, [&] { peer.Step(); }));
     ASSERT_TRUE(WaitUntil([&] { return Tasks() == tasks; }));
     EXPECT_TRUE(peer.connections[0].ended);
@@ -174,6 +176,31 @@ TEST(ThreadTest, DetachedSocketIsServedByItsOwnThreadWhichThenDeletesItself) {
     EXPECT_EQ(handler.SocketCount(), 0u);
   }
   EXPECT_EQ(OpenDescriptors(), descriptors);
+}
+
+// A datagram socket that says when a thread of its own has begun to serve it.
+class Announcing : public UdpSocket {
+ public:
+  using UdpSocket::UdpSocket;
+  void OnThreadStarted() override { started = true; }
+  std::atomic<bool> started{false};
+};
+
+TEST(ThreadTest, DeletingARunningSocketThreadWakesItsPassAndJoinsIt) {
+  const std::size_t tasks = TasksBefore();
+  SocketHandler handler;
+  Announcing socket(handler, 16);
+  auto thread = std::make_unique<SocketThread>(socket);
+  thread->SetRelease(true);
+  ASSERT_TRUE(WaitUntil([&] { return socket.started.load(); }));
+  const Clock::time_point start = Clock::now();
+  thread.reset();
+  // Its pass of half a second is woken, not waited out.
+  EXPECT_LT(Clock::now() - start, 400ms);
+  EXPECT_EQ(Tasks(), tasks);
+  // Its private handler closed the socket and handed it back.
+  EXPECT_EQ(socket.GetDescriptor(), -1);
+  EXPECT_FALSE(socket.HasOwnThread());
 }
 
 }  // namespace
