@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building and testing frameprobe needs, from Debian's packages, when it is missing.
-# Needs root on Debian; elsewhere it says what to install and fails. tshark is wanted by tests
-# only, which skip without it: its absence alone is a note, not a failure.
+# Needs root on Debian; elsewhere it says what to install and fails. tshark, nft, ethtool and jq
+# are wanted by tests only, which skip or say so without them: their absence alone is a note, not
+# a failure.
 set -euo pipefail
 
 need=()
@@ -23,6 +24,11 @@ fi
 # The tests that decode the simulator's captures with the Wireshark dissector run tshark.
 want=()
 command -v tshark >/dev/null || want+=(tshark)
+# hostcheck's tests in the network lab set nftables rules, read receive rings with ethtool and
+# read hostcheck's --json with jq; hostcheck itself runs without them, naming what it left out.
+command -v nft >/dev/null || want+=(nftables)
+command -v ethtool >/dev/null || want+=(ethtool)
+command -v jq >/dev/null || want+=(jq)
 
 [ ${#need[@]} -eq 0 ] && [ ${#want[@]} -eq 0 ] && exit 0
 
@@ -40,6 +46,6 @@ elif [ ${#need[@]} -gt 0 ]; then
   echo "install-deps: install them with: sudo apt-get install ${need[*]} ${want[*]}" >&2
   exit 1
 else
-  echo "install-deps: tshark is missing, so the capture tests will skip" >&2
-  echo "install-deps: install it with: sudo apt-get install tshark" >&2
+  echo "install-deps: ${want[*]} missing, so the tests that use them skip or say so" >&2
+  echo "install-deps: install them with: sudo apt-get install ${want[*]}" >&2
 fi
