@@ -63,9 +63,12 @@ class GrabRig {
   // framegrab with the two addresses and `flags`; its exit status, -1 when it did not end in
   // two minutes. Its output goes to the files "out" and "err".
   int Grab(const std::vector<std::string>& flags) {
+    return AwaitExit(StartGrab(flags), std::chrono::seconds(120));
+  }
+  pid_t StartGrab(const std::vector<std::string>& flags) {
     std::vector<std::string> args = {FRAMEGRAB_PATH, "127.22." + _net + ".2", Camera()};
     args.insert(args.end(), flags.begin(), flags.end());
-    return AwaitExit(Spawn(args, _dir, Path("out"), Path("err")), std::chrono::seconds(120));
+    return Spawn(args, _dir, Path("out"), Path("err"));
   }
 
   // Ends camsim and returns the statistics it printed.
@@ -207,6 +210,37 @@ TEST(Framegrab, BadFlagsSendNothing) {
     EXPECT_EQ(rig.File("err"), line + usage);
   }
   EXPECT_EQ(After(rig.StopCamera(), "commands received:"), 0);
+}
+
+TEST(Framegrab, EndsOnItsDurationAndAfterTheCurrentImageOnSigterm) {
+  GrabRig rig(5, {});
+  EXPECT_EQ(rig.Grab({"--images", "1000", "--duration", "0.3", "--json", "run.json"}), 0);
+  nlohmann::json run = nlohmann::json::parse(rig.File("run.json"));
+  EXPECT_EQ(run["summary"]["ended_by"], "duration");
+  EXPECT_GE(run["images"].size(), 1u);
+
+  const pid_t grab = rig.StartGrab({"--images", "1000", "--json", "run.json"});
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  kill(grab, SIGTERM);
+  EXPECT_EQ(AwaitExit(grab, std::chrono::seconds(60)), 143);
+  run = nlohmann::json::parse(rig.File("run.json"));
+  EXPECT_EQ(run["summary"]["ended_by"], "signal");
+  EXPECT_EQ(run["summary"]["exit_status"], 143);
+  EXPECT_EQ(run["summary"]["complete_images"], run["images"].size());
+  EXPECT_NE(rig.File("out").find("(ended by signal)\n"), std::string::npos);
+}
+
+TEST(Framegrab, PictureThatCannotBeWrittenIsReportedAndTheRunGoesOn) {
+  // Slow enough for the writer to keep up with every image even in a sanitizer build.
+  GrabRig rig(6, {"--rate", "100"});
+  std::filesystem::create_directories(rig.Path("pics/image-0002.png"));
+  EXPECT_EQ(rig.Grab({"--images", "3", "--save", "pics", "--json", "run.json"}), 1);
+  EXPECT_EQ(rig.File("err"), "framegrab: cannot write pics/image-0002.png: Is a directory\n");
+  const nlohmann::json summary = nlohmann::json::parse(rig.File("run.json"))["summary"];
+  EXPECT_EQ(summary["complete_images"], 3);
+  EXPECT_EQ(summary["saved_pictures"], 2);
+  EXPECT_EQ(summary["failed_pictures"], 1);
+  EXPECT_EQ(summary["unsaved_pictures"], 0);
 }
 
 }  // namespace
