@@ -12,6 +12,10 @@ command -v ninja >/dev/null || need+=(ninja-build)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+# framegrab alone: PNG files, JSON and its command line.
+[ -f /usr/include/png.h ] || need+=(libpng-dev)
+[ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
+[ -f /usr/include/CLI/CLI.hpp ] || need+=(libcli11-dev)
 if [ "${FP_NEED_FORMAT:-0}" = 1 ]; then
   command -v clang-format >/dev/null || need+=(clang-format)
 fi

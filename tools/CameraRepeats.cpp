@@ -45,7 +45,8 @@ Clock::time_point CameraSimulator::SendTimed() {
       const NudpHeader header = BuildCommandHeader(NUDP_TOP_RAW_DATA, RawNumberField(index));
       std::copy(header.begin(), header.end(), datagram.begin());
       FillImageBytes(_repeat.image, static_cast<std::uint64_t>(index) * RAW_PACKET_DATA_LENGTH,
-                     datagram.data() + NUDP_HEADER_LENGTH, RAW_PACKET_DATA_LENGTH);
+                     datagram.data() + NUDP_HEADER_LENGTH, RAW_PACKET_DATA_LENGTH,
+                     _options.pattern);
       if (_socket.SendTo(_repeat.to, datagram.data(), datagram.size(), nullptr, 0)) {
         Record(_local, _repeat.to, datagram.data(), datagram.size());
         std::lock_guard<std::mutex> lock(_mutex);

@@ -218,7 +218,7 @@ void CameraSimulator::HandleCommand(const NudpHeader& header, std::size_t length
                                         ? static_cast<std::size_t>(std::min<std::uint64_t>(
                                               RAW_PACKET_DATA_LENGTH, RAW_IMAGE_SIZE - offset))
                                         : 0;
-    FillImageBytes(_image_number.load(), offset, data.data(), data_length);
+    FillImageBytes(_image_number.load(), offset, data.data(), data_length, _options.pattern);
     Answer(header, from, data.data(), data_length);
     return;
   }

@@ -131,7 +131,7 @@ Clock::time_point CameraSimulator::PumpStream() {
     const NudpHeader header = BuildCommandHeader(NUDP_TOP_RAW_DATA, RawNumberField(index));
     std::copy(header.begin(), header.end(), slot);
     FillImageBytes(s.image, static_cast<std::uint64_t>(index) * RAW_PACKET_DATA_LENGTH,
-                   slot + NUDP_HEADER_LENGTH, RAW_PACKET_DATA_LENGTH);
+                   slot + NUDP_HEADER_LENGTH, RAW_PACKET_DATA_LENGTH, _options.pattern);
     datagrams[k] = slot;
     lengths[k] = kRawDatagramLength;
   }

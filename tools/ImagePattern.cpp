@@ -1,6 +1,7 @@
 #include "tools/ImagePattern.h"
 
 #include "nudp/NudpProtocol.h"
+#include "tools/ChartPattern.h"
 #include "tools/SimulatorOptions.h"
 
 #include <algorithm>
@@ -19,7 +20,11 @@ std::uint8_t ExpectedImageByte(std::uint32_t image_number, std::uint64_t byte_of
 }
 
 void FillImageBytes(std::uint32_t image_number, std::uint64_t byte_offset, std::uint8_t* out,
-                    std::size_t length) {
+                    std::size_t length, PatternKind pattern) {
+  if (pattern == PatternKind::kChart) {
+    FillChartBytes(image_number, byte_offset, out, length);
+    return;
+  }
   std::size_t i = 0;
   // Leading bytes up to a word boundary, then whole words, then the tail.
   while (i < length && (byte_offset + i) % 4 != 0) {

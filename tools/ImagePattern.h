@@ -8,6 +8,9 @@ namespace fp {
 
 struct SimulatorOptions;
 
+// What the images show: the word pattern below (the default), or the chart of ChartPattern.h.
+enum class PatternKind { kWords, kChart };
+
 // The simulated camera's image content, a pure function of the image number and the byte
 // offset, so that a receiver can check every byte without a copy of the image.
 //
@@ -30,9 +33,9 @@ std::uint8_t ExpectedImageByte(std::uint32_t image_number, std::uint64_t byte_of
 
 // Writes `length` bytes of image `image_number` that start at `byte_offset` into `out`. The
 // range must lie inside the image. Used for RAW packets (offset index x 1024, length 1024) and
-// for retransmissions.
+// for retransmissions. The chart (ChartPattern.h) is the other content a simulator can show.
 void FillImageBytes(std::uint32_t image_number, std::uint64_t byte_offset, std::uint8_t* out,
-                    std::size_t length);
+                    std::size_t length, PatternKind pattern = PatternKind::kWords);
 
 // The order in which one image's RAW packets leave the simulator, after the stream faults of
 // `options` are applied: each window of `reorder` packets shuffled; packet 8247 taken out of

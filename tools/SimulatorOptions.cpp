@@ -170,6 +170,9 @@ ParseResult ParseSimulatorArgs(const std::vector<std::string>& args, SimulatorOp
       } else if (name == "--rate") {
         if (!ParseReal(value, 0.0, 1e6, d)) return bad("needs Mbit/s, 0 or more");
         options.rate_mbit = d;
+      } else if (name == "--pattern") {
+        if (value != "words" && value != "chart") return bad("needs words or chart");
+        options.pattern = value == "chart" ? PatternKind::kChart : PatternKind::kWords;
       } else if (name == "--drop") {
         if (!ParseDropList(value, options.drop)) {
           return bad("needs packet indices 0 to 8247 such as 5,8247 or 100-199");
@@ -236,6 +239,8 @@ after a 0x08 command, streams one image of 8248 RAW packets to the sender of tha
                        of UDP payload; UDP, IPv4 and Ethernet headers, frame check sequence,
                        preamble and inter-frame gap), so at 1000 one packet leaves every
                        8.784 us and an image takes 72.45 ms
+  --pattern NAME       image content: words (default; every byte checkable) or chart (a
+                       ramp, a grid and the image number, for the eye at 2048 samples wide)
   --drop LIST          packet indices left out of each stream, e.g. 5,8247 or 100-199
   --loss P             fraction 0..1 of the stream's packets left out at random
   --seed N             seed of the random faults (default 1)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tools/ImagePattern.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -29,6 +31,7 @@ struct SimulatorOptions {
   // bytes it occupies on an Ethernet link, so the default, the cameras' line rate, sends one
   // packet every 8.784 us. 0 = unpaced.
   double rate_mbit = 1000.0;
+  PatternKind pattern = PatternKind::kWords;
 
   // Stream faults (applied per image, see PlanStream()).
   std::vector<int> drop;  // packet indices left out, in any order

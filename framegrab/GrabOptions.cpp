@@ -1,0 +1,76 @@
+#include "framegrab/GrabOptions.h"
+
+#include <CLI/CLI.hpp>
+
+namespace fp {
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: framegrab local_ip remote_ip [--images N] [--duration SECONDS] [--save DIR "
+    "[--save-every K]] [--width W] [--json FILE|-] [--logs DIR] [--quiet]";
+
+}  // namespace
+
+GrabParse ParseGrabArgs(const std::vector<std::string>& args, GrabOptions& options, std::FILE* out,
+                        std::FILE* err) {
+  CLI::App app("Takes RAW images from a NUDP camera and reports how they arrived.", "framegrab");
+  app.set_version_flag("--version", std::string("framegrab ") + FRAMEGRAB_VERSION);
+  app.add_option("local_ip", options.local, "local interface facing the camera")->required();
+  app.add_option("remote_ip", options.remote, "the camera's address")->required();
+  app.add_option("--images", options.images, "images to take (default 10)")
+      ->type_name("N")
+      ->check(CLI::Range(1, 100000000));
+  app.add_option("--duration", options.duration_seconds,
+                 "stop after this many seconds, if the images are not done before")
+      ->type_name("SECONDS")
+      ->check(CLI::PositiveNumber);
+  app.add_option("--save", options.save_dir, "write 16-bit PNG pictures into DIR")
+      ->type_name("DIR");
+  app.add_option("--save-every", options.save_every, "write every K-th image only (default 1)")
+      ->type_name("K")
+      ->check(CLI::Range(1, 100000000));
+  app.add_option("--width", options.width, "samples per picture row (default 2048)")
+      ->type_name("W")
+      ->check([](const std::string& text) -> std::string {
+        int width = 0;
+        try {
+          width = std::stoi(text);
+        } catch (const std::exception&) {
+          return "needs a whole number";
+        }
+        if (width <= 0 || kImageSamples % width != 0) {
+          return "needs a divisor of 4222976 (2048 gives 2048 x 2062)";
+        }
+        return "";
+      });
+  app.add_option("--json", options.json_path,
+                 "write the records and summary as JSON to FILE (- "
+                 "for standard output)")
+      ->type_name("FILE");
+  app.add_option("--logs", options.logs_dir, "write the driver's log.txt and log_err.txt in DIR")
+      ->type_name("DIR");
+  app.add_flag("--quiet", options.quiet, "no progress and no summary; diagnoses and errors only");
+  app.footer(
+      "Exit status: 0 every image complete, 1 an image incomplete or a picture not written,\n"
+      "2 usage error, 3 camera not opened or contact lost, 130/143 on SIGINT/SIGTERM.\n");
+
+  std::vector<std::string> reversed(args.rbegin(), args.rend());
+  try {
+    app.parse(reversed);
+  } catch (const CLI::CallForHelp&) {
+    std::fputs(app.help().c_str(), out);
+    return GrabParse::kDone;
+  } catch (const CLI::CallForVersion& e) {
+    std::fprintf(out, "%s\n", e.what());
+    return GrabParse::kDone;
+  } catch (const CLI::ParseError& e) {
+    std::fprintf(err, "framegrab: %s\n%s\n", e.what(), kUsage);
+    return GrabParse::kUsageError;
+  }
+  if (!options.save_dir.empty() || app.count("--save-every") == 0) return GrabParse::kRun;
+  std::fprintf(err, "framegrab: --save-every needs --save DIR\n%s\n", kUsage);
+  return GrabParse::kUsageError;
+}
+
+}  // namespace fp

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace fp {
+
+// Writes images as 16-bit grayscale PNG files on a thread of its own, so that writing never
+// holds up taking images. It owns a few image buffers: Offer() swaps a taken image for a free
+// buffer when there is one, so the caller goes on at once; when every buffer is queued or being
+// written the image is left unsaved and counted. Offer, the counters and Errors belong to one
+// caller thread; the destructor writes what is queued, then stops.
+class PngSaver {
+ public:
+  // Pictures `width` samples wide go into `dir` (which must exist) as image-0001.png, ...
+  PngSaver(std::string dir, int width);
+  ~PngSaver();
+  PngSaver(const PngSaver&) = delete;
+  PngSaver& operator=(const PngSaver&) = delete;
+
+  // Hands `image` (RAW_IMAGE_SIZE bytes) of image `number` to the writer. True when it was
+  // queued: `image` then holds a free buffer of the same size. False when the writer is behind
+  // (`image` is unchanged and stays the caller's).
+  bool Offer(std::unique_ptr<std::uint8_t[]>& image, int number);
+  // The file name an image gets, without the directory.
+  static std::string FileName(int number);
+
+  // Waits until everything queued is written.
+  void Flush();
+  int Saved() const;
+  int Failed() const;
+  // One line for each file that could not be written, taken once.
+  std::vector<std::string> TakeErrors();
+
+ private:
+  struct Job {
+    std::unique_ptr<std::uint8_t[]> image;
+    int number = 0;
+  };
+  void Run();
+  // Empty on success, else why the file could not be written.
+  std::string Write(const std::uint8_t* image, const std::string& path) const;
+
+  const std::string _dir;
+  const int _width;
+
+  // Guarded by _mutex: shared by the caller and the writer thread.
+  mutable std::mutex _mutex;
+  std::condition_variable _wake;
+  std::vector<std::unique_ptr<std::uint8_t[]>> _free;
+  std::vector<Job> _queue;
+  bool _writing = false;
+  bool _stop = false;
+  int _saved = 0;
+  int _failed = 0;
+  std::vector<std::string> _errors;
+
+  std::thread _thread;  // last: starts when everything above exists
+};
+
+}  // namespace fp

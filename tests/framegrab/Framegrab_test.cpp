@@ -1,0 +1,249 @@
+// framegrab end to end: the program and the simulated camera as two processes, on addresses of
+// 127.22.0.0/16; the simulator's own statistics are the reference for framegrab's figures.
+
+#include "nudp/NudpProtocol.h"
+#include "tools/ChartPattern.h"
+#include "tools/ImagePattern.h"
+#include "tools/SimulatorOptions.h"
+
+#include "tests/ChildProcess.h"
+#include <gtest/gtest.h>
+
+#include <csetjmp>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <png.h>
+#include <regex>
+#include <sstream>
+
+namespace fp::test {
+namespace {
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The first whole number after `label` in `text`, or -1.
+long long After(const std::string& text, const std::string& label) {
+  std::smatch m;
+  if (!std::regex_search(text, m, std::regex(label + R"(\s*(\d+))"))) return -1;
+  return std::stoll(m[1]);
+}
+
+// camsim on 127.22.<net>.1 with `flags`, and a working directory; framegrab runs from
+// 127.22.<net>.2.
+class GrabRig {
+ public:
+  GrabRig(int net, std::vector<std::string> flags) : _net(std::to_string(net)) {
+    char pattern[] = "/tmp/framegrab_test_XXXXXX";
+    _dir = mkdtemp(pattern);
+    std::vector<std::string> args = {CAMSIM_PATH, "--bind", Camera(), "--quiet"};
+    args.insert(args.end(), flags.begin(), flags.end());
+    _camsim = Spawn(args, _dir, _dir + "/camsim.out", _dir + "/camsim.err");
+    // Listening once it says so.
+    for (int i = 0;
+         i < 500 && ReadFile(_dir + "/camsim.err").find("listening") == std::string::npos; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  ~GrabRig() {
+    StopCamera();
+    std::error_code ignored;
+    std::filesystem::remove_all(_dir, ignored);
+  }
+
+  std::string Camera() const { return "127.22." + _net + ".1"; }
+  std::string Path(const std::string& name) const { return _dir + "/" + name; }
+  std::string File(const std::string& name) const { return ReadFile(Path(name)); }
+
+  // framegrab with the two addresses and `flags`; its exit status, -1 when it did not end in
+  // two minutes. Its output goes to the files "out" and "err".
+  int Grab(const std::vector<std::string>& flags) {
+    return AwaitExit(StartGrab(flags), std::chrono::seconds(120));
+  }
+  pid_t StartGrab(const std::vector<std::string>& flags) {
+    std::vector<std::string> args = {FRAMEGRAB_PATH, "127.22." + _net + ".2", Camera()};
+    args.insert(args.end(), flags.begin(), flags.end());
+    return Spawn(args, _dir, Path("out"), Path("err"));
+  }
+
+  // Ends camsim and returns the statistics it printed.
+  std::string StopCamera() {
+    if (_camsim > 0) {
+      kill(_camsim, SIGTERM);
+      AwaitExit(_camsim, std::chrono::seconds(10));
+      _camsim = -1;
+    }
+    return File("camsim.out");
+  }
+
+ private:
+  std::string _net;
+  std::string _dir;
+  pid_t _camsim = -1;
+};
+
+// The samples of a 16-bit grayscale PNG, with its width and height; empty when not one.
+std::vector<std::uint16_t> DecodePng(const std::string& path, png_uint_32& width,
+                                     png_uint_32& height) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return {};
+  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  std::vector<std::uint16_t> samples;
+  if (setjmp(png_jmpbuf(png)) == 0) {
+    png_init_io(png, file);
+    png_read_info(png, info);
+    width = png_get_image_width(png, info);
+    height = png_get_image_height(png, info);
+    if (png_get_bit_depth(png, info) == 16 &&
+        png_get_color_type(png, info) == PNG_COLOR_TYPE_GRAY) {
+      png_set_swap(png);  // samples in host order (little-endian here)
+      samples.resize(std::size_t{width} * height);
+      for (png_uint_32 row = 0; row < height; ++row) {
+        png_read_row(png, reinterpret_cast<png_bytep>(samples.data() + std::size_t{row} * width),
+                     nullptr);
+      }
+    }
+  } else {
+    samples.clear();
+  }
+  png_destroy_read_struct(&png, &info, nullptr);
+  std::fclose(file);
+  return samples;
+}
+
+TEST(Framegrab, LossyRunAgreesWithTheCameraAndEveryPictureShowsTheChart) {
+  GrabRig rig(1, {"--loss", "0.02", "--pattern", "chart"});
+  ASSERT_EQ(rig.Grab({"--images", "3", "--save", "pics", "--json", "run.json"}), 0)
+      << rig.File("err");
+  const std::string camsim = rig.StopCamera();
+  const nlohmann::json run = nlohmann::json::parse(rig.File("run.json"));
+  const nlohmann::json& summary = run["summary"];
+
+  // What the camera planned to leave out of each image is what framegrab found missing.
+  SimulatorOptions planned;
+  planned.loss = 0.02;
+  long long streamed = 0;
+  ASSERT_EQ(run["images"].size(), 3u);
+  for (std::uint32_t k = 1; k <= 3; ++k) {
+    const nlohmann::json& image = run["images"][k - 1];
+    const auto plan = static_cast<int>(PlanStream(planned, k).size());
+    EXPECT_EQ(image["stream_packets"], plan);
+    EXPECT_EQ(image["missing_after_stream_packets"], RAW_PACKETS_PER_IMAGE - plan);
+    EXPECT_EQ(image["fetched_again_packets"], RAW_PACKETS_PER_IMAGE - plan);
+    EXPECT_EQ(image["complete"], true);
+    streamed += plan;
+  }
+  EXPECT_EQ(summary["complete_images"], 3);
+  EXPECT_EQ(summary["incomplete_images"], 0);
+  EXPECT_EQ(summary["stream_expected_packets"], 3 * RAW_PACKETS_PER_IMAGE);
+  // Counted for the whole machine, so other programs' drops show here too.
+  EXPECT_EQ(summary["kernel_dropped_packets"],
+            summary["kernel_rcvbuf_errors_after_packets"].get<long long>() -
+                summary["kernel_rcvbuf_errors_before_packets"].get<long long>());
+  EXPECT_EQ(summary["saved_pictures"], 3);
+  EXPECT_EQ(summary["exit_status"], 0);
+  // The camera's own count of what it sent and served.
+  EXPECT_EQ(After(camsim, "images:"), 3) << camsim;
+  EXPECT_EQ(After(camsim, "RAW packets sent:"), streamed);
+  EXPECT_EQ(After(camsim, "retransmissions served:"), summary["fetched_again_packets"]);
+  EXPECT_EQ(summary["missing_after_stream_packets"], summary["fetched_again_packets"]);
+
+  for (std::uint32_t k = 1; k <= 3; ++k) {
+    png_uint_32 width = 0;
+    png_uint_32 height = 0;
+    const std::vector<std::uint16_t> samples =
+        DecodePng(rig.Path("pics/image-000" + std::to_string(k) + ".png"), width, height);
+    ASSERT_EQ(samples.size(), RAW_IMAGE_SIZE / 2) << "image " << k;
+    EXPECT_EQ(width, kChartWidth);
+    std::size_t wrong = 0;
+    for (std::size_t s = 0; s < samples.size(); ++s) wrong += samples[s] != ChartSample(k, s);
+    EXPECT_EQ(wrong, 0u) << "image " << k;
+  }
+}
+
+TEST(Framegrab, CameraThatStreamsNothingIsDiagnosed) {
+  GrabRig rig(2, {"--stop-after", "0"});
+  EXPECT_EQ(rig.Grab({"--images", "1"}), 0) << rig.File("err");
+  const std::string out = rig.File("out");
+  EXPECT_NE(out.find("image 1/1: complete, 0 packets from the stream, 8248 missing, 8248 fetched "
+                     "again, 0 duplicates, "),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("\ndiagnosis: No RAW data came although the camera accepted the start "
+                     "command. Usual causes: a firewall dropping UDP to the local ports 32100 and "
+                     "32101, reverse-path filtering (net.ipv4.conf.*.rp_filter) discarding the "
+                     "camera's packets, or the wrong local interface (127.22.2.2 must be the "
+                     "address that faces the camera).\n"),
+            std::string::npos)
+      << out;
+}
+
+TEST(Framegrab, SilentCameraEndsWithStatus3) {
+  GrabRig rig(3, {"--silent"});
+  EXPECT_EQ(rig.Grab({"--images", "2", "--json", "-"}), 3);
+  EXPECT_EQ(rig.File("err"),
+            "framegrab: the camera at 127.22.3.1:1234 does not answer (binning on: contact "
+            "lost)\n");
+  const nlohmann::json run = nlohmann::json::parse(rig.File("out"));
+  EXPECT_EQ(run["summary"]["exit_status"], 3);
+  EXPECT_EQ(run["images"].size(), 0u);
+}
+
+TEST(Framegrab, BadFlagsSendNothing) {
+  GrabRig rig(4, {});
+  const std::string usage =
+      "usage: framegrab local_ip remote_ip [--images N] [--duration SECONDS] [--save DIR "
+      "[--save-every K]] [--width W] [--json FILE|-] [--logs DIR] [--quiet]\n";
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"--bogus"}, "framegrab: The following argument was not expected: --bogus\n"},
+      {{"--images", "0"}, "framegrab: --images: Value 0 not in range 1 to 100000000\n"},
+      {{"--width", "1000"},
+       "framegrab: --width: needs a divisor of 4222976 (2048 gives 2048 x 2062)\n"},
+      {{"--save-every", "2"}, "framegrab: --save-every needs --save DIR\n"},
+  };
+  for (const auto& [flags, line] : cases) {
+    EXPECT_EQ(rig.Grab(flags), 2) << flags[0];
+    EXPECT_EQ(rig.File("err"), line + usage);
+  }
+  EXPECT_EQ(After(rig.StopCamera(), "commands received:"), 0);
+}
+
+TEST(Framegrab, EndsOnItsDurationAndAfterTheCurrentImageOnSigterm) {
+  GrabRig rig(5, {});
+  EXPECT_EQ(rig.Grab({"--images", "1000", "--duration", "0.3", "--json", "run.json"}), 0);
+  nlohmann::json run = nlohmann::json::parse(rig.File("run.json"));
+  EXPECT_EQ(run["summary"]["ended_by"], "duration");
+  EXPECT_GE(run["images"].size(), 1u);
+
+  const pid_t grab = rig.StartGrab({"--images", "1000", "--json", "run.json"});
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  kill(grab, SIGTERM);
+  EXPECT_EQ(AwaitExit(grab, std::chrono::seconds(60)), 143);
+  run = nlohmann::json::parse(rig.File("run.json"));
+  EXPECT_EQ(run["summary"]["ended_by"], "signal");
+  EXPECT_EQ(run["summary"]["exit_status"], 143);
+  EXPECT_EQ(run["summary"]["complete_images"], run["images"].size());
+  EXPECT_NE(rig.File("out").find("(ended by signal)\n"), std::string::npos);
+}
+
+TEST(Framegrab, PictureThatCannotBeWrittenIsReportedAndTheRunGoesOn) {
+  // Slow enough for the writer to keep up with every image even in a sanitizer build.
+  GrabRig rig(6, {"--rate", "100"});
+  std::filesystem::create_directories(rig.Path("pics/image-0002.png"));
+  EXPECT_EQ(rig.Grab({"--images", "3", "--save", "pics", "--json", "run.json"}), 1);
+  EXPECT_EQ(rig.File("err"), "framegrab: cannot write pics/image-0002.png: Is a directory\n");
+  const nlohmann::json summary = nlohmann::json::parse(rig.File("run.json"))["summary"];
+  EXPECT_EQ(summary["complete_images"], 3);
+  EXPECT_EQ(summary["saved_pictures"], 2);
+  EXPECT_EQ(summary["failed_pictures"], 1);
+  EXPECT_EQ(summary["unsaved_pictures"], 0);
+}
+
+}  // namespace
+}  // namespace fp::test
