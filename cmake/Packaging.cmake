@@ -49,16 +49,16 @@ set(FP_PACKAGE_MAINTAINER "the frameprobe developers"
     CACHE STRING "The Maintainer field of the Debian package")
 set(CPACK_PACKAGE_CONTACT "${FP_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "driver test tools for an Ethernet camera speaking NUDP over UDP")
-# CPack puts the summary on the Description line and indents this text below it.
-set(CPACK_PACKAGE_DESCRIPTION
-    "frameprobe takes one RAW image from a camera that speaks NUDP, a small command/response \
-protocol over UDP/IPv4, fetches again the packets that went missing and logs the whole \
-exchange to log.txt and log_err.txt.
+# CPack puts the summary on the Description line and indents these lines below it.
+set(CPACK_PACKAGE_DESCRIPTION "\
+frameprobe takes one RAW image from a camera that speaks NUDP, a small
+command/response protocol over UDP/IPv4, fetches again the packets that went
+missing and logs the whole exchange to log.txt and log_err.txt.
 
-framegrab takes many images and reports how they arrived (loss, recovery, timing, JSON) and \
-can save them as 16-bit PNG pictures. camsim is a simulated camera on UDP with faults to \
-order, hostcheck tells why a host loses a camera's packets, and a Wireshark dissector decodes \
-NUDP traffic.")
+framegrab takes many images and reports how they arrived (loss, recovery,
+timing, JSON) and can save them as 16-bit PNG pictures. camsim is a simulated
+camera on UDP with faults to order, hostcheck tells why a host loses a
+camera's packets, and a Wireshark dissector decodes NUDP traffic.")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
