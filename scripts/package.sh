@@ -51,7 +51,10 @@ staging=$build_dir/cpack
 rm -rf "$staging"
 (cd "$build_dir" && cpack -G DEB -B "$staging" >/dev/null)
 deb=$(find "$staging" -maxdepth 1 -name '*.deb')
-[ "$(wc -l <<<"$deb")" -eq 1 ] && [ -n "$deb" ] || { echo "package: no single .deb in $staging" >&2; exit 1; }
+if [ -z "$deb" ] || [ "$(wc -l <<<"$deb")" -ne 1 ]; then
+  echo "package: no single .deb in $staging" >&2
+  exit 1
+fi
 mv "$deb" "$output_dir/"
 rm -rf "$staging"
 deb=$output_dir/$(basename "$deb")

@@ -92,7 +92,7 @@ for line in "Data taking started." "Missing packets retransmitted." \
     "Camera ID received (length=32). String is: FrameProbe CamSim 1"; do
   grep -qxF "$line" "$work/console.txt" || fail "frameprobe did not print '$line'"
 done
-[ -s "$work/run/log.txt" ] && [ -s "$work/run/log_err.txt" ] || fail "no log.txt and log_err.txt"
+{ [ -s "$work/run/log.txt" ] && [ -s "$work/run/log_err.txt" ]; } || fail "no log.txt and log_err.txt"
 "$bin/framegrab" "$local_ip" "$camera" --images 2 --save "$work/pics" --quiet ||
   fail "framegrab exit status $?"
 [ -s "$work/pics/image-0001.png" ] || fail "framegrab saved no picture"
