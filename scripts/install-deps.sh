@@ -1,17 +1,21 @@
 #!/usr/bin/env bash
 # Installs what building and testing frameprobe needs, from Debian's packages, when it is missing.
-# Needs root on Debian; elsewhere it says what to install and fails. tshark, nft, ethtool and jq
-# are wanted by tests only, which skip or say so without them: their absence alone is a note, not
-# a failure.
+# Needs root on Debian; elsewhere it says what to install and fails. tshark, nft, ethtool, jq and
+# mandoc are wanted by tests only, which skip or say so without them: their absence alone is a
+# note, not a failure. FP_NEED_TESTS=0 leaves out what only the tests and benchmarks need
+# (scripts/package.sh); FP_NEED_PACKAGE=1 adds what building the Debian package needs.
 set -euo pipefail
 
 need=()
 command -v g++ >/dev/null || need+=(g++)
 command -v cmake >/dev/null || need+=(cmake)
 command -v ninja >/dev/null || need+=(ninja-build)
-[ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
-[ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
-[ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+tests=${FP_NEED_TESTS:-1}
+if [ "$tests" = 1 ]; then
+  [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+  [ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
+  [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+fi
 # framegrab alone: PNG files, JSON and its command line.
 [ -f /usr/include/png.h ] || need+=(libpng-dev)
 [ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
@@ -25,14 +29,24 @@ if [ "${FP_NEED_FUZZ:-0}" = 1 ]; then
   ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
     need+=(libclang-rt-14-dev)
 fi
-# The tests that decode the simulator's captures with the Wireshark dissector run tshark.
+# The Debian package: dpkg-shlibdeps and dpkg-buildflags, and file, with which CPack finds the
+# binaries whose libraries become the package's dependencies.
+if [ "${FP_NEED_PACKAGE:-0}" = 1 ]; then
+  command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
+  command -v file >/dev/null || need+=(file)
+fi
 want=()
-command -v tshark >/dev/null || want+=(tshark)
-# hostcheck's tests in the network lab set nftables rules, read receive rings with ethtool and
-# read hostcheck's --json with jq; hostcheck itself runs without them, naming what it left out.
-command -v nft >/dev/null || want+=(nftables)
-command -v ethtool >/dev/null || want+=(ethtool)
-command -v jq >/dev/null || want+=(jq)
+if [ "$tests" = 1 ]; then
+  # The tests that decode the simulator's captures with the Wireshark dissector run tshark.
+  command -v tshark >/dev/null || want+=(tshark)
+  # hostcheck's tests in the network lab set nftables rules, read receive rings with ethtool and
+  # read hostcheck's --json with jq; hostcheck itself runs without them, naming what it left out.
+  command -v nft >/dev/null || want+=(nftables)
+  command -v ethtool >/dev/null || want+=(ethtool)
+  command -v jq >/dev/null || want+=(jq)
+  # The package test lints the manual pages with mandoc (groff's warnings without it).
+  command -v mandoc >/dev/null || want+=(mandoc)
+fi
 
 [ ${#need[@]} -eq 0 ] && [ ${#want[@]} -eq 0 ] && exit 0
 

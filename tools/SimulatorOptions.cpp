@@ -118,11 +118,13 @@ ParseResult ParseSimulatorArgs(const std::vector<std::string>& args, SimulatorOp
       return ParseResult::kError;
     };
     if (flag == "--help" || flag == "-h") return ParseResult::kHelp;
+    if (flag == "--version") return ParseResult::kVersion;
     const std::size_t equals = flag.find('=');
     if (flag.rfind("--", 0) == 0 && equals != std::string::npos) {
       const std::string name = flag.substr(0, equals);
       if (name == "--last-first" || name == "--unfinished" || name == "--silent" ||
-          name == "--answer-after-stream" || name == "--quiet" || name == "--help") {
+          name == "--answer-after-stream" || name == "--quiet" || name == "--help" ||
+          name == "--version") {
         error = name + ": takes no value";
         return ParseResult::kError;
       }
@@ -265,6 +267,7 @@ after a 0x08 command, streams one image of 8248 RAW packets to the sender of tha
                        written between images and when camsim ends
   --quiet              no per-command trace on standard error
   --help               this text
+  --version            the version of camsim (the project's)
 
 A CODE up to 0xFF matches the command code (low byte of the number field); a larger one
 matches the whole number field. --silent-cmd and --damage may be given more than once; a

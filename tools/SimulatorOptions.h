@@ -67,11 +67,11 @@ struct SimulatorOptions {
 inline constexpr std::size_t kIdDataLength = 32;
 inline constexpr std::size_t kMaxIdTextLength = kIdDataLength - 10 - 1;
 
-enum class ParseResult { kRun, kHelp, kError };
+enum class ParseResult { kRun, kHelp, kVersion, kError };
 
 // Parses camsim's flags (without the program name) into `options`, starting from the values
 // already there. The camsim program turns `trace` on before parsing; --quiet turns it off.
-// kError leaves a one-line reason in `error`.
+// --help and --version end the parse at once; kError leaves a one-line reason in `error`.
 ParseResult ParseSimulatorArgs(const std::vector<std::string>& args, SimulatorOptions& options,
                                std::string& error);
 

@@ -30,6 +30,9 @@ int main(int argc, char** argv) {
     case fp::ParseResult::kHelp:
       std::fputs(fp::SimulatorUsage().c_str(), stdout);
       return 0;
+    case fp::ParseResult::kVersion:
+      std::puts("camsim " CAMSIM_VERSION);
+      return 0;
     case fp::ParseResult::kError:
       std::fprintf(stderr, "camsim: %s\nTry 'camsim --help'.\n", error.c_str());
       return 2;

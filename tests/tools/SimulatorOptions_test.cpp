@@ -141,7 +141,7 @@ TEST(SimulatorOptions, PcapNeedsAFileName) {
 
 TEST(SimulatorOptions, FlagsWithoutValueSayThatTheyTakeNone) {
   for (const char* flag : {"--quiet=1", "--last-first=yes", "--unfinished=", "--silent=0",
-                           "--answer-after-stream=1", "--help=x"}) {
+                           "--answer-after-stream=1", "--help=x", "--version=2"}) {
     SimulatorOptions o;
     std::string error;
     EXPECT_EQ(Parse({flag}, o, error), ParseResult::kError) << flag;
@@ -154,12 +154,14 @@ TEST(SimulatorOptions, HelpIsRecognisedAndDocumentsEveryFlag) {
   SimulatorOptions o;
   std::string error;
   EXPECT_EQ(Parse({"--rate", "5", "--help"}, o, error), ParseResult::kHelp);
+  EXPECT_EQ(Parse({"--rate", "5", "--version"}, o, error), ParseResult::kVersion);
   const std::string usage = SimulatorUsage();
   for (const char* flag : {"--bind",       "--port",       "--id",         "--rate",
                            "--drop",       "--loss",       "--seed",       "--duplicate",
                            "--reorder",    "--last-first", "--stop-after", "--unfinished",
                            "--silent ",    "--silent-cmd", "--damage",     "--answer-after-stream",
-                           "--exit-after", "--pcap",       "--quiet",      "--help"}) {
+                           "--exit-after", "--pcap",       "--quiet",      "--help",
+                           "--version"}) {
     EXPECT_NE(usage.find(flag), std::string::npos) << flag;
   }
   EXPECT_NE(usage.find("Mbit/s on the wire"), std::string::npos);
