@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstring>
 #include <httplib.h>
+#include <sys/socket.h>
 
 namespace fp {
 
@@ -103,6 +104,12 @@ bool LiveServer::Start(const std::string& address, int port, std::string& error)
     if (res.status == 404 && res.body.empty()) res.set_content("not found\n", "text/plain");
   });
 
+  // Without the library's SO_REUSEPORT: a second framegrab on the same port must fail, not
+  // share the connections.
+  server.set_socket_options([](int socket) {
+    const int yes = 1;
+    setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
   errno = 0;
   if (!server.bind_to_port(address.c_str(), port)) {
     error = errno != 0 ? std::strerror(errno) : "cannot bind";

@@ -12,10 +12,12 @@ command -v ninja >/dev/null || need+=(ninja-build)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
-# framegrab alone: PNG files, JSON and its command line.
+# framegrab alone: PNG files, JSON, its command line and the HTTP server of its live page.
 [ -f /usr/include/png.h ] || need+=(libpng-dev)
 [ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
 [ -f /usr/include/CLI/CLI.hpp ] || need+=(libcli11-dev)
+[ -f /usr/include/httplib.h ] || need+=(libcpp-httplib-dev)
+command -v pkg-config >/dev/null || need+=(pkg-config)
 if [ "${FP_NEED_FORMAT:-0}" = 1 ]; then
   command -v clang-format >/dev/null || need+=(clang-format)
 fi
@@ -33,8 +35,25 @@ command -v tshark >/dev/null || want+=(tshark)
 command -v nft >/dev/null || want+=(nftables)
 command -v ethtool >/dev/null || want+=(ethtool)
 command -v jq >/dev/null || want+=(jq)
+# framegrab's live page and report are opened in headless Chromium, driven by playwright-core
+# from the npm registry (tests/framegrab/browser); the test skips without them.
+command -v chromium >/dev/null || want+=(chromium)
+command -v npm >/dev/null || want+=(nodejs npm)
 
-[ ${#need[@]} -eq 0 ] && [ ${#want[@]} -eq 0 ] && exit 0
+browser_check() {
+  local dir
+  dir="$(dirname "$0")/../tests/framegrab/browser"
+  [ -d "$dir/node_modules/playwright-core" ] && return 0
+  command -v npm >/dev/null || return 0
+  echo "install-deps: npm ci in tests/framegrab/browser (playwright-core, no browser download)"
+  (cd "$dir" && npm ci --no-audit --no-fund --loglevel=error) ||
+    echo "install-deps: npm ci failed, so the browser checks of framegrab's page skip" >&2
+}
+
+if [ ${#need[@]} -eq 0 ] && [ ${#want[@]} -eq 0 ]; then
+  browser_check
+  exit 0
+fi
 
 if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null; then
   echo "install-deps: installing ${need[*]} ${want[*]}"
@@ -53,3 +72,4 @@ else
   echo "install-deps: ${want[*]} missing, so the tests that use them skip or say so" >&2
   echo "install-deps: install them with: sudo apt-get install ${want[*]}" >&2
 fi
+browser_check
