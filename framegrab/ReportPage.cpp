@@ -121,7 +121,8 @@ body { font: 14px/1.4 system-ui, sans-serif; margin: 16px; color: #222; backgrou
 h1 { font-size: 18px; margin: 0 0 4px; }
 #state { color: #555; margin-bottom: 12px; }
 .top { display: flex; flex-wrap: wrap; gap: 16px; align-items: flex-start; }
-figure { margin: 0; max-width: 512px; }
+figure { margin: 0; flex: 0 1 512px; }
+.top > div { flex: 1 1 420px; }
 figure img { width: 100%; image-rendering: pixelated; background: #000; display: block; }
 figcaption { font-size: 12px; color: #555; }
 table.figures { border-collapse: collapse; background: #fff; }

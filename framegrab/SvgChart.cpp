@@ -111,16 +111,16 @@ std::string SvgLineChart(const std::string& title, const std::string& unit,
          (count > 0 ? "1" : "-") + "</text>";
   svg += "<text x=\"" + Number(kWidth - kRight) + "\" y=\"" + Fixed(bottom) +
          "\" class=\"axis\" text-anchor=\"end\">" + std::to_string(count) + "</text>";
-  // Legend, right-aligned above the plot: a stroke of each line's style, then its name.
-  double legend_x = kWidth - kRight;
-  for (auto s = series.rbegin(); s != series.rend(); ++s) {
-    svg += "<text x=\"" + Fixed(legend_x) + "\" y=\"16\" class=\"legend\" text-anchor=\"end\">" +
-           EscapeHtml(s->name) + "</text>";
-    legend_x -= 6.2 * static_cast<double>(s->name.size()) + 4;
-    svg += "<line x1=\"" + Fixed(legend_x - 18) + "\" x2=\"" + Fixed(legend_x) +
-           "\" y1=\"12\" y2=\"12\" stroke=\"" + s->color + "\" stroke-width=\"2\"" +
-           (s->dashed ? " stroke-dasharray=\"5 3\"" : "") + "/>";
-    legend_x -= 30;
+  // Legend on the bottom line, between the first and the last image number: a stroke of each
+  // line's style, then its name.
+  double legend_x = kLeft + plot_w * 0.2;
+  for (const ChartSeries& s : series) {
+    svg += "<line x1=\"" + Fixed(legend_x) + "\" x2=\"" + Fixed(legend_x + 18) + "\" y1=\"" +
+           Fixed(bottom - 4) + "\" y2=\"" + Fixed(bottom - 4) + "\" stroke=\"" + s.color +
+           "\" stroke-width=\"2\"" + (s.dashed ? " stroke-dasharray=\"5 3\"" : "") + "/>";
+    svg += "<text x=\"" + Fixed(legend_x + 22) + "\" y=\"" + Fixed(bottom) +
+           "\" class=\"legend\">" + EscapeHtml(s.name) + "</text>";
+    legend_x += 22 + 6.2 * static_cast<double>(s.name.size()) + 24;
   }
   const std::size_t points = (count + group - 1) / group;
   for (const ChartSeries& s : series) {

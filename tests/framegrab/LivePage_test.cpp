@@ -5,6 +5,8 @@
 #include "nudp/NudpProtocol.h"
 #include "tools/ChartPattern.h"
 
+#include "framegrab/ImagePool.h"
+#include "framegrab/LiveState.h"
 #include "framegrab/Preview.h"
 #include "framegrab/SvgChart.h"
 #include "tests/framegrab/GrabRig.h"
@@ -177,6 +179,48 @@ TEST(LivePage, ChartGroupsImagesBeyondItsRoom) {
         SvgLineChart("Image time", "ms", {{"t", "red", std::vector<double>(images, 3), false}});
     EXPECT_NE(svg.find(label), std::string::npos) << images;
   }
+}
+
+TEST(LivePage, StateKeepsEveryRecordAcrossChunksAndPreviewsTheLastImage) {
+  ImagePool pool(2);
+  std::shared_ptr<std::uint8_t[]> image = pool.Take();
+  ASSERT_TRUE(pool.Take());  // the second, back on the shelf at once
+  std::shared_ptr<std::uint8_t[]> other = pool.Take();
+  EXPECT_FALSE(pool.Take());  // both out
+  other.reset();
+  EXPECT_TRUE(pool.Take());
+
+  LiveState state(2048);
+  GrabReport report;
+  report.requested_images = 600;
+  state.Begin(report);
+  for (int n = 1; n <= 600; ++n) {
+    ImageRecord r;
+    r.number = n;
+    r.complete = true;
+    r.stream_packets = RAW_PACKETS_PER_IMAGE;
+    r.image_ms = n;
+    state.AddImage(r, n * 10.0);
+    report.images.push_back(r);
+  }
+  GrabReport seen = state.Snapshot();
+  EXPECT_EQ(seen.ended_by, "running");
+  ASSERT_EQ(seen.images.size(), 600u);
+  for (int n = 1; n <= 600; ++n) EXPECT_EQ(seen.images[n - 1].number, n);
+  EXPECT_EQ(seen.summary.image_median_ms, 300);
+  EXPECT_FALSE(state.LatestPreview());
+
+  report.elapsed_ms = 6000;
+  Summarize(report, 0);
+  state.Finish(report, image, 600);
+  seen = state.Snapshot();
+  EXPECT_FALSE(state.Running());
+  EXPECT_EQ(seen.ended_by, "images");
+  EXPECT_EQ(seen.images.size(), 600u);
+  EXPECT_EQ(seen.summary.images_per_s, 100);
+  ASSERT_TRUE(state.LatestPreview());
+  EXPECT_EQ(state.LatestPreview()->image, 600);
+  EXPECT_EQ(state.LatestImage(), image);
 }
 
 }  // namespace

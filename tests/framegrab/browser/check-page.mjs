@@ -13,7 +13,7 @@ const browser = await chromium.launch({
     '--disable-background-networking', '--disable-component-update', '--disable-sync'],
 });
 try {
-  const page = await browser.newPage({ viewport: { width: 1100, height: 900 } });
+  const page = await browser.newPage({ viewport: { width: 1200, height: 900 } });
   const requests = [];
   page.on('request', (request) => requests.push(request.url()));
   const url = mode === 'report' ? 'file://' + target : target;
