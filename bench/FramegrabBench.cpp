@@ -1,7 +1,9 @@
 // framegrab against camsim at 1000 Mbit/s, both as processes: images per second against the
-// line-rate limit of the same run, without pictures and with a picture of every image, and the
-// processor time per image. The limit comes from camsim's achieved rate while streaming, so a
-// simulator slowed by a busy machine lowers the limit rather than the ratio.
+// line-rate limit of the same run, without pictures, with a picture of every image, and serving
+// its live page (127.23.100.2:8080) to a client that reads the event stream and to one that
+// opens it and never reads; and the processor time per image. The limit comes from camsim's
+// achieved rate while streaming, so a simulator slowed by a busy machine lowers the limit rather
+// than the ratio.
 //
 //   framegrab_bench [--images N]      (default 100; addresses 127.22.100.1 and .2)
 
@@ -10,12 +12,19 @@
 
 #include "tests/ChildProcess.h"
 
+#include <arpa/inet.h>
+#include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <poll.h>
 #include <regex>
 #include <sstream>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <thread>
 
 namespace {
 
@@ -29,6 +38,74 @@ std::string ReadFile(const std::string& path) {
   return text.str();
 }
 
+enum class Mode { kPlain, kSave, kServeReader, kServeStalled };
+constexpr const char* kServeAddress = "127.23.100.2";
+constexpr int kServePort = 8080;
+
+// A client of the live page's event stream: it connects (retrying while framegrab starts),
+// asks for /events and then reads every event until told to stop, or never reads at all.
+class EventClient {
+ public:
+  EventClient(bool reads, const std::atomic<bool>& stop) : _reads(reads), _stop(stop) {
+    _thread = std::thread(&EventClient::Run, this);
+  }
+  ~EventClient() {
+    if (_thread.joinable()) _thread.join();
+    if (_fd >= 0) close(_fd);
+  }
+  EventClient(const EventClient&) = delete;
+  EventClient& operator=(const EventClient&) = delete;
+  int Events() const { return _events; }  // after Join()
+  // Bytes the server sent that were never read.
+  int Unread() const {
+    int unread = 0;
+    if (_fd >= 0) ioctl(_fd, FIONREAD, &unread);
+    return unread;
+  }
+  void Join() { _thread.join(); }
+
+ private:
+  void Run() {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(kServePort);
+    inet_pton(AF_INET, kServeAddress, &to.sin_addr);
+    for (int i = 0; i < 500 && !_stop.load(); ++i) {
+      _fd = socket(AF_INET, SOCK_STREAM, 0);
+      // A small window, so that a client that does not read holds the server up at once.
+      const int small = 4096;
+      if (!_reads) setsockopt(_fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+      if (connect(_fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) break;
+      close(_fd);
+      _fd = -1;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (_fd < 0) return;
+    const std::string request = "GET /events HTTP/1.1\r\nHost: bench\r\n\r\n";
+    if (send(_fd, request.data(), request.size(), MSG_NOSIGNAL) < 0 || !_reads) return;
+    std::string tail;
+    char buffer[65536];
+    while (!_stop.load()) {
+      pollfd p{_fd, POLLIN, 0};
+      if (poll(&p, 1, 100) <= 0) continue;
+      const ssize_t n = recv(_fd, buffer, sizeof buffer, 0);
+      if (n <= 0) return;
+      tail.append(buffer, static_cast<std::size_t>(n));
+      for (std::size_t at; (at = tail.find("\ndata: ")) != std::string::npos;) {
+        ++_events;
+        tail.erase(0, at + 7);
+      }
+      if (tail.size() > 16) tail.erase(0, tail.size() - 16);
+    }
+  }
+
+  const bool _reads;
+  const std::atomic<bool>& _stop;
+  int _fd = -1;
+  int _events = 0;  // written by the client thread; read after it ends
+  std::thread _thread;
+};
+
 struct Figures {
   bool ok = false;
   double images_per_s = 0;
@@ -38,10 +115,12 @@ struct Figures {
   int complete = 0;
   int saved = 0;
   int unsaved = 0;
+  int events = 0;  // events the reading client received
+  int unread = 0;  // bytes the stalled client left unread
 };
 
-// One run of `images` images against a fresh camsim, with pictures of every image when `save`.
-Figures Run(const std::string& dir, int images, bool save) {
+// One run of `images` images against a fresh camsim, as `mode` says.
+Figures Run(const std::string& dir, int images, Mode mode) {
   Figures f;
   const std::string camera = "127.22.100.1";
   const pid_t camsim = Spawn({CAMSIM_PATH, "--bind", camera, "--rate", "1000", "--quiet"}, dir,
@@ -52,12 +131,34 @@ Figures Run(const std::string& dir, int images, bool save) {
   }
   std::vector<std::string> args = {FRAMEGRAB_PATH,         "127.22.100.2", camera,     "--images",
                                    std::to_string(images), "--json",       "run.json", "--quiet"};
-  if (save) {
+  if (mode == Mode::kSave) {
     args.push_back("--save");
     args.push_back("pics");
   }
-  const int status =
-      AwaitExit(Spawn(args, dir, dir + "/grab.out", dir + "/grab.err"), std::chrono::seconds(600));
+  const bool serve = mode == Mode::kServeReader || mode == Mode::kServeStalled;
+  if (serve) {
+    args.push_back("--serve");
+    args.push_back(std::string(kServeAddress) + ":" + std::to_string(kServePort));
+  }
+  std::filesystem::remove(dir + "/run.json");
+  const pid_t grab = Spawn(args, dir, dir + "/grab.out", dir + "/grab.err");
+  std::atomic<bool> stop{false};
+  std::unique_ptr<EventClient> client;
+  if (serve) {
+    client = std::make_unique<EventClient>(mode == Mode::kServeReader, stop);
+    // Serving goes on after the run until a signal: the JSON written says the run is over.
+    for (int i = 0; i < 60000; ++i) {
+      const std::string json = ReadFile(dir + "/run.json");
+      if (!json.empty() && nlohmann::json::accept(json)) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    f.unread = client->Unread();
+    stop.store(true);
+    client->Join();
+    f.events = client->Events();
+    kill(grab, SIGINT);
+  }
+  const int status = AwaitExit(grab, std::chrono::seconds(600));
   kill(camsim, SIGTERM);
   AwaitExit(camsim, std::chrono::seconds(10));
   const std::string stats = ReadFile(dir + "/camsim.out");
@@ -96,16 +197,19 @@ int main(int argc, char** argv) {
   std::printf("%-14s %10s %10s %7s %7s %12s %9s %8s\n", "run", "images/s", "limit", "ratio",
               "target", "camsim Mbit", "CPU ms/im", "complete");
   bool all_met = true;
-  for (const bool save : {false, true}) {
-    const Figures f = Run(dir, images, save);
+  for (const Mode mode : {Mode::kPlain, Mode::kSave, Mode::kServeReader, Mode::kServeStalled}) {
+    const Figures f = Run(dir, images, mode);
     if (!f.ok) return 1;
     const double ratio = f.images_per_s / f.limit_images_per_s;
-    const double target = save ? 0.9 : 0.95;
+    const double target = mode == Mode::kSave ? 0.9 : 0.95;
     all_met = all_met && ratio >= target;
-    std::printf("%-14s %10.2f %10.2f %7.3f %7.2f %12.1f %9.1f %8d",
-                save ? "save every" : "no pictures", f.images_per_s, f.limit_images_per_s, ratio,
-                target, f.achieved_mbit, f.cpu_ms_per_image, f.complete);
-    if (save) std::printf("  (%d saved, %d left unsaved)", f.saved, f.unsaved);
+    const char* names[] = {"no pictures", "save every", "serve, reader", "serve, stalled"};
+    std::printf("%-14s %10.2f %10.2f %7.3f %7.2f %12.1f %9.1f %8d", names[static_cast<int>(mode)],
+                f.images_per_s, f.limit_images_per_s, ratio, target, f.achieved_mbit,
+                f.cpu_ms_per_image, f.complete);
+    if (mode == Mode::kSave) std::printf("  (%d saved, %d left unsaved)", f.saved, f.unsaved);
+    if (mode == Mode::kServeReader) std::printf("  (%d events read)", f.events);
+    if (mode == Mode::kServeStalled) std::printf("  (%d bytes left unread)", f.unread);
     std::printf("\n");
   }
   std::printf("targets %s\n", all_met ? "met" : "missed");

@@ -2,12 +2,16 @@
 
 #include "framegrab/GrabOptions.h"
 #include "framegrab/Grabber.h"
+#include "framegrab/LiveServer.h"
+#include "framegrab/LiveState.h"
 #include "framegrab/ProgressLine.h"
+#include "framegrab/ReportPage.h"
 
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <thread>
 #include <unistd.h>
 
 namespace fp {
@@ -22,6 +26,21 @@ bool PrepareDir(const std::string& flag, const std::string& dir, std::FILE* err)
   std::fprintf(err, "framegrab: %s %s: %s\n", flag.c_str(), dir.c_str(),
                error ? error.message().c_str() : "not a directory");
   return false;
+}
+
+// The command line as a person would type it again: words with anything but safe characters
+// in single quotes.
+std::string CommandLine(const std::vector<std::string>& args) {
+  std::string line = "framegrab";
+  for (const std::string& a : args) {
+    const bool plain = !a.empty() && a.find_first_not_of(
+                                         "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMN"
+                                         "OPQRSTUVWXYZ0123456789-_.,:/=+@%") == std::string::npos;
+    std::string quoted = "'";
+    for (const char c : a) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    line += " " + (plain ? a : quoted + "'");
+  }
+  return line;
 }
 
 }  // namespace
@@ -51,16 +70,49 @@ int RunFramegrab(const std::vector<std::string>& args, std::FILE* out, std::FILE
     }
   }
 
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> report_file(nullptr, &std::fclose);
+  if (!options.report_path.empty()) {
+    report_file.reset(std::fopen(options.report_path.c_str(), "w"));
+    if (!report_file) {
+      std::fprintf(err, "framegrab: --report %s: %s\n", options.report_path.c_str(),
+                   std::strerror(errno));
+      return 2;
+    }
+  }
   std::FILE* text = json_to_out ? err : out;
+  std::unique_ptr<LiveState> live;
+  if (!options.serve_address.empty() || report_file) {
+    live = std::make_unique<LiveState>(options.width);
+  }
+  std::unique_ptr<LiveServer> server;
+  const std::string url =
+      "http://" + options.serve_address + ":" + std::to_string(options.serve_port) + "/";
+  if (!options.serve_address.empty()) {
+    server = std::make_unique<LiveServer>(*live);
+    std::string why;
+    if (!server->Start(options.serve_address, options.serve_port, why)) {
+      std::fprintf(err, "framegrab: --serve %s:%d: cannot listen: %s\n",
+                   options.serve_address.c_str(), options.serve_port, why.c_str());
+      return 2;
+    }
+    if (!options.quiet) std::fprintf(text, "framegrab: serving %s\n", url.c_str());
+    std::fflush(text);
+  }
+
   std::unique_ptr<ProgressLine> progress;
   if (!options.quiet) {
     progress = std::make_unique<ProgressLine>(text, isatty(fileno(text)) != 0, options.images,
                                               options.duration_seconds);
   }
-  Grabber grabber(options, progress.get(), err, stop_signal);
+  Grabber grabber(options, progress.get(), err, stop_signal, live.get());
   GrabReport report = grabber.Run();
   const int signal = stop_signal != nullptr ? stop_signal->load() : 0;
   Summarize(report, signal != 0 ? 128 + signal : 0);
+  if (live) {
+    int last_number = 0;
+    std::shared_ptr<const std::uint8_t[]> last = grabber.LastImage(last_number);
+    live->Finish(report, std::move(last), last_number);
+  }
 
   if (!options.quiet && report.opened) {
     std::fputs(FormatSummary(report).c_str(), text);
@@ -76,8 +128,25 @@ int RunFramegrab(const std::vector<std::string>& args, std::FILE* out, std::FILE
     if (std::fputs(json.c_str(), target) < 0 || std::fflush(target) != 0) {
       std::fprintf(err, "framegrab: --json %s: %s\n", options.json_path.c_str(),
                    std::strerror(errno));
-      if (report.summary.exit_status == 0) return 1;
+      if (report.summary.exit_status == 0) report.summary.exit_status = 1;
     }
+  }
+  if (report_file) {
+    const std::shared_ptr<const Preview> preview = live->LatestPreview();
+    const std::string html = ReportHtml(report, preview.get(), CommandLine(args));
+    if (std::fputs(html.c_str(), report_file.get()) < 0 || std::fflush(report_file.get()) != 0) {
+      std::fprintf(err, "framegrab: --report %s: %s\n", options.report_path.c_str(),
+                   std::strerror(errno));
+      if (report.summary.exit_status == 0) report.summary.exit_status = 1;
+    }
+  }
+  // The page stays up for a look at the end, until the signal that ends the program.
+  if (server && stop_signal != nullptr && stop_signal->load() == 0) {
+    if (!options.quiet) {
+      std::fprintf(text, "framegrab: still serving %s until interrupted\n", url.c_str());
+      std::fflush(text);
+    }
+    while (stop_signal->load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   return report.summary.exit_status;
 }

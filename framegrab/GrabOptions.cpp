@@ -8,7 +8,21 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: framegrab local_ip remote_ip [--images N] [--duration SECONDS] [--save DIR "
-    "[--save-every K]] [--width W] [--json FILE|-] [--logs DIR] [--quiet]";
+    "[--save-every K]] [--width W] [--json FILE|-] [--logs DIR] [--quiet] [--serve [ADDR:]PORT] "
+    "[--report FILE.html]";
+
+// "[ADDR:]PORT", the address 127.0.0.1 when none is given; false when it is not one.
+bool ParseServe(const std::string& text, std::string& address, int& port) {
+  const std::size_t colon = text.rfind(':');
+  address = colon == std::string::npos ? "127.0.0.1" : text.substr(0, colon);
+  const std::string digits = colon == std::string::npos ? text : text.substr(colon + 1);
+  if (address.empty() || digits.empty() || digits.size() > 5 ||
+      digits.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  port = std::stoi(digits);
+  return port >= 1 && port <= 65535;
+}
 
 }  // namespace
 
@@ -50,6 +64,19 @@ GrabParse ParseGrabArgs(const std::vector<std::string>& args, GrabOptions& optio
       ->type_name("FILE");
   app.add_option("--logs", options.logs_dir, "write the driver's log.txt and log_err.txt in DIR")
       ->type_name("DIR");
+  std::string serve;
+  app.add_option("--serve", serve,
+                 "serve a live page of the run on PORT (of 127.0.0.1 unless ADDR is given) until "
+                 "interrupted")
+      ->type_name("[ADDR:]PORT")
+      ->check([](const std::string& text) -> std::string {
+        std::string address;
+        int port = 0;
+        return ParseServe(text, address, port) ? "" : "needs [ADDR:]PORT, PORT 1 to 65535";
+      });
+  app.add_option("--report", options.report_path,
+                 "write the run's figures, charts and last image as one HTML file")
+      ->type_name("FILE.html");
   app.add_flag("--quiet", options.quiet, "no progress and no summary; diagnoses and errors only");
   app.footer(
       "Exit status: 0 every image complete, 1 an image incomplete or a picture not written,\n"
@@ -68,6 +95,7 @@ GrabParse ParseGrabArgs(const std::vector<std::string>& args, GrabOptions& optio
     std::fprintf(err, "framegrab: %s\n%s\n", e.what(), kUsage);
     return GrabParse::kUsageError;
   }
+  if (!serve.empty()) ParseServe(serve, options.serve_address, options.serve_port);
   if (!options.save_dir.empty() || app.count("--save-every") == 0) return GrabParse::kRun;
   std::fprintf(err, "framegrab: --save-every needs --save DIR\n%s\n", kUsage);
   return GrabParse::kUsageError;

@@ -18,6 +18,9 @@ struct GrabOptions {
   std::string json_path;  // empty = none, "-" = standard output
   std::string logs_dir;   // empty = driver logs off
   bool quiet = false;
+  std::string serve_address;  // --serve: empty = no live page
+  int serve_port = 0;
+  std::string report_path;  // --report: empty = none
 };
 
 enum class GrabParse { kRun, kDone, kUsageError };

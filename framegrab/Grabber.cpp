@@ -5,6 +5,8 @@
 #include "nudp/NudpSocket.h"
 
 #include "framegrab/HostCounters.h"
+#include "framegrab/ImagePool.h"
+#include "framegrab/LiveState.h"
 #include "framegrab/PngSaver.h"
 #include "framegrab/ProgressLine.h"
 
@@ -25,8 +27,8 @@ double MsBetween(Clock::time_point from, Clock::time_point to) {
 }  // namespace
 
 Grabber::Grabber(const GrabOptions& options, ProgressLine* progress, std::FILE* err,
-                 const std::atomic<int>* stop_signal)
-    : _options(options), _progress(progress), _err(err), _stop_signal(stop_signal) {}
+                 const std::atomic<int>* stop_signal, LiveState* live)
+    : _options(options), _progress(progress), _err(err), _stop_signal(stop_signal), _live(live) {}
 
 Grabber::~Grabber() = default;
 
@@ -95,7 +97,7 @@ bool Grabber::TakeImage(int number, GrabReport& report) {
   const auto seen = static_cast<std::int64_t>(socket.DatagramsSeen() - seen_before);
   const std::int64_t expected = r.stream_packets + r.fetched_again_packets + 1 + status_answers;
   r.duplicate_packets = static_cast<int>(std::max<std::int64_t>(0, seen - expected));
-  OfferPicture(r, report);
+  ShareImage(r, report);
   report.images.push_back(r);
   if (!_camera->Connected()) {
     std::fprintf(_err, "framegrab: image %d: contact with the camera lost\n", number);
@@ -104,13 +106,35 @@ bool Grabber::TakeImage(int number, GrabReport& report) {
   return true;
 }
 
-void Grabber::OfferPicture(ImageRecord& record, GrabReport& report) {
-  if (!_saver || (record.number - 1) % _options.save_every != 0) return;
-  if (_saver->Offer(_image, record.number)) {
-    record.picture = PngSaver::FileName(record.number);
-  } else {
-    ++report.unsaved_pictures;
+void Grabber::ShareImage(ImageRecord& record, GrabReport& report) {
+  if (_live != nullptr) {
+    _last = _image;
+    _last_number = record.number;
   }
+  const bool picture = _saver && (record.number - 1) % _options.save_every == 0;
+  const bool preview = _live != nullptr && _live->WantsImage();
+  if (!picture && !preview) return;
+  // The next image needs a buffer nobody else holds; without one, this image stays here.
+  std::shared_ptr<std::uint8_t[]> next = _pool->Take();
+  bool shared = false;
+  if (picture) {
+    if (next && _saver->Offer(_image, record.number)) {
+      record.picture = PngSaver::FileName(record.number);
+      shared = true;
+    } else {
+      ++report.unsaved_pictures;
+    }
+  }
+  if (preview && next) {
+    _live->OfferImage(_image, record.number);
+    shared = true;
+  }
+  if (shared) _image = std::move(next);  // else `next` goes back to the pool
+}
+
+std::shared_ptr<const std::uint8_t[]> Grabber::LastImage(int& number) const {
+  number = _last_number;
+  return _last;
 }
 
 void Grabber::PrintSaverErrors() {
@@ -131,12 +155,16 @@ GrabReport Grabber::Run() {
     return report;
   }
   report.opened = true;
-  _image = std::make_unique<std::uint8_t[]>(RAW_IMAGE_SIZE);
-  if (!_options.save_dir.empty())
-    _saver = std::make_unique<PngSaver>(_options.save_dir, _options.width);
+  // One buffer to take into and one spare; two for the writer (one written, one waiting);
+  // for the live state the last image, the one previewed and the one being previewed.
+  const bool save = !_options.save_dir.empty();
+  _pool = std::make_unique<ImagePool>(2 + (save ? 2 : 0) + (_live != nullptr ? 3 : 0));
+  _image = _pool->Take();
+  if (save) _saver = std::make_unique<PngSaver>(_options.save_dir, _options.width);
 
   report.rcvbuf_errors_before = ReadRcvbufErrors();
   const ProcessorTime cpu_before = ReadProcessorTime();
+  if (_live != nullptr) _live->Begin(report);
   const Clock::time_point start = Clock::now();
   const double limit_ms = _options.duration_seconds * 1e3;
   for (int number = 1; number <= _options.images; ++number) {
@@ -149,8 +177,12 @@ GrabReport Grabber::Run() {
       break;
     }
     const bool went_on = TakeImage(number, report);
+    const bool recorded = !report.images.empty() && report.images.back().number == number;
+    if (_live != nullptr && recorded) {
+      _live->AddImage(report.images.back(), MsBetween(start, Clock::now()));
+    }
     PrintSaverErrors();
-    if (_progress != nullptr && !report.images.empty() && report.images.back().number == number) {
+    if (_progress != nullptr && recorded) {
       _progress->Update(report, MsBetween(start, Clock::now()));
     }
     if (!went_on) {

@@ -15,7 +15,7 @@ namespace {
 
 // One image queued while one is written: more would only hold memory, since a writer that
 // falls behind by two images is behind for good at the camera's rate.
-constexpr int kBuffers = 2;
+constexpr int kImagesHeld = 2;
 
 struct PngFailure {
   char text[200] = {};
@@ -66,9 +66,6 @@ bool Encode(std::FILE* file, const std::uint8_t* image, int width, PngFailure& f
 }  // namespace
 
 PngSaver::PngSaver(std::string dir, int width) : _dir(std::move(dir)), _width(width) {
-  for (int i = 0; i < kBuffers; ++i) {
-    _free.push_back(std::make_unique<std::uint8_t[]>(RAW_IMAGE_SIZE));
-  }
   _thread = std::thread(&PngSaver::Run, this);
 }
 
@@ -87,14 +84,11 @@ std::string PngSaver::FileName(int number) {
   return name;
 }
 
-bool PngSaver::Offer(std::unique_ptr<std::uint8_t[]>& image, int number) {
+bool PngSaver::Offer(std::shared_ptr<const std::uint8_t[]> image, int number) {
   {
     std::lock_guard<std::mutex> lock(_mutex);
-    if (_free.empty()) return false;
-    std::unique_ptr<std::uint8_t[]> spare = std::move(_free.back());
-    _free.pop_back();
+    if (static_cast<int>(_queue.size()) + (_writing ? 1 : 0) >= kImagesHeld) return false;
     _queue.push_back(Job{std::move(image), number});
-    image = std::move(spare);
   }
   _wake.notify_all();
   return true;
@@ -131,6 +125,7 @@ void PngSaver::Run() {
     lock.unlock();
     const std::string path = _dir + "/" + FileName(job.number);
     const std::string error = Write(job.image.get(), path);
+    job.image.reset();  // back to its pool
     lock.lock();
     _writing = false;
     if (error.empty()) {
@@ -139,7 +134,6 @@ void PngSaver::Run() {
       ++_failed;
       _errors.push_back("cannot write " + path + ": " + error);
     }
-    _free.push_back(std::move(job.image));
     _wake.notify_all();
   }
 }

@@ -11,10 +11,10 @@
 namespace fp {
 
 // Writes images as 16-bit grayscale PNG files on a thread of its own, so that writing never
-// holds up taking images. It owns a few image buffers: Offer() swaps a taken image for a free
-// buffer when there is one, so the caller goes on at once; when every buffer is queued or being
-// written the image is left unsaved and counted. Offer, the counters and Errors belong to one
-// caller thread; the destructor writes what is queued, then stops.
+// holds up taking images. Offer() hands over a shared image buffer, which the writer only reads
+// and lets go of once written, so the caller goes on at once; while one picture is written and
+// one waits, a further image is left unsaved and counted. Offer, the counters and Errors belong
+// to one caller thread; the destructor writes what is queued, then stops.
 class PngSaver {
  public:
   // Pictures `width` samples wide go into `dir` (which must exist) as image-0001.png, ...
@@ -23,10 +23,9 @@ class PngSaver {
   PngSaver(const PngSaver&) = delete;
   PngSaver& operator=(const PngSaver&) = delete;
 
-  // Hands `image` (RAW_IMAGE_SIZE bytes) of image `number` to the writer. True when it was
-  // queued: `image` then holds a free buffer of the same size. False when the writer is behind
-  // (`image` is unchanged and stays the caller's).
-  bool Offer(std::unique_ptr<std::uint8_t[]>& image, int number);
+  // Hands `image` (RAW_IMAGE_SIZE bytes, left unchanged while the writer holds it) of image
+  // `number` to the writer. True when it was queued, false when the writer is behind.
+  bool Offer(std::shared_ptr<const std::uint8_t[]> image, int number);
   // The file name an image gets, without the directory.
   static std::string FileName(int number);
 
@@ -39,7 +38,7 @@ class PngSaver {
 
  private:
   struct Job {
-    std::unique_ptr<std::uint8_t[]> image;
+    std::shared_ptr<const std::uint8_t[]> image;
     int number = 0;
   };
   void Run();
@@ -52,7 +51,6 @@ class PngSaver {
   // Guarded by _mutex: shared by the caller and the writer thread.
   mutable std::mutex _mutex;
   std::condition_variable _wake;
-  std::vector<std::unique_ptr<std::uint8_t[]>> _free;
   std::vector<Job> _queue;
   bool _writing = false;
   bool _stop = false;

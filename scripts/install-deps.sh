@@ -16,10 +16,12 @@ if [ "$tests" = 1 ]; then
   [ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
   [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
 fi
-# framegrab alone: PNG files, JSON and its command line.
+# framegrab alone: PNG files, JSON, its command line and the HTTP server of its live page.
 [ -f /usr/include/png.h ] || need+=(libpng-dev)
 [ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
 [ -f /usr/include/CLI/CLI.hpp ] || need+=(libcli11-dev)
+[ -f /usr/include/httplib.h ] || need+=(libcpp-httplib-dev)
+command -v pkg-config >/dev/null || need+=(pkg-config)
 if [ "${FP_NEED_FORMAT:-0}" = 1 ]; then
   command -v clang-format >/dev/null || need+=(clang-format)
 fi
@@ -46,9 +48,27 @@ if [ "$tests" = 1 ]; then
   command -v jq >/dev/null || want+=(jq)
   # The package test lints the manual pages with mandoc (groff's warnings without it).
   command -v mandoc >/dev/null || want+=(mandoc)
+  # framegrab's live page and report are opened in headless Chromium, driven by playwright-core
+  # from the npm registry (tests/framegrab/browser); the test skips without them.
+  command -v chromium >/dev/null || want+=(chromium)
+  command -v npm >/dev/null || want+=(nodejs npm)
 fi
 
-[ ${#need[@]} -eq 0 ] && [ ${#want[@]} -eq 0 ] && exit 0
+browser_check() {
+  [ "$tests" = 1 ] || return 0
+  local dir
+  dir="$(dirname "$0")/../tests/framegrab/browser"
+  [ -d "$dir/node_modules/playwright-core" ] && return 0
+  command -v npm >/dev/null || return 0
+  echo "install-deps: npm ci in tests/framegrab/browser (playwright-core, no browser download)"
+  (cd "$dir" && npm ci --no-audit --no-fund --loglevel=error) ||
+    echo "install-deps: npm ci failed, so the browser checks of framegrab's page skip" >&2
+}
+
+if [ ${#need[@]} -eq 0 ] && [ ${#want[@]} -eq 0 ]; then
+  browser_check
+  exit 0
+fi
 
 if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null; then
   echo "install-deps: installing ${need[*]} ${want[*]}"
@@ -67,3 +87,4 @@ else
   echo "install-deps: ${want[*]} missing, so the tests that use them skip or say so" >&2
   echo "install-deps: install them with: sudo apt-get install ${want[*]}" >&2
 fi
+browser_check

@@ -6,119 +6,17 @@
 #include "tools/ImagePattern.h"
 #include "tools/SimulatorOptions.h"
 
-#include "tests/ChildProcess.h"
+#include "tests/framegrab/GrabRig.h"
 #include <gtest/gtest.h>
 
-#include <csetjmp>
-#include <filesystem>
-#include <fstream>
 #include <nlohmann/json.hpp>
-#include <png.h>
-#include <regex>
-#include <sstream>
 
 namespace fp::test {
 namespace {
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// The first whole number after `label` in `text`, or -1.
-long long After(const std::string& text, const std::string& label) {
-  std::smatch m;
-  if (!std::regex_search(text, m, std::regex(label + R"(\s*(\d+))"))) return -1;
-  return std::stoll(m[1]);
-}
-
-// camsim on 127.22.<net>.1 with `flags`, and a working directory; framegrab runs from
-// 127.22.<net>.2.
-class GrabRig {
- public:
-  GrabRig(int net, std::vector<std::string> flags) : _net(std::to_string(net)) {
-    char pattern[] = "/tmp/framegrab_test_XXXXXX";
-    _dir = mkdtemp(pattern);
-    std::vector<std::string> args = {CAMSIM_PATH, "--bind", Camera(), "--quiet"};
-    args.insert(args.end(), flags.begin(), flags.end());
-    _camsim = Spawn(args, _dir, _dir + "/camsim.out", _dir + "/camsim.err");
-    // Listening once it says so.
-    for (int i = 0;
-         i < 500 && ReadFile(_dir + "/camsim.err").find("listening") == std::string::npos; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-  }
-  ~GrabRig() {
-    StopCamera();
-    std::error_code ignored;
-    std::filesystem::remove_all(_dir, ignored);
-  }
-
-  std::string Camera() const { return "127.22." + _net + ".1"; }
-  std::string Path(const std::string& name) const { return _dir + "/" + name; }
-  std::string File(const std::string& name) const { return ReadFile(Path(name)); }
-
-  // framegrab with the two addresses and `flags`; its exit status, -1 when it did not end in
-  // two minutes. Its output goes to the files "out" and "err".
-  int Grab(const std::vector<std::string>& flags) {
-    return AwaitExit(StartGrab(flags), std::chrono::seconds(120));
-  }
-  pid_t StartGrab(const std::vector<std::string>& flags) {
-    std::vector<std::string> args = {FRAMEGRAB_PATH, "127.22." + _net + ".2", Camera()};
-    args.insert(args.end(), flags.begin(), flags.end());
-    return Spawn(args, _dir, Path("out"), Path("err"));
-  }
-
-  // Ends camsim and returns the statistics it printed.
-  std::string StopCamera() {
-    if (_camsim > 0) {
-      kill(_camsim, SIGTERM);
-      AwaitExit(_camsim, std::chrono::seconds(10));
-      _camsim = -1;
-    }
-    return File("camsim.out");
-  }
-
- private:
-  std::string _net;
-  std::string _dir;
-  pid_t _camsim = -1;
-};
-
-// The samples of a 16-bit grayscale PNG, with its width and height; empty when not one.
-std::vector<std::uint16_t> DecodePng(const std::string& path, png_uint_32& width,
-                                     png_uint_32& height) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return {};
-  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-  png_infop info = png_create_info_struct(png);
-  std::vector<std::uint16_t> samples;
-  if (setjmp(png_jmpbuf(png)) == 0) {
-    png_init_io(png, file);
-    png_read_info(png, info);
-    width = png_get_image_width(png, info);
-    height = png_get_image_height(png, info);
-    if (png_get_bit_depth(png, info) == 16 &&
-        png_get_color_type(png, info) == PNG_COLOR_TYPE_GRAY) {
-      png_set_swap(png);  // samples in host order (little-endian here)
-      samples.resize(std::size_t{width} * height);
-      for (png_uint_32 row = 0; row < height; ++row) {
-        png_read_row(png, reinterpret_cast<png_bytep>(samples.data() + std::size_t{row} * width),
-                     nullptr);
-      }
-    }
-  } else {
-    samples.clear();
-  }
-  png_destroy_read_struct(&png, &info, nullptr);
-  std::fclose(file);
-  return samples;
-}
-
 TEST(Framegrab, LossyRunAgreesWithTheCameraAndEveryPictureShowsTheChart) {
-  GrabRig rig(1, {"--loss", "0.02", "--pattern", "chart"});
+  // Paced so that the writer keeps up with every image on a busy machine too.
+  GrabRig rig(1, {"--loss", "0.02", "--pattern", "chart", "--rate", "300"});
   ASSERT_EQ(rig.Grab({"--images", "3", "--save", "pics", "--json", "run.json"}), 0)
       << rig.File("err");
   const std::string camsim = rig.StopCamera();
@@ -199,13 +97,15 @@ TEST(Framegrab, BadFlagsSendNothing) {
   GrabRig rig(4, {});
   const std::string usage =
       "usage: framegrab local_ip remote_ip [--images N] [--duration SECONDS] [--save DIR "
-      "[--save-every K]] [--width W] [--json FILE|-] [--logs DIR] [--quiet]\n";
+      "[--save-every K]] [--width W] [--json FILE|-] [--logs DIR] [--quiet] [--serve "
+      "[ADDR:]PORT] [--report FILE.html]\n";
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
       {{"--bogus"}, "framegrab: The following argument was not expected: --bogus\n"},
       {{"--images", "0"}, "framegrab: --images: Value 0 not in range 1 to 100000000\n"},
       {{"--width", "1000"},
        "framegrab: --width: needs a divisor of 4222976 (2048 gives 2048 x 2062)\n"},
       {{"--save-every", "2"}, "framegrab: --save-every needs --save DIR\n"},
+      {{"--serve", "127.0.0.1:70000"}, "framegrab: --serve: needs [ADDR:]PORT, PORT 1 to 65535\n"},
   };
   for (const auto& [flags, line] : cases) {
     EXPECT_EQ(rig.Grab(flags), 2) << flags[0];

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace fp {
+
+// A fixed set of image buffers (RAW_IMAGE_SIZE bytes each), all allocated up front, handed out as
+// shared pointers: a buffer goes back on the shelf when its last holder lets go of it, on
+// whichever thread that is. So an image taken once can go to the picture writer and the live
+// view at the same time without a copy, and the grabber knows when it may reuse a buffer.
+// Take() from any thread; the shelf outlives the pool while buffers are out.
+class ImagePool {
+ public:
+  explicit ImagePool(int buffers);
+  ImagePool(const ImagePool&) = delete;
+  ImagePool& operator=(const ImagePool&) = delete;
+
+  // A buffer nobody else holds, or null when every one is out.
+  std::shared_ptr<std::uint8_t[]> Take();
+
+ private:
+  struct Shelf {
+    std::mutex mutex;
+    std::vector<std::unique_ptr<std::uint8_t[]>> free;  // guarded by mutex
+  };
+  std::shared_ptr<Shelf> _shelf;
+};
+
+}  // namespace fp

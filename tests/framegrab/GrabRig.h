@@ -1,0 +1,119 @@
+#pragma once
+
+// framegrab end to end: camsim and framegrab as two processes in a scratch directory, and what
+// the tests read back from them.
+
+#include "tests/ChildProcess.h"
+
+#include <csetjmp>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <png.h>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace fp::test {
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The first whole number after `label` in `text`, or -1.
+inline long long After(const std::string& text, const std::string& label) {
+  std::smatch m;
+  if (!std::regex_search(text, m, std::regex(label + R"(\s*(\d+))"))) return -1;
+  return std::stoll(m[1]);
+}
+
+// camsim on <block>.<net>.1 with `flags`, and a working directory; framegrab runs from
+// <block>.<net>.2.
+class GrabRig {
+ public:
+  GrabRig(int net, std::vector<std::string> flags, const std::string& block = "127.22")
+      : _net(block + "." + std::to_string(net)) {
+    char pattern[] = "/tmp/framegrab_test_XXXXXX";
+    _dir = mkdtemp(pattern);
+    std::vector<std::string> args = {CAMSIM_PATH, "--bind", Camera(), "--quiet"};
+    args.insert(args.end(), flags.begin(), flags.end());
+    _camsim = Spawn(args, _dir, _dir + "/camsim.out", _dir + "/camsim.err");
+    // Listening once it says so.
+    for (int i = 0;
+         i < 500 && ReadFile(_dir + "/camsim.err").find("listening") == std::string::npos; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  ~GrabRig() {
+    StopCamera();
+    std::error_code ignored;
+    std::filesystem::remove_all(_dir, ignored);
+  }
+
+  std::string Local() const { return _net + ".2"; }
+  std::string Camera() const { return _net + ".1"; }
+  std::string Path(const std::string& name) const { return _dir + "/" + name; }
+  std::string File(const std::string& name) const { return ReadFile(Path(name)); }
+
+  // framegrab with the two addresses and `flags`; its exit status, -1 when it did not end in
+  // two minutes. Its output goes to the files "out" and "err".
+  int Grab(const std::vector<std::string>& flags) {
+    return AwaitExit(StartGrab(flags), std::chrono::seconds(120));
+  }
+  pid_t StartGrab(const std::vector<std::string>& flags) {
+    std::vector<std::string> args = {FRAMEGRAB_PATH, _net + ".2", Camera()};
+    args.insert(args.end(), flags.begin(), flags.end());
+    return Spawn(args, _dir, Path("out"), Path("err"));
+  }
+
+  // Ends camsim and returns the statistics it printed.
+  std::string StopCamera() {
+    if (_camsim > 0) {
+      kill(_camsim, SIGTERM);
+      AwaitExit(_camsim, std::chrono::seconds(10));
+      _camsim = -1;
+    }
+    return File("camsim.out");
+  }
+
+ private:
+  std::string _net;
+  std::string _dir;
+  pid_t _camsim = -1;
+};
+
+// The samples of a 16-bit grayscale PNG, with its width and height; empty when not one.
+inline std::vector<std::uint16_t> DecodePng(const std::string& path, png_uint_32& width,
+                                            png_uint_32& height) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return {};
+  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  std::vector<std::uint16_t> samples;
+  if (setjmp(png_jmpbuf(png)) == 0) {
+    png_init_io(png, file);
+    png_read_info(png, info);
+    width = png_get_image_width(png, info);
+    height = png_get_image_height(png, info);
+    if (png_get_bit_depth(png, info) == 16 &&
+        png_get_color_type(png, info) == PNG_COLOR_TYPE_GRAY) {
+      png_set_swap(png);  // samples in host order (little-endian here)
+      samples.resize(std::size_t{width} * height);
+      for (png_uint_32 row = 0; row < height; ++row) {
+        png_read_row(png, reinterpret_cast<png_bytep>(samples.data() + std::size_t{row} * width),
+                     nullptr);
+      }
+    }
+  } else {
+    samples.clear();
+  }
+  png_destroy_read_struct(&png, &info, nullptr);
+  std::fclose(file);
+  return samples;
+}
+
+}  // namespace fp::test

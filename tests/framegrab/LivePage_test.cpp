@@ -1,0 +1,227 @@
+// framegrab's live page and report, end to end on addresses of 127.23.0.0/16: camsim and
+// framegrab --serve as processes, the routes read over HTTP, and the pages opened in Debian's
+// headless Chromium, whose own view of them (DOM, loaded images, requests) is checked.
+
+#include "nudp/NudpProtocol.h"
+#include "tools/ChartPattern.h"
+
+#include "framegrab/ImagePool.h"
+#include "framegrab/LiveState.h"
+#include "framegrab/Preview.h"
+#include "framegrab/SvgChart.h"
+#include "tests/framegrab/GrabRig.h"
+#include <gtest/gtest.h>
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+namespace fp::test {
+namespace {
+
+// Waits for `text` in the file `name` of the rig, at most `seconds`.
+bool AwaitLine(const GrabRig& rig, const std::string& name, const std::string& text, int seconds) {
+  for (int i = 0; i < seconds * 50; ++i) {
+    if (rig.File(name).find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+// Why the browser checks cannot run here, or empty when they can.
+std::string BrowserMissing() {
+  if (!std::filesystem::exists("/usr/bin/chromium")) return "no /usr/bin/chromium";
+  if (std::system("node --version >/dev/null 2>&1") != 0) return "no node";
+  if (!std::filesystem::exists(std::filesystem::path(CHECK_PAGE_PATH).parent_path() /
+                               "node_modules/playwright-core")) {
+    return "playwright-core not installed (scripts/install-deps.sh)";
+  }
+  return "";
+}
+
+// What check-page.mjs saw of the page at `target`.
+nlohmann::json OpenInBrowser(GrabRig& rig, const std::string& mode, const std::string& target) {
+  const pid_t node = Spawn({"/usr/bin/env", "node", CHECK_PAGE_PATH, mode, target}, rig.Path(""),
+                           rig.Path("browser.out"), rig.Path("browser.err"));
+  EXPECT_EQ(AwaitExit(node, std::chrono::seconds(120)), 0) << rig.File("browser.err");
+  return nlohmann::json::parse(rig.File("browser.out"), nullptr, false);
+}
+
+TEST(LivePage, RoutesServeTheRunUntilInterruptedAndNothingElse) {
+  GrabRig rig(1, {"--pattern", "chart", "--loss", "0.01", "--rate", "300"}, "127.23");
+  const pid_t grab =
+      rig.StartGrab({"--images", "12", "--serve", rig.Local() + ":8080", "--json", "run.json"});
+  ASSERT_TRUE(AwaitLine(rig, "out", "framegrab: serving http://127.23.1.2:8080/\n", 20));
+  httplib::Client client(rig.Local(), 8080);
+  auto during = client.Get("/stats.json");
+  ASSERT_TRUE(during);
+  EXPECT_EQ(nlohmann::json::parse(during->body)["summary"]["ended_by"], "running");
+  // Refused before anything is sent: the same address again, a report where none can be.
+  GrabRig other(2, {}, "127.23");
+  EXPECT_EQ(AwaitExit(Spawn({FRAMEGRAB_PATH, other.Local(), other.Camera(), "--serve",
+                             rig.Local() + ":8080"},
+                            other.Path(""), other.Path("out"), other.Path("err")),
+                      std::chrono::seconds(20)),
+            2);
+  EXPECT_EQ(other.File("err"),
+            "framegrab: --serve 127.23.1.2:8080: cannot listen: Address already in use\n");
+  EXPECT_EQ(AwaitExit(Spawn({FRAMEGRAB_PATH, other.Local(), other.Camera(), "--report",
+                             "/nonexistent/run.html"},
+                            other.Path(""), other.Path("out"), other.Path("err")),
+                      std::chrono::seconds(20)),
+            2);
+  EXPECT_EQ(other.File("err"),
+            "framegrab: --report /nonexistent/run.html: No such file or directory\n");
+  EXPECT_EQ(After(other.StopCamera(), "commands received:"), 0);
+
+  ASSERT_TRUE(AwaitLine(rig, "out",
+                        "framegrab: still serving http://127.23.1.2:8080/ until "
+                        "interrupted\n",
+                        120))
+      << rig.File("err");
+  const std::string camsim = rig.StopCamera();
+  const nlohmann::json stats = nlohmann::json::parse(client.Get("/stats.json")->body);
+  const nlohmann::json run = nlohmann::json::parse(rig.File("run.json"));
+  EXPECT_EQ(stats, run);
+  const nlohmann::json& summary = stats["summary"];
+  EXPECT_EQ(summary["complete_images"], 12);
+  EXPECT_EQ(After(camsim, "images:"), 12) << camsim;
+  EXPECT_EQ(After(camsim, "RAW packets sent:"),
+            summary["stream_expected_packets"].get<long long>() -
+                summary["missing_after_stream_packets"].get<long long>());
+  EXPECT_EQ(After(camsim, "retransmissions served:"), summary["fetched_again_packets"]);
+
+  // The last image, whole and 16-bit.
+  auto latest = client.Get("/latest.png");
+  ASSERT_TRUE(latest);
+  EXPECT_EQ(latest->status, 200);
+  std::ofstream(rig.Path("latest.png"), std::ios::binary) << latest->body;
+  png_uint_32 width = 0;
+  png_uint_32 height = 0;
+  const std::vector<std::uint16_t> samples = DecodePng(rig.Path("latest.png"), width, height);
+  ASSERT_EQ(samples.size(), RAW_IMAGE_SIZE / 2);
+  std::size_t wrong = 0;
+  for (std::size_t s = 0; s < samples.size(); ++s) wrong += samples[s] != ChartSample(12, s);
+  EXPECT_EQ(wrong, 0u);
+
+  // Nothing else is served, and nothing can be changed.
+  for (const char* path : {"/stats", "/index.html", "/../run.json", "/latest.png/x"}) {
+    auto res = client.Get(path);
+    ASSERT_TRUE(res) << path;
+    EXPECT_EQ(res->status, 404) << path;
+  }
+  auto post = client.Post("/stats.json", "{}", "application/json");
+  ASSERT_TRUE(post);
+  EXPECT_NE(post->status, 200);
+
+  kill(grab, SIGTERM);
+  EXPECT_EQ(AwaitExit(grab, std::chrono::seconds(10)), 0);
+}
+
+TEST(LivePage, BrowserSeesTheImageAndFiguresGrowAndTheReportOffline) {
+  const std::string missing = BrowserMissing();
+  if (!missing.empty()) GTEST_SKIP() << missing;
+  GrabRig rig(3, {"--pattern", "chart", "--rate", "200"}, "127.23");
+  const pid_t grab =
+      rig.StartGrab({"--images", "40", "--serve", rig.Local() + ":8080", "--report", "run.html"});
+  ASSERT_TRUE(AwaitLine(rig, "out", "framegrab: serving", 20));
+  const std::string url = "http://" + rig.Local() + ":8080/";
+  const nlohmann::json live = OpenInBrowser(rig, "live", url);
+  ASSERT_TRUE(live.is_object()) << rig.File("browser.out");
+  EXPECT_LT(live["images_seen"][0], live["images_seen"][1]);
+  EXPECT_EQ(live["preview"], nlohmann::json::parse("[512, 515]"));
+  EXPECT_EQ(live["charts"], nlohmann::json::parse(R"(["Image time", "Packets per image"])"));
+  EXPECT_EQ(live["title"], "framegrab: 127.23.3.2 \u2190 camera 127.23.3.1:1234");
+  for (const char* figure : {"images", "rate", "loss", "fetched", "image-time", "kernel-drops"}) {
+    EXPECT_TRUE(live["figures"].contains(figure)) << figure;
+  }
+  for (const auto& request : live["requests"]) {
+    EXPECT_EQ(request.get<std::string>().rfind(url, 0), 0u) << request;
+  }
+
+  ASSERT_TRUE(AwaitLine(rig, "out", "framegrab: still serving", 120));
+  kill(grab, SIGINT);
+  EXPECT_EQ(AwaitExit(grab, std::chrono::seconds(10)), 0);
+  const nlohmann::json report = OpenInBrowser(rig, "report", rig.Path("run.html"));
+  ASSERT_TRUE(report.is_object()) << rig.File("browser.out");
+  EXPECT_EQ(report["figures"]["images"], 40);
+  EXPECT_EQ(report["figures"]["fetched"], 0);
+  EXPECT_EQ(report["preview"], nlohmann::json::parse("[512, 515]"));
+  EXPECT_EQ(report["charts"].size(), 2u);
+  EXPECT_EQ(report["command"],
+            "framegrab 127.23.3.2 127.23.3.1 --images 40 --serve "
+            "127.23.3.2:8080 --report run.html");
+  EXPECT_EQ(report["requests"], nlohmann::json::array({"file://" + rig.Path("run.html")}));
+}
+
+TEST(LivePage, PreviewStretchesTheMiddleOfTheSamplesAndSaysSo) {
+  // Image rows of 2048 samples, each sample its column number times 16 (0 to 32752).
+  std::vector<std::uint8_t> raw(RAW_IMAGE_SIZE);
+  for (std::size_t s = 0; s < RAW_IMAGE_SIZE / 2; ++s) {
+    const auto value = static_cast<std::uint16_t>((s % 2048) * 16);
+    raw[2 * s] = static_cast<std::uint8_t>(value & 0xFF);
+    raw[2 * s + 1] = static_cast<std::uint8_t>(value >> 8);
+  }
+  const Preview p = MakePreview(raw.data(), 2048, 7);
+  EXPECT_EQ(p.Note(),
+            "image 7: 2048 x 2062 samples shown as 512 x 515 pixels, each the mean of 4 "
+            "x 4 samples; 8-bit, contrast stretched: 152 and below black, 32600 and "
+            "above white (the 0.5% and 99.5% points)");
+  EXPECT_EQ(p.png.substr(1, 3), "PNG");
+}
+
+TEST(LivePage, ChartGroupsImagesBeyondItsRoom) {
+  const std::vector<std::pair<std::size_t, std::string>> cases = {
+      {600, "aria-label=\"Image time\""},
+      {601, "aria-label=\"Image time (largest of each 2 images)\""},
+      {6000, "aria-label=\"Image time (largest of each 10 images)\""}};
+  for (const auto& [images, label] : cases) {
+    const std::string svg =
+        SvgLineChart("Image time", "ms", {{"t", "red", std::vector<double>(images, 3), false}});
+    EXPECT_NE(svg.find(label), std::string::npos) << images;
+  }
+}
+
+TEST(LivePage, StateKeepsEveryRecordAcrossChunksAndPreviewsTheLastImage) {
+  ImagePool pool(2);
+  std::shared_ptr<std::uint8_t[]> image = pool.Take();
+  ASSERT_TRUE(pool.Take());  // the second, back on the shelf at once
+  std::shared_ptr<std::uint8_t[]> other = pool.Take();
+  EXPECT_FALSE(pool.Take());  // both out
+  other.reset();
+  EXPECT_TRUE(pool.Take());
+
+  LiveState state(2048);
+  GrabReport report;
+  report.requested_images = 600;
+  state.Begin(report);
+  for (int n = 1; n <= 600; ++n) {
+    ImageRecord r;
+    r.number = n;
+    r.complete = true;
+    r.stream_packets = RAW_PACKETS_PER_IMAGE;
+    r.image_ms = n;
+    state.AddImage(r, n * 10.0);
+    report.images.push_back(r);
+  }
+  GrabReport seen = state.Snapshot();
+  EXPECT_EQ(seen.ended_by, "running");
+  ASSERT_EQ(seen.images.size(), 600u);
+  for (int n = 1; n <= 600; ++n) EXPECT_EQ(seen.images[n - 1].number, n);
+  EXPECT_EQ(seen.summary.image_median_ms, 300);
+  EXPECT_FALSE(state.LatestPreview());
+
+  report.elapsed_ms = 6000;
+  Summarize(report, 0);
+  state.Finish(report, image, 600);
+  seen = state.Snapshot();
+  EXPECT_FALSE(state.Running());
+  EXPECT_EQ(seen.ended_by, "images");
+  EXPECT_EQ(seen.images.size(), 600u);
+  EXPECT_EQ(seen.summary.images_per_s, 100);
+  ASSERT_TRUE(state.LatestPreview());
+  EXPECT_EQ(state.LatestPreview()->image, 600);
+  EXPECT_EQ(state.LatestImage(), image);
+}
+
+}  // namespace
+}  // namespace fp::test
