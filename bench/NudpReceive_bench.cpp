@@ -7,9 +7,9 @@
 #include "net/Address.h"
 #include "net/SocketHandler.h"
 #include "net/UdpSocket.h"
-#include "nudp/LogStream.h"
 #include "nudp/NudpSocket.h"
 
+#include "base/LogStream.h"
 #include <benchmark/benchmark.h>
 
 #include <cstdio>

@@ -5,8 +5,9 @@
 #include "camera/RefreshThread.h"
 #include "net/Address.h"
 #include "net/SocketHandler.h"
-#include "nudp/LogStream.h"
 #include "nudp/NudpSocket.h"
+
+#include "base/LogStream.h"
 
 #include <chrono>
 #include <new>

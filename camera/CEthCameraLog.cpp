@@ -1,8 +1,9 @@
 // The driver log and the error log of CEthCamera.
 
 #include "camera/CEthCamera.h"
-#include "nudp/LogStream.h"
 #include "nudp/NudpSocket.h"
+
+#include "base/LogStream.h"
 
 #include <cstdarg>
 #include <cstdio>

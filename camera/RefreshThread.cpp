@@ -3,9 +3,10 @@
 #include "camera/AnswerWait.h"
 #include "camera/CEthCamera.h"
 #include "net/SocketHandler.h"
-#include "nudp/LogStream.h"
 #include "nudp/NudpProtocol.h"
 #include "nudp/NudpSocket.h"
+
+#include "base/LogStream.h"
 
 #include <chrono>
 #include <new>

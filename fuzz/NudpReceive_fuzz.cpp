@@ -7,8 +7,9 @@
 // With the logs open, so that the trace of every datagram is formatted too.
 
 #include "net/SocketHandler.h"
-#include "nudp/LogStream.h"
 #include "nudp/NudpSocket.h"
+
+#include "base/LogStream.h"
 
 #include <arpa/inet.h>
 #include <cstddef>

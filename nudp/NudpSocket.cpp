@@ -1,7 +1,8 @@
 #include "nudp/NudpSocket.h"
 
 #include "net/Address.h"
-#include "nudp/LogStream.h"
+
+#include "base/LogStream.h"
 
 #include <cstdio>
 #include <cstring>

@@ -2,7 +2,8 @@
 
 #include "net/UdpSocket.h"
 #include "nudp/NudpProtocol.h"
-#include "nudp/TextBuilder.h"
+
+#include "base/TextBuilder.h"
 
 #include <array>
 #include <atomic>

@@ -2,8 +2,9 @@
 // and matches camera responses against the header the last command expects.
 
 #include "net/Address.h"
-#include "nudp/LogStream.h"
 #include "nudp/NudpSocket.h"
+
+#include "base/LogStream.h"
 
 #include <cstdio>
 #include <cstring>

@@ -2,8 +2,8 @@
 
 #include "net/SocketHandler.h"
 #include "net/SocketLog.h"
-#include "nudp/LogStream.h"
 
+#include "base/LogStream.h"
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
