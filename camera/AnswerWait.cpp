@@ -37,4 +37,19 @@ std::uint8_t AwaitAnswer(SocketHandler& handler, NudpSocket& socket, std::int32_
   }
 }
 
+AttemptOutcome AttemptCommand(SocketHandler& handler, NudpSocket& socket, std::uint8_t top,
+                              std::uint32_t number, std::int32_t wait_us,
+                              const std::function<void()>& on_raw_packet) {
+  DispatchQueued(handler);
+  if (!socket.SendCmd(top, number)) return AttemptOutcome::kNotSent;
+  const std::uint8_t state = AwaitAnswer(handler, socket, wait_us, on_raw_packet);
+  if ((state & NUDP_WAITING) != 0) {
+    socket.StopWaiting();
+    return AttemptOutcome::kTimeout;
+  }
+  if ((state & NUDP_CMD_ERR) != 0) return AttemptOutcome::kDamaged;
+  if ((state & NUDP_STATE_MASK) == NUDP_READY) return AttemptOutcome::kAnswered;
+  return AttemptOutcome::kUnexpected;
+}
+
 }  // namespace fp

@@ -28,4 +28,21 @@ void DispatchQueued(SocketHandler& handler);
 std::uint8_t AwaitAnswer(SocketHandler& handler, NudpSocket& socket, std::int32_t wait_us,
                          const std::function<void()>& on_raw_packet = {});
 
+// How one attempt of a command ended.
+enum class AttemptOutcome {
+  kNotSent,     // the socket refused the command; nothing was waited for
+  kTimeout,     // no answer within the wait; the socket is READY again
+  kDamaged,     // an answer with a bad checksum; the socket is READY|CMD_ERR
+  kAnswered,    // the answer came; the socket is READY and holds it
+  kUnexpected,  // the socket ended the wait in a state no exchange leads to
+};
+
+// One attempt of a command: hands over what already waits (DispatchQueued), sends the command
+// (TOP `top`, `number`) on `socket`, waits for its answer (AwaitAnswer, with `on_raw_packet`)
+// and judges the state the wait left. Logs nothing of its own beyond what the socket logs; the
+// caller words the outcome.
+AttemptOutcome AttemptCommand(SocketHandler& handler, NudpSocket& socket, std::uint8_t top,
+                              std::uint32_t number, std::int32_t wait_us,
+                              const std::function<void()>& on_raw_packet = {});
+
 }  // namespace fp

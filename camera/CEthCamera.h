@@ -113,6 +113,9 @@ class CEthCamera {
   // until no datagram has come for _raw_timeout. False when the camera is still sending after
   // a bound of some seconds (logged as an error); the command is then not repeated.
   bool DrainStream(std::uint32_t wire);
+  // After 0x08 was answered: data taking starts unless the image is already in or RAW
+  // receiving was turned off meanwhile.
+  void NoteRawStart();
   // Takes _nudp_mutex from another thread than the listener: asks the listener to let go of it
   // and ends the wait it may be sitting in. False when the mutex was not acquired in 10 s.
   bool AcquireNudp();

@@ -107,21 +107,22 @@ bool RefreshThread::Refresh() {
   for (std::int32_t remaining = _camera._retries; remaining >= 0;) {
     --remaining;
     // The socket is turned only here, every few seconds: a repeated answer to the last refresh
-    // still waits in the kernel and would pass for the answer to this one.
-    DispatchQueued(*_handler);
-    // A socket that refuses to send is judged by its state below.
-    _nudp->SendCmd(NUDP_TOP_COMMAND, _command);
-    const std::uint8_t state = AwaitAnswer(*_handler, *_nudp, _camera._response_wait);
-    if ((state & NUDP_WAITING) != 0) {
-      _nudp->StopWaiting();
-      _camera.WriteErrLog("RefreshThread:\nTimeout.\n\n");
-    } else if ((state & NUDP_CMD_ERR) != 0) {
-      _camera.WriteErrLog("RefreshThread:\nError in camera response.\n\n");
-    } else if ((state & NUDP_STATE_MASK) == NUDP_READY) {
-      _camera.WriteLog("RefreshThread:\nOK.\n\n");
-      return true;
-    } else {
-      _camera.WriteErrLog("RefreshThread:\nUnexpected behaviour!\n\n");
+    // still waits in the kernel and would pass for the answer to this one; the attempt hands it
+    // over first.
+    switch (AttemptCommand(*_handler, *_nudp, NUDP_TOP_COMMAND, _command, _camera._response_wait)) {
+      case AttemptOutcome::kTimeout:
+        _camera.WriteErrLog("RefreshThread:\nTimeout.\n\n");
+        break;
+      case AttemptOutcome::kDamaged:
+        _camera.WriteErrLog("RefreshThread:\nError in camera response.\n\n");
+        break;
+      case AttemptOutcome::kAnswered:
+        _camera.WriteLog("RefreshThread:\nOK.\n\n");
+        return true;
+      case AttemptOutcome::kNotSent:  // a socket that refuses to send is in no state to refresh
+      case AttemptOutcome::kUnexpected:
+        _camera.WriteErrLog("RefreshThread:\nUnexpected behaviour!\n\n");
+        break;
     }
   }
   _camera.WriteErrLog("RefreshThread:\nLost contact, closing connection.\n");
