@@ -4,12 +4,12 @@
 //
 // Run: build/release/bench/nudp_receive_bench
 
+#include "base/LogStream.h"
 #include "net/Address.h"
 #include "net/SocketHandler.h"
 #include "net/UdpSocket.h"
 #include "nudp/NudpSocket.h"
 
-#include "base/LogStream.h"
 #include <benchmark/benchmark.h>
 
 #include <cstdio>

@@ -2,12 +2,11 @@
 
 #include "camera/CEthCamera.h"
 
+#include "base/LogStream.h"
 #include "camera/RefreshThread.h"
 #include "net/Address.h"
 #include "net/SocketHandler.h"
 #include "nudp/NudpSocket.h"
-
-#include "base/LogStream.h"
 
 #include <chrono>
 #include <new>

@@ -1,8 +1,7 @@
 #include "nudp/NudpSocket.h"
 
-#include "net/Address.h"
-
 #include "base/LogStream.h"
+#include "net/Address.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,9 +1,8 @@
 #pragma once
 
+#include "base/TextBuilder.h"
 #include "net/UdpSocket.h"
 #include "nudp/NudpProtocol.h"
-
-#include "base/TextBuilder.h"
 
 #include <array>
 #include <atomic>

@@ -1,10 +1,9 @@
 // The receive path of NudpSocket: checks every datagram, stores RAW data packets in the image
 // and matches camera responses against the header the last command expects.
 
+#include "base/LogStream.h"
 #include "net/Address.h"
 #include "nudp/NudpSocket.h"
-
-#include "base/LogStream.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,9 +1,9 @@
 #include "nudp/NudpSocket.h"
 
+#include "base/LogStream.h"
 #include "net/SocketHandler.h"
 #include "net/SocketLog.h"
 
-#include "base/LogStream.h"
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
