@@ -8,7 +8,7 @@
 #include "nudp/NudpProtocol.h"
 #include "tools/CameraSimulator.h"
 
-#include "tests/ChildProcess.h"
+#include "tests/support/ChildProcess.h"
 
 #include <cstdio>
 #include <filesystem>

@@ -5,7 +5,7 @@
 #include "tools/CameraSimulator.h"
 
 #include "../camera/CameraRig.h"
-#include "tests/ChildProcess.h"
+#include "tests/support/ChildProcess.h"
 #include <gtest/gtest.h>
 
 #include <algorithm>

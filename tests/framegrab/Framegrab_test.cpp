@@ -6,7 +6,7 @@
 #include "tools/ImagePattern.h"
 #include "tools/SimulatorOptions.h"
 
-#include "tests/ChildProcess.h"
+#include "tests/support/ChildProcess.h"
 #include <gtest/gtest.h>
 
 #include <csetjmp>

@@ -6,7 +6,7 @@
 #include "tools/PcapWriter.h"
 
 #include "PcapReader.h"
-#include "tests/ChildProcess.h"
+#include "tests/support/ChildProcess.h"
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
