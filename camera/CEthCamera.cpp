@@ -94,7 +94,17 @@ bool CEthCamera::Open(const std::string& remote) {
   _remote_port = 1234;
 
   try {
-    _refresh = std::make_unique<RefreshThread>(*this, _refresh_period);
+    WatchdogSettings watchdog;
+    watchdog.local_ip = _local_ip;
+    watchdog.local_port = static_cast<std::uint16_t>(_local_port + 1);
+    watchdog.remote_ip = _remote_ip;
+    watchdog.remote_port = _remote_port;
+    watchdog.period = _refresh_period;
+    watchdog.retries = _retries;
+    watchdog.answer_wait_us = _response_wait;
+    watchdog.tick = _watchdog_tick;
+    _refresh = std::make_unique<RefreshThread>(watchdog, DriverLog(*_log, *_err_log),
+                                               [this] { return _data_taking.load(); });
   } catch (const char* text) {
     WriteErrLog(text);
     WriteErrLog("\nConnection not estabilished.\n\n");

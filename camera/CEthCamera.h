@@ -100,8 +100,11 @@ class CEthCamera {
   bool WatchdogRunning() const;
   bool DataTaking() const { return _data_taking.load(); }
 
+  // The length of the watchdog's tick, one second unless set; from the next Open on. For tests,
+  // which cannot wait for whole seconds.
+  void SetWatchdogTick(std::chrono::milliseconds tick) { _watchdog_tick = tick; }
+
  private:
-  friend class RefreshThread;
   struct ListenerState;
 
   // The listener thread's body and the transfer check it makes (CEthCameraListener.cpp).
@@ -153,7 +156,8 @@ class CEthCamera {
   std::uint32_t _remote_ip = 0;  // network byte order
   std::uint16_t _local_port = 32100;
   std::uint16_t _remote_port = 1234;
-  std::int32_t _refresh_period = 5;      // watchdog ticks of one second
+  std::int32_t _refresh_period = 5;  // watchdog ticks
+  std::chrono::milliseconds _watchdog_tick{1000};
   std::int32_t _raw_timeout = 100;       // milliseconds of RAW data silence
   std::int32_t _response_wait = 100000;  // microseconds for one command answer
   std::int32_t _retries = 2;             // repetitions after the first sending

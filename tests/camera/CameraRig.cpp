@@ -95,13 +95,6 @@ std::string Unstamped(const std::string& log) {
   return out;
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
 std::size_t Count(const std::string& text, const std::string& needle) {
   std::size_t n = 0;
   for (std::size_t at = text.find(needle); at != std::string::npos;

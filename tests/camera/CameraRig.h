@@ -3,6 +3,8 @@
 #include "camera/CEthCamera.h"
 #include "tools/CameraSimulator.h"
 
+#include "tests/support/TempDir.h"
+
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -54,7 +56,6 @@ class CameraRig {
 
 // Drops every "H:M:S: " time stamp.
 std::string Unstamped(const std::string& log);
-std::string ReadFile(const std::string& path);
 // Occurrences of `needle` in `text`.
 std::size_t Count(const std::string& text, const std::string& needle);
 // True when `needles` stand in `text` in this order.
