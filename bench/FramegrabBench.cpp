@@ -20,14 +20,9 @@
 namespace {
 
 using fp::test::AwaitExit;
+using fp::test::AwaitText;
+using fp::test::ReadFile;
 using fp::test::Spawn;
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 struct Figures {
   bool ok = false;
@@ -46,10 +41,7 @@ Figures Run(const std::string& dir, int images, bool save) {
   const std::string camera = "127.22.100.1";
   const pid_t camsim = Spawn({CAMSIM_PATH, "--bind", camera, "--rate", "1000", "--quiet"}, dir,
                              dir + "/camsim.out", dir + "/camsim.err");
-  for (int i = 0; i < 500 && ReadFile(dir + "/camsim.err").find("listening") == std::string::npos;
-       ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  AwaitText(dir + "/camsim.err", "listening", std::chrono::seconds(5), camsim);
   std::vector<std::string> args = {FRAMEGRAB_PATH,         "127.22.100.2", camera,     "--images",
                                    std::to_string(images), "--json",       "run.json", "--quiet"};
   if (save) {

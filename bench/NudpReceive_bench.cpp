@@ -10,6 +10,7 @@
 #include "net/UdpSocket.h"
 #include "nudp/NudpSocket.h"
 
+#include "tests/support/Loopback.h"
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -21,11 +22,7 @@
 namespace fp {
 namespace {
 
-std::uint32_t Ip(const char* text) {
-  std::uint32_t address = 0;
-  HostToAddress(text, address);
-  return address;
-}
+using test::Ip;
 
 std::vector<std::uint8_t> RawPacket(int index) {
   std::vector<std::uint8_t> packet(NUDP_MAX_PACKET_LENGTH);

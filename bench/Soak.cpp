@@ -60,11 +60,6 @@ void Print(const char* when, const Holdings& h) {
               h.threads, h.resident_kb);
 }
 
-bool Matches(const std::uint8_t* image, std::uint32_t number, std::vector<std::uint8_t>& expected) {
-  fp::FillImageBytes(number, 0, expected.data(), expected.size());
-  return std::memcmp(image, expected.data(), expected.size()) == 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -127,7 +122,6 @@ int main(int argc, char** argv) {
     camera->OpenErrLog(logs + "/soak_log_err.txt");
   }
   const auto image = std::make_unique<std::uint8_t[]>(fp::RAW_IMAGE_SIZE);
-  std::vector<std::uint8_t> expected(fp::RAW_IMAGE_SIZE);
   const auto start = std::chrono::steady_clock::now();
   if (!camera->Open(options.bind_address)) {
     std::fprintf(stderr, "soak: Open failed\n");
@@ -144,7 +138,7 @@ int main(int argc, char** argv) {
       ok = camera->ReadMissing(image.get());
     }
     const auto number = in_process ? sim.ImageNumber() : static_cast<std::uint32_t>(i + 1);
-    if (ok && Matches(image.get(), number, expected)) {
+    if (ok && fp::ImageMatchesPattern(image.get(), number)) {
       ++exact;
     } else {
       ++failures;

@@ -5,6 +5,7 @@
 #include "tools/SimulatorOptions.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <random>
 
@@ -51,6 +52,17 @@ bool Chance(std::mt19937_64& rng, double p) {
 }
 
 }  // namespace
+
+bool ImageMatchesPattern(const std::uint8_t* image, std::uint32_t image_number,
+                         PatternKind pattern) {
+  std::array<std::uint8_t, 64 * RAW_PACKET_DATA_LENGTH> slice;
+  for (std::size_t at = 0; at < RAW_IMAGE_SIZE; at += slice.size()) {
+    const std::size_t length = std::min(slice.size(), RAW_IMAGE_SIZE - at);
+    FillImageBytes(image_number, at, slice.data(), length, pattern);
+    if (std::memcmp(image + at, slice.data(), length) != 0) return false;
+  }
+  return true;
+}
 
 std::vector<int> PlanStream(const SimulatorOptions& options, std::uint32_t image_number) {
   std::mt19937_64 rng(options.seed * 0x9E3779B97F4A7C15u + image_number);

@@ -37,6 +37,11 @@ std::uint8_t ExpectedImageByte(std::uint32_t image_number, std::uint64_t byte_of
 void FillImageBytes(std::uint32_t image_number, std::uint64_t byte_offset, std::uint8_t* out,
                     std::size_t length, PatternKind pattern = PatternKind::kWords);
 
+// True when the RAW_IMAGE_SIZE bytes at `image` are every byte of image `image_number`. Compares
+// slice by slice, without a second image in memory.
+bool ImageMatchesPattern(const std::uint8_t* image, std::uint32_t image_number,
+                         PatternKind pattern = PatternKind::kWords);
+
 // The order in which one image's RAW packets leave the simulator, after the stream faults of
 // `options` are applied: each window of `reorder` packets shuffled; packet 8247 taken out of
 // its place and put first with last_first; cut after `stop_after` entries; the `drop` indices and a

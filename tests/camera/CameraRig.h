@@ -2,6 +2,7 @@
 
 #include "camera/CEthCamera.h"
 #include "tools/CameraSimulator.h"
+#include "tools/ImagePattern.h"
 
 #include "tests/support/TempDir.h"
 
@@ -47,7 +48,7 @@ class CameraRig {
 
  private:
   int _net;
-  std::string _dir;
+  TempDir _dir;
   std::unique_ptr<CameraSimulator> _sim;
   std::unique_ptr<CEthCamera> _camera;
   std::string _error;
@@ -64,7 +65,5 @@ bool InOrder(const std::string& text, const std::vector<std::string>& needles);
 // finished": a sender that stalls for more than 100 ms on a loaded machine causes them, and the
 // driver rightly goes on waiting.
 std::string WithoutStallLines(const std::string& err_log);
-// Every byte of `image` is those of image `number` of the simulator's pattern.
-bool ImageMatches(const std::uint8_t* image, std::uint32_t number);
 
 }  // namespace fp::test

@@ -6,7 +6,7 @@
 #include "net/Address.h"
 #include "tools/CameraSimulator.h"
 
-#include "CameraRig.h"
+#include "tests/camera/CameraRig.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/WaitUntil.h"
 #include <gtest/gtest.h>

@@ -20,13 +20,6 @@
 namespace fp::test {
 namespace {
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // The first whole number after `label` in `text`, or -1.
 long long After(const std::string& text, const std::string& label) {
   std::smatch m;
@@ -39,22 +32,13 @@ long long After(const std::string& text, const std::string& label) {
 class GrabRig {
  public:
   GrabRig(int net, std::vector<std::string> flags) : _net(std::to_string(net)) {
-    char pattern[] = "/tmp/framegrab_test_XXXXXX";
-    _dir = mkdtemp(pattern);
     std::vector<std::string> args = {CAMSIM_PATH, "--bind", Camera(), "--quiet"};
     args.insert(args.end(), flags.begin(), flags.end());
     _camsim = Spawn(args, _dir, _dir + "/camsim.out", _dir + "/camsim.err");
     // Listening once it says so.
-    for (int i = 0;
-         i < 500 && ReadFile(_dir + "/camsim.err").find("listening") == std::string::npos; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    AwaitText(_dir + "/camsim.err", "listening", std::chrono::seconds(5), _camsim);
   }
-  ~GrabRig() {
-    StopCamera();
-    std::error_code ignored;
-    std::filesystem::remove_all(_dir, ignored);
-  }
+  ~GrabRig() { StopCamera(); }
 
   std::string Camera() const { return "127.22." + _net + ".1"; }
   std::string Path(const std::string& name) const { return _dir + "/" + name; }
@@ -83,7 +67,8 @@ class GrabRig {
 
  private:
   std::string _net;
-  std::string _dir;
+  TempDir _temp{"framegrab_test"};
+  const std::string _dir = _temp.Path();
   pid_t _camsim = -1;
 };
 

@@ -5,8 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <vector>
 
 namespace fp::test {
@@ -26,13 +24,6 @@ TempDir::~TempDir() {
   }
   std::error_code ignored;
   std::filesystem::remove_all(_path, ignored);
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
 }
 
 }  // namespace fp::test

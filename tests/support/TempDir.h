@@ -1,5 +1,7 @@
 #pragma once
 
+#include <fstream>
+#include <sstream>
 #include <string>
 
 namespace fp::test {
@@ -23,6 +25,11 @@ class TempDir {
 };
 
 // The whole content of the file at `path`, byte for byte; empty when it cannot be read.
-std::string ReadFile(const std::string& path);
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
 
 }  // namespace fp::test

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <arpa/inet.h>
+#include <cstdint>
+#include <netinet/in.h>
+#include <string>
+
+namespace fp::test {
+
+// A dotted quad in network byte order; 0 when `text` is not one.
+inline std::uint32_t Ip(const std::string& text) {
+  in_addr a{};
+  return inet_pton(AF_INET, text.c_str(), &a) == 1 ? a.s_addr : 0;
+}
+
+// One /24 of the loopback block, 127.<first>.<second>.0, for one test. Each suite keeps a table
+// of them, one row per test, so that tests running side by side on the fixed ports never share
+// an address.
+struct LoopbackSubnet {
+  int first;
+  int second;
+  std::string Host(int host) const {
+    return "127." + std::to_string(first) + "." + std::to_string(second) + "." +
+           std::to_string(host);
+  }
+};
+
+}  // namespace fp::test
