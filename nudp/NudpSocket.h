@@ -94,6 +94,9 @@ class NudpSocket : public UdpSocket {
   void OnRawDataPacket(const std::uint8_t* data, std::size_t length, Trace& trace);
   void OnResponsePacket(const std::uint8_t* data, std::size_t length, Trace& trace);
   void ClearPacketMap();
+  // The one way the connection state moves: clears the state bits (0-3: READY, WAITING,
+  // CMD_ERR) and sets `to` there; the flags in bits 4-7 (RAW_DATA) stay.
+  void MoveState(std::uint8_t to);
 
   // Written by the owner's operations and the receive path (serialised by the owner); read
   // from other threads.
