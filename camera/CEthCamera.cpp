@@ -18,9 +18,8 @@ namespace {
 
 using std::chrono::milliseconds;
 
-// Open waits this long for the listener to announce itself, looking every 15 ms.
-constexpr int kListenerStartPolls = 1000;
-constexpr milliseconds kListenerStartPoll{15};
+// Open waits this long for the listener to announce its start.
+constexpr milliseconds kListenerStartLimit{15000};
 
 }  // namespace
 
@@ -99,9 +98,9 @@ bool CEthCamera::Open(const std::string& remote) {
     watchdog.local_port = static_cast<std::uint16_t>(_local_port + 1);
     watchdog.remote_ip = _remote_ip;
     watchdog.remote_port = _remote_port;
-    watchdog.period = _refresh_period;
-    watchdog.retries = _retries;
-    watchdog.answer_wait_us = _response_wait;
+    watchdog.period = kRefreshPeriod;
+    watchdog.retries = kRetries;
+    watchdog.answer_wait = kResponseWait;
     watchdog.tick = _watchdog_tick;
     _refresh = std::make_unique<RefreshThread>(watchdog, DriverLog(*_log, *_err_log),
                                                [this] { return _data_taking.load(); });
@@ -122,6 +121,10 @@ bool CEthCamera::Open(const std::string& remote) {
   }
 
   _stop_listener.store(false);
+  {
+    std::lock_guard<std::mutex> lock(_start_mutex);
+    _listener_settled = false;
+  }
   try {
     _listener_thread = std::thread(&CEthCamera::BkgListener, this);
   } catch (const std::system_error&) {
@@ -129,8 +132,9 @@ bool CEthCamera::Open(const std::string& remote) {
     DeleteRefresh();
     return false;
   }
-  for (int polls = 0; !_connected.load() && polls < kListenerStartPolls; ++polls) {
-    std::this_thread::sleep_for(kListenerStartPoll);
+  {
+    std::unique_lock<std::mutex> lock(_start_mutex);
+    _start_signal.wait_for(lock, kListenerStartLimit, [this] { return _listener_settled; });
   }
   if (!_connected.load()) {
     WriteErrLog("Cannot start listener thread.\n\n");

@@ -69,13 +69,13 @@ bool CEthCamera::SendCmd(std::uint32_t number, std::uint8_t top, std::uint32_t* 
 
   bool pending = true;
   bool damaged = false;
-  for (std::int32_t remaining = _retries; remaining >= 0 && pending;) {
+  for (std::int32_t remaining = kRetries; remaining >= 0 && pending;) {
     --remaining;
     // After a damaged answer to 0x08 the camera may be streaming already: its packets must not
     // land in the image that the repeat clears the map for.
     if (start_raw && damaged && !DrainStream(wire)) break;
     const AttemptOutcome outcome =
-        AttemptCommand(*_handler, *_nudp, top, number, _response_wait, [this] {
+        AttemptCommand(*_handler, *_nudp, top, number, kResponseWait, [this] {
           WriteLog("RAW data packet while waiting for command response (not a problem).\n");
         });
     damaged = false;
@@ -163,7 +163,7 @@ bool CEthCamera::DrainStream(std::uint32_t wire) {
                "silent before sending again.\n\n",
                wire);
   // RAW receiving is off, so whatever comes now is judged and dropped by the socket.
-  const auto silence = std::chrono::milliseconds(_raw_timeout);
+  const auto silence = kRawTimeout;
   const Clock::time_point limit = Clock::now() + kDrainLimit;
   Clock::time_point quiet_since = Clock::now();
   std::uint64_t seen = _nudp->DatagramsSeen();

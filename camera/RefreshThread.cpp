@@ -106,8 +106,7 @@ bool RefreshThread::Refresh() {
     // The socket is turned only here, every few seconds: a repeated answer to the last refresh
     // still waits in the kernel and would pass for the answer to this one; the attempt hands it
     // over first.
-    switch (
-        AttemptCommand(*_handler, *_nudp, NUDP_TOP_COMMAND, _command, _settings.answer_wait_us)) {
+    switch (AttemptCommand(*_handler, *_nudp, NUDP_TOP_COMMAND, _command, _settings.answer_wait)) {
       case AttemptOutcome::kTimeout:
         _logs.WriteErr("RefreshThread:\nTimeout.\n\n");
         break;
