@@ -116,7 +116,6 @@ class NudpSocket : public UdpSocket {
   std::uint32_t _remote_ip = 0;
   std::uint16_t _remote_port = 0;
   std::uint32_t _response_length = 0;
-  std::uint32_t _max_data_length = NUDP_MAX_DATA_LENGTH;
   LogStream* _log = nullptr;      // not owned
   LogStream* _err_log = nullptr;  // not owned
 
