@@ -8,6 +8,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+# shellcheck source=scripts/lib/camsim.sh
+. "$root/scripts/lib/camsim.sh"
 ./scripts/install-deps.sh
 
 echo "=== build (release)"
@@ -18,27 +20,25 @@ run_dir="$root/runs/$(date -u +%Y%m%d-%H%M%S)-$$"
 mkdir -p "$run_dir"
 sim_out="$run_dir/camsim.txt"
 
-"$root/build/release/tools/camsim" --bind 127.0.0.1 --quiet "$@" >"$sim_out" 2>&1 &
-sim_pid=$!
+camsim_pid=
 stop_sim() {
-  if kill -0 "$sim_pid" 2>/dev/null; then
-    kill -TERM "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
+  if [ -n "$camsim_pid" ] && kill -0 "$camsim_pid" 2>/dev/null; then
+    kill -TERM "$camsim_pid" 2>/dev/null || true
+    wait "$camsim_pid" 2>/dev/null || true
   fi
 }
 trap stop_sim EXIT
 
-# camsim says it listens once its socket is bound and its signal handlers are in place.
-for _ in $(seq 100); do
-  grep -q "camsim: listening on" "$sim_out" && break
-  if ! kill -0 "$sim_pid" 2>/dev/null; then
+if ! camsim_start "$sim_out" "$sim_out" "$root/build/release/tools/camsim" --bind 127.0.0.1 \
+    --quiet "$@"; then
+  if kill -0 "$camsim_pid" 2>/dev/null; then
+    echo "demo: camsim did not start in 10 s" >&2
+  else
     echo "demo: camsim did not start:" >&2
     cat "$sim_out" >&2
-    exit 1
   fi
-  sleep 0.1
-done
-grep -q "camsim: listening on" "$sim_out" || { echo "demo: camsim did not start in 10 s" >&2; exit 1; }
+  exit 1
+fi
 
 echo "=== frameprobe 127.0.0.1 127.0.0.1 (in $run_dir)"
 status=0

@@ -14,6 +14,8 @@
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 root=$(pwd)
+# shellcheck source=scripts/lib/camsim.sh
+. "$root/scripts/lib/camsim.sh"
 netlab=$root/scripts/netlab.sh
 camsim=$root/build/release/tools/camsim
 link_bench=$root/build/release/bench/link_bench
@@ -59,14 +61,10 @@ fi
 # with SIGTERM. Leaves $dir/NAME.bench (figures), .status, .sim (camsim's statistics).
 run() {
   local name=$1
-  "${sim_prefix[@]}" "$camsim" --bind "$sim_addr" --quiet >"$dir/$name.sim" 2>"$dir/$name.sim.err" &
-  sim_pid=$!
-  local listening=0
-  for _ in $(seq 100); do
-    grep -q "camsim: listening on" "$dir/$name.sim.err" && { listening=1; break; }
-    kill -0 "$sim_pid" 2>/dev/null || break
-    sleep 0.1
-  done
+  local listening=1
+  camsim_start "$dir/$name.sim" "$dir/$name.sim.err" \
+    "${sim_prefix[@]}" "$camsim" --bind "$sim_addr" --quiet || listening=0
+  sim_pid=$camsim_pid
   if [ "$listening" -eq 0 ]; then
     echo "link-bench: camsim did not start ($name): $(cat "$dir/$name.sim.err")" >&2
     echo 1 >"$dir/$name.status"
