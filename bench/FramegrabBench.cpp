@@ -8,6 +8,7 @@
 #include "nudp/NudpProtocol.h"
 #include "tools/CameraSimulator.h"
 
+#include "bench/FlagPairs.h"
 #include "tests/support/ChildProcess.h"
 
 #include <cstdio>
@@ -78,9 +79,16 @@ Figures Run(const std::string& dir, int images, bool save) {
 
 int main(int argc, char** argv) {
   int images = 100;
-  if (argc == 3 && std::string(argv[1]) == "--images") images = std::atoi(argv[2]);
-  if (images <= 0 || (argc != 1 && argc != 3)) {
-    std::fprintf(stderr, "usage: framegrab_bench [--images N]\n");
+  constexpr const char* kUsage = "usage: framegrab_bench [--images N]\n";
+  const int ended = fp::bench::ReadFlagPairs(argc, argv, "framegrab_bench", kUsage,
+                                             [&](const std::string& flag, const char* value) {
+                                               if (flag != "--images") return false;
+                                               images = std::atoi(value);
+                                               return true;
+                                             });
+  if (ended >= 0) return ended;
+  if (images <= 0) {
+    std::fputs(kUsage, stderr);
     return 2;
   }
   char pattern[] = "/tmp/framegrab_bench_XXXXXX";

@@ -25,6 +25,7 @@
 #include "nudp/NudpSocket.h"
 #include "tools/ImagePattern.h"
 
+#include "bench/FlagPairs.h"
 #include "bench/PlainReceiver.h"
 #include "bench/Statistics.h"
 
@@ -178,26 +179,28 @@ int main(int argc, char** argv) {
   std::string remote;
   int images = 50;
   int port = 32110;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    const std::string flag = argv[i];
-    if (flag == "--local") {
-      local = argv[i + 1];
-    } else if (flag == "--camera") {
-      remote = argv[i + 1];
-    } else if (flag == "--images") {
-      images = std::atoi(argv[i + 1]);
-    } else if (flag == "--port") {
-      port = std::atoi(argv[i + 1]);
-    } else {
-      std::fprintf(stderr, "link_bench: unknown flag %s\n", argv[i]);
-      return 2;
-    }
-  }
-  if (argc % 2 == 0 || local.empty() || remote.empty() || images < 1 || port < 1 || port > 65535 ||
-      port == 32100 || port == 32101) {
-    std::fprintf(stderr,
-                 "usage: link_bench --local ADDR --camera ADDR [--images N] [--port P]\n"
-                 "(N at least 1; P a port other than the driver's 32100 and 32101)\n");
+  constexpr const char* kUsage =
+      "usage: link_bench --local ADDR --camera ADDR [--images N] [--port P]\n"
+      "(N at least 1; P a port other than the driver's 32100 and 32101)\n";
+  const int ended = fp::bench::ReadFlagPairs(argc, argv, "link_bench", kUsage,
+                                             [&](const std::string& flag, const char* value) {
+                                               if (flag == "--local") {
+                                                 local = value;
+                                               } else if (flag == "--camera") {
+                                                 remote = value;
+                                               } else if (flag == "--images") {
+                                                 images = std::atoi(value);
+                                               } else if (flag == "--port") {
+                                                 port = std::atoi(value);
+                                               } else {
+                                                 return false;
+                                               }
+                                               return true;
+                                             });
+  if (ended >= 0) return ended;
+  if (local.empty() || remote.empty() || images < 1 || port < 1 || port > 65535 || port == 32100 ||
+      port == 32101) {
+    std::fputs(kUsage, stderr);
     return 2;
   }
 

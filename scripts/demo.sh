@@ -4,8 +4,11 @@
 # a fresh working directory under runs/, shows what it printed and where its logs are, and stops
 # the simulator.
 #
-# Extra arguments go to camsim, e.g. ./scripts/demo.sh --drop 5,8247 or --loss 0.02.
+# Extra arguments go to camsim, e.g. ./scripts/demo.sh --drop 5,8247 or --loss 0.02; camsim
+# runs in the run's directory, so ./scripts/demo.sh --pcap demo.pcap writes the capture there.
 set -euo pipefail
+# --help: the comment at the top of this file.
+case "${1:-}" in -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;; esac
 cd "$(dirname "$0")/.."
 root=$(pwd)
 # shellcheck source=scripts/lib/camsim.sh
@@ -29,8 +32,9 @@ stop_sim() {
 }
 trap stop_sim EXIT
 
-if ! camsim_start "$sim_out" "$sim_out" "$root/build/release/tools/camsim" --bind 127.0.0.1 \
-    --quiet "$@"; then
+# camsim runs in the run's directory, so that a file it writes (--pcap FILE) lands there.
+if ! camsim_start "$sim_out" "$sim_out" env -C "$run_dir" "$root/build/release/tools/camsim" \
+    --bind 127.0.0.1 --quiet "$@"; then
   if kill -0 "$camsim_pid" 2>/dev/null; then
     echo "demo: camsim did not start in 10 s" >&2
   else

@@ -4,6 +4,8 @@
 # are wanted by tests only, which skip or say so without them: their absence alone is a note, not
 # a failure.
 set -euo pipefail
+# --help: the comment at the top of this file.
+case "${1:-}" in -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;; esac
 
 need=()
 command -v g++ >/dev/null || need+=(g++)

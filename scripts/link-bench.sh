@@ -12,6 +12,8 @@
 # Exit status: 0 when both runs finished with every image that should be whole exact; 1 when a
 # build or a run failed; 2 when the lab cannot be made here (root and iproute2 are needed).
 set -uo pipefail
+# --help: the comment at the top of this file.
+case "${1:-}" in -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;; esac
 cd "$(dirname "$0")/.." || exit 1
 root=$(pwd)
 # shellcheck source=scripts/lib/camsim.sh
