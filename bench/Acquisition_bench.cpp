@@ -35,6 +35,7 @@
 #include "nudp/NudpSocket.h"
 #include "tools/CameraSimulator.h"
 #include "tools/ImagePattern.h"
+#include "tools/StreamPlan.h"
 
 #include "bench/PlainReceiver.h"
 #include "bench/Statistics.h"

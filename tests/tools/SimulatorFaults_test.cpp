@@ -4,6 +4,7 @@
 #include "nudp/NudpProtocol.h"
 #include "tools/CameraSimulator.h"
 #include "tools/ImagePattern.h"
+#include "tools/StreamPlan.h"
 
 #include "SimRig.h"
 #include "tests/support/TestHost.h"

@@ -1,0 +1,84 @@
+#include "tools/CameraAnswers.h"
+
+#include "tools/ImagePattern.h"
+#include "tools/SimulatorOptions.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace fp {
+
+namespace {
+
+// Identification data bytes 0 to 9: a serial number (4 bytes, least significant first) and a
+// firmware version (major, minor); the rest is zero.
+constexpr std::uint32_t kSerialNumber = 0x00C0FFEE;
+constexpr std::uint8_t kFirmwareMajor = 1;
+constexpr std::uint8_t kFirmwareMinor = 0;
+
+}  // namespace
+
+CameraAnswers::CameraAnswers(const SimulatorOptions& options)
+    : _options(options), _damage_used(options.damage.size(), false) {}
+
+std::vector<std::uint8_t> CameraAnswers::Data(const NudpHeader& command, std::uint32_t image_number,
+                                              bool streaming) const {
+  const std::uint8_t top = command[2] & NUDP_TOP_MASK;
+  const std::uint32_t number = ReadNumberField(command.data());
+  if (top == NUDP_TOP_RETRANSMIT) {
+    const std::uint64_t offset = RawByteOffset(number);
+    const std::size_t length = offset < RAW_IMAGE_SIZE
+                                   ? static_cast<std::size_t>(std::min<std::uint64_t>(
+                                         RAW_PACKET_DATA_LENGTH, RAW_IMAGE_SIZE - offset))
+                                   : 0;
+    std::vector<std::uint8_t> data(length);
+    FillImageBytes(image_number, offset, data.data(), length, _options.pattern);
+    return data;
+  }
+  switch (number & 0xFF) {
+    case NUDP_CMD_TRANSFER_STATUS: {
+      // Finished whenever no stream is running, also before the first one.
+      const bool finished = !streaming && !_options.unfinished;
+      std::vector<std::uint8_t> status(NUDP_MAX_DATA_LENGTH, 0xA5);
+      status[0] = 0;
+      status[NUDP_STATUS_BYTE] = _options.status_byte >= 0
+                                     ? static_cast<std::uint8_t>(_options.status_byte)
+                                     : (finished ? NUDP_STATUS_FINISHED : std::uint8_t{0});
+      status[2] = 0;
+      status[3] = 0;
+      status.resize(std::min(_options.status_length, status.size()));
+      return status;
+    }
+    case NUDP_CMD_IDENTIFY: {
+      std::vector<std::uint8_t> id(kIdDataLength, 0);
+      for (std::size_t i = 0; i < 4; ++i) {
+        id[i] = static_cast<std::uint8_t>((kSerialNumber >> (8 * i)) & 0xFF);
+      }
+      id[4] = kFirmwareMajor;
+      id[5] = kFirmwareMinor;
+      const std::size_t text_length = std::min(_options.id_text.size(), kMaxIdTextLength);
+      std::memcpy(id.data() + NUDP_ID_TEXT_OFFSET, _options.id_text.data(), text_length);
+      return id;
+    }
+    default:
+      return {};
+  }
+}
+
+NudpHeader CameraAnswers::Header(const NudpHeader& command, bool& damaged) {
+  NudpHeader response = BuildExpectedResponse(command);
+  const std::uint8_t top = command[2] & NUDP_TOP_MASK;
+  const std::uint32_t number = ReadNumberField(command.data());
+  damaged = false;
+  for (std::size_t i = 0; i < _options.damage.size(); ++i) {
+    if (!_damage_used[i] && _options.damage[i].Matches(top, number)) {
+      _damage_used[i] = true;
+      damaged = true;
+      break;
+    }
+  }
+  if (damaged) response[3] = static_cast<std::uint8_t>(response[3] ^ 0x5A);
+  return response;
+}
+
+}  // namespace fp
