@@ -12,18 +12,6 @@
 namespace fp::test {
 namespace {
 
-struct Image {
-  std::unique_ptr<std::uint8_t[]> bytes = std::make_unique<std::uint8_t[]>(RAW_IMAGE_SIZE);
-  std::uint8_t* get() { return bytes.get(); }
-};
-
-// Connects, hands over the buffer and starts one image; false when any step failed.
-bool StartImage(CameraRig& rig, Image& image) {
-  return rig.Ready() && rig.Camera().Open(rig.Remote()) &&
-         rig.Camera().SetRawDataBuffer(image.get()) &&
-         rig.Camera().SendCmd(NUDP_CMD_START_RAW, NUDP_TOP_COMMAND);
-}
-
 std::vector<std::uint32_t> RetransmissionRequests(const CameraRig& rig) {
   std::vector<std::uint32_t> numbers;
   for (const ReceivedCommand& c : const_cast<CameraRig&>(rig).Sim().Commands()) {

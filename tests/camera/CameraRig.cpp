@@ -87,6 +87,12 @@ std::string Unstamped(const std::string& log) {
   return out;
 }
 
+bool StartImage(CameraRig& rig, Image& image) {
+  return rig.Ready() && rig.Camera().Open(rig.Remote()) &&
+         rig.Camera().SetRawDataBuffer(image.get()) &&
+         rig.Camera().SendCmd(NUDP_CMD_START_RAW, NUDP_TOP_COMMAND);
+}
+
 std::size_t Count(const std::string& text, const std::string& needle) {
   std::size_t n = 0;
   for (std::size_t at = text.find(needle); at != std::string::npos;

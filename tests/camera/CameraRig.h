@@ -55,6 +55,15 @@ class CameraRig {
   bool _ready = false;
 };
 
+// A buffer of one RAW image.
+struct Image {
+  std::unique_ptr<std::uint8_t[]> bytes = std::make_unique<std::uint8_t[]>(RAW_IMAGE_SIZE);
+  std::uint8_t* get() { return bytes.get(); }
+};
+
+// Connects, hands over the buffer and starts one image; false when any step failed.
+bool StartImage(CameraRig& rig, Image& image);
+
 // Drops every "H:M:S: " time stamp.
 std::string Unstamped(const std::string& log);
 // Occurrences of `needle` in `text`.

@@ -17,17 +17,6 @@ namespace {
 
 using std::chrono::steady_clock;
 
-struct Image {
-  std::unique_ptr<std::uint8_t[]> bytes = std::make_unique<std::uint8_t[]>(RAW_IMAGE_SIZE);
-  std::uint8_t* get() { return bytes.get(); }
-};
-
-bool StartImage(CameraRig& rig, Image& image) {
-  return rig.Ready() && rig.Camera().Open(rig.Remote()) &&
-         rig.Camera().SetRawDataBuffer(image.get()) &&
-         rig.Camera().SendCmd(NUDP_CMD_START_RAW, NUDP_TOP_COMMAND);
-}
-
 // Every answer comes twice, 2 ms apart. The copy lands either while the listener is idle (a
 // stale arrival for the next command) or inside the next command's wait (an answer to another
 // command); neither may end a wait, so no attempt times out and nothing is sent twice, also in

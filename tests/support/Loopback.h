@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tools/SimEndpoint.h"
+
 #include <arpa/inet.h>
 #include <cstdint>
 #include <netinet/in.h>
@@ -11,6 +13,11 @@ namespace fp::test {
 inline std::uint32_t Ip(const std::string& text) {
   in_addr a{};
   return inet_pton(AF_INET, text.c_str(), &a) == 1 ? a.s_addr : 0;
+}
+
+// `address`, a dotted quad, and `port` as the simulator's endpoint.
+inline SimEndpoint At(const std::string& address, std::uint16_t port) {
+  return SimEndpoint{Ip(address), port};
 }
 
 // One /24 of the loopback block, 127.<first>.<second>.0, for one test. Each suite keeps a table

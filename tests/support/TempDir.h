@@ -13,12 +13,13 @@ class TempDir {
  public:
   explicit TempDir(const std::string& prefix);
   ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
 
   const std::string& Path() const { return _path; }
   // Path() + "/" + name.
   std::string File(const std::string& name) const { return _path + "/" + name; }
+
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
 
  private:
   std::string _path;

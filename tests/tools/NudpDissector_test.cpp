@@ -7,6 +7,7 @@
 
 #include "PcapReader.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/TempDir.h"
 #include <gtest/gtest.h>
 
@@ -187,12 +188,6 @@ std::vector<std::uint32_t> Matching(const std::string& capture, const std::strin
 // The frame of each number; frame n is at index n - 1.
 const Frame* FrameNumber(const std::vector<Frame>& frames, std::uint32_t n) {
   return n >= 1 && n <= frames.size() ? &frames[n - 1] : nullptr;
-}
-
-SimEndpoint At(const char* address, std::uint16_t port) {
-  in_addr a{};
-  inet_pton(AF_INET, address, &a);
-  return SimEndpoint{a.s_addr, port};
 }
 
 // --- The dissector alone, on a capture written here. ---
