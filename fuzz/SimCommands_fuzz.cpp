@@ -19,10 +19,9 @@ namespace {
 // driver expects.
 void CheckAnswers(const fp::SimulatorOptions& options, const fp::NudpHeader& command) {
   fp::CameraAnswers answers(options);
+  fp::CameraAnswers::DataBuffer data;
   for (const bool streaming : {false, true}) {
-    if (answers.Data(command, /*image_number=*/1, streaming).size() > fp::NUDP_MAX_DATA_LENGTH) {
-      __builtin_trap();
-    }
+    if (answers.Data(command, /*image_number=*/1, streaming, data) > data.size()) __builtin_trap();
   }
   bool damaged = false;
   const fp::NudpHeader header = answers.Header(command, damaged);

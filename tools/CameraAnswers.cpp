@@ -21,8 +21,8 @@ constexpr std::uint8_t kFirmwareMinor = 0;
 CameraAnswers::CameraAnswers(const SimulatorOptions& options)
     : _options(options), _damage_used(options.damage.size(), false) {}
 
-std::vector<std::uint8_t> CameraAnswers::Data(const NudpHeader& command, std::uint32_t image_number,
-                                              bool streaming) const {
+std::size_t CameraAnswers::Data(const NudpHeader& command, std::uint32_t image_number,
+                                bool streaming, DataBuffer& out) const {
   const std::uint8_t top = command[2] & NUDP_TOP_MASK;
   const std::uint32_t number = ReadNumberField(command.data());
   if (top == NUDP_TOP_RETRANSMIT) {
@@ -31,37 +31,35 @@ std::vector<std::uint8_t> CameraAnswers::Data(const NudpHeader& command, std::ui
                                    ? static_cast<std::size_t>(std::min<std::uint64_t>(
                                          RAW_PACKET_DATA_LENGTH, RAW_IMAGE_SIZE - offset))
                                    : 0;
-    std::vector<std::uint8_t> data(length);
-    FillImageBytes(image_number, offset, data.data(), length, _options.pattern);
-    return data;
+    FillImageBytes(image_number, offset, out.data(), length, _options.pattern);
+    return length;
   }
   switch (number & 0xFF) {
     case NUDP_CMD_TRANSFER_STATUS: {
       // Finished whenever no stream is running, also before the first one.
       const bool finished = !streaming && !_options.unfinished;
-      std::vector<std::uint8_t> status(NUDP_MAX_DATA_LENGTH, 0xA5);
-      status[0] = 0;
-      status[NUDP_STATUS_BYTE] = _options.status_byte >= 0
-                                     ? static_cast<std::uint8_t>(_options.status_byte)
-                                     : (finished ? NUDP_STATUS_FINISHED : std::uint8_t{0});
-      status[2] = 0;
-      status[3] = 0;
-      status.resize(std::min(_options.status_length, status.size()));
-      return status;
+      out.fill(0xA5);
+      out[0] = 0;
+      out[NUDP_STATUS_BYTE] = _options.status_byte >= 0
+                                  ? static_cast<std::uint8_t>(_options.status_byte)
+                                  : (finished ? NUDP_STATUS_FINISHED : std::uint8_t{0});
+      out[2] = 0;
+      out[3] = 0;
+      return std::min(_options.status_length, out.size());
     }
     case NUDP_CMD_IDENTIFY: {
-      std::vector<std::uint8_t> id(kIdDataLength, 0);
+      std::fill_n(out.begin(), kIdDataLength, std::uint8_t{0});
       for (std::size_t i = 0; i < 4; ++i) {
-        id[i] = static_cast<std::uint8_t>((kSerialNumber >> (8 * i)) & 0xFF);
+        out[i] = static_cast<std::uint8_t>((kSerialNumber >> (8 * i)) & 0xFF);
       }
-      id[4] = kFirmwareMajor;
-      id[5] = kFirmwareMinor;
+      out[4] = kFirmwareMajor;
+      out[5] = kFirmwareMinor;
       const std::size_t text_length = std::min(_options.id_text.size(), kMaxIdTextLength);
-      std::memcpy(id.data() + NUDP_ID_TEXT_OFFSET, _options.id_text.data(), text_length);
-      return id;
+      std::memcpy(out.data() + NUDP_ID_TEXT_OFFSET, _options.id_text.data(), text_length);
+      return kIdDataLength;
     }
     default:
-      return {};
+      return 0;
   }
 }
 

@@ -2,6 +2,8 @@
 
 #include "nudp/NudpProtocol.h"
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -18,13 +20,18 @@ class CameraAnswers {
   // `options` must outlive the object.
   explicit CameraAnswers(const SimulatorOptions& options);
 
-  // The data bytes of the answer to `command`, a header that CommandRejection accepts: for a
+  // Room for the data of any answer.
+  using DataBuffer = std::array<std::uint8_t, NUDP_MAX_DATA_LENGTH>;
+
+  // Writes the data bytes of the answer to `command`, a header that CommandRejection accepts,
+  // into `out` and returns their count: for a
   // retransmission request the bytes of image `image_number` from the requested offset, cut at
   // the end of the image (none outside it); for 0x0A the transfer status, finished unless
   // `streaming` (or the options say otherwise); for 0xEF the identification; none for any
-  // other command, 0x08 included.
-  std::vector<std::uint8_t> Data(const NudpHeader& command, std::uint32_t image_number,
-                                 bool streaming) const;
+  // other command, 0x08 included. Allocates nothing: the simulator answers every recovery
+  // request with it.
+  std::size_t Data(const NudpHeader& command, std::uint32_t image_number, bool streaming,
+                   DataBuffer& out) const;
 
   // The header of the answer to `command`. Its checksum is spoiled when a --damage entry that
   // has not damaged an answer yet matches the command; the entry is then used up and `damaged`

@@ -207,9 +207,10 @@ void CameraSimulator::HandleCommand(const NudpHeader& header, std::size_t length
     StartStream(header, from);
     return;
   }
-  const std::vector<std::uint8_t> data =
-      _answers.Data(header, _image_number.load(), _stream != nullptr);
-  Answer(header, from, data.empty() ? nullptr : data.data(), data.size());
+  CameraAnswers::DataBuffer data;
+  const std::size_t data_length =
+      _answers.Data(header, _image_number.load(), _stream != nullptr, data);
+  Answer(header, from, data_length == 0 ? nullptr : data.data(), data_length);
 }
 
 void CameraSimulator::Answer(const NudpHeader& command, const SimEndpoint& to,
