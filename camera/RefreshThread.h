@@ -29,9 +29,9 @@ struct WatchdogSettings {
 };
 
 // The camera's watchdog: a thread that sends the refresh command 0xFC on a NUDP socket of its
-// own (bound to the settings' local address, connected to the camera) every few seconds and checks
-// that the camera answers. When three attempts stay unanswered it closes its socket and ends;
-// the camera then refuses every command until it is closed and opened again.
+// own (bound to the settings' local address, connected to the camera) every few seconds and
+// checks that the camera answers. When the 1 + `retries` attempts of a refresh stay unanswered it
+// ends; the camera then refuses every command until it is closed and opened again.
 //
 // The first refresh comes after `period` ticks, later ones `period` + 1 ticks apart. No refresh
 // is made while `data_taking` says the camera takes data; it is asked from the watchdog's
@@ -42,9 +42,10 @@ struct WatchdogSettings {
 class RefreshThread {
  public:
   // Binds and connects the watchdog's socket. `logs` are attached to the socket when they are
-  // open at this moment. Throws one of "RefreshThread: handler not created.", "RefreshThread:
-  // socket not created.", "RefreshThread: cannot bind to local ip:port." and "RefreshThread: cannot
-  // open connection to remote host:port.".
+  // open at this moment. Throws one of
+  //   "RefreshThread: handler not created.", "RefreshThread: socket not created.",
+  //   "RefreshThread: cannot bind to local ip:port.",
+  //   "RefreshThread: cannot open connection to remote host:port.".
   RefreshThread(const WatchdogSettings& settings, DriverLog logs,
                 std::function<bool()> data_taking);
   // Stops the thread if it runs, then deletes the socket and the handler.
