@@ -30,8 +30,9 @@ struct WatchdogSettings {
 
 // The camera's watchdog: a thread that sends the refresh command 0xFC on a NUDP socket of its
 // own (bound to the settings' local address, connected to the camera) every few seconds and
-// checks that the camera answers. When the 1 + `retries` attempts of a refresh stay unanswered it
-// ends; the camera then refuses every command until it is closed and opened again.
+// checks that the camera answers. When all 1 + `retries` attempts of a refresh stay unanswered,
+// it closes its socket and ends; the camera then refuses every command until it is closed and
+// opened again.
 //
 // The first refresh comes after `period` ticks, later ones `period` + 1 ticks apart. No refresh
 // is made while `data_taking` says the camera takes data; it is asked from the watchdog's
