@@ -35,8 +35,10 @@
 #include "nudp/NudpSocket.h"
 #include "tools/CameraSimulator.h"
 #include "tools/ImagePattern.h"
+#include "tools/StreamPlan.h"
 
 #include "bench/PlainReceiver.h"
+#include "bench/Statistics.h"
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -52,6 +54,7 @@ namespace fp {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using bench::Median;
 
 constexpr std::uint16_t kHostPort = 32100;
 constexpr std::uint16_t kCameraPort = 1234;
@@ -60,34 +63,10 @@ constexpr int kReferenceReceiveBuffer = 64 * 1024 * 1024;
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
-double Median(std::vector<double> samples) {
-  if (samples.empty()) return 0.0;
-  std::sort(samples.begin(), samples.end());
-  return samples[(samples.size() - 1) / 2];
-}
-
 // "127.6.<net>.<host>".
 std::string Loopback(int net, int host) {
   return "127.6." + std::to_string(net) + "." + std::to_string(host);
 }
-
-// Image `number` of the simulator's pattern, to compare received images with.
-class PatternImage {
- public:
-  PatternImage() : _bytes(RAW_IMAGE_SIZE) {}
-  // True when `image` holds every byte of image `number`.
-  bool Matches(const std::uint8_t* image, std::uint32_t number) {
-    if (number != _number) {
-      FillImageBytes(number, 0, _bytes.data(), _bytes.size());
-      _number = number;
-    }
-    return std::memcmp(image, _bytes.data(), _bytes.size()) == 0;
-  }
-
- private:
-  std::vector<std::uint8_t> _bytes;
-  std::uint32_t _number = UINT32_MAX;
-};
 
 // A simulator and a camera opened against it.
 class CameraRig {
@@ -142,8 +121,7 @@ struct CameraImage {
 
 // One image the way a user takes it, into a zeroed `image`; fetches the missing packets again
 // when `recover` is set. Checks the result against the pattern outside the timed span.
-CameraImage TakeCameraImage(CameraRig& rig, std::vector<std::uint8_t>& image, bool recover,
-                            PatternImage& pattern) {
+CameraImage TakeCameraImage(CameraRig& rig, std::vector<std::uint8_t>& image, bool recover) {
   CEthCamera& camera = *rig.camera;
   CameraImage result;
   std::fill(image.begin(), image.end(), 0);
@@ -163,7 +141,7 @@ CameraImage TakeCameraImage(CameraRig& rig, std::vector<std::uint8_t>& image, bo
     result.recover_seconds = Seconds(end - received);
   }
   result.seconds = Seconds(end - start);
-  result.exact = pattern.Matches(image.data(), rig.sim->ImageNumber());
+  result.exact = ImageMatchesPattern(image.data(), rig.sim->ImageNumber());
   return result;
 }
 
@@ -223,11 +201,10 @@ void BM_ImageTime(benchmark::State& state) {
     }
     std::vector<std::uint8_t> image(RAW_IMAGE_SIZE);
     std::vector<std::uint8_t> ref_image(RAW_IMAGE_SIZE);
-    PatternImage pattern;
     std::vector<double> camera_times, reference_times;
     int complete = 0, exact = 0, ref_complete = 0, refused = 0;
     const auto camera_image = [&] {
-      const CameraImage taken = TakeCameraImage(rig, image, /*recover=*/false, pattern);
+      const CameraImage taken = TakeCameraImage(rig, image, /*recover=*/false);
       if (taken.refused) {
         ++refused;
         return;
@@ -279,12 +256,11 @@ void BM_PacedImages(benchmark::State& state) {
     return;
   }
   std::vector<std::uint8_t> image(RAW_IMAGE_SIZE);
-  PatternImage pattern;
   std::vector<double> camera_times, reference_times;
   int lost = 0, refused = 0, exact = 0, ref_lost = 0, missing = 0, ref_missing = 0;
   for (auto _ : state) {
     for (int i = 0; i < kImages; ++i) {
-      const CameraImage taken = TakeCameraImage(rig, image, /*recover=*/false, pattern);
+      const CameraImage taken = TakeCameraImage(rig, image, /*recover=*/false);
       exact += taken.exact ? 1 : 0;
       if (taken.refused) {
         ++refused;
@@ -369,16 +345,15 @@ void BM_Recovery(benchmark::State& state) {
     return;
   }
   std::vector<std::uint8_t> image(RAW_IMAGE_SIZE);
-  PatternImage pattern;
   std::vector<double> lossy_times, lossless_times, recover_times;
   int missing = 0, recovered = 0, last_lost = 0, refused = 0;
   bool exact = true;
   for (auto _ : state) {
     for (int i = 0; i < images; ++i) {
-      const CameraImage plain = TakeCameraImage(lossless, image, /*recover=*/true, pattern);
+      const CameraImage plain = TakeCameraImage(lossless, image, /*recover=*/true);
       if (!plain.refused) lossless_times.push_back(plain.seconds);
       exact = exact && plain.exact && plain.complete;
-      const CameraImage taken = TakeCameraImage(lossy, image, /*recover=*/true, pattern);
+      const CameraImage taken = TakeCameraImage(lossy, image, /*recover=*/true);
       refused += (plain.refused ? 1 : 0) + (taken.refused ? 1 : 0);
       if (!taken.refused) {
         lossy_times.push_back(taken.seconds);

@@ -27,6 +27,8 @@
 #include "nudp/NudpSocket.h"
 #include "tools/CameraSimulator.h"
 
+#include "bench/Statistics.h"
+#include "tests/support/Loopback.h"
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -44,6 +46,8 @@ namespace fp {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using bench::Quantile;
+using test::Ip;
 
 constexpr std::uint16_t kHostPort = 32100;
 constexpr std::uint16_t kCameraPort = 1234;
@@ -56,21 +60,7 @@ constexpr int kSpacedPerRound = 5;
 // The holder's pass, as the listener's idle pass.
 constexpr long kPassMicroseconds = 20000;
 
-std::uint32_t Ip(const char* text) {
-  std::uint32_t address = 0;
-  HostToAddress(text, address);
-  return address;
-}
-
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-// The value below which `fraction` of the samples lie (nearest rank); 0 for none.
-double Quantile(std::vector<double> samples, double fraction) {
-  if (samples.empty()) return 0.0;
-  std::sort(samples.begin(), samples.end());
-  const auto rank = static_cast<std::size_t>(fraction * static_cast<double>(samples.size() - 1));
-  return samples[rank];
-}
 
 // True when an 0xEF answer of `length` bytes carries `expected` as its text.
 bool IdMatches(const std::uint8_t* id, std::uint32_t length, const char* expected) {

@@ -10,7 +10,8 @@
 #include "nudp/NudpProtocol.h"
 #include "tools/CameraSimulator.h"
 
-#include "tests/ChildProcess.h"
+#include "bench/FlagPairs.h"
+#include "tests/support/ChildProcess.h"
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -29,14 +30,9 @@
 namespace {
 
 using fp::test::AwaitExit;
+using fp::test::AwaitText;
+using fp::test::ReadFile;
 using fp::test::Spawn;
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 enum class Mode { kPlain, kSave, kServeReader, kServeStalled };
 constexpr const char* kServeAddress = "127.23.100.2";
@@ -125,10 +121,7 @@ Figures Run(const std::string& dir, int images, Mode mode) {
   const std::string camera = "127.22.100.1";
   const pid_t camsim = Spawn({CAMSIM_PATH, "--bind", camera, "--rate", "1000", "--quiet"}, dir,
                              dir + "/camsim.out", dir + "/camsim.err");
-  for (int i = 0; i < 500 && ReadFile(dir + "/camsim.err").find("listening") == std::string::npos;
-       ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  AwaitText(dir + "/camsim.err", "listening", std::chrono::seconds(5), camsim);
   std::vector<std::string> args = {FRAMEGRAB_PATH,         "127.22.100.2", camera,     "--images",
                                    std::to_string(images), "--json",       "run.json", "--quiet"};
   if (mode == Mode::kSave) {
@@ -187,9 +180,16 @@ Figures Run(const std::string& dir, int images, Mode mode) {
 
 int main(int argc, char** argv) {
   int images = 100;
-  if (argc == 3 && std::string(argv[1]) == "--images") images = std::atoi(argv[2]);
-  if (images <= 0 || (argc != 1 && argc != 3)) {
-    std::fprintf(stderr, "usage: framegrab_bench [--images N]\n");
+  constexpr const char* kUsage = "usage: framegrab_bench [--images N]\n";
+  const int ended = fp::bench::ReadFlagPairs(argc, argv, "framegrab_bench", kUsage,
+                                             [&](const std::string& flag, const char* value) {
+                                               if (flag != "--images") return false;
+                                               images = std::atoi(value);
+                                               return true;
+                                             });
+  if (ended >= 0) return ended;
+  if (images <= 0) {
+    std::fputs(kUsage, stderr);
     return 2;
   }
   char pattern[] = "/tmp/framegrab_bench_XXXXXX";

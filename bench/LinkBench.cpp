@@ -25,7 +25,9 @@
 #include "nudp/NudpSocket.h"
 #include "tools/ImagePattern.h"
 
+#include "bench/FlagPairs.h"
 #include "bench/PlainReceiver.h"
+#include "bench/Statistics.h"
 
 #include <algorithm>
 #include <chrono>
@@ -41,6 +43,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using fp::bench::Median;
 
 // The plain receiver's kernel buffer: several images, so that its own socket never overflows.
 constexpr int kPlainReceiveBuffer = 64 * 1024 * 1024;
@@ -49,12 +52,6 @@ constexpr std::chrono::milliseconds kSilence{100};
 
 double Milliseconds(Clock::duration d) {
   return std::chrono::duration<double, std::milli>(d).count();
-}
-
-double Median(std::vector<double> samples) {
-  if (samples.empty()) return 0.0;
-  std::sort(samples.begin(), samples.end());
-  return samples[(samples.size() - 1) / 2];
 }
 
 // The UDP datagrams this network namespace dropped for a full receive buffer so far (Udp
@@ -71,11 +68,6 @@ long long UdpReceiveBufferDrops() {
     }
   }
   return -1;
-}
-
-bool Matches(const std::uint8_t* image, std::uint32_t number, std::vector<std::uint8_t>& expected) {
-  fp::FillImageBytes(number, 0, expected.data(), expected.size());
-  return std::memcmp(image, expected.data(), expected.size()) == 0;
 }
 
 struct Figures {
@@ -100,7 +92,7 @@ void Print(const char* who, const Figures& f) {
 // The driver's images, each made whole with ReadMissing; images 1 to N of the camera.
 // False when the camera could not be set up.
 bool CameraImages(const std::string& local, const std::string& remote, int images,
-                  std::uint8_t* image, std::vector<std::uint8_t>& expected, Figures& f) {
+                  std::uint8_t* image, Figures& f) {
   std::unique_ptr<fp::CEthCamera> camera;
   try {
     camera = std::make_unique<fp::CEthCamera>(local);
@@ -135,7 +127,7 @@ bool CameraImages(const std::string& local, const std::string& remote, int image
     }
     if (f.refused == 0) {
       ++f.checked;
-      if (whole && Matches(image, static_cast<std::uint32_t>(i + 1), expected)) ++f.exact;
+      if (whole && fp::ImageMatchesPattern(image, static_cast<std::uint32_t>(i + 1))) ++f.exact;
     }
   }
   const long long drops_after = UdpReceiveBufferDrops();
@@ -147,8 +139,8 @@ bool CameraImages(const std::string& local, const std::string& remote, int image
 // The plain receiver's images, numbered on from `first_number` when that is above 0. False
 // when the receiver could not be bound.
 bool PlainImages(const std::string& local, const std::string& remote, std::uint16_t port,
-                 int images, std::uint32_t first_number, std::uint8_t* image,
-                 std::vector<std::uint8_t>& expected, Figures& f, int& buffer_bytes) {
+                 int images, std::uint32_t first_number, std::uint8_t* image, Figures& f,
+                 int& buffer_bytes) {
   fp::PlainReceiver receiver(local, remote, port, kPlainReceiveBuffer);
   if (!receiver.Ok()) {
     std::fprintf(stderr, "link_bench: the plain receiver was not bound to %s:%u\n", local.c_str(),
@@ -171,7 +163,7 @@ bool PlainImages(const std::string& local, const std::string& remote, std::uint1
     // Only a whole image can match; one with holes keeps bytes of the one before.
     if (number > 0 && lost == 0) {
       ++f.checked;
-      if (Matches(image, number, expected)) ++f.exact;
+      if (fp::ImageMatchesPattern(image, number)) ++f.exact;
     }
     if (number > 0) ++number;
   }
@@ -187,39 +179,40 @@ int main(int argc, char** argv) {
   std::string remote;
   int images = 50;
   int port = 32110;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    const std::string flag = argv[i];
-    if (flag == "--local") {
-      local = argv[i + 1];
-    } else if (flag == "--camera") {
-      remote = argv[i + 1];
-    } else if (flag == "--images") {
-      images = std::atoi(argv[i + 1]);
-    } else if (flag == "--port") {
-      port = std::atoi(argv[i + 1]);
-    } else {
-      std::fprintf(stderr, "link_bench: unknown flag %s\n", argv[i]);
-      return 2;
-    }
-  }
-  if (argc % 2 == 0 || local.empty() || remote.empty() || images < 1 || port < 1 || port > 65535 ||
-      port == 32100 || port == 32101) {
-    std::fprintf(stderr,
-                 "usage: link_bench --local ADDR --camera ADDR [--images N] [--port P]\n"
-                 "(N at least 1; P a port other than the driver's 32100 and 32101)\n");
+  constexpr const char* kUsage =
+      "usage: link_bench --local ADDR --camera ADDR [--images N] [--port P]\n"
+      "(N at least 1; P a port other than the driver's 32100 and 32101)\n";
+  const int ended = fp::bench::ReadFlagPairs(argc, argv, "link_bench", kUsage,
+                                             [&](const std::string& flag, const char* value) {
+                                               if (flag == "--local") {
+                                                 local = value;
+                                               } else if (flag == "--camera") {
+                                                 remote = value;
+                                               } else if (flag == "--images") {
+                                                 images = std::atoi(value);
+                                               } else if (flag == "--port") {
+                                                 port = std::atoi(value);
+                                               } else {
+                                                 return false;
+                                               }
+                                               return true;
+                                             });
+  if (ended >= 0) return ended;
+  if (local.empty() || remote.empty() || images < 1 || port < 1 || port > 65535 || port == 32100 ||
+      port == 32101) {
+    std::fputs(kUsage, stderr);
     return 2;
   }
 
   const auto image = std::make_unique<std::uint8_t[]>(fp::RAW_IMAGE_SIZE);
-  std::vector<std::uint8_t> expected(fp::RAW_IMAGE_SIZE);
   Figures camera, plain;
   int buffer_bytes = 0;
-  if (!CameraImages(local, remote, images, image.get(), expected, camera)) return 1;
+  if (!CameraImages(local, remote, images, image.get(), camera)) return 1;
   // After a refusal the camera's count of images is unknown, and so are the plain images'
   // numbers.
   const auto first_plain = static_cast<std::uint32_t>(camera.refused == 0 ? images + 1 : 0);
   if (!PlainImages(local, remote, static_cast<std::uint16_t>(port), images, first_plain,
-                   image.get(), expected, plain, buffer_bytes)) {
+                   image.get(), plain, buffer_bytes)) {
     return 1;
   }
 

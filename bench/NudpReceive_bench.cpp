@@ -4,12 +4,13 @@
 //
 // Run: build/release/bench/nudp_receive_bench
 
+#include "base/LogStream.h"
 #include "net/Address.h"
 #include "net/SocketHandler.h"
 #include "net/UdpSocket.h"
-#include "nudp/LogStream.h"
 #include "nudp/NudpSocket.h"
 
+#include "tests/support/Loopback.h"
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -21,11 +22,7 @@
 namespace fp {
 namespace {
 
-std::uint32_t Ip(const char* text) {
-  std::uint32_t address = 0;
-  HostToAddress(text, address);
-  return address;
-}
+using test::Ip;
 
 std::vector<std::uint8_t> RawPacket(int index) {
   std::vector<std::uint8_t> packet(NUDP_MAX_PACKET_LENGTH);

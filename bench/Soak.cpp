@@ -18,6 +18,8 @@
 #include "tools/CameraSimulator.h"
 #include "tools/ImagePattern.h"
 
+#include "bench/FlagPairs.h"
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -60,11 +62,6 @@ void Print(const char* when, const Holdings& h) {
               h.threads, h.resident_kb);
 }
 
-bool Matches(const std::uint8_t* image, std::uint32_t number, std::vector<std::uint8_t>& expected) {
-  fp::FillImageBytes(number, 0, expected.data(), expected.size());
-  return std::memcmp(image, expected.data(), expected.size()) == 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -74,25 +71,29 @@ int main(int argc, char** argv) {
   std::string logs;
   std::string local = "127.12.0.2";
   std::string remote;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    const std::string flag = argv[i];
-    if (flag == "--images") {
-      images = std::atoi(argv[i + 1]);
-    } else if (flag == "--cycles") {
-      cycles = std::atoi(argv[i + 1]);
-    } else if (flag == "--loss") {
-      loss = std::atof(argv[i + 1]);
-    } else if (flag == "--logs") {
-      logs = argv[i + 1];
-    } else if (flag == "--local") {
-      local = argv[i + 1];
-    } else if (flag == "--camera") {
-      remote = argv[i + 1];
-    } else {
-      std::fprintf(stderr, "soak: unknown flag %s\n", argv[i]);
-      return 2;
-    }
-  }
+  const int ended = fp::bench::ReadFlagPairs(
+      argc, argv, "soak",
+      "usage: soak [--images N] [--cycles N] [--loss P] [--logs DIR] [--local ADDR --camera "
+      "ADDR]\n",
+      [&](const std::string& flag, const char* value) {
+        if (flag == "--images") {
+          images = std::atoi(value);
+        } else if (flag == "--cycles") {
+          cycles = std::atoi(value);
+        } else if (flag == "--loss") {
+          loss = std::atof(value);
+        } else if (flag == "--logs") {
+          logs = value;
+        } else if (flag == "--local") {
+          local = value;
+        } else if (flag == "--camera") {
+          remote = value;
+        } else {
+          return false;
+        }
+        return true;
+      });
+  if (ended >= 0) return ended;
 
   fp::SimulatorOptions options;
   options.bind_address = "127.12.0.1";
@@ -127,7 +128,6 @@ int main(int argc, char** argv) {
     camera->OpenErrLog(logs + "/soak_log_err.txt");
   }
   const auto image = std::make_unique<std::uint8_t[]>(fp::RAW_IMAGE_SIZE);
-  std::vector<std::uint8_t> expected(fp::RAW_IMAGE_SIZE);
   const auto start = std::chrono::steady_clock::now();
   if (!camera->Open(options.bind_address)) {
     std::fprintf(stderr, "soak: Open failed\n");
@@ -144,7 +144,7 @@ int main(int argc, char** argv) {
       ok = camera->ReadMissing(image.get());
     }
     const auto number = in_process ? sim.ImageNumber() : static_cast<std::uint32_t>(i + 1);
-    if (ok && Matches(image.get(), number, expected)) {
+    if (ok && fp::ImageMatchesPattern(image.get(), number)) {
       ++exact;
     } else {
       ++failures;

@@ -10,10 +10,10 @@ namespace fp {
 
 void DispatchQueued(SocketHandler& handler) { handler.Select(0, 0); }
 
-std::uint8_t AwaitAnswer(SocketHandler& handler, NudpSocket& socket, std::int32_t wait_us,
+std::uint8_t AwaitAnswer(SocketHandler& handler, NudpSocket& socket, std::chrono::microseconds wait,
                          const std::function<void()>& on_raw_packet) {
   using Clock = std::chrono::steady_clock;
-  const std::chrono::microseconds wait(std::max(wait_us, 0));
+  wait = std::max(wait, std::chrono::microseconds(0));
   auto deadline = Clock::now() + wait;
   // A mark left by datagrams that came before the command (while the listener was idle, say)
   // says nothing about this exchange.
@@ -35,6 +35,21 @@ std::uint8_t AwaitAnswer(SocketHandler& handler, NudpSocket& socket, std::int32_
     // A wait that fails returns at once; going round again would only spin.
     if (rc == -1 || Clock::now() >= deadline) return state;
   }
+}
+
+AttemptOutcome AttemptCommand(SocketHandler& handler, NudpSocket& socket, std::uint8_t top,
+                              std::uint32_t number, std::chrono::microseconds wait,
+                              const std::function<void()>& on_raw_packet) {
+  DispatchQueued(handler);
+  if (!socket.SendCmd(top, number)) return AttemptOutcome::kNotSent;
+  const std::uint8_t state = AwaitAnswer(handler, socket, wait, on_raw_packet);
+  if ((state & NUDP_WAITING) != 0) {
+    socket.StopWaiting();
+    return AttemptOutcome::kTimeout;
+  }
+  if ((state & NUDP_CMD_ERR) != 0) return AttemptOutcome::kDamaged;
+  if ((state & NUDP_STATE_MASK) == NUDP_READY) return AttemptOutcome::kAnswered;
+  return AttemptOutcome::kUnexpected;
 }
 
 }  // namespace fp

@@ -2,10 +2,10 @@
 
 #include "camera/CEthCamera.h"
 
+#include "base/LogStream.h"
 #include "camera/RefreshThread.h"
 #include "net/Address.h"
 #include "net/SocketHandler.h"
-#include "nudp/LogStream.h"
 #include "nudp/NudpSocket.h"
 
 #include <chrono>
@@ -18,9 +18,8 @@ namespace {
 
 using std::chrono::milliseconds;
 
-// Open waits this long for the listener to announce itself, looking every 15 ms.
-constexpr int kListenerStartPolls = 1000;
-constexpr milliseconds kListenerStartPoll{15};
+// Open waits this long for the listener to announce its start.
+constexpr milliseconds kListenerStartLimit{15000};
 
 }  // namespace
 
@@ -94,7 +93,17 @@ bool CEthCamera::Open(const std::string& remote) {
   _remote_port = 1234;
 
   try {
-    _refresh = std::make_unique<RefreshThread>(*this, _refresh_period);
+    WatchdogSettings watchdog;
+    watchdog.local_ip = _local_ip;
+    watchdog.local_port = static_cast<std::uint16_t>(_local_port + 1);
+    watchdog.remote_ip = _remote_ip;
+    watchdog.remote_port = _remote_port;
+    watchdog.period = kRefreshPeriod;
+    watchdog.retries = kRetries;
+    watchdog.answer_wait = kResponseWait;
+    watchdog.tick = _watchdog_tick;
+    _refresh = std::make_unique<RefreshThread>(watchdog, DriverLog(*_log, *_err_log),
+                                               [this] { return _data_taking.load(); });
   } catch (const char* text) {
     WriteErrLog(text);
     WriteErrLog("\nConnection not estabilished.\n\n");
@@ -112,6 +121,10 @@ bool CEthCamera::Open(const std::string& remote) {
   }
 
   _stop_listener.store(false);
+  {
+    std::lock_guard<std::mutex> lock(_start_mutex);
+    _listener_settled = false;
+  }
   try {
     _listener_thread = std::thread(&CEthCamera::BkgListener, this);
   } catch (const std::system_error&) {
@@ -119,8 +132,9 @@ bool CEthCamera::Open(const std::string& remote) {
     DeleteRefresh();
     return false;
   }
-  for (int polls = 0; !_connected.load() && polls < kListenerStartPolls; ++polls) {
-    std::this_thread::sleep_for(kListenerStartPoll);
+  {
+    std::unique_lock<std::mutex> lock(_start_mutex);
+    _start_signal.wait_for(lock, kListenerStartLimit, [this] { return _listener_settled; });
   }
   if (!_connected.load()) {
     WriteErrLog("Cannot start listener thread.\n\n");

@@ -5,9 +5,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -100,8 +102,11 @@ class CEthCamera {
   bool WatchdogRunning() const;
   bool DataTaking() const { return _data_taking.load(); }
 
+  // The length of the watchdog's tick, one second unless set; from the next Open on. For tests,
+  // which cannot wait for whole seconds.
+  void SetWatchdogTick(std::chrono::milliseconds tick) { _watchdog_tick = tick; }
+
  private:
-  friend class RefreshThread;
   struct ListenerState;
 
   // The listener thread's body and the transfer check it makes (CEthCameraListener.cpp).
@@ -110,17 +115,31 @@ class CEthCamera {
   const char* EndTransfer(ListenerState& state);
   bool TransferDone();
   // Before a 0x08 is sent again after a damaged answer: turns the handler, RAW receiving off,
-  // until no datagram has come for _raw_timeout. False when the camera is still sending after
+  // until no datagram has come for kRawTimeout. False when the camera is still sending after
   // a bound of some seconds (logged as an error); the command is then not repeated.
   bool DrainStream(std::uint32_t wire);
+  // After 0x08 was answered: data taking starts unless the image is already in or RAW
+  // receiving was turned off meanwhile.
+  void NoteRawStart();
   // Takes _nudp_mutex from another thread than the listener: asks the listener to let go of it
   // and ends the wait it may be sitting in. False when the mutex was not acquired in 10 s.
   bool AcquireNudp();
+  // Tells Open that the listener has started, or has given up starting.
+  void SignalListenerStart();
   // After the listener has stopped by itself: joins it and deletes the watchdog.
   void ReapListener();
   void DeleteRefresh();
   // Formats a message into 128 characters (cut there) and logs it, as an error or not.
   void LogFormatted(bool as_error, const char* format, ...) __attribute__((format(printf, 3, 4)));
+
+  // Watchdog ticks before the first refresh.
+  static constexpr std::int32_t kRefreshPeriod = 5;
+  // RAW data silence after which the listener asks whether the transfer is over.
+  static constexpr std::chrono::milliseconds kRawTimeout{100};
+  // How long one command waits for its answer.
+  static constexpr std::chrono::microseconds kResponseWait{100000};
+  // Repetitions of a command after its first sending.
+  static constexpr std::int32_t kRetries = 2;
 
   // Shared by the caller thread and the listener; see CEthCameraListener.cpp for who holds
   // which mutex when.
@@ -132,6 +151,11 @@ class CEthCamera {
   // Started by Open, joined by Close, Open or the destructor on the caller thread.
   std::thread _listener_thread;
   std::atomic<std::thread::id> _listener_id{};
+
+  // The listener's start, awaited by Open. Guarded by _start_mutex.
+  std::mutex _start_mutex;
+  std::condition_variable _start_signal;
+  bool _listener_settled = false;
 
   // Polled across threads without a lock.
   std::atomic<bool> _stop_listener{false};
@@ -150,10 +174,7 @@ class CEthCamera {
   std::uint32_t _remote_ip = 0;  // network byte order
   std::uint16_t _local_port = 32100;
   std::uint16_t _remote_port = 1234;
-  std::int32_t _refresh_period = 5;      // watchdog ticks of one second
-  std::int32_t _raw_timeout = 100;       // milliseconds of RAW data silence
-  std::int32_t _response_wait = 100000;  // microseconds for one command answer
-  std::int32_t _retries = 2;             // repetitions after the first sending
+  std::chrono::milliseconds _watchdog_tick{1000};
 
   // Written by the listener (_connected) and by SendCmd and the listener (_data_taking); polled
   // by the caller thread and the watchdog.

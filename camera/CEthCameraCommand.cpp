@@ -69,49 +69,44 @@ bool CEthCamera::SendCmd(std::uint32_t number, std::uint8_t top, std::uint32_t* 
 
   bool pending = true;
   bool damaged = false;
-  for (std::int32_t remaining = _retries; remaining >= 0 && pending;) {
+  for (std::int32_t remaining = kRetries; remaining >= 0 && pending;) {
     --remaining;
     // After a damaged answer to 0x08 the camera may be streaming already: its packets must not
     // land in the image that the repeat clears the map for.
     if (start_raw && damaged && !DrainStream(wire)) break;
-    DispatchQueued(*_handler);
-    if (!_nudp->SendCmd(top, number)) {
+    const AttemptOutcome outcome =
+        AttemptCommand(*_handler, *_nudp, top, number, kResponseWait, [this] {
+          WriteLog("RAW data packet while waiting for command response (not a problem).\n");
+        });
+    damaged = false;
+    if (outcome == AttemptOutcome::kNotSent) {
       if (start_raw) _nudp->StopData();
       LogFormatted(true, "CEthCamera::SendCmd() (number field = %.8X):\nCommand not sent.\n\n",
                    wire);
       break;
     }
-    const std::uint8_t state = AwaitAnswer(*_handler, *_nudp, _response_wait, [this] {
-      WriteLog("RAW data packet while waiting for command response (not a problem).\n");
-    });
-    damaged = false;
-    if ((state & NUDP_WAITING) != 0) {
-      if (start_raw) _nudp->ClearRawDataFlag();
-      _nudp->StopWaiting();
-      LogFormatted(true, "CEthCamera::SendCmd() (number field = %.8X):\nTimeout.\n\n", wire);
-    } else if ((state & NUDP_CMD_ERR) != 0) {
-      damaged = true;
-      if (start_raw) _nudp->ClearRawDataFlag();
-      LogFormatted(true,
-                   "CEthCamera::SendCmd() (number field = %.8X):\nError in camera response.\n\n",
-                   wire);
-    } else if ((state & NUDP_STATE_MASK) == NUDP_READY) {
-      pending = false;
-      if (start_raw) {
-        if (_nudp->LastPacket() >= RAW_LAST_PACKET_INDEX) {
-          WriteLog(
-              "CEthCamera::SendCmd() (0x08 command):\nWarning: transfer has finished before "
-              "camera answer!\n(image received)\n\n");
-        } else if ((_nudp->State() & NUDP_RAW_DATA) != 0) {
-          _data_taking.store(true);
-        } else {
-          WriteErrLog("CEthCamera::SendCmd() (0x08 command):\nUnexpected state!\n\n");
-        }
-      }
-      LogFormatted(false, "CEthCamera::SendCmd() (number field = %.8X):\nOK.\n\n", wire);
-    } else {
-      LogFormatted(true, "CEthCamera::SendCmd() (number field = %.8X):\nUnexpected behaviour!\n\n",
-                   wire);
+    switch (outcome) {
+      case AttemptOutcome::kTimeout:
+        if (start_raw) _nudp->ClearRawDataFlag();
+        LogFormatted(true, "CEthCamera::SendCmd() (number field = %.8X):\nTimeout.\n\n", wire);
+        break;
+      case AttemptOutcome::kDamaged:
+        damaged = true;
+        if (start_raw) _nudp->ClearRawDataFlag();
+        LogFormatted(true,
+                     "CEthCamera::SendCmd() (number field = %.8X):\nError in camera response.\n\n",
+                     wire);
+        break;
+      case AttemptOutcome::kAnswered:
+        pending = false;
+        if (start_raw) NoteRawStart();
+        LogFormatted(false, "CEthCamera::SendCmd() (number field = %.8X):\nOK.\n\n", wire);
+        break;
+      case AttemptOutcome::kNotSent:  // handled above
+      case AttemptOutcome::kUnexpected:
+        LogFormatted(
+            true, "CEthCamera::SendCmd() (number field = %.8X):\nUnexpected behaviour!\n\n", wire);
+        break;
     }
   }
 
@@ -150,13 +145,25 @@ bool CEthCamera::SendCmd(std::uint32_t number, std::uint8_t top, std::uint32_t* 
   return answered;
 }
 
+void CEthCamera::NoteRawStart() {
+  if (_nudp->LastPacket() >= RAW_LAST_PACKET_INDEX) {
+    WriteLog(
+        "CEthCamera::SendCmd() (0x08 command):\nWarning: transfer has finished before "
+        "camera answer!\n(image received)\n\n");
+  } else if ((_nudp->State() & NUDP_RAW_DATA) != 0) {
+    _data_taking.store(true);
+  } else {
+    WriteErrLog("CEthCamera::SendCmd() (0x08 command):\nUnexpected state!\n\n");
+  }
+}
+
 bool CEthCamera::DrainStream(std::uint32_t wire) {
   LogFormatted(false,
                "CEthCamera::SendCmd() (number field = %.8X):\nWaiting for the camera to fall "
                "silent before sending again.\n\n",
                wire);
   // RAW receiving is off, so whatever comes now is judged and dropped by the socket.
-  const auto silence = std::chrono::milliseconds(_raw_timeout);
+  const auto silence = kRawTimeout;
   const Clock::time_point limit = Clock::now() + kDrainLimit;
   Clock::time_point quiet_since = Clock::now();
   std::uint64_t seen = _nudp->DatagramsSeen();

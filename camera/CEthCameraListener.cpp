@@ -31,8 +31,10 @@ using std::chrono::milliseconds;
 
 constexpr milliseconds kStartLockLimit{5000};
 constexpr milliseconds kStartPollLimit{20};
-constexpr long kIdlePassMicroseconds = 20000;
-constexpr long kDataPassMicroseconds = 3000;
+// One pass of the event loop: longer while idle, short while data is taken, so that the
+// silence is measured finely.
+constexpr std::chrono::microseconds kIdlePass{20000};
+constexpr std::chrono::microseconds kDataPass{3000};
 // Timeouts in a row after which a transfer the camera calls unfinished is given up.
 constexpr std::int32_t kMaxTries = 2;
 
@@ -70,6 +72,7 @@ void CEthCamera::BkgListener() {
   if (_data_started_mutex.Wait(kStartLockLimit) != CameraMutex::WaitResult::kAcquired) {
     WriteErrLog(
         "CEthCamera::BkgListener():\nCannot lock _data_started_mutex.\nListener not started.\n\n");
+    SignalListenerStart();
     return;
   }
   if (_nudp_mutex.Wait(kStartLockLimit) != CameraMutex::WaitResult::kAcquired) {
@@ -77,10 +80,12 @@ void CEthCamera::BkgListener() {
         "CEthCamera::BkgListener():\nCannot lock access to NUDP socket.\nListener not "
         "started.\n\n");
     _data_started_mutex.Release();
+    SignalListenerStart();
     return;
   }
   _connected.store(true);
   WriteLog("CEthCamera::BkgListener():\nStarted.\n\n");
+  SignalListenerStart();
 
   ListenerState state;
   const char* failure = nullptr;
@@ -107,6 +112,14 @@ void CEthCamera::BkgListener() {
   _listener_id.store(std::thread::id{});
 }
 
+void CEthCamera::SignalListenerStart() {
+  {
+    std::lock_guard<std::mutex> lock(_start_mutex);
+    _listener_settled = true;
+  }
+  _start_signal.notify_all();
+}
+
 const char* CEthCamera::ListenerPass(ListenerState& state) {
   if (_cmd_waiting.load() > 0) {
     if (!_nudp_mutex.Release()) return "CEthCamera::BkgListener():\nCannot unlock _nudp_mutex.\n\n";
@@ -121,13 +134,13 @@ const char* CEthCamera::ListenerPass(ListenerState& state) {
   }
 
   if (!_data_taking.load()) {
-    _handler->Select(0, kIdlePassMicroseconds);
+    _handler->Select(0, kIdlePass.count());
     return nullptr;
   }
 
   const auto pass_start = std::chrono::steady_clock::now();
   const std::int32_t count_before = _nudp->RawCount();
-  _handler->Select(0, kDataPassMicroseconds);
+  _handler->Select(0, kDataPass.count());
   if (!_wait_mutex.Wait()) WriteErrLog("CEthCamera::BkgListener():\nCannot lock _wait_mutex.\n\n");
 
   if (!state.started) {
@@ -146,8 +159,7 @@ const char* CEthCamera::ListenerPass(ListenerState& state) {
   const bool fresh = count > state.seen_count;
   state.seen_count = count;
   const auto now = std::chrono::steady_clock::now();
-  const auto silence = static_cast<std::int32_t>(
-      std::chrono::duration_cast<milliseconds>(now - state.quiet_since).count());
+  const auto silence = std::chrono::duration_cast<milliseconds>(now - state.quiet_since);
 
   const char* failure = nullptr;
   if (_nudp->TakePacketArrived() && _nudp->LastTop() != NUDP_TOP_RAW_DATA) {
@@ -157,7 +169,7 @@ const char* CEthCamera::ListenerPass(ListenerState& state) {
   }
   if (fresh) {
     LogFormatted(false, "CEthCamera::BkgListener():\nRAW data packet received (dt=%dms).\n\n",
-                 silence);
+                 static_cast<int>(silence.count()));
     state.quiet_since = now;
     state.tries = 0;
     if (_nudp->LastPacket() == RAW_LAST_PACKET_INDEX) {
@@ -166,7 +178,7 @@ const char* CEthCamera::ListenerPass(ListenerState& state) {
         WriteLog("CEthCamera::BkgListener():\nLast RAW data packet received.\n\n");
       }
     }
-  } else if (silence >= _raw_timeout) {
+  } else if (silence >= kRawTimeout) {
     WriteErrLog("CEthCamera::BkgListener():\nRAW data timeout.\n\n");
     // Asked at every timeout, also when the tries decide already.
     const bool done = TransferDone();

@@ -6,9 +6,7 @@
 namespace fp {
 
 bool CEthCamera::ReadMissing(std::uint8_t* buffer) {
-  const std::int32_t count = _nudp->RawCount();
-  if (count == RAW_PACKETS_PER_IMAGE) return true;
-  const std::int32_t missing = RAW_PACKETS_PER_IMAGE - count;
+  const std::int32_t missing = RAW_PACKETS_PER_IMAGE - _nudp->RawCount();
   if (missing <= 0) return true;
 
   // The map and the count stay as the transfer left them: a fetched packet is in the image,

@@ -1,26 +1,24 @@
 #include "camera/RefreshThread.h"
 
+#include "base/LogStream.h"
 #include "camera/AnswerWait.h"
-#include "camera/CEthCamera.h"
 #include "net/SocketHandler.h"
-#include "nudp/LogStream.h"
 #include "nudp/NudpProtocol.h"
 #include "nudp/NudpSocket.h"
 
 #include <chrono>
 #include <new>
 #include <system_error>
+#include <utility>
 
 namespace fp {
 
-namespace {
-
-constexpr std::chrono::milliseconds kTick{1000};
-
-}  // namespace
-
-RefreshThread::RefreshThread(CEthCamera& camera, std::int32_t period)
-    : _command(NUDP_CMD_REFRESH), _camera(camera), _period(period) {
+RefreshThread::RefreshThread(const WatchdogSettings& settings, DriverLog logs,
+                             std::function<bool()> data_taking)
+    : _command(NUDP_CMD_REFRESH),
+      _settings(settings),
+      _logs(logs),
+      _data_taking(std::move(data_taking)) {
   try {
     _handler = std::make_unique<SocketHandler>();
   } catch (const std::bad_alloc&) {
@@ -32,16 +30,16 @@ RefreshThread::RefreshThread(CEthCamera& camera, std::int32_t period)
     throw "RefreshThread: socket not created.";
   }
   if (_nudp->GetDescriptor() == -1) throw "RefreshThread: socket not created.";
-  if (camera._log->IsOpen()) _nudp->SetLog(camera._log.get());
-  if (camera._err_log->IsOpen()) _nudp->SetErrLog(camera._err_log.get());
-  if (_nudp->Bind(camera._local_ip, static_cast<std::uint16_t>(camera._local_port + 1)) != 0) {
+  if (_logs.Log().IsOpen()) _nudp->SetLog(&_logs.Log());
+  if (_logs.ErrLog().IsOpen()) _nudp->SetErrLog(&_logs.ErrLog());
+  if (_nudp->Bind(_settings.local_ip, _settings.local_port) != 0) {
     throw "RefreshThread: cannot bind to local ip:port.";
   }
   _handler->Add(_nudp.get());
-  if (!_nudp->Open(camera._remote_ip, camera._remote_port)) {
+  if (!_nudp->Open(_settings.remote_ip, _settings.remote_port)) {
     throw "RefreshThread: cannot open connection to remote host:port.";
   }
-  _camera.WriteLog("RefreshThread created.\n\n");
+  _logs.Write("RefreshThread created.\n\n");
 }
 
 RefreshThread::~RefreshThread() {
@@ -50,39 +48,39 @@ RefreshThread::~RefreshThread() {
   if (_thread.joinable()) _thread.join();
   _nudp.reset();
   _handler.reset();
-  _camera.WriteLog("RefreshThread deleted.\n\n");
+  _logs.Write("RefreshThread deleted.\n\n");
 }
 
 bool RefreshThread::Start() {
   if (_running.load()) return true;
   _running.store(true);
   _stop.store(false);
-  _camera.WriteLog("RefreshThread::Start():\n");
+  _logs.Write("RefreshThread::Start():\n");
   try {
     _thread = std::thread(&RefreshThread::Body, this);
   } catch (const std::system_error&) {
-    _camera.WriteErrLog("_beginthreadex() error.\n\n");
+    _logs.WriteErr("_beginthreadex() error.\n\n");
     return false;
   }
-  _camera.WriteLog("Started.\n\n");
+  _logs.Write("Started.\n\n");
   return true;
 }
 
 void RefreshThread::Stop() {
   if (!_running.load()) return;
-  _camera.WriteLog("RefreshThread::Stop():\n");
+  _logs.Write("RefreshThread::Stop():\n");
   {
     std::lock_guard<std::mutex> lock(_tick_mutex);
     _stop.store(true);
   }
   _tick.notify_all();
   if (_thread.joinable()) _thread.join();
-  _camera.WriteLog("Stopped.\n\n");
+  _logs.Write("Stopped.\n\n");
 }
 
 bool RefreshThread::SleepOneTick() {
   std::unique_lock<std::mutex> lock(_tick_mutex);
-  _tick.wait_for(lock, kTick, [this] { return _stop.load(); });
+  _tick.wait_for(lock, _settings.tick, [this] { return _stop.load(); });
   return !_stop.load();
 }
 
@@ -91,7 +89,7 @@ void RefreshThread::Body() {
   bool go_on = !_stop.load();
   while (go_on) {
     const std::int32_t taken = ticks++;
-    if (taken >= _period && !_camera._data_taking.load()) {
+    if (taken >= _settings.period && !_data_taking()) {
       if (!Refresh()) break;
       ticks = 0;
     }
@@ -102,28 +100,29 @@ void RefreshThread::Body() {
 }
 
 bool RefreshThread::Refresh() {
-  _camera.WriteLog("RefreshThread:\nCamera watchdog refresh.\n\n");
-  for (std::int32_t remaining = _camera._retries; remaining >= 0;) {
+  _logs.Write("RefreshThread:\nCamera watchdog refresh.\n\n");
+  for (std::int32_t remaining = _settings.retries; remaining >= 0;) {
     --remaining;
     // The socket is turned only here, every few seconds: a repeated answer to the last refresh
-    // still waits in the kernel and would pass for the answer to this one.
-    DispatchQueued(*_handler);
-    // A socket that refuses to send is judged by its state below.
-    _nudp->SendCmd(NUDP_TOP_COMMAND, _command);
-    const std::uint8_t state = AwaitAnswer(*_handler, *_nudp, _camera._response_wait);
-    if ((state & NUDP_WAITING) != 0) {
-      _nudp->StopWaiting();
-      _camera.WriteErrLog("RefreshThread:\nTimeout.\n\n");
-    } else if ((state & NUDP_CMD_ERR) != 0) {
-      _camera.WriteErrLog("RefreshThread:\nError in camera response.\n\n");
-    } else if ((state & NUDP_STATE_MASK) == NUDP_READY) {
-      _camera.WriteLog("RefreshThread:\nOK.\n\n");
-      return true;
-    } else {
-      _camera.WriteErrLog("RefreshThread:\nUnexpected behaviour!\n\n");
+    // still waits in the kernel and would pass for the answer to this one; the attempt hands it
+    // over first.
+    switch (AttemptCommand(*_handler, *_nudp, NUDP_TOP_COMMAND, _command, _settings.answer_wait)) {
+      case AttemptOutcome::kTimeout:
+        _logs.WriteErr("RefreshThread:\nTimeout.\n\n");
+        break;
+      case AttemptOutcome::kDamaged:
+        _logs.WriteErr("RefreshThread:\nError in camera response.\n\n");
+        break;
+      case AttemptOutcome::kAnswered:
+        _logs.Write("RefreshThread:\nOK.\n\n");
+        return true;
+      case AttemptOutcome::kNotSent:  // a socket that refuses to send is in no state to refresh
+      case AttemptOutcome::kUnexpected:
+        _logs.WriteErr("RefreshThread:\nUnexpected behaviour!\n\n");
+        break;
     }
   }
-  _camera.WriteErrLog("RefreshThread:\nLost contact, closing connection.\n");
+  _logs.WriteErr("RefreshThread:\nLost contact, closing connection.\n");
   return false;
 }
 

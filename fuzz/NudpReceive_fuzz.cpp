@@ -6,8 +6,8 @@
 //               wrong size), a length byte pair (least significant first), the bytes
 // With the logs open, so that the trace of every datagram is formatted too.
 
+#include "base/LogStream.h"
 #include "net/SocketHandler.h"
-#include "nudp/LogStream.h"
 #include "nudp/NudpSocket.h"
 
 #include <arpa/inet.h>

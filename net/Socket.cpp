@@ -202,7 +202,6 @@ void Socket::SetThreadWanted(bool x) {
 
 std::unique_ptr<SocketThread> Socket::StartSocketThread() {
   auto thread = std::make_unique<SocketThread>(*this);
-  _serving_thread = thread.get();
   thread->SetRelease(true);
   return thread;
 }

@@ -230,7 +230,6 @@ class Socket {
   std::chrono::steady_clock::time_point _connect_time;
   bool _thread_wanted = false;
   bool _on_own_thread = false;
-  SocketThread* _serving_thread = nullptr;  // not owned, never followed: a record only
   std::int32_t _type = 0;
   std::string _protocol;
   bool _call_on_connect = false;

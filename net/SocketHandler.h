@@ -111,10 +111,6 @@ class SocketHandler {
   // Removes the first entry equal to `descriptor` from a descriptor list, if there is one.
   static void EraseFirst(std::vector<int>& list, int descriptor);
 
-  // Registered descriptors in registration order, and the highest of them (0 when none).
-  const std::vector<int>& Order() const { return _order; }
-  int Highest() const { return _highest; }
-
   // Stream-socket settings. The SOCKS4 server (address in network order, port in host order,
   // user id sent with each request) is copied by a TcpSocket at its construction and by each
   // Open its owner makes, so set it before those; host or port 0 means none.

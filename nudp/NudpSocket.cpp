@@ -1,18 +1,12 @@
 #include "nudp/NudpSocket.h"
 
+#include "base/LogStream.h"
 #include "net/Address.h"
-#include "nudp/LogStream.h"
 
 #include <cstdio>
 #include <cstring>
 
 namespace fp {
-
-namespace {
-
-constexpr std::uint8_t kStateBits = NUDP_STATE_MASK;
-
-}  // namespace
 
 NudpSocket::NudpSocket(SocketHandler& handler)
     : UdpSocket(handler, static_cast<std::int32_t>(NUDP_MAX_PACKET_LENGTH)) {
@@ -89,7 +83,7 @@ bool NudpSocket::SendCmd(std::uint8_t top, std::uint32_t number) {
     WriteLog("NUDP_CMD_ERR flag cleared.\n");
     _state.fetch_and(static_cast<std::uint8_t>(~NUDP_CMD_ERR));
   }
-  if ((State() & kStateBits) != NUDP_READY) {
+  if ((State() & NUDP_STATE_MASK) != NUDP_READY) {
     WriteErrLog("Socket state != READY, packet not sent.\n\n");
     return false;
   }
@@ -102,8 +96,7 @@ bool NudpSocket::SendCmd(std::uint8_t top, std::uint32_t number) {
     WriteLog("Command to send is 0x08: start RAW data dumping.\n");
     ClearPacketMap();
   }
-  // READY -> WAITING; the flags in bits 4-7 stay.
-  _state.store(static_cast<std::uint8_t>((State() & 0xF0) | NUDP_WAITING));
+  MoveState(NUDP_WAITING);
 
   const NudpHeader command = BuildCommandHeader(top, number);
   std::memcpy(_cmd_packet.data(), command.data(), command.size());
@@ -124,7 +117,7 @@ bool NudpSocket::SendCmd(std::uint8_t top, std::uint32_t number) {
 
 bool NudpSocket::GetResponse(std::uint32_t* number, std::uint8_t* data, std::uint32_t* length,
                              std::size_t capacity) {
-  if ((State() & kStateBits) != NUDP_READY) {
+  if ((State() & NUDP_STATE_MASK) != NUDP_READY) {
     WriteErrLog("NudpSocket::GetResponse():\nState is not READY.\n\n");
     return false;
   }
@@ -148,8 +141,8 @@ bool NudpSocket::GetResponse(std::uint32_t* number, std::uint8_t* data, std::uin
 void NudpSocket::StopWaiting() {
   WriteLog("NudpSocket::StopWaiting():\n");
   const std::uint8_t state = State();
-  if ((state & kStateBits) == NUDP_WAITING) {
-    _state.store(static_cast<std::uint8_t>((state & ~0x0E) | NUDP_READY));
+  if ((state & NUDP_STATE_MASK) == NUDP_WAITING) {
+    MoveState(NUDP_READY);
     WriteLog("WAITING->READY\n\n");
   } else {
     WriteLog("State is not WAITING.\n\n");
@@ -174,6 +167,10 @@ void NudpSocket::StopData() {
   std::snprintf(text, sizeof text, "NudpSocket::StopData():\nNUDP state: %X.\n\n",
                 static_cast<unsigned>(state));
   WriteLog(text);
+}
+
+void NudpSocket::MoveState(std::uint8_t to) {
+  _state.store(static_cast<std::uint8_t>((State() & ~NUDP_STATE_MASK) | to));
 }
 
 void NudpSocket::ClearRawDataFlag() { _state.fetch_and(static_cast<std::uint8_t>(~NUDP_RAW_DATA)); }

@@ -1,8 +1,8 @@
 #pragma once
 
+#include "base/TextBuilder.h"
 #include "net/UdpSocket.h"
 #include "nudp/NudpProtocol.h"
-#include "nudp/TextBuilder.h"
 
 #include <array>
 #include <atomic>
@@ -94,6 +94,9 @@ class NudpSocket : public UdpSocket {
   void OnRawDataPacket(const std::uint8_t* data, std::size_t length, Trace& trace);
   void OnResponsePacket(const std::uint8_t* data, std::size_t length, Trace& trace);
   void ClearPacketMap();
+  // The one way the connection state moves: clears the state bits (0-3: READY, WAITING,
+  // CMD_ERR) and sets `to` there; the flags in bits 4-7 (RAW_DATA) stay.
+  void MoveState(std::uint8_t to);
 
   // Written by the owner's operations and the receive path (serialised by the owner); read
   // from other threads.
@@ -113,7 +116,6 @@ class NudpSocket : public UdpSocket {
   std::uint32_t _remote_ip = 0;
   std::uint16_t _remote_port = 0;
   std::uint32_t _response_length = 0;
-  std::uint32_t _max_data_length = NUDP_MAX_DATA_LENGTH;
   LogStream* _log = nullptr;      // not owned
   LogStream* _err_log = nullptr;  // not owned
 

@@ -1,8 +1,8 @@
 // The receive path of NudpSocket: checks every datagram, stores RAW data packets in the image
 // and matches camera responses against the header the last command expects.
 
+#include "base/LogStream.h"
 #include "net/Address.h"
-#include "nudp/LogStream.h"
 #include "nudp/NudpSocket.h"
 
 #include <cstdio>
@@ -176,7 +176,7 @@ void NudpSocket::OnResponsePacket(const std::uint8_t* data, std::size_t length, 
       if (std::memcmp(data, _expected.data(), NUDP_HEADER_LENGTH) == 0) {
         std::memcpy(_response.data(), data, length);
         _response_length = static_cast<std::uint32_t>(length - NUDP_HEADER_LENGTH);
-        _state.store(static_cast<std::uint8_t>((state & ~0x0E) | NUDP_READY));
+        MoveState(NUDP_READY);
         trace.Add("WAITING->READY\n");
         break;
       }
@@ -184,7 +184,7 @@ void NudpSocket::OnResponsePacket(const std::uint8_t* data, std::size_t length, 
       if (NudpChecksumOk(data)) {
         WriteErrLog("Unexpected camera response.\nStill WAITING\n");
       } else {
-        _state.store(static_cast<std::uint8_t>((state & ~0x0A) | NUDP_READY | NUDP_CMD_ERR));
+        MoveState(NUDP_READY | NUDP_CMD_ERR);
         WriteErrLog("Response damaged (bad checksum).\nWAITING->READY|CMD_ERR\n");
       }
       break;

@@ -4,10 +4,15 @@
 # a fresh working directory under runs/, shows what it printed and where its logs are, and stops
 # the simulator.
 #
-# Extra arguments go to camsim, e.g. ./scripts/demo.sh --drop 5,8247 or --loss 0.02.
+# Extra arguments go to camsim, e.g. ./scripts/demo.sh --drop 5,8247 or --loss 0.02; camsim
+# runs in the run's directory, so ./scripts/demo.sh --pcap demo.pcap writes the capture there.
 set -euo pipefail
+# --help: the comment at the top of this file.
+case "${1:-}" in -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;; esac
 cd "$(dirname "$0")/.."
 root=$(pwd)
+# shellcheck source=scripts/lib/camsim.sh
+. "$root/scripts/lib/camsim.sh"
 ./scripts/install-deps.sh
 
 echo "=== build (release)"
@@ -18,27 +23,26 @@ run_dir="$root/runs/$(date -u +%Y%m%d-%H%M%S)-$$"
 mkdir -p "$run_dir"
 sim_out="$run_dir/camsim.txt"
 
-"$root/build/release/tools/camsim" --bind 127.0.0.1 --quiet "$@" >"$sim_out" 2>&1 &
-sim_pid=$!
+camsim_pid=
 stop_sim() {
-  if kill -0 "$sim_pid" 2>/dev/null; then
-    kill -TERM "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
+  if [ -n "$camsim_pid" ] && kill -0 "$camsim_pid" 2>/dev/null; then
+    kill -TERM "$camsim_pid" 2>/dev/null || true
+    wait "$camsim_pid" 2>/dev/null || true
   fi
 }
 trap stop_sim EXIT
 
-# camsim says it listens once its socket is bound and its signal handlers are in place.
-for _ in $(seq 100); do
-  grep -q "camsim: listening on" "$sim_out" && break
-  if ! kill -0 "$sim_pid" 2>/dev/null; then
+# camsim runs in the run's directory, so that a file it writes (--pcap FILE) lands there.
+if ! camsim_start "$sim_out" "$sim_out" env -C "$run_dir" "$root/build/release/tools/camsim" \
+    --bind 127.0.0.1 --quiet "$@"; then
+  if kill -0 "$camsim_pid" 2>/dev/null; then
+    echo "demo: camsim did not start in 10 s" >&2
+  else
     echo "demo: camsim did not start:" >&2
     cat "$sim_out" >&2
-    exit 1
   fi
-  sleep 0.1
-done
-grep -q "camsim: listening on" "$sim_out" || { echo "demo: camsim did not start in 10 s" >&2; exit 1; }
+  exit 1
+fi
 
 echo "=== frameprobe 127.0.0.1 127.0.0.1 (in $run_dir)"
 status=0

@@ -6,6 +6,8 @@
 #
 #   scripts/fuzz.sh [SECONDS] [TARGET...]     e.g. scripts/fuzz.sh 600 nudp_receive
 set -euo pipefail
+# --help: the comment at the top of this file.
+case "${1:-}" in -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;; esac
 cd "$(dirname "$0")/.."
 seconds=${1:-20}
 shift || true

@@ -5,6 +5,8 @@
 # note, not a failure. FP_NEED_TESTS=0 leaves out what only the tests and benchmarks need
 # (scripts/package.sh); FP_NEED_PACKAGE=1 adds what building the Debian package needs.
 set -euo pipefail
+# --help: the comment at the top of this file.
+case "${1:-}" in -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;; esac
 
 need=()
 command -v g++ >/dev/null || need+=(g++)

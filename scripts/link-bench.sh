@@ -12,8 +12,12 @@
 # Exit status: 0 when both runs finished with every image that should be whole exact; 1 when a
 # build or a run failed; 2 when the lab cannot be made here (root and iproute2 are needed).
 set -uo pipefail
+# --help: the comment at the top of this file.
+case "${1:-}" in -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;; esac
 cd "$(dirname "$0")/.." || exit 1
 root=$(pwd)
+# shellcheck source=scripts/lib/camsim.sh
+. "$root/scripts/lib/camsim.sh"
 netlab=$root/scripts/netlab.sh
 camsim=$root/build/release/tools/camsim
 link_bench=$root/build/release/bench/link_bench
@@ -59,14 +63,10 @@ fi
 # with SIGTERM. Leaves $dir/NAME.bench (figures), .status, .sim (camsim's statistics).
 run() {
   local name=$1
-  "${sim_prefix[@]}" "$camsim" --bind "$sim_addr" --quiet >"$dir/$name.sim" 2>"$dir/$name.sim.err" &
-  sim_pid=$!
-  local listening=0
-  for _ in $(seq 100); do
-    grep -q "camsim: listening on" "$dir/$name.sim.err" && { listening=1; break; }
-    kill -0 "$sim_pid" 2>/dev/null || break
-    sleep 0.1
-  done
+  local listening=1
+  camsim_start "$dir/$name.sim" "$dir/$name.sim.err" \
+    "${sim_prefix[@]}" "$camsim" --bind "$sim_addr" --quiet || listening=0
+  sim_pid=$camsim_pid
   if [ "$listening" -eq 0 ]; then
     echo "link-bench: camsim did not start ($name): $(cat "$dir/$name.sim.err")" >&2
     echo 1 >"$dir/$name.status"

@@ -4,7 +4,7 @@
 # camera behind a 1 Gbit/s link with a queue. Nothing is routed out of the namespaces.
 #
 #   netlab.sh up NAME [--rate 1gbit] [--burst 128kb] [--limit 512kb] [--mtu 1500]
-#   netlab.sh down NAME
+#   netlab.sh down NAME                  also ends whatever still runs in the lab
 #   netlab.sh exec NAME host|camera CMD...
 #   netlab.sh addr NAME host|camera|spare
 #   netlab.sh link NAME up|down          the camera's side of the link
@@ -15,13 +15,15 @@
 # (.3 on) that nobody holds, as a camera that is switched off. Without root or without `ip`,
 # every command but `addr` refuses with exit status 2 and one line saying why.
 set -euo pipefail
+# --help: the comment at the top of this file.
+case "${1:-}" in -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;; esac
 
 die() {
   echo "netlab: $*" >&2
   exit 2
 }
 
-[ $# -ge 2 ] || die "usage: netlab.sh up|down|exec|addr|link NAME ..."
+[ $# -ge 2 ] || die "usage: netlab.sh up|down|exec|addr|link|cut|shape NAME ... (--help for more)"
 command=$1
 name=$2
 shift 2
@@ -58,10 +60,10 @@ rate="" burst=128kb limit=512kb mtu=1500
 read_options() {
   while [ $# -gt 0 ]; do
     case "$1" in
-      --rate) rate=${2:?}; shift 2 ;;
-      --burst) burst=${2:?}; shift 2 ;;
-      --limit) limit=${2:?}; shift 2 ;;
-      --mtu) mtu=${2:?}; shift 2 ;;
+      --rate) [ $# -ge 2 ] || die "--rate needs a value"; rate=$2; shift 2 ;;
+      --burst) [ $# -ge 2 ] || die "--burst needs a value"; burst=$2; shift 2 ;;
+      --limit) [ $# -ge 2 ] || die "--limit needs a value"; limit=$2; shift 2 ;;
+      --mtu) [ $# -ge 2 ] || die "--mtu needs a value"; mtu=$2; shift 2 ;;
       *) die "unknown option $1" ;;
     esac
   done
@@ -95,6 +97,14 @@ case "$command" in
     echo "netlab $name: host $host_ip ($host_ns), camera $camera_ip ($camera_ns)${rate:+, camera side $rate}"
     ;;
   down)
+    # Whatever still runs in the lab (a camsim, say) ends with it.
+    for ns in "$host_ns" "$camera_ns"; do
+      if ns_exists "$ns"; then
+        pids=$(ip netns pids "$ns")
+        # shellcheck disable=SC2086
+        [ -z "$pids" ] || kill -TERM $pids 2>/dev/null || true
+      fi
+    done
     ns_exists "$host_ns" && ip netns del "$host_ns"
     ns_exists "$camera_ns" && ip netns del "$camera_ns"
     exit 0

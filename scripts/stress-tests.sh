@@ -13,6 +13,8 @@
 # build/PRESET, with the same preset settings, so a run leaves alone a build tree that someone
 # else is using.
 set -euo pipefail
+# --help: the comment at the top of this file.
+case "${1:-}" in -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;; esac
 cd "$(dirname "$0")/.."
 source_dir=$PWD
 

@@ -2,6 +2,8 @@
 # Builds and runs the whole test suite. With no argument it uses the "dev" preset (Debug);
 # give one or more of dev, asan, tsan, release to run those builds instead.
 set -euo pipefail
+# --help: the comment at the top of this file.
+case "${1:-}" in -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;; esac
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
 

@@ -24,12 +24,6 @@ constexpr auto kIdleSlice =
 // by one does not make a system call per datagram either.
 constexpr std::size_t kCaptureWriteBytes = 1024 * 1024;
 
-// Identification data bytes 0 to 9: a serial number (4 bytes, least significant first) and a
-// firmware version (major, minor); the rest is zero.
-constexpr std::uint32_t kSerialNumber = 0x00C0FFEE;
-constexpr std::uint8_t kFirmwareMajor = 1;
-constexpr std::uint8_t kFirmwareMinor = 0;
-
 template <class Predicate>
 bool PollUntil(Predicate done, std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -78,7 +72,7 @@ CameraSimulator::CameraSimulator(SimulatorOptions options)
       _catch_up_packets(_interval_ns > 0
                             ? std::max(_batch_packets, PacketsIn(kMaxCatchUp, _interval_ns))
                             : kMaxBatch),
-      _damage_used(_options.damage.size(), false) {}
+      _answers(_options) {}
 
 CameraSimulator::CameraSimulator(SimulatorOptions options, std::unique_ptr<PcapWriter> capture)
     : CameraSimulator(std::move(options)) {
@@ -209,70 +203,21 @@ void CameraSimulator::HandleCommand(const NudpHeader& header, std::size_t length
   Trace(text);
   if (ignored) return;
 
-  if (top == NUDP_TOP_RETRANSMIT) {
-    // The data that starts at the requested word offset, cut at the end of the image; none for
-    // an offset outside it.
-    std::array<std::uint8_t, RAW_PACKET_DATA_LENGTH> data{};
-    const std::uint64_t offset = RawByteOffset(number);
-    const std::size_t data_length = offset < RAW_IMAGE_SIZE
-                                        ? static_cast<std::size_t>(std::min<std::uint64_t>(
-                                              RAW_PACKET_DATA_LENGTH, RAW_IMAGE_SIZE - offset))
-                                        : 0;
-    FillImageBytes(_image_number.load(), offset, data.data(), data_length, _options.pattern);
-    Answer(header, from, data.data(), data_length);
+  if (top != NUDP_TOP_RETRANSMIT && (number & 0xFF) == NUDP_CMD_START_RAW) {
+    StartStream(header, from);
     return;
   }
-  switch (number & 0xFF) {
-    case NUDP_CMD_START_RAW:
-      StartStream(header, from);
-      break;
-    case NUDP_CMD_TRANSFER_STATUS: {
-      // Finished whenever no stream is running, also before the first one.
-      const bool finished = !_stream && !_options.unfinished;
-      std::array<std::uint8_t, NUDP_MAX_DATA_LENGTH> status;
-      status.fill(0xA5);
-      status[0] = 0;
-      status[NUDP_STATUS_BYTE] = _options.status_byte >= 0
-                                     ? static_cast<std::uint8_t>(_options.status_byte)
-                                     : (finished ? NUDP_STATUS_FINISHED : std::uint8_t{0});
-      status[2] = 0;
-      status[3] = 0;
-      Answer(header, from, status.data(), std::min(_options.status_length, status.size()));
-      break;
-    }
-    case NUDP_CMD_IDENTIFY: {
-      std::array<std::uint8_t, kIdDataLength> id{};
-      for (std::size_t i = 0; i < 4; ++i) {
-        id[i] = static_cast<std::uint8_t>((kSerialNumber >> (8 * i)) & 0xFF);
-      }
-      id[4] = kFirmwareMajor;
-      id[5] = kFirmwareMinor;
-      const std::size_t text_length = std::min(_options.id_text.size(), kMaxIdTextLength);
-      std::memcpy(id.data() + NUDP_ID_TEXT_OFFSET, _options.id_text.data(), text_length);
-      Answer(header, from, id.data(), id.size());
-      break;
-    }
-    default:
-      Answer(header, from, nullptr, 0);
-      break;
-  }
+  CameraAnswers::DataBuffer data;
+  const std::size_t data_length =
+      _answers.Data(header, _image_number.load(), _stream != nullptr, data);
+  Answer(header, from, data_length == 0 ? nullptr : data.data(), data_length);
 }
 
 void CameraSimulator::Answer(const NudpHeader& command, const SimEndpoint& to,
                              const std::uint8_t* data, std::size_t data_length) {
-  NudpHeader response = BuildExpectedResponse(command);
-  const std::uint8_t top = command[2] & NUDP_TOP_MASK;
-  const std::uint32_t number = ReadNumberField(command.data());
   bool damaged = false;
-  for (std::size_t i = 0; i < _options.damage.size(); ++i) {
-    // One entry per answer, so a code given n times damages its first n answers.
-    if (!_damage_used[i] && _options.damage[i].Matches(top, number)) {
-      _damage_used[i] = true;
-      damaged = true;
-      break;
-    }
-  }
-  if (damaged) response[3] = static_cast<std::uint8_t>(response[3] ^ 0x5A);
+  const NudpHeader response = _answers.Header(command, damaged);
+  const std::uint8_t top = command[2] & NUDP_TOP_MASK;
   // Counted before the send and taken back if it fails, so that whoever has received the answer
   // finds it counted; the send itself (up to 100 ms when the buffer is full) is outside the lock.
   const std::size_t length = response.size() + (data != nullptr ? data_length : 0);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "nudp/NudpProtocol.h"
+#include "tools/CameraAnswers.h"
 #include "tools/ImagePattern.h"
 #include "tools/SimSocket.h"
 #include "tools/SimulatorOptions.h"
@@ -193,7 +194,7 @@ class CameraSimulator {
   SimEndpoint _local;  // where _socket is bound, the camera's side of the capture
   std::unique_ptr<PcapWriter> _capture;
   std::thread _thread;
-  std::vector<bool> _damage_used;   // one per _options.damage entry
+  CameraAnswers _answers;           // refers to _options
   std::unique_ptr<Stream> _stream;  // the image being streamed, or none
   std::deque<Echo> _echoes;         // in the order they are due
   Repeat _repeat;

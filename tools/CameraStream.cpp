@@ -3,6 +3,7 @@
 #include "tools/CameraSimulator.h"
 #include "tools/CameraStreamState.h"
 #include "tools/PcapWriter.h"
+#include "tools/StreamPlan.h"
 
 #include <algorithm>
 #include <cmath>

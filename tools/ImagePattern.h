@@ -6,8 +6,6 @@
 
 namespace fp {
 
-struct SimulatorOptions;
-
 // What the images show: the word pattern below (the default), or the chart of ChartPattern.h.
 enum class PatternKind { kWords, kChart };
 
@@ -37,12 +35,9 @@ std::uint8_t ExpectedImageByte(std::uint32_t image_number, std::uint64_t byte_of
 void FillImageBytes(std::uint32_t image_number, std::uint64_t byte_offset, std::uint8_t* out,
                     std::size_t length, PatternKind pattern = PatternKind::kWords);
 
-// The order in which one image's RAW packets leave the simulator, after the stream faults of
-// `options` are applied: each window of `reorder` packets shuffled; packet 8247 taken out of
-// its place and put first with last_first; cut after `stop_after` entries; the `drop` indices and a
-// `loss` fraction left out; a `duplicate` fraction sent twice in a row. Random choices come from a
-// generator seeded with the seed and the image number, so the same options give the same plan for
-// the same image. The simulator streams exactly this list; tests call it to know what must arrive.
-std::vector<int> PlanStream(const SimulatorOptions& options, std::uint32_t image_number);
+// True when the RAW_IMAGE_SIZE bytes at `image` are every byte of image `image_number`. Compares
+// slice by slice, without a second image in memory.
+bool ImageMatchesPattern(const std::uint8_t* image, std::uint32_t image_number,
+                         PatternKind pattern = PatternKind::kWords);
 
 }  // namespace fp

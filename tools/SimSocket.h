@@ -1,19 +1,13 @@
 #pragma once
 
+#include "tools/SimEndpoint.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 namespace fp {
-
-// A UDP/IPv4 endpoint: address in network byte order, port in host byte order.
-struct SimEndpoint {
-  std::uint32_t address = 0;
-  std::uint16_t port = 0;
-
-  friend bool operator==(const SimEndpoint&, const SimEndpoint&) = default;
-};
 
 // Most datagrams SendBatch() takes, sent with one system call. The simulator also sends at most
 // this many RAW packets and handles at most this many commands per pass of its loop, so that

@@ -4,8 +4,8 @@
 #include "app/AcquisitionSequence.h"
 #include "tools/CameraSimulator.h"
 
-#include "../camera/CameraRig.h"
-#include "tests/ChildProcess.h"
+#include "tests/camera/CameraRig.h"
+#include "tests/support/ChildProcess.h"
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -29,26 +29,20 @@ std::string AppAddress(int net, int host) {
 // A simulated camera on 127.8.<net>.1 and a fresh working directory for one run.
 class AppRig {
  public:
-  AppRig(int net, SimulatorOptions options) : _net(net) {
-    char pattern[] = "/tmp/frameprobe_test_XXXXXX";
-    _dir = mkdtemp(pattern);
+  AppRig(int net, SimulatorOptions options) : _net(net), _dir("frameprobe_test") {
     options.bind_address = AppAddress(net, 1);
     options.trace = false;
     _sim = std::make_unique<CameraSimulator>(options);
     _started = _sim->Start(_error);
   }
-  ~AppRig() {
-    _sim->Stop();
-    std::error_code ignored;
-    std::filesystem::remove_all(_dir, ignored);
-  }
+  ~AppRig() { _sim->Stop(); }
 
   bool Started() const { return _started; }
   const std::string& Error() const { return _error; }
   CameraSimulator& Sim() { return *_sim; }
   std::string Local() const { return AppAddress(_net, 2); }
   std::string Remote() const { return AppAddress(_net, 1); }
-  std::string File(const std::string& name) const { return ReadFile(_dir + "/" + name); }
+  std::string File(const std::string& name) const { return ReadFile(_dir.File(name)); }
   // False when a command had to be sent again because its answer came later than the 100 ms
   // wait: a simulator thread that a loaded machine holds up that long changes the traffic (and
   // the driver rightly copes), so the exact record can be checked only without it.
@@ -57,9 +51,9 @@ class AppRig {
     if (!in_time) std::fprintf(stderr, "note: an answer came late; traffic not compared\n");
     return in_time;
   }
-  bool Exists(const std::string& name) const { return std::filesystem::exists(_dir + "/" + name); }
+  bool Exists(const std::string& name) const { return std::filesystem::exists(_dir.File(name)); }
 
-  const std::string& Dir() const { return _dir; }
+  const std::string& Dir() const { return _dir.Path(); }
 
   // Starts frameprobe with `local` and `remote` in the directory; its standard output goes to
   // "console". Returns its process id, or -1.
@@ -67,7 +61,7 @@ class AppRig {
     return Start({FRAMEPROBE_PATH, local, remote});
   }
   pid_t Start(const std::vector<std::string>& args) {
-    return Spawn(args, _dir, _dir + "/console", _dir + "/console.err");
+    return Spawn(args, _dir.Path(), _dir.File("console"), _dir.File("console.err"));
   }
 
   // The exit status of the process, or -1 when it did not end within a minute.
@@ -98,7 +92,7 @@ class AppRig {
 
  private:
   int _net;
-  std::string _dir;
+  TempDir _dir;
   std::unique_ptr<CameraSimulator> _sim;
   std::string _error;
   bool _started = false;
@@ -340,20 +334,17 @@ TEST(AcquisitionSequence, SeededLossIsRecoveredIntoAnExactImage) {
   char* console = nullptr;
   std::size_t console_length = 0;
   std::FILE* out = open_memstream(&console, &console_length);
-  char dir[] = "/tmp/frameprobe_seq_XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
+  TempDir dir("frameprobe_seq");
   SequenceSetup setup;
   setup.out = out;
-  setup.log_file = std::string(dir) + "/log.txt";
-  setup.err_log_file = std::string(dir) + "/log_err.txt";
+  setup.log_file = dir.File("log.txt");
+  setup.err_log_file = dir.File("log_err.txt");
   bool exact = false;
-  setup.on_image = [&](const std::uint8_t* image) { exact = ImageMatches(image, 1); };
+  setup.on_image = [&](const std::uint8_t* image) { exact = ImageMatchesPattern(image, 1); };
   EXPECT_EQ(RunAcquisitionSequence(rig.Local().c_str(), rig.Remote().c_str(), setup), 0);
   std::fclose(out);
   const std::string text(console, console_length);
   std::free(console);
-  std::error_code ignored;
-  std::filesystem::remove_all(dir, ignored);
 
   EXPECT_TRUE(exact);
   const SimulatorStats stats = rig.Sim().Stats();

@@ -4,7 +4,8 @@
 
 #include "nudp/NudpSocket.h"
 
-#include "CameraRig.h"
+#include "tests/camera/CameraRig.h"
+#include "tests/support/WaitUntil.h"
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -43,17 +44,6 @@ class PortHolder {
   int _fd = -1;
   bool _bound = false;
 };
-
-// Polls `done` every 10 ms for at most `limit`; true once it holds.
-template <typename Done>
-bool WaitUntil(Done done, milliseconds limit) {
-  const auto deadline = steady_clock::now() + limit;
-  while (!done()) {
-    if (steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(milliseconds(10));
-  }
-  return true;
-}
 
 // Each attempt is followed by one whole wait of 100 ms, so attempt k (from 0) cannot leave
 // before k waits have passed since `start`. The simulator's receive time is later still.
@@ -245,18 +235,17 @@ TEST(CEthCameraLog, StampsInUtcAndLinesStayInTheirFiles) {
   // Half an hour off UTC, so that no local stamp can pass for a UTC one.
   setenv("TZ", "XST-5:30", 1);
   tzset();
-  char pattern[] = "/tmp/camera_log_XXXXXX";
-  const std::string dir = mkdtemp(pattern);
+  TempDir dir("camera_log");
   std::string expected[2];
   {
     auto camera = std::make_unique<CEthCamera>(CameraTestAddress(9, 2));
     camera->WriteErrLog("before any log is open\n");
-    ASSERT_TRUE(camera->OpenErrLog(dir + "/err.txt"));
+    ASSERT_TRUE(camera->OpenErrLog(dir.File("err.txt")));
     camera->WriteLog("driver log only, which is not open\n");
     camera->WriteErrLog("error with only the error log\n");
-    ASSERT_TRUE(camera->OpenLog(dir + "/log.txt"));
-    EXPECT_FALSE(camera->OpenLog(dir + "/log.txt"));
-    EXPECT_FALSE(camera->OpenErrLog(dir + "/other.txt"));
+    ASSERT_TRUE(camera->OpenLog(dir.File("log.txt")));
+    EXPECT_FALSE(camera->OpenLog(dir.File("log.txt")));
+    EXPECT_FALSE(camera->OpenErrLog(dir.File("other.txt")));
 
     std::time_t times[2] = {std::time(nullptr), 0};
     camera->WriteLog("marker\n");
@@ -271,7 +260,7 @@ TEST(CEthCameraLog, StampsInUtcAndLinesStayInTheirFiles) {
     camera->WriteLog("\n");
   }
 
-  const std::string log = ReadFile(dir + "/log.txt");
+  const std::string log = ReadFile(dir.File("log.txt"));
   EXPECT_TRUE(log.find(expected[0]) != std::string::npos ||
               log.find(expected[1]) != std::string::npos)
       << log;
@@ -283,29 +272,29 @@ TEST(CEthCameraLog, StampsInUtcAndLinesStayInTheirFiles) {
   EXPECT_EQ(log.find_first_not_of('x', x) - line_start, 159u);
   EXPECT_TRUE(log.ends_with("CEthCamera deleted.\n\nSTOP LOGGING.\n\n")) << log;
 
-  const std::string err = Unstamped(ReadFile(dir + "/err.txt"));
+  const std::string err = Unstamped(ReadFile(dir.File("err.txt")));
   EXPECT_TRUE(err.starts_with("START LOGGING.\n\nerror with only the error log\nxxx")) << err;
   EXPECT_TRUE(err.ends_with("xxxSTOP LOGGING.\n\n")) << err;
   EXPECT_EQ(Count(err, "\n"), 5u);  // nothing else stands in it
-  std::error_code ignored;
-  std::filesystem::remove_all(dir, ignored);
 }
 
 TEST(CEthCameraWatchdog, RefreshesAfterFiveTicksThenEverySix) {
   CameraRig rig(10, SimulatorOptions{});
   ASSERT_TRUE(rig.Ready()) << rig.Error();
+  // Ticks of 100 ms instead of a second: the same watchdog, ten times faster.
+  rig.Camera().SetWatchdogTick(milliseconds(100));
   const auto start = steady_clock::now();
   ASSERT_TRUE(rig.Camera().Open(rig.Remote()));
   ASSERT_TRUE(
       WaitUntil([&] { return rig.CommandsOf(NUDP_TOP_COMMAND, NUDP_CMD_REFRESH).size() >= 2; },
-                milliseconds(30000)));
+                milliseconds(3000)));
   const auto refreshes = rig.CommandsOf(NUDP_TOP_COMMAND, NUDP_CMD_REFRESH);
   EXPECT_EQ(refreshes[0].from.port, 32101);
-  EXPECT_GE(refreshes[0].time - start, milliseconds(4900));
-  EXPECT_LT(refreshes[0].time - start, milliseconds(10000));
+  EXPECT_GE(refreshes[0].time - start, milliseconds(490));
+  EXPECT_LT(refreshes[0].time - start, milliseconds(1000));
   // Five ticks, a refresh, then six more ticks.
-  EXPECT_GE(refreshes[1].time - start, milliseconds(10900));
-  EXPECT_LT(refreshes[1].time - refreshes[0].time, milliseconds(12000));
+  EXPECT_GE(refreshes[1].time - start, milliseconds(1090));
+  EXPECT_LT(refreshes[1].time - refreshes[0].time, milliseconds(1200));
   EXPECT_TRUE(rig.Camera().WatchdogRunning());
   rig.DeleteCamera();
   EXPECT_EQ(Count(rig.Log(), "RefreshThread:\nCamera watchdog refresh.\n\n"), 2u);
@@ -317,6 +306,7 @@ TEST(CEthCameraWatchdog, LostContactStopsCommandsUntilTheCameraIsClosed) {
   options.silent_cmd.push_back(CommandMatch{/*retransmit=*/false, NUDP_CMD_REFRESH});
   CameraRig rig(11, options);
   ASSERT_TRUE(rig.Ready()) << rig.Error();
+  rig.Camera().SetWatchdogTick(milliseconds(100));
   const auto start = steady_clock::now();
   ASSERT_TRUE(rig.Camera().Open(rig.Remote()));
   ASSERT_TRUE(WaitUntil([&] { return !rig.Camera().WatchdogRunning(); }, milliseconds(20000)));
@@ -327,7 +317,7 @@ TEST(CEthCameraWatchdog, LostContactStopsCommandsUntilTheCameraIsClosed) {
   const auto refreshes = rig.CommandsOf(NUDP_TOP_COMMAND, NUDP_CMD_REFRESH);
   ASSERT_EQ(refreshes.size(), 3u);
   // Five ticks, then three attempts each followed by its whole wait.
-  EXPECT_GE(refreshes[2].time - start, milliseconds(5200));
+  EXPECT_GE(refreshes[2].time - start, milliseconds(700));
 
   EXPECT_TRUE(rig.Camera().Close());
   rig.DeleteCamera();

@@ -1,4 +1,4 @@
-#include "CameraRig.h"
+#include "tests/camera/CameraRig.h"
 
 #include "tools/ImagePattern.h"
 
@@ -16,10 +16,8 @@ std::string CameraTestAddress(int net, int host) {
   return "127.7." + std::to_string(net) + "." + std::to_string(host);
 }
 
-CameraRig::CameraRig(int net, SimulatorOptions options, bool start_simulator) : _net(net) {
-  char pattern[] = "/tmp/camera_test_XXXXXX";
-  const char* dir = mkdtemp(pattern);
-  _dir = dir != nullptr ? dir : "/tmp";
+CameraRig::CameraRig(int net, SimulatorOptions options, bool start_simulator)
+    : _net(net), _dir("camera_test") {
   options.bind_address = Remote();
   options.port = 1234;
   options.trace = false;
@@ -31,24 +29,18 @@ CameraRig::CameraRig(int net, SimulatorOptions options, bool start_simulator) : 
     _error = text;
     return;
   }
-  _ready = _camera->OpenLog(_dir + "/log.txt") && _camera->OpenErrLog(_dir + "/log_err.txt");
+  _ready = _camera->OpenLog(_dir.File("log.txt")) && _camera->OpenErrLog(_dir.File("log_err.txt"));
 }
 
+// The logs of a failed test stay for a look (TempDir keeps them).
 CameraRig::~CameraRig() {
   _camera.reset();
   _sim->Stop();
-  // The logs of a failed test stay for a look.
-  if (::testing::Test::HasFailure()) {
-    std::fprintf(stderr, "camera logs kept in %s\n", _dir.c_str());
-    return;
-  }
-  std::error_code ignored;
-  if (_dir != "/tmp") std::filesystem::remove_all(_dir, ignored);
 }
 
-std::string CameraRig::Log() const { return Unstamped(ReadFile(_dir + "/log.txt")); }
-std::string CameraRig::ErrLog() const { return Unstamped(ReadFile(_dir + "/log_err.txt")); }
-std::string CameraRig::RawLog() const { return ReadFile(_dir + "/log.txt"); }
+std::string CameraRig::Log() const { return Unstamped(ReadFile(_dir.File("log.txt"))); }
+std::string CameraRig::ErrLog() const { return Unstamped(ReadFile(_dir.File("log_err.txt"))); }
+std::string CameraRig::RawLog() const { return ReadFile(_dir.File("log.txt")); }
 
 std::vector<ReceivedCommand> CameraRig::CommandsOf(std::uint8_t top, std::uint32_t number) const {
   std::vector<ReceivedCommand> found;
@@ -95,11 +87,10 @@ std::string Unstamped(const std::string& log) {
   return out;
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
+bool StartImage(CameraRig& rig, Image& image) {
+  return rig.Ready() && rig.Camera().Open(rig.Remote()) &&
+         rig.Camera().SetRawDataBuffer(image.get()) &&
+         rig.Camera().SendCmd(NUDP_CMD_START_RAW, NUDP_TOP_COMMAND);
 }
 
 std::size_t Count(const std::string& text, const std::string& needle) {
@@ -130,12 +121,6 @@ std::string WithoutStallLines(const std::string& err_log) {
     }
   }
   return out;
-}
-
-bool ImageMatches(const std::uint8_t* image, std::uint32_t number) {
-  std::vector<std::uint8_t> expected(RAW_IMAGE_SIZE);
-  FillImageBytes(number, 0, expected.data(), expected.size());
-  return std::equal(expected.begin(), expected.end(), image);
 }
 
 }  // namespace fp::test

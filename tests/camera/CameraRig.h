@@ -2,6 +2,9 @@
 
 #include "camera/CEthCamera.h"
 #include "tools/CameraSimulator.h"
+#include "tools/ImagePattern.h"
+
+#include "tests/support/TempDir.h"
 
 #include <chrono>
 #include <cstdint>
@@ -45,16 +48,24 @@ class CameraRig {
 
  private:
   int _net;
-  std::string _dir;
+  TempDir _dir;
   std::unique_ptr<CameraSimulator> _sim;
   std::unique_ptr<CEthCamera> _camera;
   std::string _error;
   bool _ready = false;
 };
 
+// A buffer of one RAW image.
+struct Image {
+  std::unique_ptr<std::uint8_t[]> bytes = std::make_unique<std::uint8_t[]>(RAW_IMAGE_SIZE);
+  std::uint8_t* get() { return bytes.get(); }
+};
+
+// Connects, hands over the buffer and starts one image; false when any step failed.
+bool StartImage(CameraRig& rig, Image& image);
+
 // Drops every "H:M:S: " time stamp.
 std::string Unstamped(const std::string& log);
-std::string ReadFile(const std::string& path);
 // Occurrences of `needle` in `text`.
 std::size_t Count(const std::string& text, const std::string& needle);
 // True when `needles` stand in `text` in this order.
@@ -63,7 +74,5 @@ bool InOrder(const std::string& text, const std::vector<std::string>& needles);
 // finished": a sender that stalls for more than 100 ms on a loaded machine causes them, and the
 // driver rightly goes on waiting.
 std::string WithoutStallLines(const std::string& err_log);
-// Every byte of `image` is those of image `number` of the simulator's pattern.
-bool ImageMatches(const std::uint8_t* image, std::uint32_t number);
 
 }  // namespace fp::test

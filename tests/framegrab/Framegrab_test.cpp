@@ -5,6 +5,7 @@
 #include "tools/ChartPattern.h"
 #include "tools/ImagePattern.h"
 #include "tools/SimulatorOptions.h"
+#include "tools/StreamPlan.h"
 
 #include "tests/framegrab/GrabRig.h"
 #include <gtest/gtest.h>

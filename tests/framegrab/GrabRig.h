@@ -3,7 +3,8 @@
 // framegrab end to end: camsim and framegrab as two processes in a scratch directory, and what
 // the tests read back from them.
 
-#include "tests/ChildProcess.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TempDir.h"
 
 #include <csetjmp>
 #include <cstdint>
@@ -16,13 +17,6 @@
 #include <vector>
 
 namespace fp::test {
-
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // The first whole number after `label` in `text`, or -1.
 inline long long After(const std::string& text, const std::string& label) {
@@ -43,10 +37,7 @@ class GrabRig {
     args.insert(args.end(), flags.begin(), flags.end());
     _camsim = Spawn(args, _dir, _dir + "/camsim.out", _dir + "/camsim.err");
     // Listening once it says so.
-    for (int i = 0;
-         i < 500 && ReadFile(_dir + "/camsim.err").find("listening") == std::string::npos; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    AwaitText(_dir + "/camsim.err", "listening", std::chrono::seconds(5), _camsim);
   }
   ~GrabRig() {
     StopCamera();

@@ -333,7 +333,7 @@ TEST(TcpSocketTest, PooledConnectionIsTakenAgainAndEndsWhenDataArrivesWhileIdle)
     second.SendText("reused", 0);
     ASSERT_TRUE(Pump(handler, [&] { return second.received == "reused"; }, {&echo}));
     EXPECT_EQ(echo.connections.size(), 1u);
-    EXPECT_EQ(handler.Order(), std::vector<int>{d});
+    EXPECT_EQ(handler.FindSocket(d), &second);
 
     // Idle in the pool again; the peer speaks, and the idle connection ends.
     second.SetKeepForPool(true);

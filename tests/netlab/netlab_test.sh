@@ -4,6 +4,8 @@
 #
 #   netlab_test.sh NETLAB FRAMEPROBE CAMSIM SOAK
 set -u
+# shellcheck source=scripts/lib/camsim.sh
+. "$(dirname "$0")/../../scripts/lib/camsim.sh"
 netlab=$1 frameprobe=$2 camsim=$3 soak=$4
 lab="t$$"
 status=0
@@ -31,13 +33,10 @@ runs=0
 start_sim() {
   runs=$((runs + 1))
   sim_out=$dir/sim.$runs.out sim_err=$dir/sim.$runs.err
-  "$netlab" exec "$lab" camera "$camsim" --bind "$camera" "$@" >"$sim_out" 2>"$sim_err" &
-  sim_pid=$!
-  for _ in $(seq 100); do
-    grep -q "camsim: listening on" "$sim_err" && return 0
-    kill -0 "$sim_pid" 2>/dev/null || break
-    sleep 0.1
-  done
+  camsim_start "$sim_out" "$sim_err" "$netlab" exec "$lab" camera "$camsim" --bind "$camera" "$@"
+  local started=$?
+  sim_pid=$camsim_pid
+  [ "$started" -eq 0 ] && return 0
   fail "camsim did not start: $(cat "$sim_err")"
   return 1
 }

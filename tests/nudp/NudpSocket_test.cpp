@@ -1,79 +1,28 @@
 #include "nudp/NudpSocket.h"
 
+#include "base/LogStream.h"
 #include "net/SocketHandler.h"
 #include "net/SocketLog.h"
-#include "nudp/LogStream.h"
 
+#include "tests/support/Loopback.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/TestHost.h"
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <cstring>
-#include <fstream>
+#include <map>
 #include <memory>
 #include <netinet/in.h>
-#include <poll.h>
-#include <sstream>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
 
-namespace fp {
+namespace fp::test {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-std::uint32_t Ip(const std::string& text) {
-  in_addr a{};
-  inet_pton(AF_INET, text.c_str(), &a);
-  return a.s_addr;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-// A plain UDP endpoint that plays the camera (or a stranger) in the tests.
-class Peer {
- public:
-  Peer(const std::string& ip, std::uint16_t port) {
-    _fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = Ip(ip);
-    EXPECT_EQ(bind(_fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << ip << ":" << port;
-    int size = 16 * 1024 * 1024;
-    setsockopt(_fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-  }
-  ~Peer() { close(_fd); }
-  Peer(const Peer&) = delete;
-  Peer& operator=(const Peer&) = delete;
-
-  void SendTo(const std::string& ip, std::uint16_t port, const Bytes& bytes) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = Ip(ip);
-    ASSERT_EQ(sendto(_fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a),
-              static_cast<ssize_t>(bytes.size()));
-  }
-  // The next datagram, waiting at most one second; empty when none came.
-  Bytes Receive() {
-    pollfd p{_fd, POLLIN, 0};
-    if (poll(&p, 1, 1000) != 1) return {};
-    Bytes b(2048);
-    const ssize_t n = recv(_fd, b.data(), b.size(), 0);
-    b.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
-    return b;
-  }
-
- private:
-  int _fd = -1;
-};
 
 Bytes Packet(const NudpHeader& header, std::size_t data_length = 0, std::uint8_t fill = 0) {
   Bytes b(header.begin(), header.end());
@@ -97,28 +46,39 @@ Bytes Raw(int index, std::size_t data_length = RAW_PACKET_DATA_LENGTH) {
   return b;
 }
 
+// Each test's own /24 of 127.3.0.0/16: the camera is .1, the socket .2.
+const std::map<std::string, LoopbackSubnet> kSubnets = {
+    {"CommandExchangeMovesReadyWaitingReadyAndHandsOverTheAnswer", {3, 1}},
+    {"AnswerWithoutDataLeavesBufferAndLengthUntouched", {3, 2}},
+    {"LongAnswerIsCutToTheCallersBufferAndTheFullDatagramIsKept", {3, 3}},
+    {"TimeoutThenStopWaitingAllowsTheNextCommand", {3, 4}},
+    {"DamagedAnswerSetsCmdErrUntilTheNextSend", {3, 5}},
+    {"AnswerToAnotherCommandLeavesTheSocketWaiting", {3, 6}},
+    {"Top5AnswersMayChangeBytesSixAndSeven", {3, 7}},
+    {"StrayTop5PacketDoesNotChangeTheAnswerATop0CommandWaitsFor", {3, 8}},
+    {"OpenSuspendAndReopen", {3, 9}},
+    {"StartCommandAcceptsRawDataBeforeItsAnswerAndEndsAtTheLastPacket", {3, 10}},
+    {"ReceiveChecksDropForeignShortUnsignedAndDamagedDatagrams", {3, 11}},
+    {"LastPacketFirstEndsTheImageAtOnce", {3, 12}},
+    {"AWholeImageArrivesIntactWhileAnotherThreadWatches", {3, 13}},
+    {"DatagramsHandedOverDirectlyAreCheckedLikeReceivedOnes", {3, 14}},
+};
+
 // One NudpSocket opened towards a peer camera, each test on its own loopback addresses.
 class NudpSocketTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    // Every test runs in its own process, possibly beside the others: its own addresses,
-    // derived from its name, keep the fixed ports apart.
     const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    std::uint32_t hash = 2166136261u;
-    for (char c : name) hash = (hash ^ static_cast<std::uint8_t>(c)) * 16777619u;
-    const int n = static_cast<int>(hash % 250) + 1;
-    const int m = static_cast<int>((hash / 250) % 120) + 1;
-    _host = "127.3." + std::to_string(n) + "." + std::to_string(2 * m);
-    _camera_ip = "127.3." + std::to_string(n) + "." + std::to_string(2 * m + 1);
-    const std::string base =
-        ::testing::TempDir() + "nudp_" + std::to_string(getpid()) + "_" + std::to_string(n);
-    _log_path = base + "_log.txt";
-    _err_path = base + "_err.txt";
-    std::remove(_log_path.c_str());
-    std::remove(_err_path.c_str());
+    const auto row = kSubnets.find(name);
+    ASSERT_NE(row, kSubnets.end()) << name << " has no row in kSubnets";
+    _host = row->second.Host(2);
+    _camera_ip = row->second.Host(1);
+    _log_path = _dir.File("log.txt");
+    _err_path = _dir.File("err.txt");
     ASSERT_TRUE(_log.Open(_log_path));
     ASSERT_TRUE(_err.Open(_err_path));
-    _camera = std::make_unique<Peer>(_camera_ip, kCameraPort);
+    _camera = std::make_unique<TestHost>(_camera_ip, kCameraPort);
+    ASSERT_TRUE(_camera->Ok());
     _socket = std::make_unique<NudpSocket>(_handler);
     _socket->SetLog(&_log);
     _socket->SetErrLog(&_err);
@@ -145,11 +105,13 @@ class NudpSocketTest : public ::testing::Test {
   }
   std::string From() const { return "From: " + _camera_ip + ":1234\n"; }
   std::string At() const { return "NudpSocket::OnRawData() (at " + _host + ":32100):\n"; }
-  void Answer(const Bytes& bytes) { _camera->SendTo(_host, kHostPort, bytes); }
+  void Answer(const Bytes& bytes) {
+    ASSERT_TRUE(_camera->Send(SimEndpoint{Ip(_host), kHostPort}, bytes.data(), bytes.size()));
+  }
   // Sends a command and checks the camera got it.
   void Command(std::uint8_t top, std::uint32_t number) {
     ASSERT_TRUE(_socket->SendCmd(top, number));
-    const Bytes got = _camera->Receive();
+    const Bytes got = _camera->Receive(std::chrono::milliseconds(1000));
     const NudpHeader expected = BuildCommandHeader(top, number);
     ASSERT_EQ(got, Bytes(expected.begin(), expected.end()));
   }
@@ -165,7 +127,8 @@ class NudpSocketTest : public ::testing::Test {
   std::size_t _log_seen = 0, _err_seen = 0;
   LogStream _log, _err;
   SocketHandler _handler;
-  std::unique_ptr<Peer> _camera;
+  TempDir _dir{"nudp_socket_test"};
+  std::unique_ptr<TestHost> _camera;
   std::unique_ptr<NudpSocket> _socket;
 };
 
@@ -548,4 +511,4 @@ TEST(NudpSocketBuffer, AsksForAReceiveBufferThatHoldsAWholeImageOrSaysWhyNot) {
 }
 
 }  // namespace
-}  // namespace fp
+}  // namespace fp::test

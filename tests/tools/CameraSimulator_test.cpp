@@ -4,7 +4,7 @@
 #include "tools/ImagePattern.h"
 
 #include "SimRig.h"
-#include "TestHost.h"
+#include "tests/support/TestHost.h"
 #include <gtest/gtest.h>
 
 #include <algorithm>

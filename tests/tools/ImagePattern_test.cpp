@@ -2,6 +2,7 @@
 
 #include "nudp/NudpProtocol.h"
 #include "tools/SimulatorOptions.h"
+#include "tools/StreamPlan.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,9 @@
 #include "tools/PcapWriter.h"
 
 #include "PcapReader.h"
-#include "tests/ChildProcess.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/Loopback.h"
+#include "tests/support/TempDir.h"
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -41,11 +43,6 @@ std::string TsharkPath() {
 
 constexpr const char* kNoTshark =
     "tshark is not installed (scripts/install-deps.sh installs it from Debian's packages)";
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 std::string Quoted(const std::string& text) { return "'" + text + "'"; }
 
@@ -125,7 +122,7 @@ std::string RunTshark(const std::string& capture, const std::string& extra) {
   std::size_t n = 0;
   while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) out.append(chunk, n);
   const int status = pclose(pipe);
-  const std::string errors = ReadAll(err);
+  const std::string errors = ReadFile(err);
   std::remove(err.c_str());
   // A Lua error shows on standard error, and tshark goes on without the dissector.
   if (status != 0 || errors.find("Lua") != std::string::npos) {
@@ -193,17 +190,6 @@ const Frame* FrameNumber(const std::vector<Frame>& frames, std::uint32_t n) {
   return n >= 1 && n <= frames.size() ? &frames[n - 1] : nullptr;
 }
 
-SimEndpoint At(const char* address, std::uint16_t port) {
-  in_addr a{};
-  inet_pton(AF_INET, address, &a);
-  return SimEndpoint{a.s_addr, port};
-}
-
-std::string TempDir(const char* name) {
-  std::string pattern = std::string("/tmp/") + name + "_XXXXXX";
-  return mkdtemp(pattern.data()) != nullptr ? pattern : "";
-}
-
 // --- The dissector alone, on a capture written here. ---
 
 class CraftedCapture {
@@ -241,9 +227,9 @@ class CraftedCapture {
 
 TEST(NudpDissector, DecodesEveryKindOfPacket) {
   if (TsharkPath().empty()) GTEST_SKIP() << kNoTshark;
-  const std::string dir = TempDir("nudp_dissector_test");
-  ASSERT_FALSE(dir.empty());
-  const std::string path = dir + "/crafted.pcap";
+  const TempDir dir("nudp_dissector_test");
+  ASSERT_FALSE(dir.Path().empty());
+  const std::string path = dir.File("crafted.pcap");
   const SimEndpoint host = At("127.11.4.2", 32100);
   const SimEndpoint watchdog = At("127.11.4.2", 32101);
   const SimEndpoint camera = At("127.11.4.1", 1234);
@@ -346,8 +332,6 @@ TEST(NudpDissector, DecodesEveryKindOfPacket) {
             (std::vector<std::uint32_t>{14, 15}));
   EXPECT_EQ(Matching(path, "nudp.too_short || nudp.no_signature"),
             (std::vector<std::uint32_t>{29, 30}));
-  std::error_code ignored;
-  std::filesystem::remove_all(dir, ignored);
 }
 
 // --- Captures of frameprobe against camsim, both as processes. ---
@@ -356,14 +340,12 @@ TEST(NudpDissector, DecodesEveryKindOfPacket) {
 // own, until frameprobe has ended and camsim has written its capture on SIGTERM.
 class CaptureRun {
  public:
-  explicit CaptureRun(int net) : _net(net), _dir(TempDir("nudp_capture_test")) {}
+  explicit CaptureRun(int net) : _net(net) {}
   ~CaptureRun() {
     if (_camsim > 0) {
       kill(_camsim, SIGKILL);
       waitpid(_camsim, nullptr, 0);
     }
-    std::error_code ignored;
-    if (!_dir.empty()) std::filesystem::remove_all(_dir, ignored);
   }
 
   ::testing::AssertionResult Run(const std::vector<std::string>& faults) {
@@ -375,12 +357,9 @@ class CaptureRun {
     _camsim = Spawn(args, _dir, _dir + "/camsim.out", _dir + "/camsim.err");
     if (_camsim < 0) return ::testing::AssertionFailure() << "cannot start camsim";
     // camsim says it listens once its socket is bound and its signal handlers are set.
-    const auto deadline = steady_clock::now() + std::chrono::seconds(20);
-    while (ReadAll(_dir + "/camsim.err").find("camsim: listening on") == std::string::npos) {
-      if (steady_clock::now() > deadline || waitpid(_camsim, nullptr, WNOHANG) != 0) {
-        return ::testing::AssertionFailure() << "camsim did not start: " << File("camsim.err");
-      }
-      std::this_thread::sleep_for(milliseconds(10));
+    if (!AwaitText(_dir + "/camsim.err", "camsim: listening on", std::chrono::seconds(20),
+                   _camsim)) {
+      return ::testing::AssertionFailure() << "camsim did not start: " << File("camsim.err");
     }
     const pid_t frameprobe =
         Spawn({FRAMEPROBE_PATH, local, camera}, _dir, _dir + "/console", _dir + "/console.err");
@@ -398,7 +377,7 @@ class CaptureRun {
   }
 
   std::string Capture() const { return _dir + "/camsim.pcap"; }
-  std::string File(const std::string& name) const { return ReadAll(_dir + "/" + name); }
+  std::string File(const std::string& name) const { return ReadFile(_dir + "/" + name); }
   // A number from camsim's statistics, e.g. "RAW packets sent: ".
   std::uint64_t Statistic(const std::string& label) const {
     const std::string out = File("camsim.out");
@@ -415,7 +394,8 @@ class CaptureRun {
 
  private:
   int _net;
-  std::string _dir;
+  TempDir _temp{"nudp_capture_test"};
+  const std::string _dir = _temp.Path();
   pid_t _camsim = -1;
 };
 

@@ -1,6 +1,7 @@
 #include "tools/PcapWriter.h"
 
 #include "PcapReader.h"
+#include "tests/support/Loopback.h"
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -14,12 +15,6 @@ namespace {
 
 using std::chrono::microseconds;
 using std::chrono::system_clock;
-
-SimEndpoint At(const char* address, std::uint16_t port) {
-  in_addr a{};
-  inet_pton(AF_INET, address, &a);
-  return SimEndpoint{a.s_addr, port};
-}
 
 // A capture file of the test's own, removed afterwards.
 class CaptureFile {

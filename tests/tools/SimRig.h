@@ -2,7 +2,7 @@
 
 #include "tools/CameraSimulator.h"
 
-#include "TestHost.h"
+#include "tests/support/TestHost.h"
 
 #include <memory>
 #include <string>

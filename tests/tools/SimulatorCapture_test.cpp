@@ -4,7 +4,7 @@
 #include "tools/PcapWriter.h"
 
 #include "PcapReader.h"
-#include "TestHost.h"
+#include "tests/support/TestHost.h"
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>

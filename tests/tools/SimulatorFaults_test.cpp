@@ -4,9 +4,10 @@
 #include "nudp/NudpProtocol.h"
 #include "tools/CameraSimulator.h"
 #include "tools/ImagePattern.h"
+#include "tools/StreamPlan.h"
 
 #include "SimRig.h"
-#include "TestHost.h"
+#include "tests/support/TestHost.h"
 #include <gtest/gtest.h>
 
 #include <algorithm>

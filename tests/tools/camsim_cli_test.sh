@@ -5,6 +5,8 @@
 # and SIGINT.
 set -u
 camsim=$1
+# shellcheck source=scripts/lib/camsim.sh
+. "$(dirname "$0")/../../scripts/lib/camsim.sh"
 status=0
 fail() { echo "FAIL: $*"; status=1; }
 
@@ -32,16 +34,6 @@ out=$("$camsim" --bind "$(address 20)" --exit-after 0.3 --quiet 2>/dev/null); rc
 [ "$rc" -eq 0 ] || fail "--exit-after exit status $rc"
 case "$out" in *"achieved rate"*) ;; *) fail "no statistics after --exit-after: $out" ;; esac
 
-# Polls up to 10 s for "$1" to appear in file "$2", written by process "$3"; false if it never
-# does or the process ends without it.
-await_line() {
-  for _ in $(seq 100); do
-    grep -q "$1" "$2" && return 0
-    kill -0 "$3" 2>/dev/null || break
-    sleep 0.1
-  done
-  grep -q "$1" "$2"
-}
 
 # Waits up to 10 s for process "$1" to end and sets rc to its exit status; kills it and sets rc
 # to 124 when it does not end in time.
@@ -69,12 +61,11 @@ for sig in TERM INT; do
   # a non-interactive shell starts with SIGINT ignored, so that signal would be lost.
   out_file="$dir/sig$sig.out"
   err_file="$dir/sig$sig.err"
-  : >"$out_file"
-  : >"$err_file"
-  "$camsim" --bind "$(address $net)" --quiet >"$out_file" 2>"$err_file" &
-  pid=$!
   # The signal handlers are in place before camsim says it listens.
-  if ! await_line "camsim: listening on" "$err_file" "$pid"; then
+  camsim_start "$out_file" "$err_file" "$camsim" --bind "$(address $net)" --quiet
+  started=$?
+  pid=$camsim_pid
+  if [ "$started" -ne 0 ]; then
     fail "SIG$sig: camsim did not start: $(cat "$err_file")"
     kill -KILL "$pid" 2>/dev/null
     wait "$pid"
@@ -105,13 +96,12 @@ for sig in TERM INT; do
   out_file="$dir/pcap$sig.out"
   err_file="$dir/pcap$sig.err"
   pcap="$dir/pcap$sig.pcap"
-  : >"$out_file"
-  : >"$err_file"
   # 127.11.x.y: the addresses of the capture tests.
   addr="127.11.$net.$(($$ % 250 + 1))"
-  "$camsim" --bind "$addr" --pcap "$pcap" >"$out_file" 2>"$err_file" &
-  pid=$!
-  if ! await_line "camsim: listening on" "$err_file" "$pid"; then
+  camsim_start "$out_file" "$err_file" "$camsim" --bind "$addr" --pcap "$pcap"
+  started=$?
+  pid=$camsim_pid
+  if [ "$started" -ne 0 ]; then
     fail "--pcap SIG$sig: camsim did not start: $(cat "$err_file")"
     kill -KILL "$pid" 2>/dev/null
     wait "$pid"
@@ -119,7 +109,7 @@ for sig in TERM INT; do
     continue
   fi
   printf '\xff\x00\x00\x11\xef\x00\x00\x00' >"/dev/udp/$addr/1234"
-  await_line "answer FF 00 80 91 EF 00 00 00 +32" "$err_file" "$pid" ||
+  camsim_await_line "answer FF 00 80 91 EF 00 00 00 +32" "$err_file" "$pid" ||
     fail "--pcap SIG$sig: no answer traced: $(cat "$err_file")"
   kill -"$sig" "$pid"
   bounded_wait "$pid"

@@ -1,4 +1,4 @@
-#include "nudp/LogStream.h"
+#include "base/LogStream.h"
 
 #include <cstring>
 

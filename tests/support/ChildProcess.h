@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tests/support/TempDir.h"
+
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
@@ -49,6 +51,22 @@ inline int AwaitExit(pid_t pid, std::chrono::milliseconds limit) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Waits until the file at `path` holds `text` (a program started with Spawn saying that it is
+// ready), at most `limit`. False when the text did not come in time or the program `pid` ended
+// meanwhile; the program is left as it is.
+inline bool AwaitText(const std::string& path, const std::string& text,
+                      std::chrono::milliseconds limit, pid_t pid) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (ReadFile(path).find(text) == std::string::npos) {
+    if (std::chrono::steady_clock::now() > deadline || pid < 0 ||
+        waitpid(pid, nullptr, WNOHANG) != 0) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
 }
 
 }  // namespace fp::test

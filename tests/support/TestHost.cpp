@@ -1,4 +1,4 @@
-#include "TestHost.h"
+#include "tests/support/TestHost.h"
 
 #include "tools/ImagePattern.h"
 

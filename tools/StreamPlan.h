@@ -1,0 +1,18 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace fp {
+
+struct SimulatorOptions;
+
+// The order in which one image's RAW packets leave the simulator, after the stream faults of
+// `options` are applied: each window of `reorder` packets shuffled; packet 8247 taken out of
+// its place and put first with last_first; cut after `stop_after` entries; the `drop` indices and a
+// `loss` fraction left out; a `duplicate` fraction sent twice in a row. Random choices come from a
+// generator seeded with the seed and the image number, so the same options give the same plan for
+// the same image. The simulator streams exactly this list; tests call it to know what must arrive.
+std::vector<int> PlanStream(const SimulatorOptions& options, std::uint32_t image_number);
+
+}  // namespace fp
