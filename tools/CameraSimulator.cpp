@@ -225,6 +225,14 @@ void CameraSimulator::HandleCommand(const NudpHeader& header, std::size_t length
 
 void CameraSimulator::Answer(const NudpHeader& command, const SimEndpoint& to,
                              const std::uint8_t* data, std::size_t data_length) {
+  if (_answers.LoseAnswer(command)) {
+    {
+      std::lock_guard<std::mutex> lock(_mutex);
+      ++_stats.answers_lost;
+    }
+    Trace("camsim:   answer lost on its way (--lose-answer)\n");
+    return;
+  }
   bool damaged = false;
   const NudpHeader response = _answers.Header(command, damaged);
   const std::uint8_t top = command[2] & NUDP_TOP_MASK;

@@ -68,6 +68,7 @@ struct SimulatorStats {
   std::uint64_t answers_sent = 0;
   std::uint64_t answers_damaged = 0;     // sent with a wrong checksum (--damage)
   std::uint64_t answers_repeated = 0;    // second copies (--answer-twice)
+  std::uint64_t answers_lost = 0;        // not sent (--lose-answer)
   std::uint64_t commands_ignored = 0;    // --silent, --silent-cmd
   std::uint64_t images_started = 0;      // 0x08 commands acted on
   std::uint64_t images_finished = 0;     // streams that ran to the end of their plan

@@ -206,6 +206,7 @@ std::string CameraSimulator::FormatStats(const SimulatorStats& stats) {
   }
   add("answers sent: %llu (damaged %llu)\n", u(stats.answers_sent), u(stats.answers_damaged));
   if (stats.answers_repeated > 0) add("answers sent twice: %llu\n", u(stats.answers_repeated));
+  if (stats.answers_lost > 0) add("answers lost on their way: %llu\n", u(stats.answers_lost));
   add("images: %llu started, %llu finished, %llu interrupted\n", u(stats.images_started),
       u(stats.images_finished), u(stats.images_interrupted));
   add("RAW packets sent: %llu in %llu system calls (send errors %llu)\n", u(stats.raw_packets_sent),

@@ -236,6 +236,9 @@ ParseResult ParseSimulatorArgs(const std::vector<std::string>& args, SimulatorOp
       } else if (name == "--damage") {
         if (!ParseCommandMatch(value, match)) return bad("needs a code such as 0x0A or retransmit");
         options.damage.push_back(match);
+      } else if (name == "--lose-answer") {
+        if (!ParseCommandMatch(value, match)) return bad("needs a code such as 0x08 or retransmit");
+        options.lose_answer.push_back(match);
       } else if (name == "--start-delay") {
         if (!ParseReal(value, 0.0, 1e4, d) || d == 0.0) return bad("needs milliseconds above 0");
         options.start_delay_ms = d;
@@ -299,6 +302,7 @@ after a 0x08 command, streams one image of 8248 RAW packets to the sender of tha
   --silent             answer nothing and stream nothing
   --silent-cmd CODE    ignore commands with this code (0xFC, 0x08, 0x105, or retransmit)
   --damage CODE        answer the first command with this code with a wrong checksum
+  --lose-answer CODE   act on the first command with this code, but its answer is lost
   --answer-after-stream  answer 0x08 only after the last packet of its stream
   --start-delay MS     answer each 0x08, and stream its image, MS milliseconds after it came;
                        every 0x08 starts an image of its own
@@ -315,8 +319,8 @@ after a 0x08 command, streams one image of 8248 RAW packets to the sender of tha
   --version            the version of camsim (the project's)
 
 A CODE up to 0xFF matches the command code (low byte of the number field); a larger one
-matches the whole number field. --silent-cmd and --damage may be given more than once; a
---damage code given n times damages the first n answers to it. --bad-packet may be given more
+matches the whole number field. --silent-cmd, --damage and --lose-answer may be given more than
+once; a --damage code given n times damages the first n answers to it (--lose-answer alike). --bad-packet may be given more
 than once; --short-retransmit given n times cuts the first n answers to TOP 6 requests, each to
 its own length.
 Statistics go to standard output on exit, the achieved rate counted as --rate counts it. Bad flags exit with status 2.

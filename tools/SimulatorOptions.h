@@ -59,9 +59,10 @@ struct SimulatorOptions {
   int status_byte = -1;           // the 0x0A status byte as given; negative = as the stream says
   std::size_t status_length = 4;  // data bytes of the 0x0A answer, 0 to 1024
   bool silent = false;            // no answers and no stream at all
-  std::vector<CommandMatch> silent_cmd;  // commands received but neither answered nor acted on
-  std::vector<CommandMatch> damage;      // each answered once with a wrong checksum
-  bool answer_after_stream = false;      // the 0x08 answer follows the last RAW packet
+  std::vector<CommandMatch> silent_cmd;   // commands received but neither answered nor acted on
+  std::vector<CommandMatch> damage;       // each answered once with a wrong checksum
+  std::vector<CommandMatch> lose_answer;  // each acted on once without its answer leaving
+  bool answer_after_stream = false;       // the 0x08 answer follows the last RAW packet
   // Each 0x08 is answered, and its image streamed, this many milliseconds after it came (a
   // camera slow to answer that starts an exposure for every 0x08); 0 = at once.
   double start_delay_ms = 0.0;
