@@ -621,9 +621,22 @@ TEST(NudpSocketBuffer, AsksForAReceiveBufferThatHoldsAWholeImageOrSaysWhyNot) {
         << reports.reports[0];
     EXPECT_EQ(reports.reports[0].back(), '0');
   }
-  // Each queued 1032-byte datagram costs about 2.3 KB of that budget.
-  std::printf("receive buffer granted: %d bytes (room for about %d datagrams)\n", granted,
-              granted / 2304);
+  std::printf("receive buffer granted: %d bytes (room for %d datagrams)\n", granted,
+              granted / NudpSocket::kKernelBytesPerRawDatagram);
+}
+
+// hostcheck judges a host's rmem_max with the driver's figures: what it asks for, and what one
+// image takes of the buffer as the kernel counts it.
+TEST(NudpSocketBuffer, HostcheckJudgesWithTheSameFigures) {
+  const std::string script = ReadFile(HOSTCHECK_PATH);
+  const auto value = [&](const std::string& name) -> long long {
+    const std::string key = "\nreadonly " + name + "=";
+    const std::size_t at = script.find(key);
+    return at == std::string::npos ? -1 : std::stoll(script.substr(at + key.size()));
+  };
+  EXPECT_EQ(value("image_buffer_bytes"), NudpSocket::kImageReceiveBufferBytes);
+  EXPECT_EQ(value("buffer_request"), NudpSocket::kReceiveBufferRequest);
+  EXPECT_EQ(value("image_bytes"), static_cast<long long>(RAW_IMAGE_SIZE));
 }
 
 }  // namespace
