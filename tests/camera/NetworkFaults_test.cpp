@@ -250,13 +250,7 @@ TEST(NetworkFaults, PacketsAndRetransmissionsOutOfShapeAreNotStored) {
     EXPECT_EQ(ImageMatchesPattern(image.get(), 1), c.recovered);
     // A camera that answers is still there: the connection stays.
     EXPECT_TRUE(rig.Camera().Connected());
-    std::vector<std::uint32_t> requests;
-    for (const ReceivedCommand& r : rig.Sim().Commands()) {
-      if ((r.header[2] & NUDP_TOP_MASK) == NUDP_TOP_RETRANSMIT) {
-        requests.push_back(ReadNumberField(r.header.data()));
-      }
-    }
-    EXPECT_EQ(requests, c.requests);
+    EXPECT_EQ(rig.RetransmissionRequests(), c.requests);
     rig.DeleteCamera();
     EXPECT_TRUE(InOrder(rig.ErrLog(), c.errors)) << rig.ErrLog();
     EXPECT_EQ(Count(rig.ErrLog(), "CEthCamera::ReadMissing():\n"), c.errors.size() - c.bad.size());
@@ -287,13 +281,7 @@ TEST(NetworkFaults, ForgedCopiesAreConflictsFetchedAgain) {
     conflicts.push_back(line);
     expected_requests.push_back(RawNumberField(i));
   }
-  std::vector<std::uint32_t> requests;
-  for (const ReceivedCommand& r : rig.Sim().Commands()) {
-    if ((r.header[2] & NUDP_TOP_MASK) == NUDP_TOP_RETRANSMIT) {
-      requests.push_back(ReadNumberField(r.header.data()));
-    }
-  }
-  EXPECT_EQ(requests, expected_requests);
+  EXPECT_EQ(rig.RetransmissionRequests(), expected_requests);
   rig.DeleteCamera();
   EXPECT_TRUE(InOrder(rig.ErrLog(), conflicts)) << rig.ErrLog().substr(0, 3000);
   EXPECT_EQ(Count(rig.ErrLog(), "duplicated with other data"), 10u);
