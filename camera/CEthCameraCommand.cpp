@@ -104,8 +104,9 @@ bool CEthCamera::SendCmd(std::uint32_t number, std::uint8_t top, std::uint32_t* 
         unanswered = true;
         LogFormatted(true, "CEthCamera::SendCmd() (number field = %.8X):\nTimeout.\n\n", wire);
         // RAW data came for this 0x08 (the map was cleared when it left): the camera took the
-        // command and streams. Sending it again would start another exposure.
-        if (start_raw && _nudp->RawCount() > 0) {
+        // command and streams. Sending it again would start another exposure. One packet alone
+        // may be a stale one that a camera keeps resending, and proves nothing.
+        if (start_raw && _nudp->RawCount() > 1) {
           _nudp->TakeStreamAsAnswer();
           WriteLog(
               "CEthCamera::SendCmd() (0x08 command):\nNo answer, but RAW data came: taken as "
