@@ -5,7 +5,7 @@
 include(GNUInstallDirs)
 
 install(TARGETS frameprobe framegrab camsim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(PROGRAMS ${PROJECT_SOURCE_DIR}/scripts/hostcheck DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/hostcheck/hostcheck DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 # Wireshark reads Lua plugins from <libdir>/wireshark/plugins (`tshark -G folders`, "Global Lua
 # Plugins"); with the prefix /usr on Debian, GNUInstallDirs makes that the multiarch directory
