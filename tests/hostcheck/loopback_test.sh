@@ -11,12 +11,7 @@ hostcheck=$1 camsim=$2
 status=0
 fail() { echo "FAIL: $*"; status=1; }
 dir=$(mktemp -d)
-camsim_pid=
-cleanup() {
-  [ -n "$camsim_pid" ] && kill "$camsim_pid" 2>/dev/null && wait "$camsim_pid" 2>/dev/null
-  rm -rf "$dir"
-}
-trap cleanup EXIT
+trap 'camsim_stop; rm -rf "$dir"' EXIT
 
 # Addresses of 127.32/16 that depend on this script's process id.
 local_ip=127.32.$(($$ / 250 % 250 + 1)).$(($$ % 125 * 2 + 1))
@@ -46,8 +41,7 @@ route|OK    route        $camera is reached directly through lo
 arp|OK    arp          $camera is an address of this host (through lo): nothing to ask
 ports|OK    ports        UDP 32100 and 32101 on $local_ip are free
 EOF_CASES
-kill "$camsim_pid"
-wait "$camsim_pid" 2>/dev/null
+camsim_stop
 
 # The simulator on the driver's port instead: another program holds it.
 camsim_start "$dir/camsim.out" "$dir/camsim.err" "$camsim" --bind "$local_ip" --port 32100 \

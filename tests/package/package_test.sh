@@ -17,12 +17,7 @@ done
 status=0
 fail() { echo "FAIL: $*"; status=1; }
 work=$(mktemp -d)
-camsim_pid=
-cleanup() {
-  [ -n "$camsim_pid" ] && kill "$camsim_pid" 2>/dev/null && wait "$camsim_pid" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
+trap 'camsim_stop; rm -rf "$work"' EXIT
 
 if ! "$source_dir/scripts/package.sh" --output "$work" >"$work/package.log" 2>&1; then
   cat "$work/package.log"; echo "FAIL: scripts/package.sh"; exit 1
