@@ -83,6 +83,8 @@ function translate(n,   i, o, v, neg, out, target) {
     else if (o == "-i") {
       if (v ~ /\+$/) v = substr(v, 1, length(v) - 1) "*"
       out = out " iifname " neg "\"" v "\""
+    } else if (o == "-p" && v == "all") {
+      if (neg != "") out = out " ! -p all"  # matches nothing: not known, so never an OK
     } else if (o == "-p") out = out " meta l4proto " neg v
     else if (o ~ /^--(dport|dports|destination-port|destination-ports)$/) out = out " th dport " neg ports(v)
     else if (o ~ /^--(sport|sports|source-port|source-ports)$/) out = out " th sport " neg ports(v)
