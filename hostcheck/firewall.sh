@@ -2,6 +2,7 @@
 # hostcheck's firewall checks: the nftables ruleset and the legacy iptables tables, each followed
 # by follow.awk for three of the camera's datagrams and judged as one result. Sourced by
 # hostcheck, whose constants, addresses and helpers it uses.
+# shellcheck disable=SC2154 # those are set by hostcheck
 
 # iptables_listing: iptables-save output on standard input as follow.awk's listing.
 iptables_listing() { awk -f "$hostcheck_parts/iptables.awk"; }
@@ -76,9 +77,9 @@ check_firewall() {
   local saver="" legacy command=iptables
   legacy=$(read_file /proc/net/ip_tables_names)
   if have iptables-legacy-save; then
-    saver=iptables-legacy-save command=iptables-legacy
+    saver="iptables-legacy-save" command="iptables-legacy"
   elif have iptables-save && [[ $(iptables -V 2>/dev/null) == *legacy* ]]; then
-    saver=iptables-save
+    saver="iptables-save"
   fi
   if [ -n "$saver" ]; then
     if listing=$("$saver" 2>&1); then

@@ -34,7 +34,7 @@ json_text() {
   s=${s//\\/\\\\} s=${s//\"/\\\"} s=${s//$'\t'/\\t} s=${s//$'\n'/\\n} s=${s//$'\r'/\\r}
   if [[ $s == *[$'\001'-$'\037']* ]]; then
     for code in {1..31}; do
-      printf -v char "\\$(printf %03o "$code")"
+      printf -v char '%b' "\\0$(printf %03o "$code")"
       [[ $s == *"$char"* ]] && s=${s//"$char"/$(printf '\\u%04x' "$code")}
     done
   fi

@@ -14,9 +14,10 @@ trap 'rm -rf "$dir"' EXIT
 
 controls=""
 for code in {1..31} 127; do
-  printf -v char "\\$(printf %03o "$code")"
+  printf -v char '%b' "\\0$(printf %03o "$code")"
   controls+=$char
 done
+# shellcheck disable=SC2016 # the names are to hold $( and ` as they are
 hostile=(eth0 eth0.100 'a;id' 'x$(touch ran)' 'y`touch ran`' "it's" 'two words' 'a|b&c>d' '*'
   '~' '{a,b}' 'q"uote' 'back\slash' $'c\001d' $'esc\033[31m' $'del\177' "$controls")
 for name in "${hostile[@]}"; do
