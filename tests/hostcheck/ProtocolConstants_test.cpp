@@ -7,10 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -25,15 +26,32 @@ std::string ReadFile(const char* path) {
   return text.str();
 }
 
-// The lines of a file that give a figure a name (the pattern's two groups), values read as C
-// reads them (0x.. is hexadecimal).
-std::map<std::string, long long> Figures(const std::string& text, const std::regex& pattern) {
+// The figures a file names, one a line: PREFIX NAME SEPARATOR VALUE, NAME of letters and
+// underscores, VALUE a number as C writes it (0x.. hexadecimal), then at most a comment.
+std::map<std::string, long long> Figures(const std::string& text, const std::string& prefix,
+                                         const std::string& separator) {
   std::map<std::string, long long> figures;
   std::istringstream lines(text);
-  std::smatch found;
   for (std::string line; std::getline(lines, line);) {
-    if (std::regex_match(line, found, pattern))
-      figures[found[1]] = std::stoll(found[2], nullptr, 0);
+    if (line.compare(0, prefix.size(), prefix) != 0) continue;
+    const std::size_t name_end = line.find(separator, prefix.size());
+    if (name_end == std::string::npos) continue;
+    const std::string name = line.substr(prefix.size(), name_end - prefix.size());
+    if (name.empty() ||
+        name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ_abcdefghijklmnopqrstuvwxyz") !=
+            std::string::npos)
+      continue;
+    const std::string value = line.substr(name_end + separator.size());
+    std::size_t used = 0;
+    long long number = 0;
+    try {
+      number = std::stoll(value, &used, 0);
+    } catch (const std::exception&) {
+      continue;
+    }
+    const std::size_t rest = value.find_first_not_of(' ', used);
+    if (rest != std::string::npos && value[rest] != '#') continue;
+    figures[name] = number;
   }
   return figures;
 }
@@ -50,8 +68,8 @@ TEST(ProtocolConstants, TheDissectorAndHostcheckSayWhatTheHeadersSay) {
   const std::string hostcheck_text = ReadFile(HOSTCHECK_PATH);
   ASSERT_FALSE(lua_text.empty()) << NUDP_LUA_PATH;
   ASSERT_FALSE(hostcheck_text.empty()) << HOSTCHECK_PATH;
-  const auto lua = Figures(lua_text, std::regex(R"(local ([A-Z_]+) = (0x[0-9A-Fa-f]+|[0-9]+))"));
-  const auto hostcheck = Figures(hostcheck_text, std::regex(R"(readonly ([a-z_]+)=([0-9]+)\b.*)"));
+  const auto lua = Figures(lua_text, "local ", " = ");
+  const auto hostcheck = Figures(hostcheck_text, "readonly ", "=");
 
   constexpr long long kIpAndUdpHeaders = 20 + 8;
   const Figure figures[] = {
@@ -85,10 +103,14 @@ TEST(ProtocolConstants, TheDissectorAndHostcheckSayWhatTheHeadersSay) {
   }
 
   // The dissector takes the camera's, the driver's and the watchdog's ports.
-  std::smatch ports;
-  ASSERT_TRUE(std::regex_search(lua_text, ports, std::regex(R"(\nlocal PORTS = \{([0-9, ]+)\})")));
+  const std::string ports_line = "\nlocal PORTS = {";
+  const std::size_t ports_at = lua_text.find(ports_line);
+  ASSERT_NE(ports_at, std::string::npos) << "nudp.lua has no PORTS";
+  std::string ports = lua_text.substr(ports_at + ports_line.size());
+  ports = ports.substr(0, ports.find('}'));
+  std::replace(ports.begin(), ports.end(), ',', ' ');
   std::vector<long long> listed;
-  std::istringstream list(std::regex_replace(ports[1].str(), std::regex(","), " "));
+  std::istringstream list(ports);
   for (long long port; list >> port;) listed.push_back(port);
   for (long long port :
        {static_cast<long long>(NUDP_CAMERA_PORT), static_cast<long long>(NUDP_DRIVER_PORT),
