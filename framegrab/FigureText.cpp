@@ -1,0 +1,81 @@
+#include "framegrab/FigureText.h"
+
+#include "nudp/NudpProtocol.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+namespace fp {
+
+namespace {
+
+long long LL(std::int64_t v) { return static_cast<long long>(v); }
+
+}  // namespace
+
+std::string FormatText(const char* format, ...) {
+  char text[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  return text;
+}
+
+std::vector<FigureLine> FigureLines(const RunModel& model) {
+  const RunFacts& f = model.facts;
+  const RunTotals& t = model.totals;
+  const RunSummary& s = model.summary;
+  std::vector<FigureLine> lines;
+  const std::string ended =
+      model.Running() ? std::string("running") : std::string("ended by ") + RunEndName(f.ended_by);
+  lines.push_back({"images", "images", static_cast<double>(t.images),
+                   FormatText("%d complete, %d incomplete, of %d asked for (%s)", t.complete_images,
+                              t.incomplete_images, f.requested_images, ended.c_str())});
+  lines.push_back({"image-time", "image time", s.image_median_ms,
+                   FormatText("median %.1f ms, p99 %.1f ms, max %.1f ms", s.image_median_ms,
+                              s.image_p99_ms, s.image_max_ms)});
+  lines.push_back(
+      {"rate", "images per second", s.images_per_s, FormatText("%.2f", s.images_per_s)});
+  lines.push_back({"loss", "missing after the stream", static_cast<double>(t.missing_packets),
+                   FormatText("%lld packets (%.3f%% of %lld)", LL(t.missing_packets),
+                              s.missing_share * 100.0, LL(s.stream_expected_packets))});
+  lines.push_back(
+      {"fetched", "fetched again", static_cast<double>(t.fetched_again_packets),
+       FormatText("%lld packets; recovery median %.1f ms, max %.1f ms", LL(t.fetched_again_packets),
+                  s.recovery_median_ms, s.recovery_max_ms)});
+  lines.push_back({"duplicates", "duplicates", static_cast<double>(t.duplicate_packets),
+                   FormatText("%lld packets", LL(t.duplicate_packets))});
+  if (const ImageRecord* latest = model.Latest()) {
+    const PictureStats& p = latest->samples;
+    lines.push_back(
+        {"samples", "samples", p.mean,
+         FormatText("image %d: min %u, max %u, mean %.1f, standard deviation %.1f; "
+                    "in all images %lld saturated (65535) and %lld zero",
+                    latest->number, unsigned{p.min}, unsigned{p.max}, p.mean, p.standard_deviation,
+                    LL(t.saturated_samples), LL(t.zero_samples))});
+  }
+  lines.push_back({"cpu", "processor time per image",
+                   s.cpu_user_ms_per_image + s.cpu_system_ms_per_image,
+                   FormatText("user %.1f ms, system %.1f ms", s.cpu_user_ms_per_image,
+                              s.cpu_system_ms_per_image)});
+  lines.push_back({"receive-buffer", "receive buffer", static_cast<double>(f.receive_buffer_bytes),
+                   f.receive_buffer_bytes >= 0
+                       ? FormatText("%lld bytes granted, one image is %zu bytes",
+                                    LL(f.receive_buffer_bytes), RAW_IMAGE_SIZE)
+                       : FormatText("unknown, one image is %zu bytes", RAW_IMAGE_SIZE)});
+  lines.push_back({"kernel-drops", "kernel UDP receive-buffer drops",
+                   s.kernel_drops ? static_cast<double>(*s.kernel_drops) : -1,
+                   s.kernel_drops ? FormatText("%lld (RcvbufErrors %lld before, %lld after)",
+                                               LL(*s.kernel_drops), LL(*f.rcvbuf_errors_before),
+                                               LL(*f.rcvbuf_errors_after))
+                                  : std::string("unknown (/proc/net/snmp not readable)")});
+  if (f.saved_pictures + f.unsaved_pictures + f.failed_pictures > 0) {
+    lines.push_back({"pictures", "pictures", static_cast<double>(f.saved_pictures),
+                     FormatText("%d saved, %d left unsaved (writer behind), %d failed",
+                                f.saved_pictures, f.unsaved_pictures, f.failed_pictures)});
+  }
+  return lines;
+}
+
+}  // namespace fp
