@@ -67,8 +67,15 @@ bool CEthCamera::SendCmd(std::uint32_t number, std::uint8_t top, std::uint32_t* 
     return false;
   }
 
+  if (start_raw) {
+    // The last transfer's counts start here, with this command's own.
+    const DriverCounts now = CountsNow();
+    std::lock_guard<std::mutex> lock(_count_marks_mutex);
+    _counts_at_transfer = now;
+  }
   bool pending = true;
   bool damaged = false;
+  bool first = true;
   for (std::int32_t remaining = kRetries; remaining >= 0 && pending;) {
     --remaining;
     // After a damaged answer to 0x08 the camera may be streaming already: its packets must not
@@ -79,6 +86,15 @@ bool CEthCamera::SendCmd(std::uint32_t number, std::uint8_t top, std::uint32_t* 
           WriteLog("RAW data packet while waiting for command response (not a problem).\n");
         });
     damaged = false;
+    if (outcome != AttemptOutcome::kNotSent) {
+      CountOne(_counts.commands);
+      if (!first) CountOne(_counts.repeats);
+      if (top == NUDP_TOP_RETRANSMIT) CountOne(_counts.retransmission_requests);
+      if (top == NUDP_TOP_COMMAND && number == NUDP_CMD_TRANSFER_STATUS) {
+        CountOne(_counts.status_requests);
+      }
+      first = false;
+    }
     if (outcome == AttemptOutcome::kNotSent) {
       if (start_raw) _nudp->StopData();
       LogFormatted(true, "CEthCamera::SendCmd() (number field = %.8X):\nCommand not sent.\n\n",
@@ -87,6 +103,7 @@ bool CEthCamera::SendCmd(std::uint32_t number, std::uint8_t top, std::uint32_t* 
     }
     switch (outcome) {
       case AttemptOutcome::kTimeout:
+        CountOne(_counts.timeouts);
         if (start_raw) _nudp->ClearRawDataFlag();
         LogFormatted(true, "CEthCamera::SendCmd() (number field = %.8X):\nTimeout.\n\n", wire);
         break;
@@ -119,6 +136,7 @@ bool CEthCamera::SendCmd(std::uint32_t number, std::uint8_t top, std::uint32_t* 
     _nudp->StopData();
   }
   const bool on_listener = std::this_thread::get_id() == _listener_id.load();
+  if (pending) CountOne(_counts.lost_contacts);
   if (pending && on_listener) {
     // Close would wait for this very thread. The connection is given up here instead, while
     // the socket is still ours: from now on every command is refused, and the listener ends
@@ -158,6 +176,7 @@ void CEthCamera::NoteRawStart() {
 }
 
 bool CEthCamera::DrainStream(std::uint32_t wire) {
+  CountOne(_counts.drains);
   LogFormatted(false,
                "CEthCamera::SendCmd() (number field = %.8X):\nWaiting for the camera to fall "
                "silent before sending again.\n\n",

@@ -22,7 +22,9 @@ bool CEthCamera::ReadMissing(std::uint8_t* buffer) {
       LogFormatted(true, "CEthCamera::ReadMissing():\nCannot retransmit packet #%d.\n\n", n);
       return false;
     }
+    CountOne(_counts.answered_retransmissions);
     LogFormatted(true, "CEthCamera::ReadMissing():\nPacket #%d retransmitted.\n\n", n);
+    CountOne(_counts.fetched_again);
     ++fetched;
   }
   return true;

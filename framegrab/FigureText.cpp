@@ -10,6 +10,7 @@ namespace fp {
 namespace {
 
 long long LL(std::int64_t v) { return static_cast<long long>(v); }
+unsigned long long ULL(std::uint64_t v) { return static_cast<unsigned long long>(v); }
 
 }  // namespace
 
@@ -40,12 +41,30 @@ std::vector<FigureLine> FigureLines(const RunModel& model) {
   lines.push_back({"loss", "missing after the stream", static_cast<double>(t.missing_packets),
                    FormatText("%lld packets (%.3f%% of %lld)", LL(t.missing_packets),
                               s.missing_share * 100.0, LL(s.stream_expected_packets))});
+  const std::uint64_t fetched = t.transfers.camera.fetched_again;
+  lines.push_back({"fetched", "fetched again", static_cast<double>(fetched),
+                   FormatText("%llu packets; recovery median %.1f ms, max %.1f ms", ULL(fetched),
+                              s.recovery_median_ms, s.recovery_max_ms)});
+  const std::uint64_t duplicates = t.transfers.socket.duplicates;
+  lines.push_back({"duplicates", "duplicates", static_cast<double>(duplicates),
+                   FormatText("%llu packets", ULL(duplicates))});
+  const NudpCounts& in = f.driver.socket;
   lines.push_back(
-      {"fetched", "fetched again", static_cast<double>(t.fetched_again_packets),
-       FormatText("%lld packets; recovery median %.1f ms, max %.1f ms", LL(t.fetched_again_packets),
-                  s.recovery_median_ms, s.recovery_max_ms)});
-  lines.push_back({"duplicates", "duplicates", static_cast<double>(t.duplicate_packets),
-                   FormatText("%lld packets", LL(t.duplicate_packets))});
+      {"received", "received since open", static_cast<double>(in.received),
+       FormatText("%llu datagrams: %llu RAW packets (%llu stored, %llu duplicates, %llu refused), "
+                  "%llu answers matched, %llu stray answers, %llu from other senders, %llu "
+                  "damaged",
+                  ULL(in.received), ULL(in.raw), ULL(in.stored), ULL(in.duplicates),
+                  ULL(in.refused), ULL(in.matched_answers), ULL(in.stray_answers), ULL(in.foreign),
+                  ULL(in.damaged))});
+  const CameraCounts& out = f.driver.camera;
+  lines.push_back(
+      {"commands", "commands since open", static_cast<double>(out.commands),
+       FormatText("%llu sent (%llu repeats, %llu timed out), %llu status requests, %llu "
+                  "retransmission requests (%llu answered), %llu drains, %llu lost contacts",
+                  ULL(out.commands), ULL(out.repeats), ULL(out.timeouts), ULL(out.status_requests),
+                  ULL(out.retransmission_requests), ULL(out.answered_retransmissions),
+                  ULL(out.drains), ULL(out.lost_contacts))});
   if (const ImageRecord* latest = model.Latest()) {
     const PictureStats& p = latest->samples;
     lines.push_back(

@@ -12,9 +12,6 @@
 #include "framegrab/ProgressLine.h"
 #include "framegrab/RunRecords.h"
 
-#include <algorithm>
-#include <sys/socket.h>
-
 namespace fp {
 
 namespace {
@@ -62,21 +59,15 @@ bool Grabber::OpenCamera(RunFacts& facts) {
                  facts.camera.c_str());
     return false;
   }
-  int granted = 0;
-  socklen_t length = sizeof granted;
-  if (getsockopt(_camera->Nudp().GetDescriptor(), SOL_SOCKET, SO_RCVBUF, &granted, &length) == 0) {
-    facts.receive_buffer_bytes = granted;
-  }
+  facts.receive_buffer_bytes = _camera->Counters().receive_buffer_bytes;
   return true;
 }
 
 std::optional<ImageRecord> Grabber::TakeImage(int number, Clock::time_point run_start) {
-  NudpSocket& socket = _camera->Nudp();
   if (!_camera->SetRawDataBuffer(_image.get())) {
     std::fprintf(_err, "framegrab: image %d: the camera refused the image buffer\n", number);
     return std::nullopt;
   }
-  const std::uint64_t seen_before = socket.DatagramsSeen();
   const Clock::time_point start = Clock::now();
   if (!_camera->SendCmd(NUDP_CMD_START_RAW, NUDP_TOP_COMMAND)) {
     std::fprintf(_err, "framegrab: image %d: the camera does not answer the start command\n",
@@ -86,24 +77,19 @@ std::optional<ImageRecord> Grabber::TakeImage(int number, Clock::time_point run_
   ImageRecord r;
   r.number = number;
   r.complete = _camera->WaitForRawData();
-  r.stream_packets = socket.RawCount();
-  // A stream without its last packet ends on silence and a status request, answered once.
-  const int status_answers = socket.PacketStored(RAW_LAST_PACKET_INDEX) ? 0 : 1;
+  r.stream_packets = _camera->Nudp().RawCount();
   if (!r.complete) {
     r.missing_packets = RAW_PACKETS_PER_IMAGE - r.stream_packets;
     const Clock::time_point recovery = Clock::now();
     r.complete = _camera->ReadMissing(_image.get());
     r.recovery_ms = MsBetween(recovery, Clock::now());
-    if (r.complete) r.fetched_again_packets = r.missing_packets;
   }
   const Clock::time_point end = Clock::now();
   r.image_ms = MsBetween(start, end);
   r.ended_after_ms = MsBetween(run_start, end);
-  // What the socket saw beyond the packets stored and the answers to the start command, the
-  // status request and the retransmission requests.
-  const auto seen = static_cast<std::int64_t>(socket.DatagramsSeen() - seen_before);
-  const std::int64_t expected = r.stream_packets + r.fetched_again_packets + 1 + status_answers;
-  r.duplicate_packets = static_cast<int>(std::max<std::int64_t>(0, seen - expected));
+  const DriverCounters counters = _camera->Counters();
+  r.transfer = counters.last_transfer;
+  r.since_open = counters.since_open;
   return r;
 }
 
@@ -151,6 +137,7 @@ RunFacts Grabber::Run() {
   facts.requested_images = _options.images;
   if (!OpenCamera(facts)) {
     facts.ended_by = RunEnd::kContactLost;
+    if (_camera) facts.driver = _camera->Counters().since_open;
     return facts;
   }
   facts.opened = true;
@@ -204,6 +191,8 @@ RunFacts Grabber::Run() {
     _progress->Finish(ProgressOf(_records.Totals(), _options.images, limit_ms, facts.elapsed_ms));
   }
   _camera->Close();
+  // After the camera has closed, so that what came while it did is counted too.
+  facts.driver = _camera->Counters().since_open;
   if (_saver) {
     _saver->Flush();
     PrintSaverErrors();

@@ -22,17 +22,26 @@ json SamplesJson(const PictureStats& p) {
           {"histogram_samples", p.histogram}};
 }
 
+// The driver's counts under the names they carry.
+json CountsJson(const DriverCounts& counts) {
+  json out = json::object();
+  ForEachCount(counts, counts,
+               [&out](const char* name, std::uint64_t value, std::uint64_t) { out[name] = value; });
+  return out;
+}
+
 json RecordJson(const ImageRecord& r) {
   return {{"image", r.number},
           {"complete", r.complete},
           {"stream_packets", r.stream_packets},
           {"missing_after_stream_packets", r.missing_packets},
-          {"fetched_again_packets", r.fetched_again_packets},
-          {"duplicate_packets", r.duplicate_packets},
+          {"fetched_again_packets", r.transfer.camera.fetched_again},
+          {"duplicate_packets", r.transfer.socket.duplicates},
           {"image_time_ms", r.image_ms},
           {"recovery_time_ms", r.recovery_ms},
           {"ended_at_ms", r.ended_after_ms},
           {"picture_file", r.picture.empty() ? json(nullptr) : json(r.picture)},
+          {"driver", CountsJson(r.transfer)},
           {"samples", SamplesJson(r.samples)}};
 }
 
@@ -76,10 +85,10 @@ std::string RunToJson(const RunModel& model) {
                         {"stream_packets", t.stream_packets},
                         {"missing_after_stream_packets", t.missing_packets},
                         {"missing_after_stream_share", s.missing_share},
-                        {"fetched_again_packets", t.fetched_again_packets},
+                        {"fetched_again_packets", t.transfers.camera.fetched_again},
                         {"recovery_time_median_ms", s.recovery_median_ms},
                         {"recovery_time_max_ms", s.recovery_max_ms},
-                        {"duplicate_packets", t.duplicate_packets},
+                        {"duplicate_packets", t.transfers.socket.duplicates},
                         {"saturated_samples", t.saturated_samples},
                         {"zero_samples", t.zero_samples},
                         {"histogram_bin_width", PictureStats::kBinWidth},
@@ -95,6 +104,7 @@ std::string RunToJson(const RunModel& model) {
                         {"saved_pictures", f.saved_pictures},
                         {"unsaved_pictures", f.unsaved_pictures},
                         {"failed_pictures", f.failed_pictures},
+                        {"driver", CountsJson(f.driver)},
                         {"diagnoses", s.diagnoses},
                         {"exit_status", s.exit_status}};
   const json root = {{"program", "framegrab"}, {"version", f.version}, {"local", f.local},

@@ -1,5 +1,6 @@
 #include "framegrab/MetricsView.h"
 
+#include <algorithm>
 #include <charconv>
 #include <initializer_list>
 #include <utility>
@@ -98,14 +99,22 @@ std::string RunToMetrics(const RunModel& model) {
   e.Gauge("framegrab_missing_after_stream_ratio",
           "Missing packets as a fraction of the packets expected.", s.missing_share);
   e.Counter("framegrab_fetched_again_packets_total", "RAW packets brought by recovery.",
-            d(t.fetched_again_packets));
+            static_cast<double>(t.transfers.camera.fetched_again));
   e.Gauge("framegrab_recovery_time_median_seconds",
           "Median recovery time over the images that needed recovery.",
           Seconds(s.recovery_median_ms));
   e.Gauge("framegrab_recovery_time_max_seconds", "Longest recovery time.",
           Seconds(s.recovery_max_ms));
-  e.Counter("framegrab_duplicate_packets_total", "Duplicate datagrams received.",
-            d(t.duplicate_packets));
+  e.Counter("framegrab_duplicate_packets_total",
+            "RAW packets received again during their image's transfers.",
+            static_cast<double>(t.transfers.socket.duplicates));
+  ForEachCount(f.driver, f.driver, [&e](const char* name, std::uint64_t value, std::uint64_t) {
+    std::string words = name;
+    std::replace(words.begin(), words.end(), '_', ' ');
+    e.Counter(("framegrab_driver_" + std::string(name) + "_total").c_str(),
+              ("The camera driver's count since the camera was opened: " + words + ".").c_str(),
+              static_cast<double>(value));
+  });
   e.Counter("framegrab_saturated_samples_total", "Samples at 65535 in all images.",
             d(t.saturated_samples));
   e.Counter("framegrab_zero_samples_total", "Samples at 0 in all images.", d(t.zero_samples));

@@ -38,7 +38,7 @@ std::string ChartsHtml(const RunModel& model) {
     image.values.push_back(r.image_ms);
     recovery.values.push_back(r.recovery_ms);
     missing.values.push_back(r.missing_packets);
-    fetched.values.push_back(r.fetched_again_packets);
+    fetched.values.push_back(static_cast<double>(r.transfer.camera.fetched_again));
   });
   return SvgLineChart("Image time", "ms", {image, recovery}) +
          SvgLineChart("Packets per image", "packets", {missing, fetched});

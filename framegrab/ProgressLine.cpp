@@ -26,7 +26,8 @@ void ProgressLine::Update(const ImageRecord& r, const RunProgress& progress) {
                  "image %d/%d: %s, %d packets from the stream, %d missing, %d fetched again, "
                  "%d duplicates, %.1f ms\n",
                  r.number, _requested, r.complete ? "complete" : "incomplete", r.stream_packets,
-                 r.missing_packets, r.fetched_again_packets, r.duplicate_packets, r.image_ms);
+                 r.missing_packets, static_cast<int>(r.transfer.camera.fetched_again),
+                 static_cast<int>(r.transfer.socket.duplicates), r.image_ms);
     std::fflush(_out);
     return;
   }

@@ -95,8 +95,7 @@ void RunTotals::Add(const ImageRecord& r) {
   if (r.stream_packets == 0) ++images_without_stream;
   stream_packets += r.stream_packets;
   missing_packets += r.missing_packets;
-  fetched_again_packets += r.fetched_again_packets;
-  duplicate_packets += r.duplicate_packets;
+  transfers.Add(r.transfer);
   saturated_samples += r.samples.saturated;
   zero_samples += r.samples.zero;
 }
@@ -120,7 +119,7 @@ RunProgress ProgressOf(const RunTotals& totals, int requested, double duration_m
   p.requested = requested;
   p.images_per_s = ImagesPerSecond(totals.images, elapsed_ms);
   p.missing_share = MissingShare(totals);
-  p.fetched_again_packets = totals.fetched_again_packets;
+  p.fetched_again_packets = static_cast<std::int64_t>(totals.transfers.camera.fetched_again);
   p.elapsed_ms = elapsed_ms;
   p.remaining_ms = p.images_per_s > 0 ? (requested - p.done) * 1e3 / p.images_per_s : 0;
   if (duration_ms > 0)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "camera/DriverCounts.h"
+
 #include "framegrab/PictureStats.h"
 
 #include <cstddef>
@@ -22,17 +24,17 @@ const char* RunEndName(RunEnd end);
 
 // How one image arrived, and what is in it.
 struct ImageRecord {
-  int number = 0;                 // 1, 2, ... in the order taken
-  bool complete = false;          // every packet in the image in the end
-  int stream_packets = 0;         // stored from the stream, before any recovery
-  int missing_packets = 0;        // missing when the stream ended
-  int fetched_again_packets = 0;  // brought by recovery (0 when recovery failed)
-  int duplicate_packets = 0;      // datagrams beyond the packets stored and the answers expected
-  double image_ms = 0;            // from the start command to a whole image, recovery included
-  double recovery_ms = 0;         // recovery alone; 0 when nothing was missing
-  double ended_after_ms = 0;      // from the run's first start command to this image's end
-  std::string picture;            // file name written, empty when none
-  PictureStats samples;           // what the image holds
+  int number = 0;             // 1, 2, ... in the order taken
+  bool complete = false;      // every packet in the image in the end
+  int stream_packets = 0;     // in the image when the stream ended, before any recovery
+  int missing_packets = 0;    // missing when the stream ended
+  double image_ms = 0;        // from the start command to a whole image, recovery included
+  double recovery_ms = 0;     // recovery alone; 0 when nothing was missing
+  double ended_after_ms = 0;  // from the run's first start command to this image's end
+  std::string picture;        // file name written, empty when none
+  DriverCounts transfer;      // what the driver counted from the start command on
+  DriverCounts since_open;    // what it had counted since the camera was opened, at the end
+  PictureStats samples;       // what the image holds
 };
 
 // The run's facts beyond its records: known once the camera is open, completed at the end.
@@ -47,7 +49,8 @@ struct RunFacts {
   double elapsed_ms = 0;     // first start command to the end of the last image
   double cpu_user_ms = 0;    // the whole process, during the run
   double cpu_system_ms = 0;
-  std::int64_t receive_buffer_bytes = -1;            // granted to the camera socket; -1 unknown
+  std::int64_t receive_buffer_bytes = -1;  // granted to the camera socket; -1 unknown
+  DriverCounts driver;                     // counted by the driver since the camera was opened
   std::optional<std::int64_t> rcvbuf_errors_before;  // the kernel's UDP RcvbufErrors
   std::optional<std::int64_t> rcvbuf_errors_after;
   int saved_pictures = 0;
@@ -63,8 +66,7 @@ struct RunTotals {
   int images_without_stream = 0;  // not one packet from the stream
   std::int64_t stream_packets = 0;
   std::int64_t missing_packets = 0;
-  std::int64_t fetched_again_packets = 0;
-  std::int64_t duplicate_packets = 0;
+  DriverCounts transfers;  // the images' transfer counts summed
   std::int64_t saturated_samples = 0;
   std::int64_t zero_samples = 0;
 

@@ -18,6 +18,7 @@ void RunRecords::Add(ImageRecord record) {
     std::lock_guard<std::mutex> lock(_mutex);
     _totals.Add(record);
     _facts.elapsed_ms = record.ended_after_ms;
+    _facts.driver = record.since_open;
     _open.push_back(std::move(record));
     if (_open.size() == RecordList::kChunk) {
       _full.push_back(std::make_shared<const RecordList::Chunk>(std::move(_open)));

@@ -33,8 +33,8 @@ class RunRecords {
   void Finish(const RunFacts& facts);
 
   // The model as it stands, built once for each change and shared. While the run goes on,
-  // `ended_by` is kRunning, the elapsed time is that of the last image, and the processor and
-  // kernel counters are read when the model is built.
+  // `ended_by` is kRunning, the elapsed time and the driver's counts are those at the end of
+  // the last image, and the processor and kernel counters are read when the model is built.
   std::shared_ptr<const RunModel> Model() const;
   // The sums so far, without building a model.
   RunTotals Totals() const;

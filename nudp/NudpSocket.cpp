@@ -20,6 +20,14 @@ NudpSocket::NudpSocket(SocketHandler& handler)
 
 NudpSocket::~NudpSocket() { WriteLog("NudpSocket deleted.\n\n"); }
 
+NudpCounts NudpSocket::Counts() const {
+  NudpCounts counts;
+  ForEachCount(counts, _counts, [](const char*, std::uint64_t& to, const auto& from) {
+    to = from.load(std::memory_order_relaxed);
+  });
+  return counts;
+}
+
 void NudpSocket::WriteLog(const char* text) const { WriteLog(text, std::strlen(text)); }
 
 void NudpSocket::WriteLog(const char* text, std::size_t length) const {
@@ -116,7 +124,7 @@ bool NudpSocket::SendCmd(std::uint8_t top, std::uint32_t number) {
 }
 
 bool NudpSocket::GetResponse(std::uint32_t* number, std::uint8_t* data, std::uint32_t* length,
-                             std::size_t capacity) {
+                             std::size_t capacity) const {
   if ((State() & NUDP_STATE_MASK) != NUDP_READY) {
     WriteErrLog("NudpSocket::GetResponse():\nState is not READY.\n\n");
     return false;

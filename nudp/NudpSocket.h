@@ -2,6 +2,7 @@
 
 #include "base/TextBuilder.h"
 #include "net/UdpSocket.h"
+#include "nudp/NudpCounts.h"
 #include "nudp/NudpProtocol.h"
 
 #include <array>
@@ -50,7 +51,7 @@ class NudpSocket : public UdpSocket {
   // bytes are copied into `data`; a longer answer is cut to `capacity`, `*length` says how many
   // bytes were copied, and the cut is logged as an error. False (nothing written) unless READY.
   bool GetResponse(std::uint32_t* number, std::uint8_t* data, std::uint32_t* length,
-                   std::size_t capacity = NUDP_MAX_DATA_LENGTH);
+                   std::size_t capacity = NUDP_MAX_DATA_LENGTH) const;
   // The caller's response timeout: WAITING -> READY.
   void StopWaiting();
   // Makes `image` (RAW_IMAGE_SIZE bytes, owned by the caller, kept until the transfer ends) the
@@ -70,7 +71,10 @@ class NudpSocket : public UdpSocket {
   bool TakePacketArrived() { return _packet_arrived.exchange(false); }
   std::int32_t RawCount() const { return _raw_count.load(); }
   // Datagrams handed to OnRawData so far, whatever became of them.
-  std::uint64_t DatagramsSeen() const { return _datagrams_seen.load(); }
+  std::uint64_t DatagramsSeen() const { return _counts.received.load(); }
+  // What the receive path has seen since the socket was made, by kind. Safe from any thread;
+  // each count is whole, the set is not taken at one instant.
+  NudpCounts Counts() const;
   std::int32_t LastPacket() const { return _last_packet.load(); }
   bool PacketStored(int index) const;
   const std::string& LocalAddress() const { return _local_address; }
@@ -108,7 +112,8 @@ class NudpSocket : public UdpSocket {
   std::atomic<std::uint8_t*> _image{nullptr};  // not owned: the caller's image buffer
   std::array<std::atomic<std::uint8_t>, RAW_PACKETS_PER_IMAGE> _packet_map{};
   std::atomic<bool> _packet_arrived{false};
-  std::atomic<std::uint64_t> _datagrams_seen{0};
+  // Written by the receive path only; read from any thread.
+  NudpCountsOf<std::atomic<std::uint64_t>> _counts;
   std::atomic<std::int32_t> _raw_count{0};
   std::atomic<std::int32_t> _last_packet{0};
   std::string _local_address;

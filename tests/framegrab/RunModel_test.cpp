@@ -125,7 +125,8 @@ TEST(RunModel, PercentilesByNearestRankAndTheSummaryInWords) {
   std::vector<ImageRecord> images;
   for (int i = 1; i <= 200; ++i) images.push_back(Image(i, true, 8248));
   images[5].missing_packets = 3;
-  images[5].fetched_again_packets = 3;
+  images[5].transfer.camera.fetched_again = 3;
+  images[7].transfer.socket.duplicates = 2;
   images[5].recovery_ms = 4.5;
   images[199].samples.min = 12;
   images[199].samples.max = 65535;
@@ -141,6 +142,8 @@ TEST(RunModel, PercentilesByNearestRankAndTheSummaryInWords) {
   facts.cpu_user_ms = 2000;
   facts.cpu_system_ms = 1000;
   facts.receive_buffer_bytes = 20971520;
+  facts.driver.socket = {1650004, 0, 1, 1649603, 1649600, 2, 1, 210, 3};
+  facts.driver.camera = {215, 4, 4, 1, 3, 3, 3, 0, 0};
   const RunModel model = Model(facts, images);
   EXPECT_DOUBLE_EQ(model.summary.image_median_ms, 170.0);  // the 100th of 71 ... 270
   EXPECT_DOUBLE_EQ(model.summary.image_p99_ms, 268.0);     // the 198th
@@ -154,7 +157,12 @@ TEST(RunModel, PercentilesByNearestRankAndTheSummaryInWords) {
             "images per second: 10.00\n"
             "missing after the stream: 3 packets (0.000% of 1649600)\n"
             "fetched again: 3 packets; recovery median 4.5 ms, max 4.5 ms\n"
-            "duplicates: 0 packets\n"
+            "duplicates: 2 packets\n"
+            "received since open: 1650004 datagrams: 1649603 RAW packets (1649600 stored, 2 "
+            "duplicates, 1 refused), 210 answers matched, 3 stray answers, 0 from other "
+            "senders, 1 damaged\n"
+            "commands since open: 215 sent (4 repeats, 4 timed out), 1 status requests, 3 "
+            "retransmission requests (3 answered), 0 drains, 0 lost contacts\n"
             "samples: image 200: min 12, max 65535, mean 1000.2, standard deviation 20.0; in all "
             "images 4 saturated (65535) and 9 zero\n"
             "processor time per image: user 10.0 ms, system 5.0 ms\n"

@@ -48,6 +48,8 @@ def expected(stats):
         ("framegrab_diagnoses", ()): len(s["diagnoses"]),
         ("framegrab_exit_status", ()): s["exit_status"],
     }
+    for name, value in s["driver"].items():
+        want[(f"framegrab_driver_{name}_total", ())] = value
     if s["kernel_dropped_packets"] is not None:
         want[("framegrab_kernel_dropped_packets_total", ())] = s["kernel_dropped_packets"]
     if stats["images"]:
