@@ -198,7 +198,9 @@ TEST(LivePage, BrowserSeesTheImageAndFiguresGrowAndTheReportOffline) {
   // report is checked for what it shows, not for 40 images.
   const int status = AwaitExit(grab, std::chrono::seconds(10));
   const bool lost = status == 3;
-  if (!lost) EXPECT_EQ(status, 0);
+  if (!lost) {
+    EXPECT_EQ(status, 0);
+  }
   const nlohmann::json report = OpenInBrowser(rig, "report", rig.Path("run.html"));
   ASSERT_TRUE(report.is_object()) << rig.File("browser.out");
   const int taken = report["figures"]["images"];
