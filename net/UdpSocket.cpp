@@ -31,6 +31,7 @@ UdpSocket::UdpSocket(SocketHandler& handler, std::int32_t recv_buffer_size)
 }
 
 UdpSocket::~UdpSocket() {
+  EndOwnThread();
   if (GetDescriptor() != -1) Close();
 }
 
@@ -85,6 +86,8 @@ void UdpSocket::SendText(const std::string& text, std::int32_t flags) {
 std::uint16_t UdpSocket::GetPort() { return _port; }
 
 void UdpSocket::OnRead() {
+  // OnRawData may delete or close this socket; the drain then ends without touching it.
+  const DeleteWatch watch(*this);
   const std::size_t capacity = static_cast<std::size_t>(_recv_buffer_size);
   sockaddr_in from{};
   std::uint32_t from_length = kIPv4AddressLength;
@@ -104,6 +107,7 @@ void UdpSocket::OnRead() {
     }
     OnRawData(_recv_buffer.get(), static_cast<std::size_t>(n), reinterpret_cast<sockaddr*>(&from),
               from_length);
+    if (watch.SocketDeleted() || GetDescriptor() == -1) return;
     if (further-- == 0) return;
     from_length = kIPv4AddressLength;
     n = sockets::ReceiveDatagram(GetDescriptor(), _recv_buffer.get(), capacity,

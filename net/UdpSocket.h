@@ -22,6 +22,7 @@ class UdpSocket : public Socket {
   // Creates the descriptor (reported, and the socket left without one, when that fails). The
   // owner adds the socket to the handler itself, normally after Bind.
   UdpSocket(SocketHandler& handler, std::int32_t recv_buffer_size);
+  // Ends the socket's own thread first, if it has one (EndOwnThread).
   ~UdpSocket() override;
 
   // Binds to `address` (network order) and `port` (host order). When the port is taken, tries
@@ -41,6 +42,7 @@ class UdpSocket : public Socket {
 
   // Delivers at most 11 waiting datagrams. A zero-length datagram ends the drain unseen; one
   // longer than the buffer is reported ("recvfrom", 10040, Error), dropped, and ends the drain.
+  // So does an OnRawData that closes or deletes the socket, after which nothing of it is touched.
   void OnRead() override;
   // One received datagram; `data` is the receive buffer, valid only during the call.
   virtual void OnRawData(const std::uint8_t* data, std::size_t length, const struct sockaddr* from,
