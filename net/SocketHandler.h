@@ -4,6 +4,7 @@
 #include "net/SocketLog.h"
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -62,8 +63,14 @@ class SocketHandler {
   // wait failed, 0 on a time-out or a wake-up, else the ready indications that found no socket.
   // A callback that calls Select of its own handler is refused: reported ("Select", -1, Warning)
   // and -1 returned, and the pass in progress goes on undisturbed.
-  int Select(long seconds, long microseconds);
-  int Select(struct timeval* timeout);
+  //
+  // A `gather` time, taken out of the timeout, is let pass before the descriptors are looked at
+  // (a Wake ends it at once), so that datagrams pouring in at a steady rate are taken in batches
+  // rather than a pass each few; see Poller::Wait.
+  int Select(long seconds, long microseconds,
+             std::chrono::microseconds gather = std::chrono::microseconds::zero());
+  int Select(struct timeval* timeout,
+             std::chrono::microseconds gather = std::chrono::microseconds::zero());
 
   // Ends the wait of the pass in progress, or, when no pass is waiting, the wait of the next
   // pass, which then returns at once. Such a pass still dispatches what is ready and does its
