@@ -86,17 +86,17 @@ int main(int argc, char** argv) {
   std::vector<Series> series;
   constexpr const char* kUsage =
       "usage: sequence_bench [--runs N] [--frameprobe PATH] [--frameprobe PATH]\n";
-  const int ended = fp::bench::ReadFlagPairs(argc, argv, "sequence_bench", kUsage,
-                                             [&](const std::string& flag, const char* value) {
-                                               if (flag == "--runs") {
-                                                 runs = std::atoi(value);
-                                               } else if (flag == "--frameprobe") {
-                                                 series.emplace_back().program = value;
-                                               } else {
-                                                 return false;
-                                               }
-                                               return true;
-                                             });
+  const int ended = fp::bench::ReadFlagPairs(
+      argc, argv, "sequence_bench", kUsage, [&](const std::string& flag, const char* value) {
+        if (flag == "--runs") {
+          runs = std::atoi(value);
+        } else if (flag == "--frameprobe") {
+          series.emplace_back().program = std::filesystem::absolute(value).string();
+        } else {
+          return false;
+        }
+        return true;
+      });
   if (ended >= 0) return ended;
   if (runs <= 0 || series.size() > 2) {
     std::fputs(kUsage, stderr);
