@@ -53,11 +53,12 @@ constexpr std::int32_t kMaxTries = 2;
 // answers neither shorten nor prolong it, so a camera that keeps repeating one packet cannot
 // hold a transfer open.
 struct CEthCamera::ListenerState {
+  // RAW packets the last data pass stored.
+  std::int32_t last_stored = 0;
   std::chrono::steady_clock::time_point quiet_since;
-  std::int32_t seen_count = 0;   // RAW packets stored when last looked
-  std::int32_t tries = 0;        // timeouts in a row with the transfer not finished
-  bool started = false;          // this transfer's start has been signalled
-  std::int32_t last_stored = 0;  // RAW packets the last data pass stored
+  std::int32_t seen_count = 0;  // RAW packets stored when last looked
+  std::int32_t tries = 0;       // timeouts in a row with the transfer not finished
+  bool started = false;         // this transfer's start has been signalled
 };
 
 bool CEthCamera::SetRawDataBuffer(std::uint8_t* buffer) {
