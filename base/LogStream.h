@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -13,11 +14,14 @@ namespace fp {
 //
 // A stream is "open" once attached to a file and stays so until Close or destruction; writes to
 // a stream that is not open do nothing. Each Write puts its text into the file whole, never
-// interleaved with another thread's text. Text is buffered, and what was written reaches the
-// file at the latest when the process ends normally, also when the stream is never destroyed.
-// Write errors (a full disk, say) are not reported. All operations are safe from any thread.
+// interleaved with another thread's text. Text collects in a buffer of kBufferBytes that the
+// stream owns and goes to the file when the buffer is full, and at the latest when the process
+// ends normally, also when the stream is never destroyed. Write errors (a full disk, say) are not
+// reported. All operations are safe from any thread.
 class LogStream {
  public:
+  static constexpr std::size_t kBufferBytes = 64 * 1024;
+
   LogStream() = default;
   ~LogStream();
   LogStream(const LogStream&) = delete;
@@ -45,6 +49,9 @@ class LogStream {
   // Guarded by _mutex.
   std::mutex _mutex;
   std::FILE* _file = nullptr;
+  // The file's buffer, kBufferBytes; it outlives the file it serves. A stream never destroyed
+  // keeps it to the process's end, when the C library writes what it holds.
+  std::unique_ptr<char[]> _buffer;
   bool _closed = false;
   // Set once the file is attached; read without the lock to skip writes cheaply.
   std::atomic<bool> _open{false};
