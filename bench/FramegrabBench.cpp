@@ -19,8 +19,8 @@
 #include "tools/ImagePattern.h"
 
 #include "bench/FlagPairs.h"
-#include "framegrab/PictureStats.h"
 #include "bench/PlainReceiver.h"
+#include "framegrab/PictureStats.h"
 #include "tests/support/ChildProcess.h"
 
 #include <arpa/inet.h>
