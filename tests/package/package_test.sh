@@ -3,7 +3,8 @@
 # that a second run only repackages), its file list and control fields are as intended, and the
 # programs unpacked from it into a temporary root run: usage line, --help, --version, a whole
 # image from the unpacked camsim through the unpacked frameprobe and framegrab on loopback.
-# The manual pages lint clean, render, and name every flag of their program's --help. Skips
+# The manual pages lint clean, render, and name every flag and operand of their program's --help
+# (scripts/check-docs.py, which the docs tests run on the pages in the tree). Skips
 # (77) where the packaging tools are missing.
 set -u
 source_dir=$1
@@ -113,10 +114,8 @@ for page in "$root"/usr/share/man/man1/*.1.gz; do
   for section in NAME SYNOPSIS DESCRIPTION OPTIONS "EXIT STATUS" FILES EXAMPLES "SEE ALSO"; do
     grep -qx "$section" <<<"$text" || fail "$name(1) has no $section"
   done
-  [ "$name" = frameprobe ] && continue
-  for flag in $("$bin/$name" --help | grep -oE -- '--[a-z][a-z-]+' | sort -u); do
-    grep -qF -- "$flag" <<<"$text" || fail "$name(1) lacks $flag"
-  done
+  faults=$(python3 "$source_dir/scripts/check-docs.py" man-flags "$page" "$bin/$name") ||
+    fail "$name(1): $faults"
 done
 
 # Where Debian's Wireshark loads Lua plugins for every user, and loadable as a plugin.
