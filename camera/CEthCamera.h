@@ -2,6 +2,7 @@
 
 #include "camera/CameraMutex.h"
 #include "camera/DriverCounts.h"
+#include "camera/DriverTimings.h"
 #include "nudp/NudpProtocol.h"
 
 #include <atomic>
@@ -154,15 +155,6 @@ class CEthCamera {
   DriverCounts CountsNow() const;
   // Formats a message into 128 characters (cut there) and logs it, as an error or not.
   void LogFormatted(bool as_error, const char* format, ...) __attribute__((format(printf, 3, 4)));
-
-  // Watchdog ticks before the first refresh.
-  static constexpr std::int32_t kRefreshPeriod = 5;
-  // RAW data silence after which the listener asks whether the transfer is over.
-  static constexpr std::chrono::milliseconds kRawTimeout{100};
-  // How long one command waits for its answer.
-  static constexpr std::chrono::microseconds kResponseWait{100000};
-  // Repetitions of a command after its first sending.
-  static constexpr std::int32_t kRetries = 2;
 
   // Shared by the caller thread and the listener; see CEthCameraListener.cpp for who holds
   // which mutex when.
