@@ -68,6 +68,9 @@ class CEthCamera {
   void WriteLog(const char* text);
   // The same line into the driver log and into the error log. Safe from any thread.
   void WriteErrLog(const char* text);
+  // The text of the last error logged, also when the error log is not open; empty before the
+  // first. For callers that report a failure to a person. Safe from any thread.
+  std::string LastError() const;
 
   // Writes `line` unstamped as the last text of each open log and closes the logs for good;
   // whatever is logged afterwards is dropped. For a process that is about to end abruptly.
@@ -92,7 +95,11 @@ class CEthCamera {
   // Fetches every packet missing from the last image into `buffer`, ascending, one
   // retransmission request each. True when all were fetched (or none was missing); false at the
   // first request that failed. The packet map and count of the socket stay as they were.
-  bool ReadMissing(std::uint8_t* buffer);
+  // `stop`, when given, is looked at before each request: once it is set (from any thread),
+  // recovery ends with false and logs as an error where it stopped. `fetched`, when given,
+  // receives the number of packets fetched; they are the first missing ones, in order.
+  bool ReadMissing(std::uint8_t* buffer, const std::atomic<bool>* stop = nullptr,
+                   std::int32_t* fetched = nullptr);
 
   // The camera's NUDP socket, for reading its RAW packet count and its last answer.
   NudpSocket& Nudp() { return *_nudp; }
@@ -184,6 +191,9 @@ class CEthCamera {
   // Created by the constructor, attached by the openers, closed by the destructor.
   std::unique_ptr<LogStream> _log;
   std::unique_ptr<LogStream> _err_log;
+  // Guarded by _last_error_mutex; written by every thread that logs an error.
+  mutable std::mutex _last_error_mutex;
+  std::string _last_error;
 };
 
 }  // namespace fp

@@ -1,0 +1,10 @@
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace fp::python {
+
+// frameprobe.GrabInfo: how one image arrived, read-only.
+void BindGrabInfo(pybind11::module_& module);
+
+}  // namespace fp::python
