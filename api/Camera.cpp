@@ -89,7 +89,7 @@ Camera::Camera(const std::string& local, const std::string& remote, const Option
   try {
     c.driver = std::make_unique<fp::CEthCamera>(local);
   } catch (const char* text) {
-    throw Error("cannot use the local address " + local + ": " + text);
+    throw Error("cannot use the local address \"" + local + "\": " + text);
   }
   if (!options.log_file.empty() && !c.driver->OpenLog(options.log_file)) {
     throw Error("cannot open the driver log " + options.log_file);
@@ -98,7 +98,7 @@ Camera::Camera(const std::string& local, const std::string& remote, const Option
     throw Error("cannot open the error log " + options.err_log_file);
   }
   c.camera_address = remote;
-  if (!c.driver->Open(remote)) c.Fail("cannot connect to the camera at " + remote);
+  if (!c.driver->Open(remote)) c.Fail("cannot connect to the camera at \"" + remote + "\"");
   c.camera_address = c.driver->GetRemoteAddress();
   if (options.binning && !c.driver->SendCmd(fp::NUDP_CMD_BINNING_ON, fp::NUDP_TOP_COMMAND)) {
     c.Fail("the camera at " + c.camera_address + " does not answer (binning on, command 0x105)");

@@ -1,0 +1,231 @@
+#include "tools/CameraSimulator.h"
+#include "tools/ImagePattern.h"
+
+#include "frameprobe/frameprobe.h"
+#include "tests/support/Loopback.h"
+#include "tests/support/TempDir.h"
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace fp::test {
+namespace {
+
+using frameprobe::Camera;
+using frameprobe::GrabInfo;
+using frameprobe::PacketRange;
+using std::chrono::milliseconds;
+
+// A simulated camera on 127.31.<net>.1 for a camera of the library on 127.31.<net>.2.
+class ApiRig {
+ public:
+  ApiRig(int net, SimulatorOptions options) : _subnet{31, net}, _dir("camera_api_test") {
+    options.bind_address = Remote();
+    options.trace = false;
+    _sim = std::make_unique<CameraSimulator>(options);
+    std::string error;
+    EXPECT_TRUE(_sim->Start(error)) << error;
+  }
+  ~ApiRig() { _sim->Stop(); }
+
+  std::string Local() const { return _subnet.Host(2); }
+  std::string Remote() const { return _subnet.Host(1); }
+  CameraSimulator& Sim() { return *_sim; }
+  frameprobe::Options Logs() const {
+    frameprobe::Options options;
+    options.log_file = _dir.File("log.txt");
+    options.err_log_file = _dir.File("log_err.txt");
+    return options;
+  }
+  std::string ErrLog() const { return ReadFile(_dir.File("log_err.txt")); }
+
+ private:
+  LoopbackSubnet _subnet;
+  TempDir _dir;
+  std::unique_ptr<CameraSimulator> _sim;
+};
+
+int Count(const std::vector<PacketRange>& ranges) {
+  int sum = 0;
+  for (const PacketRange& r : ranges) sum += r.Count();
+  return sum;
+}
+
+// True when packets `begin` to `end` - 1 of `image` are those of image `number`.
+bool PacketsMatch(const std::uint8_t* image, std::uint32_t number, int begin, int end) {
+  std::vector<std::uint8_t> expected(frameprobe::kPacketBytes);
+  for (int n = begin; n < end; ++n) {
+    const std::size_t at = static_cast<std::size_t>(n) * frameprobe::kPacketBytes;
+    FillImageBytes(number, at, expected.data(), expected.size());
+    if (!std::equal(expected.begin(), expected.end(), image + at)) return false;
+  }
+  return true;
+}
+
+TEST(CameraApi, GrabsWholeImagesAndNamesWhatTheStreamLost) {
+  struct Case {
+    const char* name;
+    std::vector<int> drop;
+    double duplicate;
+    int stop_after;
+    std::vector<PacketRange> lost;
+  };
+  std::vector<int> block = {5, 8247};
+  for (int n = 100; n < 200; ++n) block.push_back(n);
+  const std::vector<Case> cases = {
+      {"clean", {}, 0.0, -1, {}},
+      {"first and last", {0, 8247}, 0.0, -1, {{0, 1}, {8247, 8248}}},
+      {"a block and two more", block, 0.0, -1, {{5, 6}, {100, 200}, {8247, 8248}}},
+      {"duplicates", {4000}, 0.05, -1, {{4000, 4001}}},
+      {"stream cut short", {}, 0.0, 8000, {{8000, 8248}}},
+  };
+  int net = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SimulatorOptions options;
+    options.drop = c.drop;
+    options.duplicate = c.duplicate;
+    options.stop_after = c.stop_after;
+    ApiRig rig(++net, options);
+    Camera camera(rig.Local(), rig.Remote(), rig.Logs());
+    // An image of the library's own, then one into the caller's buffer.
+    frameprobe::Image owned;
+    std::vector<std::uint8_t> mine(frameprobe::kImageBytes);
+    for (std::uint32_t number = 1; number <= 2; ++number) {
+      std::uint8_t* bytes = number == 1 ? owned.Bytes() : mine.data();
+      const GrabInfo info = number == 1 ? camera.Grab(owned) : camera.Grab(mine.data());
+      EXPECT_TRUE(info.complete);
+      EXPECT_FALSE(info.cancelled);
+      EXPECT_EQ(info.lost, c.lost);
+      EXPECT_TRUE(info.missing.empty());
+      EXPECT_EQ(info.stream_packets, frameprobe::kPacketsPerImage - Count(c.lost));
+      EXPECT_EQ(info.LostPackets(), Count(c.lost));
+      EXPECT_EQ(info.fetched_again_packets, Count(c.lost));
+      EXPECT_EQ(info.MissingPackets(), 0);
+      EXPECT_EQ(info.recovery_ms > 0, !c.lost.empty());
+      EXPECT_GE(info.image_ms, info.recovery_ms);
+      EXPECT_TRUE(ImageMatchesPattern(bytes, number));
+    }
+    EXPECT_EQ(owned.Sample(0, 1), ImagePatternWord(1, 0) >> 16);
+    EXPECT_EQ(rig.Sim().Stats().retransmissions_served, 2u * Count(c.lost));
+  }
+}
+
+TEST(CameraApi, CommandsIdentificationAndAddresses) {
+  ApiRig rig(10, SimulatorOptions{});
+  Camera camera(rig.Local(), rig.Remote());
+  EXPECT_TRUE(camera.IsOpen());
+  EXPECT_EQ(camera.LocalAddress(), rig.Local() + ":32100");
+  EXPECT_EQ(camera.CameraAddress(), rig.Remote() + ":1234");
+  EXPECT_GE(camera.ReceiveBufferBytes(), 425984);
+  EXPECT_EQ(camera.Identify(), "FrameProbe CamSim 1");
+  EXPECT_EQ(camera.Command(frameprobe::kCmdBinningOn).number, frameprobe::kCmdBinningOn);
+  try {
+    camera.Command(0x108);
+    ADD_FAILURE() << "a start command passed";
+  } catch (const frameprobe::Error& e) {
+    EXPECT_STREQ(e.what(), "command 0x108 starts an image: take images with Grab");
+  }
+  EXPECT_STREQ(frameprobe::Version(), FRAMEPROBE_VERSION);
+  camera.Close();
+  camera.Close();
+  EXPECT_FALSE(camera.IsOpen());
+}
+
+TEST(CameraApi, StopCutsRecoveryShortAndLeavesTheCameraUsable) {
+  SimulatorOptions options;
+  options.stop_after = 100;  // 8148 packets to fetch again, one by one
+  ApiRig rig(11, options);
+  auto camera = std::make_unique<Camera>(rig.Local(), rig.Remote(), rig.Logs());
+  std::atomic<bool> stop{true};
+  frameprobe::Image image;
+  // Stopped before it starts: nothing is sent.
+  const std::size_t commands = rig.Sim().Commands().size();
+  GrabInfo info = camera->Grab(image, &stop);
+  EXPECT_TRUE(info.cancelled);
+  EXPECT_EQ(info.missing, (std::vector<PacketRange>{{0, frameprobe::kPacketsPerImage}}));
+  EXPECT_EQ(rig.Sim().Commands().size(), commands);
+
+  stop.store(false);
+  std::thread stopper([&] {
+    for (int i = 0; i < 1000 && rig.Sim().Stats().retransmissions_served < 20; ++i) {
+      std::this_thread::sleep_for(milliseconds(5));
+    }
+    stop.store(true);
+  });
+  info = camera->Grab(image, &stop);
+  stopper.join();
+  EXPECT_TRUE(info.cancelled);
+  EXPECT_FALSE(info.complete);
+  EXPECT_EQ(info.lost, (std::vector<PacketRange>{{100, 8248}}));
+  const int fetched = info.fetched_again_packets;
+  EXPECT_GE(fetched, 20);
+  ASSERT_LT(fetched, 8148);
+  EXPECT_EQ(info.missing, (std::vector<PacketRange>{{100 + fetched, 8248}}));
+  EXPECT_TRUE(PacketsMatch(image.Bytes(), 1, 0, 100 + fetched));
+  EXPECT_TRUE(camera->IsOpen());
+  EXPECT_EQ(camera->Identify(), "FrameProbe CamSim 1");
+  camera.reset();  // writes out the logs
+  EXPECT_NE(rig.ErrLog().find("CEthCamera::ReadMissing():\nStopped by the caller before packet #" +
+                              std::to_string(100 + fetched) + ".\n\n"),
+            std::string::npos);
+}
+
+TEST(CameraApi, FailuresThrowWithTheDriversReason) {
+  // Recovery that the camera does not answer: the driver gives the connection up.
+  SimulatorOptions options;
+  options.drop = {5};
+  options.silent_cmd = {CommandMatch{/*retransmit=*/true, 0}};
+  ApiRig rig(12, options);
+  Camera camera(rig.Local(), rig.Remote());
+  frameprobe::Image image;
+  const std::string at = rig.Remote() + ":1234";
+  const auto failure = [&] {
+    try {
+      camera.Grab(image);
+    } catch (const frameprobe::Error& e) {
+      return std::string(e.what());
+    }
+    return std::string("no exception");
+  };
+  EXPECT_EQ(failure(), "contact with the camera at " + at +
+                           " was lost during the image (8247 packets from the stream, 0 of 1 "
+                           "missing fetched again): CEthCamera::ReadMissing(): Cannot retransmit "
+                           "packet #5.");
+  EXPECT_FALSE(camera.IsOpen());
+  EXPECT_EQ(failure(), "the connection to the camera " + at + " is closed");
+
+  // Addresses that cannot serve.
+  SimulatorOptions silent;
+  silent.silent = true;
+  ApiRig quiet(13, silent);
+  struct Case {
+    std::string local;
+    std::string remote;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"10.255.255.1", quiet.Remote(),
+       "cannot use the local address \"10.255.255.1\": CEthCamera: cannot bind to local ip:port"},
+      {quiet.Local(), quiet.Remote(),
+       "the camera at " + quiet.Remote() +
+           ":1234 does not answer (binning on, command 0x105): CEthCamera::SendCmd(): Lost "
+           "contact, closing connection."},
+  };
+  for (const Case& c : cases) {
+    try {
+      Camera wrong(c.local, c.remote);
+      ADD_FAILURE() << c.local << " to " << c.remote << " opened";
+    } catch (const frameprobe::Error& e) {
+      EXPECT_EQ(e.what(), c.message);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace fp::test
