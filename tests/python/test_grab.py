@@ -1,5 +1,8 @@
 """frameprobe from Python against camsim: images into numpy, their info, errors."""
 
+import pathlib
+import re
+
 import numpy as np
 import pytest
 
@@ -98,3 +101,19 @@ def test_failures_raise_with_the_drivers_reason(camsim):
     with pytest.raises(frameprobe.Error, match="is closed"):
         cam.grab()
     cam.close()
+
+
+def test_the_readme_example_runs_as_written(camsim, tmp_path, monkeypatch, capsys):
+    tifffile = pytest.importorskip("tifffile")
+    readme = (pathlib.Path(__file__).resolve().parents[2] / "README.md").read_text()
+    code = re.search(r"```python\n(.*?)```", readme, re.S).group(1)
+    sim = camsim(4, "--pattern", "chart", "--drop", "17,4000-4005")
+    code = code.replace("192.168.1.10", local_for(sim)).replace("192.168.1.20", sim.address)
+    monkeypatch.chdir(tmp_path)
+    exec(compile(code, "README.md", "exec"), {})
+    out = capsys.readouterr().out.splitlines()
+    assert out[0] == "FrameProbe CamSim 1"
+    assert out[1].startswith("GrabInfo(complete=True, stream_packets=8241, lost_packets=7, "
+                             "fetched_again_packets=7, missing_packets=0, image_ms=")
+    assert out[2] == "lost and fetched again: [range(17, 18), range(4000, 4006)]"
+    assert_equal_images(tifffile.imread(tmp_path / "image.tif"), chart(1, tmp_path))
