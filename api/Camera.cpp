@@ -182,7 +182,7 @@ GrabInfo Camera::Grab(std::uint8_t* image, const std::atomic<bool>* stop) {
   if (!driver.SendCmd(fp::NUDP_CMD_START_RAW, fp::NUDP_TOP_COMMAND)) {
     c.Fail("the camera at " + c.camera_address + " does not answer the start command 0x08");
   }
-  info.complete = driver.WaitForRawData();
+  info.complete = driver.WaitForRawData(stop);
   const fp::NudpSocket& socket = driver.Nudp();
   info.stream_packets = socket.RawCount();
   if (!info.complete) {

@@ -90,8 +90,11 @@ class CEthCamera {
   // Makes `buffer` (RAW_IMAGE_SIZE bytes, owned by the caller and kept until the transfer has
   // ended) the target of the next RAW image. False while data is being taken.
   bool SetRawDataBuffer(std::uint8_t* buffer);
-  // Waits until no RAW transfer is running; true when the last image is complete.
-  bool WaitForRawData();
+  // Waits until no RAW transfer is running; true when the last image is complete. `stop`, when
+  // given, is looked at every 20 ms: once it is set (from any thread), the listener ends the
+  // transfer at its next pass, as one the camera gave up (RAW receiving off, the packets stored
+  // stay), and logs as an error that the caller stopped it.
+  bool WaitForRawData(const std::atomic<bool>* stop = nullptr);
   // Fetches every packet missing from the last image into `buffer`, ascending, one
   // retransmission request each. True when all were fetched (or none was missing); false at the
   // first request that failed. The packet map and count of the socket stay as they were.
@@ -170,6 +173,9 @@ class CEthCamera {
   std::atomic<int> _cmd_waiting{0};
   // Set by a lost contact on the listener thread: the listener closes the connection itself.
   std::atomic<bool> _give_up{false};
+  // Set by WaitForRawData for a caller that stops the transfer running; the listener ends the
+  // transfer and clears it, and clears it at a transfer's start.
+  std::atomic<bool> _stop_transfer{false};
 
   // Guarded by _nudp_mutex (caller thread and listener); created and deleted by the owner.
   std::unique_ptr<SocketHandler> _handler;

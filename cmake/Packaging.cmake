@@ -94,6 +94,8 @@ protocol over UDP/IPv4, takes RAW images into a program's own memory, fetches
 again the packets that went missing and names those it could not fetch.")
 # A shlibs file, so that dpkg-shlibdeps finds this package for programs linked against it.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+# The ABI holds within a major version: a program built against 1.0.0 runs with any later 1.x.
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libframeprobe-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)

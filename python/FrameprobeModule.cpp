@@ -101,8 +101,9 @@ answers). Use it as a context manager, or call close():
         image, info = cam.grab()
 
 Failures raise frameprobe.Error with the driver's reason. The GIL is released
-while the driver works; Ctrl-C during a grab raises KeyboardInterrupt once the
-transfer running has ended, and the camera stays usable.)")
+while the driver works; Ctrl-C during a grab ends it (the transfer running
+with the packets it brought, recovery before its next request) and raises
+KeyboardInterrupt within about 0.1 s; the camera stays usable.)")
       .def(py::init([](const std::string& local, const std::string& remote, bool binning,
                        const std::string& log_file, const std::string& err_log_file) {
              frameprobe::Options options;

@@ -11,9 +11,9 @@ namespace fp::python {
 
 // Runs `work` on a thread of its own while the calling Python thread waits without the GIL and
 // looks for signals every 50 ms. When a signal's handler raises (Ctrl-C: KeyboardInterrupt), the
-// stop flag handed to `work` is set, `work` is waited for (the driver ends the transfer running,
-// at line rate within 75 ms, and cuts recovery short) and the handler's exception is raised: the
-// camera is then idle and may be used or closed. Call with the GIL held.
+// stop flag handed to `work` is set, `work` is waited for (the driver ends the transfer running
+// within some 25 ms and stops recovery before its next request) and the handler's exception is
+// raised: the camera is then idle and may be used or closed. Call with the GIL held.
 template <typename Result>
 Result RunInterruptible(const std::function<Result(const std::atomic<bool>* stop)>& work) {
   namespace py = pybind11;

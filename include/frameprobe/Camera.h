@@ -125,9 +125,9 @@ class FRAMEPROBE_EXPORT Camera {
   std::string Identify();
 
   // Takes one image into `image` (kImageBytes bytes, the caller's) and fetches again, one by one,
-  // the packets the stream lost. `stop`, when given, may be set from another thread to end the
-  // grab early: the transfer running then still ends, recovery is cut short, and the result says
-  // `cancelled`.
+  // the packets the stream lost. `stop`, when given, may be set from any thread to end the grab
+  // early: a transfer running ends within some 25 ms with the packets it brought so far,
+  // recovery stops before its next request, and the result says `cancelled`.
   GrabInfo Grab(std::uint8_t* image, const std::atomic<bool>* stop = nullptr);
   GrabInfo Grab(Image& image, const std::atomic<bool>* stop = nullptr);
 

@@ -137,6 +137,40 @@ TEST(CameraApi, CommandsIdentificationAndAddresses) {
   EXPECT_FALSE(camera.IsOpen());
 }
 
+TEST(CameraApi, StopEndsAStreamingTransferAndLeavesTheCameraUsable) {
+  SimulatorOptions options;
+  options.rate_mbit = 10;  // an image streams for 7 s
+  ApiRig rig(14, options);
+  auto camera = std::make_unique<Camera>(rig.Local(), rig.Remote(), rig.Logs());
+  std::atomic<bool> stop{false};
+  frameprobe::Image image;
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(milliseconds(300));
+    stop.store(true);
+  });
+  const auto start = std::chrono::steady_clock::now();
+  const GrabInfo info = camera->Grab(image, &stop);
+  const auto took = std::chrono::steady_clock::now() - start;
+  stopper.join();
+  EXPECT_LT(took, std::chrono::seconds(2));
+  EXPECT_TRUE(info.cancelled);
+  EXPECT_FALSE(info.complete);
+  EXPECT_EQ(info.fetched_again_packets, 0);
+  ASSERT_GT(info.stream_packets, 0);
+  ASSERT_LT(info.stream_packets, frameprobe::kPacketsPerImage);
+  // Paced in order: the packets that came are the first ones.
+  const std::vector<PacketRange> rest = {{info.stream_packets, frameprobe::kPacketsPerImage}};
+  EXPECT_EQ(info.lost, rest);
+  EXPECT_EQ(info.missing, rest);
+  EXPECT_TRUE(PacketsMatch(image.Bytes(), 1, 0, info.stream_packets));
+  EXPECT_EQ(rig.Sim().Stats().retransmissions_served, 0u);
+  EXPECT_TRUE(camera->IsOpen());
+  EXPECT_EQ(camera->Identify(), "FrameProbe CamSim 1");
+  camera.reset();  // writes out the logs
+  EXPECT_NE(rig.ErrLog().find("CEthCamera::BkgListener():\nTransfer stopped by the caller.\n\n"),
+            std::string::npos);
+}
+
 TEST(CameraApi, StopCutsRecoveryShortAndLeavesTheCameraUsable) {
   SimulatorOptions options;
   options.stop_after = 100;  // 8148 packets to fetch again, one by one
