@@ -96,6 +96,9 @@ again the packets that went missing and names those it could not fetch.")
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 # The ABI holds within a major version: a program built against 1.0.0 runs with any later 1.x.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+# The dynamic loader's cache is renewed once the library is installed or removed.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
+    ${PROJECT_SOURCE_DIR}/packaging/libframeprobe1/triggers)
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libframeprobe-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)

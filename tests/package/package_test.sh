@@ -122,6 +122,8 @@ fi
 # The shlibs file through which programs built against the library depend on libframeprobe1.
 [ "$(dpkg-deb -I "$lib" shlibs 2>/dev/null)" = "libframeprobe 1 libframeprobe1 (>= $version)" ] ||
   fail "shlibs of libframeprobe1: $(dpkg-deb -I "$lib" shlibs 2>&1)"
+[ "$(dpkg-deb -I "$lib" triggers 2>/dev/null)" = "activate-noawait ldconfig" ] ||
+  fail "libframeprobe1 does not renew the loader's cache"
 
 root=$work/root
 for package in $debs; do dpkg -x "$package" "$root"; done
