@@ -42,7 +42,7 @@ if [ -n "$sanitize" ]; then
   echo "note: the $sanitize sanitizer build makes no Python module; the dev build tests it"
 else
   prefix_check_python "$source_dir" "$prefix/lib/python3/dist-packages" "$prefix/bin/camsim" \
-    "$chart_image" "$work"
+    "$chart_image" "$work" 34
 fi
 [ $status -eq 0 ] && echo "install: all checks passed"
 exit $status

@@ -31,7 +31,8 @@ case "$found" in
   *) echo "FAIL: the virtual environment imports $found"; status=1 ;;
 esac
 [ -f "$(dirname "$found")/_frameprobe.pyi" ] || { echo "FAIL: no type stubs installed"; status=1; }
-(cd "$work" && FP_CAMSIM=$camsim FP_CHART_IMAGE=$chart_image "$work/venv/bin/python" -m pytest \
+(cd "$work" && FP_CAMSIM=$camsim FP_CHART_IMAGE=$chart_image FP_TEST_SUBNET=36 \
+  "$work/venv/bin/python" -m pytest \
   -q -p no:cacheprovider "$source_dir/tests/python/test_grab.py") || { echo "FAIL: pytest"; status=1; }
 if git -C "$source_dir" status --porcelain 2>/dev/null | grep -q 'egg-info'; then
   echo "FAIL: pip left its egg-info in the source tree"; status=1

@@ -61,12 +61,13 @@ image 2: complete, 8244 packets from the stream, 4 lost, 4 fetched again, mean s
   done
 }
 
-# prefix_check_python SOURCE_DIR SITE CAMSIM CHART_IMAGE WORK: the Python tests against the
-# module in SITE (a dist-packages directory), which must be the one imported.
+# prefix_check_python SOURCE_DIR SITE CAMSIM CHART_IMAGE WORK SUBNET: the Python tests against
+# the module in SITE (a dist-packages directory), which must be the one imported, on addresses
+# 127.SUBNET/16 (the build tree's run of them has 127.32/16).
 prefix_check_python() {
-  local source_dir=$1 site=$2 camsim=$3 chart_image=$4 work=$5 found
+  local source_dir=$1 site=$2 camsim=$3 chart_image=$4 work=$5 subnet=$6 found
   found=$(cd "$work" && PYTHONPATH=$site /usr/bin/python3 -c 'import frameprobe; print(frameprobe.__file__)')
   [ "$found" = "$site/frameprobe/__init__.py" ] || { fail "Python imported $found"; return; }
   (cd "$work" && PYTHONPATH=$site FP_CAMSIM=$camsim FP_CHART_IMAGE=$chart_image \
-    /usr/bin/python3 -m pytest -q -p no:cacheprovider "$source_dir/tests/python") || fail "pytest"
+    FP_TEST_SUBNET=$subnet /usr/bin/python3 -m pytest -q -p no:cacheprovider "$source_dir/tests/python") || fail "pytest"
 }

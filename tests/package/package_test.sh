@@ -200,7 +200,7 @@ fi
 prefix_check_library "$root/$multiarch" "$root/usr/include"
 prefix_check_example "$source_dir" "$root/usr" "$root/$multiarch" "$bin/camsim" "$work"
 prefix_check_python "$source_dir" "$root/usr/lib/python3/dist-packages" "$bin/camsim" \
-  "$chart_image" "$work"
+  "$chart_image" "$work" 35
 
 [ $status -eq 0 ] && echo "package: all checks passed"
 exit $status

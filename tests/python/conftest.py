@@ -2,7 +2,9 @@
 
 The module under test is whichever `import frameprobe` finds (PYTHONPATH): the build tree's,
 an installed prefix's or an unpacked package's. FP_CAMSIM names the camsim program and
-FP_CHART_IMAGE the program that writes camsim's chart images.
+FP_CHART_IMAGE the program that writes camsim's chart images. FP_TEST_SUBNET (default 32) is the
+second number of the loopback addresses, 127.<subnet>.<net>.<host>, so that the runs of these
+tests against the build tree, an installed prefix and the packages go side by side.
 """
 
 import os
@@ -17,8 +19,11 @@ import pytest
 import frameprobe
 
 
+SUBNET = int(os.environ.get("FP_TEST_SUBNET", "32"))
+
+
 class Camsim:
-    """camsim on `address` (127.32.x.y, this suite's) with `flags`, until stop()."""
+    """camsim on `address` with `flags`, until stop()."""
 
     def __init__(self, address, flags, workdir):
         self.address = address
@@ -53,11 +58,11 @@ class Camsim:
 
 @pytest.fixture
 def camsim(tmp_path):
-    """Starts camsim: camsim(net, *flags) on 127.32.<net>.1, for a camera on 127.32.<net>.2."""
+    """Starts camsim(net, *flags) on 127.<subnet>.<net>.1, for a camera on .2 beside it."""
     started = []
 
     def start(net, *flags):
-        sim = Camsim(f"127.32.{net}.1", flags, tmp_path)
+        sim = Camsim(f"127.{SUBNET}.{net}.1", flags, tmp_path)
         started.append(sim)
         return sim
 
