@@ -8,7 +8,6 @@
 #include "nudp/NudpProtocol.h"
 #include "nudp/NudpSocket.h"
 
-#include "api/PacketRanges.h"
 #include "frameprobe/Version.h"
 
 #include <array>
@@ -33,8 +32,6 @@ static_assert(RetransmitNumber(251) == fp::RawNumberField(251));
 
 namespace {
 
-using fp::api::MissingRanges;
-using fp::api::WithoutFirst;
 using Clock = std::chrono::steady_clock;
 
 double MsBetween(Clock::time_point from, Clock::time_point to) {
@@ -53,6 +50,19 @@ std::string OneLine(const std::string& text) {
   }
   while (!line.empty() && line.back() == ' ') line.pop_back();
   return line;
+}
+
+// The driver's ranges (first and last packet) as the library's (begin and end).
+std::vector<PacketRange> Ranges(const std::vector<fp::RawPacketRange>& driver) {
+  std::vector<PacketRange> ranges;
+  for (const fp::RawPacketRange& r : driver) ranges.push_back(PacketRange{r.first, r.last + 1});
+  return ranges;
+}
+
+int Count(const std::vector<PacketRange>& ranges) {
+  int sum = 0;
+  for (const PacketRange& r : ranges) sum += r.Count();
+  return sum;
 }
 
 std::string Hex(std::uint32_t number) {
@@ -183,19 +193,19 @@ GrabInfo Camera::Grab(std::uint8_t* image, const std::atomic<bool>* stop) {
     c.Fail("the camera at " + c.camera_address + " does not answer the start command 0x08");
   }
   info.complete = driver.WaitForRawData(stop);
-  const fp::NudpSocket& socket = driver.Nudp();
-  info.stream_packets = socket.RawCount();
+  // What the stream left out, and after recovery what is still not in the image, as the driver
+  // keeps them.
+  info.lost = Ranges(driver.MissingRanges());
+  info.stream_packets = kPacketsPerImage - Count(info.lost);
   if (!info.complete) {
-    info.lost = MissingRanges([&socket](int n) { return !socket.PacketStored(n); });
-    std::int32_t fetched = 0;
     if (!stopped()) {
       const Clock::time_point recovery = Clock::now();
-      info.complete = driver.ReadMissing(image, stop, &fetched);
+      info.complete = driver.ReadMissing(image, stop);
       info.recovery_ms = MsBetween(recovery, Clock::now());
     }
-    info.fetched_again_packets = fetched;
+    info.missing = Ranges(driver.MissingRanges());
+    info.fetched_again_packets = info.LostPackets() - Count(info.missing);
     info.cancelled = !info.complete && stopped();
-    if (!info.complete) info.missing = WithoutFirst(info.lost, fetched);
   }
   info.image_ms = MsBetween(start, Clock::now());
   if (!c.Open()) {
@@ -206,6 +216,8 @@ GrabInfo Camera::Grab(std::uint8_t* image, const std::atomic<bool>* stop) {
   }
   return info;
 }
+
+int GrabInfo::MissingPackets() const { return Count(missing); }
 
 Image::Image() : _bytes(std::make_unique<std::uint8_t[]>(kImageBytes)) {}
 

@@ -1,8 +1,9 @@
 # What `cmake --install` puts where, and the Debian packages CPack makes of it
 # (scripts/package.sh), one per install component:
-#   programs  frameprobe       the programs in bin, their manual pages in man1, the Wireshark
-#                              dissector where Debian's Wireshark loads Lua plugins for every
-#                              user, README, LICENSE and the Debian copyright file
+#   programs  frameprobe       the programs in bin (hostcheck's parts in share/frameprobe), their
+#                              manual pages in man1, the Wireshark dissector where Debian's
+#                              Wireshark loads Lua plugins for every user, README, LICENSE and
+#                              the Debian copyright file
 #   runtime   libframeprobe1   the shared library (api/CMakeLists.txt)
 #   dev       libframeprobe-dev  its link, headers, CMake package and pkg-config file
 #   python    python3-frameprobe the Python module (python/CMakeLists.txt)
@@ -11,8 +12,12 @@ include(GNUInstallDirs)
 
 install(TARGETS frameprobe framegrab camsim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
         COMPONENT programs)
-install(PROGRAMS ${PROJECT_SOURCE_DIR}/scripts/hostcheck DESTINATION ${CMAKE_INSTALL_BINDIR}
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/hostcheck/hostcheck DESTINATION ${CMAKE_INSTALL_BINDIR}
         COMPONENT programs)
+# hostcheck looks for its parts in ../share/frameprobe/hostcheck from where it lies.
+install(FILES ${PROJECT_SOURCE_DIR}/hostcheck/report.sh ${PROJECT_SOURCE_DIR}/hostcheck/firewall.sh
+              ${PROJECT_SOURCE_DIR}/hostcheck/follow.awk ${PROJECT_SOURCE_DIR}/hostcheck/iptables.awk
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/frameprobe/hostcheck COMPONENT programs)
 
 # Wireshark reads Lua plugins from <libdir>/wireshark/plugins (`tshark -G folders`, "Global Lua
 # Plugins"); with the prefix /usr on Debian, GNUInstallDirs makes that the multiarch directory

@@ -1,6 +1,7 @@
 #include "framegrab/GrabReport.h"
 
 #include "nudp/NudpProtocol.h"
+#include "nudp/NudpSocket.h"
 
 #include <algorithm>
 #include <cmath>
@@ -33,6 +34,36 @@ std::string NoDataDiagnosis(const GrabReport& report) {
 
 }  // namespace
 
+int MissingPackets(const ImageRecord& record) {
+  int packets = 0;
+  for (const RawPacketRange& range : record.missing_ranges) packets += range.Count();
+  return packets;
+}
+
+std::string DescribeIncomplete(const GrabReport& report, std::size_t most) {
+  std::string text;
+  std::size_t shown = 0;
+  std::size_t more = 0;
+  for (const ImageRecord& r : report.images) {
+    if (r.complete) continue;
+    if (shown == most) {
+      ++more;
+      continue;
+    }
+    std::string ranges;
+    for (const RawPacketRange& range : r.missing_ranges) {
+      ranges += (ranges.empty() ? "" : ", ") + std::to_string(range.first);
+      if (range.last != range.first) ranges += "-" + std::to_string(range.last);
+    }
+    text += (shown == 0 ? "" : "; ") + std::string("image ") + std::to_string(r.number) +
+            " lacks " + std::to_string(MissingPackets(r)) + " packets (" + ranges + ")";
+    if (!r.picture.empty()) text += ", zeros in " + r.picture;
+    ++shown;
+  }
+  if (more > 0) text += "; and " + std::to_string(more) + " more";
+  return text;
+}
+
 void Summarize(GrabReport& report, int interrupt_status) {
   GrabReport::Summary s;
   std::vector<double> image_ms;
@@ -45,6 +76,7 @@ void Summarize(GrabReport& report, int interrupt_status) {
     s.missing_packets += r.missing_packets;
     s.fetched_again_packets += r.fetched_again_packets;
     s.duplicate_packets += r.duplicate_packets;
+    s.conflicting_packets += r.conflicting_packets;
     no_data = no_data || r.stream_packets == 0;
   }
   const auto images = static_cast<double>(report.images.size());
@@ -70,12 +102,23 @@ void Summarize(GrabReport& report, int interrupt_status) {
 
   if (no_data) s.diagnoses.push_back(NoDataDiagnosis(report));
   if (report.receive_buffer_bytes >= 0 &&
-      report.receive_buffer_bytes < static_cast<std::int64_t>(RAW_IMAGE_SIZE)) {
-    s.diagnoses.push_back("The receive buffer granted (" +
-                          std::to_string(report.receive_buffer_bytes) +
-                          " bytes) is smaller than one image (" + std::to_string(RAW_IMAGE_SIZE) +
-                          " bytes); lift the kernel's cap with: sudo sysctl -w "
-                          "net.core.rmem_max=10485760");
+      report.receive_buffer_bytes < NudpSocket::kImageReceiveBufferBytes) {
+    s.diagnoses.push_back(
+        "The receive buffer granted (" + std::to_string(report.receive_buffer_bytes) +
+        " bytes) is smaller than one image needs (" +
+        std::to_string(NudpSocket::kImageReceiveBufferBytes) +
+        " bytes: the kernel counts each of its " + std::to_string(RAW_PACKETS_PER_IMAGE) +
+        " datagrams as " + std::to_string(NudpSocket::kKernelBytesPerRawDatagram) +
+        " bytes); lift the kernel's cap with: sudo sysctl -w net.core.rmem_max=" +
+        std::to_string(NudpSocket::kReceiveBufferRequest));
+  }
+  if (s.conflicting_packets > 0) {
+    s.diagnoses.push_back(
+        std::to_string(s.conflicting_packets) +
+        " packets came again with other data than the copy stored first; each such packet was "
+        "counted as missing and fetched again from the camera. Another sender may be using the "
+        "camera's address and port (NUDP has no authentication), or the camera started an image "
+        "again; keep the camera on a link of its own.");
   }
   if (s.kernel_drops && *s.kernel_drops > 0) {
     s.diagnoses.push_back("The kernel dropped " + std::to_string(*s.kernel_drops) +
@@ -99,12 +142,17 @@ std::string ReportToJson(const GrabReport& report) {
   auto optional = [](const std::optional<std::int64_t>& v) { return v ? json(*v) : json(nullptr); };
   json images = json::array();
   for (const ImageRecord& r : report.images) {
+    json ranges = json::array();
+    for (const RawPacketRange& range : r.missing_ranges)
+      ranges.push_back({range.first, range.last});
     images.push_back({{"image", r.number},
                       {"complete", r.complete},
                       {"stream_packets", r.stream_packets},
                       {"missing_after_stream_packets", r.missing_packets},
                       {"fetched_again_packets", r.fetched_again_packets},
                       {"duplicate_packets", r.duplicate_packets},
+                      {"conflicting_packets", r.conflicting_packets},
+                      {"missing_packet_ranges", ranges},
                       {"image_time_ms", r.image_ms},
                       {"recovery_time_ms", r.recovery_ms},
                       {"picture_file", r.picture.empty() ? json(nullptr) : json(r.picture)}});
@@ -125,10 +173,12 @@ std::string ReportToJson(const GrabReport& report) {
                   {"recovery_time_median_ms", s.recovery_median_ms},
                   {"recovery_time_max_ms", s.recovery_max_ms},
                   {"duplicate_packets", s.duplicate_packets},
+                  {"conflicting_packets", s.conflicting_packets},
                   {"cpu_user_ms_per_image", s.cpu_user_ms_per_image},
                   {"cpu_system_ms_per_image", s.cpu_system_ms_per_image},
                   {"receive_buffer_bytes", report.receive_buffer_bytes},
                   {"image_bytes", RAW_IMAGE_SIZE},
+                  {"image_receive_buffer_bytes", NudpSocket::kImageReceiveBufferBytes},
                   {"kernel_rcvbuf_errors_before_packets", optional(report.rcvbuf_errors_before)},
                   {"kernel_rcvbuf_errors_after_packets", optional(report.rcvbuf_errors_after)},
                   {"kernel_dropped_packets", optional(s.kernel_drops)},

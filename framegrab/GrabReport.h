@@ -1,5 +1,7 @@
 #pragma once
 
+#include "nudp/NudpProtocol.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -15,9 +17,14 @@ struct ImageRecord {
   int missing_packets = 0;        // missing when the stream ended
   int fetched_again_packets = 0;  // brought by recovery (0 when recovery failed)
   int duplicate_packets = 0;      // datagrams beyond the packets stored and the answers expected
-  double image_ms = 0;            // from the start command to a whole image, recovery included
-  double recovery_ms = 0;         // recovery alone; 0 when nothing was missing
-  std::string picture;            // file name written, empty when none
+  // Copies of a stored packet that came with other data: another sender using the camera's
+  // address, or a camera that started its image again. Each put its packet back to missing.
+  int conflicting_packets = 0;
+  // Packets the image still lacks in the end (none when complete); zero in picture and preview.
+  std::vector<RawPacketRange> missing_ranges;
+  double image_ms = 0;     // from the start command to a whole image, recovery included
+  double recovery_ms = 0;  // recovery alone; 0 when nothing was missing
+  std::string picture;     // file name written, empty when none
 };
 
 // Everything a run found, in the units its field names carry. Built by the grabber, summarised
@@ -57,6 +64,7 @@ struct GrabReport {
     double recovery_median_ms = 0;  // over images that needed recovery
     double recovery_max_ms = 0;
     std::int64_t duplicate_packets = 0;
+    std::int64_t conflicting_packets = 0;
     double cpu_user_ms_per_image = 0;
     double cpu_system_ms_per_image = 0;
     std::optional<std::int64_t> kernel_drops;  // RcvbufErrors after minus before
@@ -64,6 +72,13 @@ struct GrabReport {
     int exit_status = 0;
   } summary;
 };
+
+// The packets an image lacks in the end.
+int MissingPackets(const ImageRecord& record);
+
+// What the incomplete images lack, for a person: "image 1 lacks 13 packets (100-102,
+// 4000-4009), zeros in image-0001-incomplete.png", the first `most` images, then how many more.
+std::string DescribeIncomplete(const GrabReport& report, std::size_t most = 5);
 
 // Fills report.summary from the records and counters, the diagnoses and the exit status
 // included. `interrupt_status` is 130 or 143 when a signal ended the run, else 0.

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <sys/socket.h>
 
 namespace fp {
@@ -92,6 +93,16 @@ bool Grabber::TakeImage(int number, GrabReport& report) {
     if (r.complete) r.fetched_again_packets = r.missing_packets;
   }
   r.image_ms = MsBetween(start, Clock::now());
+  r.conflicting_packets = static_cast<int>(socket.ConflictingDuplicates());
+  if (!r.complete) {
+    // What the buffer holds in the places still missing is an earlier image's, or a copy nobody
+    // vouches for: zeros instead, so that no picture or preview passes it off as this image.
+    r.missing_ranges = _camera->MissingRanges();
+    for (const RawPacketRange& range : r.missing_ranges) {
+      std::memset(_image.get() + static_cast<std::size_t>(range.first) * RAW_PACKET_DATA_LENGTH, 0,
+                  static_cast<std::size_t>(range.Count()) * RAW_PACKET_DATA_LENGTH);
+    }
+  }
   // What the socket saw beyond the packets stored and the answers to the start command, the
   // status request and the retransmission requests.
   const auto seen = static_cast<std::int64_t>(socket.DatagramsSeen() - seen_before);
@@ -112,21 +123,22 @@ void Grabber::ShareImage(ImageRecord& record, GrabReport& report) {
     _last_number = record.number;
   }
   const bool picture = _saver && (record.number - 1) % _options.save_every == 0;
+  const bool incomplete = !record.complete;
   const bool preview = _live != nullptr && _live->WantsImage();
   if (!picture && !preview) return;
   // The next image needs a buffer nobody else holds; without one, this image stays here.
   std::shared_ptr<std::uint8_t[]> next = _pool->Take();
   bool shared = false;
   if (picture) {
-    if (next && _saver->Offer(_image, record.number)) {
-      record.picture = PngSaver::FileName(record.number);
+    if (next && _saver->Offer(_image, record.number, incomplete)) {
+      record.picture = PngSaver::FileName(record.number, incomplete);
       shared = true;
     } else {
       ++report.unsaved_pictures;
     }
   }
   if (preview && next) {
-    _live->OfferImage(_image, record.number);
+    _live->OfferImage(_image, record.number, MissingPackets(record));
     shared = true;
   }
   if (shared) _image = std::move(next);  // else `next` goes back to the pool

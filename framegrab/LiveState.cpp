@@ -57,11 +57,13 @@ bool LiveState::WantsImage() {
          std::chrono::steady_clock::now() - _last_offer >= kPreviewPeriod;
 }
 
-void LiveState::OfferImage(std::shared_ptr<const std::uint8_t[]> image, int image_number) {
+void LiveState::OfferImage(std::shared_ptr<const std::uint8_t[]> image, int image_number,
+                           int missing_packets) {
   {
     std::lock_guard<std::mutex> lock(_mutex);
     _pending = std::move(image);
     _pending_number = image_number;
+    _pending_missing = missing_packets;
     _last_offer = std::chrono::steady_clock::now();
   }
   _changed.notify_all();
@@ -79,6 +81,10 @@ void LiveState::Finish(const GrabReport& report, std::shared_ptr<const std::uint
   if (last && !shown) {
     _pending = std::move(last);
     _pending_number = last_number;
+    _pending_missing = 0;
+    for (const ImageRecord& r : report.images) {
+      if (r.number == last_number) _pending_missing = MissingPackets(r);
+    }
   }
   _changed.notify_all();
   if (last_number <= 0) return;
@@ -93,9 +99,11 @@ void LiveState::RunPreviews() {
     if (_stop_previews) return;
     std::shared_ptr<const std::uint8_t[]> image = std::move(_pending);
     const int number = _pending_number;
+    const int missing = _pending_missing;
     _previewing = true;
     lock.unlock();
-    auto preview = std::make_shared<const Preview>(MakePreview(image.get(), _width, number));
+    auto preview =
+        std::make_shared<const Preview>(MakePreview(image.get(), _width, number, missing));
     lock.lock();
     _previewing = false;
     if (!_preview || _preview->image < number) {

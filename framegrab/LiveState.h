@@ -39,8 +39,10 @@ class LiveState {
   // Grab thread. True when the preview thread is idle and the last preview is old enough; only
   // then is an image offered, so previews cost at most a few a second.
   bool WantsImage();
-  // Grab thread. Hands over the image `image` for a preview; the buffer is only read.
-  void OfferImage(std::shared_ptr<const std::uint8_t[]> image, int image_number);
+  // Grab thread. Hands over the image `image` for a preview, `missing_packets` of it zeros (an
+  // incomplete image); the buffer is only read.
+  void OfferImage(std::shared_ptr<const std::uint8_t[]> image, int image_number,
+                  int missing_packets = 0);
   // After the run, with the summarised report and the last image (may be null): makes sure the
   // preview shows the last image and returns once it does.
   void Finish(const GrabReport& report, std::shared_ptr<const std::uint8_t[]> last,
@@ -84,6 +86,7 @@ class LiveState {
   std::uint64_t _version = 1;
   std::shared_ptr<const std::uint8_t[]> _pending;  // offered, not yet previewed
   int _pending_number = 0;
+  int _pending_missing = 0;
   bool _previewing = false;
   std::chrono::steady_clock::time_point _last_offer{};
   std::shared_ptr<const Preview> _preview;

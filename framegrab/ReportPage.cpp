@@ -36,6 +36,9 @@ std::string FiguresHtml(const GrabReport& report, bool running) {
               Format("%d of %d asked for: %d complete, %d incomplete (%s)", taken,
                      report.requested_images, s.complete_images, s.incomplete_images,
                      running ? "running" : ("ended by " + report.ended_by).c_str()));
+  if (s.incomplete_images > 0) {
+    html += Row("incomplete", "incomplete images", s.incomplete_images, DescribeIncomplete(report));
+  }
   html += Row("rate", "images per second", s.images_per_s, Format("%.2f", s.images_per_s));
   html += Row("loss", "stream loss", static_cast<double>(s.missing_packets),
               Format("%lld packets missing after the stream (%.3f%% of %lld)",
@@ -52,6 +55,10 @@ std::string FiguresHtml(const GrabReport& report, bool running) {
                              : "unknown (/proc/net/snmp not readable)");
   html += Row("duplicates", "duplicates", static_cast<double>(s.duplicate_packets),
               Format("%lld packets", ll(s.duplicate_packets)));
+  if (s.conflicting_packets > 0) {
+    html += Row("conflicts", "conflicting copies", static_cast<double>(s.conflicting_packets),
+                Format("%lld packets came again with other data", ll(s.conflicting_packets)));
+  }
   html += Row(
       "cpu", "processor time per image", s.cpu_user_ms_per_image + s.cpu_system_ms_per_image,
       Format("user %.1f ms, system %.1f ms", s.cpu_user_ms_per_image, s.cpu_system_ms_per_image));

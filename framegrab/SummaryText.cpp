@@ -1,5 +1,6 @@
 // The summary for a person: one line per figure, the diagnoses last.
 #include "nudp/NudpProtocol.h"
+#include "nudp/NudpSocket.h"
 
 #include "framegrab/GrabReport.h"
 
@@ -34,14 +35,20 @@ std::string FormatSummary(const GrabReport& report) {
       s.missing_share * 100.0, ll(s.stream_expected_packets));
   Add(out, "fetched again: %lld packets; recovery median %.1f ms, max %.1f ms\n",
       ll(s.fetched_again_packets), s.recovery_median_ms, s.recovery_max_ms);
+  if (s.incomplete_images > 0) out += "incomplete: " + DescribeIncomplete(report) + "\n";
   Add(out, "duplicates: %lld packets\n", ll(s.duplicate_packets));
+  if (s.conflicting_packets > 0) {
+    Add(out, "conflicting copies: %lld packets came again with other data\n",
+        ll(s.conflicting_packets));
+  }
   Add(out, "processor time per image: user %.1f ms, system %.1f ms\n", s.cpu_user_ms_per_image,
       s.cpu_system_ms_per_image);
   if (report.receive_buffer_bytes >= 0) {
-    Add(out, "receive buffer: %lld bytes granted, one image is %zu bytes\n",
-        ll(report.receive_buffer_bytes), RAW_IMAGE_SIZE);
+    Add(out, "receive buffer: %lld bytes granted, one image needs %d of it\n",
+        ll(report.receive_buffer_bytes), NudpSocket::kImageReceiveBufferBytes);
   } else {
-    Add(out, "receive buffer: unknown, one image is %zu bytes\n", RAW_IMAGE_SIZE);
+    Add(out, "receive buffer: unknown, one image needs %d bytes of it\n",
+        NudpSocket::kImageReceiveBufferBytes);
   }
   if (s.kernel_drops) {
     Add(out, "kernel UDP receive-buffer drops: %lld (RcvbufErrors %lld before, %lld after)\n",

@@ -44,10 +44,20 @@ TEST(GrabSummary, VerdictAndDiagnoses) {
        0,
        0,
        {"No RAW data came",
-        "The receive buffer granted (425984 bytes) is smaller than one image "
-        "(8445952 bytes); lift the kernel's cap with: sudo sysctl -w "
-        "net.core.rmem_max=10485760",
+        "The receive buffer granted (425984 bytes) is smaller than one image needs "
+        "(19003392 bytes: the kernel counts each of its 8248 datagrams as 2304 bytes); lift "
+        "the kernel's cap with: sudo sysctl -w net.core.rmem_max=10485760",
         "The kernel dropped 7 UDP datagrams"}},
+      // Larger than the image's bytes, yet it queues fewer than half of its datagrams.
+      {"buffer of an rmem_max of 6 MB",
+       {Image(1, true, 8248)},
+       true,
+       12000000,
+       0,
+       0,
+       0,
+       {"The receive buffer granted (12000000 bytes) is smaller than one image needs"}},
+      {"buffer that holds one image", {Image(1, true, 8248)}, true, 19003392, 0, 0, 0, {}},
   };
   for (const Case& c : cases) {
     GrabReport report;

@@ -14,12 +14,7 @@ chart_image=$4
 status=0
 fail() { echo "FAIL: $*"; status=1; }
 work=$(mktemp -d)
-camsim_pid=
-cleanup() {
-  [ -n "$camsim_pid" ] && kill "$camsim_pid" 2>/dev/null && wait "$camsim_pid" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
+trap 'camsim_stop; rm -rf "$work"' EXIT
 # shellcheck source=scripts/lib/camsim.sh
 source "$source_dir/scripts/lib/camsim.sh"
 # shellcheck source=tests/install/prefix_checks.sh

@@ -53,9 +53,7 @@ image 2: complete, 8244 packets from the stream, 4 lost, 4 fetched again, mean s
       --drop 5,100-102 --quiet || { cat "$work/camsim.err"; fail "camsim did not start"; return; }
     out=$(LD_LIBRARY_PATH=$libdir "$program" "$local_ip" "$camera" 2 2>&1)
     rc=$?
-    kill "$camsim_pid" 2>/dev/null
-    wait "$camsim_pid" 2>/dev/null
-    camsim_pid=
+    camsim_stop
     [ "$rc" -eq 0 ] || fail "$(basename "$program") exit status $rc"
     [ "$out" = "$expected" ] || fail "$(basename "$program") printed:"$'\n'"$out"
   done

@@ -17,19 +17,12 @@ for tool in cpack dpkg-deb dpkg-shlibdeps dpkg-buildflags dpkg-architecture file
   command -v "$tool" >/dev/null ||
     { echo "SKIP: $tool is not installed (FP_NEED_PACKAGE=1 scripts/install-deps.sh)"; exit 77; }
 done
+# shellcheck source=scripts/lib/camsim.sh
+. "$source_dir/scripts/lib/camsim.sh"
 status=0
 fail() { echo "FAIL: $*"; status=1; }
 work=$(mktemp -d)
-sim_pid=
-camsim_pid=
-cleanup() {
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
-  [ -n "$camsim_pid" ] && kill "$camsim_pid" 2>/dev/null && wait "$camsim_pid" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-# shellcheck source=scripts/lib/camsim.sh
-source "$source_dir/scripts/lib/camsim.sh"
+trap 'camsim_stop; rm -rf "$work"' EXIT
 # shellcheck source=tests/install/prefix_checks.sh
 source "$source_dir/tests/install/prefix_checks.sh"
 
@@ -58,6 +51,10 @@ $plugins/nudp.lua
 usr/share/doc/frameprobe/LICENSE
 usr/share/doc/frameprobe/README.md
 usr/share/doc/frameprobe/copyright
+usr/share/frameprobe/hostcheck/firewall.sh
+usr/share/frameprobe/hostcheck/follow.awk
+usr/share/frameprobe/hostcheck/iptables.awk
+usr/share/frameprobe/hostcheck/report.sh
 usr/share/man/man1/camsim.1.gz
 usr/share/man/man1/framegrab.1.gz
 usr/share/man/man1/frameprobe.1.gz
@@ -148,9 +145,9 @@ EOF
 # it; an address of 127.24/16 that depends on this script's process id.
 camera=127.24.$(($$ / 250 % 250 + 1)).$(($$ % 125 * 2 + 1))
 local_ip=${camera%.*}.$((${camera##*.} + 1))
-"$bin/camsim" --bind "$camera" --drop 5 --quiet --exit-after 60 >"$work/camsim.txt" 2>&1 &
-sim_pid=$!
-for _ in $(seq 100); do grep -q "listening on" "$work/camsim.txt" && break; sleep 0.1; done
+camsim_start "$work/camsim.txt" "$work/camsim.txt" \
+  "$bin/camsim" --bind "$camera" --drop 5 --quiet --exit-after 60 ||
+  fail "camsim did not start: $(cat "$work/camsim.txt")"
 mkdir "$work/run"
 (cd "$work/run" && "$bin/frameprobe" "$local_ip" "$camera") >"$work/console.txt" 2>&1 ||
   fail "frameprobe exit status $?"
@@ -163,6 +160,7 @@ done
   fail "framegrab exit status $?"
 [ -s "$work/pics/image-0001.png" ] || fail "framegrab saved no picture"
 [ $status -eq 0 ] || { cat "$work/console.txt" "$work/camsim.txt"; }
+camsim_stop
 
 # The manual pages: no lint message, rendered by man, and every flag of --help in the page.
 for page in "$root"/usr/share/man/man1/*.1.gz; do
