@@ -22,7 +22,7 @@ def test_200_grabs_keep_rss_flat(camsim):
         except frameprobe.Error:
             cam.close()
             reconnects += 1
-            for attempt in range(5):
+            for _ in range(5):
                 try:
                     cam = frameprobe.Camera(local, sim.address)
                     return
