@@ -1,6 +1,7 @@
 #pragma once
 
 #include "camera/CameraMutex.h"
+#include "camera/DriverCounts.h"
 #include "nudp/NudpProtocol.h"
 
 #include <atomic>
@@ -113,7 +114,12 @@ class CEthCamera {
   std::vector<RawPacketRange> MissingRanges() const;
 
   // The camera's NUDP socket, for reading its RAW packet count and its last answer.
-  NudpSocket& Nudp() { return *_nudp; }
+  const NudpSocket& Nudp() const { return *_nudp; }
+
+  // What the driver has counted: over the last RAW transfer (from the last 0x08 sent on) and
+  // since Open, with the receive buffer granted. Safe from any thread; each count is whole,
+  // the set is not taken at one instant.
+  DriverCounters Counters() const;
 
   bool Connected() const { return _connected.load(); }
   // True while the watchdog runs; false after it lost contact, and without a connection.
@@ -152,6 +158,8 @@ class CEthCamera {
   // After the listener has stopped by itself: joins it and deletes the watchdog.
   void ReapListener();
   void DeleteRefresh();
+  // The socket's and the camera's counts since construction.
+  DriverCounts CountsNow() const;
   // Formats a message into 128 characters (cut there) and logs it, as an error or not.
   void LogFormatted(bool as_error, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
@@ -213,6 +221,14 @@ class CEthCamera {
   // Packets of the last image that ReadMissing brought (one entry a packet), cleared by
   // SetRawDataBuffer and by 0x08. Caller thread only.
   std::vector<std::uint8_t> _fetched = std::vector<std::uint8_t>(RAW_PACKETS_PER_IMAGE, 0);
+
+  // Counted where it happens, by whichever thread does it; read from any thread.
+  CameraCountsOf<std::atomic<std::uint64_t>> _counts;
+  // The counts at the last Open and at the last 0x08, from which Counters() measures. Guarded
+  // by _count_marks_mutex (caller thread and readers).
+  mutable std::mutex _count_marks_mutex;
+  DriverCounts _counts_at_open;
+  DriverCounts _counts_at_transfer;
 
   // Created by the constructor, attached by the openers, closed by the destructor.
   std::unique_ptr<LogStream> _log;

@@ -74,10 +74,14 @@ bool CEthCamera::SendCmd(std::uint32_t number, std::uint8_t top, std::uint32_t* 
           "CEthCamera::SendCmd() (0x08 command):\nNo RAW data buffer set: the image will not be "
           "stored.\n\n");
     }
+    // The last transfer's counts start here, with this command's own.
+    const DriverCounts now = CountsNow();
+    std::lock_guard<std::mutex> lock(_count_marks_mutex);
+    _counts_at_transfer = now;
   }
-
   bool pending = true;
   bool damaged = false;
+  bool first = true;
   bool unanswered = false;  // an earlier attempt timed out
   bool streamed = false;    // 0x08 taken as started by its RAW data, without an answer
   for (std::int32_t remaining = kRetries; remaining >= 0 && pending;) {
@@ -93,6 +97,15 @@ bool CEthCamera::SendCmd(std::uint32_t number, std::uint8_t top, std::uint32_t* 
       WriteLog("RAW data packet while waiting for command response (not a problem).\n");
     });
     damaged = false;
+    if (outcome != AttemptOutcome::kNotSent) {
+      CountOne(_counts.commands);
+      if (!first) CountOne(_counts.repeats);
+      if (top == NUDP_TOP_RETRANSMIT) CountOne(_counts.retransmission_requests);
+      if (top == NUDP_TOP_COMMAND && number == NUDP_CMD_TRANSFER_STATUS) {
+        CountOne(_counts.status_requests);
+      }
+      first = false;
+    }
     if (outcome == AttemptOutcome::kNotSent) {
       if (start_raw) _nudp->StopData();
       LogFormatted(true, "CEthCamera::SendCmd() (number field = %.8X):\nCommand not sent.\n\n",
@@ -101,6 +114,7 @@ bool CEthCamera::SendCmd(std::uint32_t number, std::uint8_t top, std::uint32_t* 
     }
     switch (outcome) {
       case AttemptOutcome::kTimeout:
+        CountOne(_counts.timeouts);
         unanswered = true;
         LogFormatted(true, "CEthCamera::SendCmd() (number field = %.8X):\nTimeout.\n\n", wire);
         // RAW data came for this 0x08 (the map was cleared when it left): the camera took the
@@ -147,6 +161,7 @@ bool CEthCamera::SendCmd(std::uint32_t number, std::uint8_t top, std::uint32_t* 
     _nudp->StopData();
   }
   const bool on_listener = std::this_thread::get_id() == _listener_id.load();
+  if (pending) CountOne(_counts.lost_contacts);
   if (pending && on_listener) {
     // Close would wait for this very thread. The connection is given up here instead, while
     // the socket is still ours: from now on every command is refused, and the listener ends
@@ -186,6 +201,7 @@ void CEthCamera::NoteRawStart() {
 }
 
 bool CEthCamera::DrainStream(std::uint32_t wire) {
+  CountOne(_counts.drains);
   LogFormatted(false,
                "CEthCamera::SendCmd() (number field = %.8X):\nWaiting for the camera to fall "
                "silent before sending again.\n\n",

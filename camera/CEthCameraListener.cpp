@@ -50,7 +50,7 @@ constexpr std::int32_t kMaxTries = 2;
 struct CEthCamera::ListenerState {
   std::chrono::steady_clock::time_point quiet_since;
   std::int32_t seen_count = 0;      // RAW packets stored when last looked
-  std::uint32_t seen_restarts = 0;  // restarts of the image when last looked
+  std::uint64_t seen_restarts = 0;  // restarts of the image when last looked
   std::int32_t tries = 0;           // timeouts in a row with the transfer not finished
   bool started = false;             // this transfer's start has been signalled
 };

@@ -31,6 +31,7 @@ bool CEthCamera::ReadMissing(std::uint8_t* buffer, const std::atomic<bool>* stop
     }
     LogFormatted(true, "CEthCamera::ReadMissing():\nPacket #%d retransmitted.\n\n", n);
     _fetched[static_cast<std::size_t>(n)] = 1;
+    CountOne(_counts.fetched_again);
     ++fetched;
   }
   return true;
@@ -46,6 +47,7 @@ bool CEthCamera::FetchPacket(int packet, std::uint8_t* buffer) {
                  data.size())) {
       return false;
     }
+    CountOne(_counts.answered_retransmissions);
     if (length == RAW_PACKET_DATA_LENGTH) {
       if (buffer != nullptr) std::memcpy(buffer + offset, data.data(), data.size());
       return true;

@@ -2,9 +2,12 @@
 
 #include "nudp/NudpProtocol.h"
 
-#include "framegrab/LiveState.h"
-#include "framegrab/PngEncode.h"
-#include "framegrab/ReportPage.h"
+#include "framegrab/JsonView.h"
+#include "framegrab/MetricsView.h"
+#include "framegrab/PageView.h"
+#include "framegrab/PngEncoder.h"
+#include "framegrab/PreviewWorker.h"
+#include "framegrab/RunRecords.h"
 
 #include <csignal>
 #include <cstring>
@@ -20,22 +23,21 @@ constexpr std::chrono::milliseconds kKeepAlive(10'000);
 
 }  // namespace
 
-LiveServer::LiveServer(LiveState& state)
-    : _state(state), _server(std::make_unique<httplib::Server>()) {}
+LiveServer::LiveServer(RunRecords& records, const PreviewWorker& preview)
+    : _records(records), _preview(preview), _server(std::make_unique<httplib::Server>()) {}
 
 LiveServer::~LiveServer() { Stop(); }
 
 std::string LiveServer::EventData(std::uint64_t& version) {
-  version = _state.Version();
+  version = _records.Version();
   {
     std::lock_guard<std::mutex> lock(_cache_mutex);
     if (_cached_version == version) return _cached_event;
   }
   // Built outside the lock; two clients may build the same version at once, which is harmless.
-  const bool running = _state.Running();
-  const GrabReport report = _state.Snapshot();
-  const std::shared_ptr<const Preview> preview = _state.LatestPreview();
-  std::string event = LiveEventJson(report, running, preview.get());
+  const std::shared_ptr<const RunModel> model = _records.Model();
+  const std::shared_ptr<const Preview> preview = _preview.Latest();
+  std::string event = LiveEventJson(*model, preview.get());
   std::lock_guard<std::mutex> lock(_cache_mutex);
   if (version > _cached_version) {
     _cached_version = version;
@@ -54,10 +56,14 @@ bool LiveServer::Start(const std::string& address, int port, std::string& error)
   });
   server.Get("/stats.json", [this](const httplib::Request&, httplib::Response& res) {
     res.set_header("Cache-Control", "no-store");
-    res.set_content(ReportToJson(_state.Snapshot()), "application/json");
+    res.set_content(RunToJson(*_records.Model()), "application/json");
+  });
+  server.Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
+    res.set_header("Cache-Control", "no-store");
+    res.set_content(RunToMetrics(*_records.Model()), kMetricsContentType);
   });
   server.Get("/preview.png", [this](const httplib::Request&, httplib::Response& res) {
-    const std::shared_ptr<const Preview> preview = _state.LatestPreview();
+    const std::shared_ptr<const Preview> preview = _preview.Latest();
     if (!preview) {
       res.status = 404;
       res.set_content("no image yet\n", "text/plain");
@@ -67,19 +73,19 @@ bool LiveServer::Start(const std::string& address, int port, std::string& error)
     res.set_content(preview->png, "image/png");
   });
   server.Get("/latest.png", [this](const httplib::Request&, httplib::Response& res) {
-    const std::shared_ptr<const Preview> preview = _state.LatestPreview();
-    const std::shared_ptr<const std::uint8_t[]> image = _state.LatestImage();
+    const std::shared_ptr<const Preview> preview = _preview.Latest();
+    const std::shared_ptr<const std::uint8_t[]> image = _preview.LatestImage();
     if (!preview || !image) {
       res.status = 404;
       res.set_content("no image yet\n", "text/plain");
       return;
     }
-    const int width = _state.Width();
+    const int width = _preview.Width();
     const int height = static_cast<int>(RAW_IMAGE_SIZE / 2) / width;
     res.set_header("Cache-Control", "no-store");
     res.set_header("Content-Disposition",
                    "inline; filename=\"image-" + std::to_string(preview->image) + ".png\"");
-    res.set_content(EncodeGrayPng(image.get(), width, height, 16), "image/png");
+    res.set_content(GrayPngFile(image.get(), width, height, /*bit_depth=*/16), "image/png");
   });
   server.Get("/events", [this](const httplib::Request&, httplib::Response& res) {
     res.set_header("Cache-Control", "no-store");
@@ -87,7 +93,9 @@ bool LiveServer::Start(const std::string& address, int port, std::string& error)
     res.set_chunked_content_provider(
         "text/event-stream", [this, sent](std::size_t, httplib::DataSink& sink) {
           if (*sent != 0) {
-            if (!_state.Pause(kEventGap) || !_state.WaitForChange(*sent, kKeepAlive)) return false;
+            if (!_records.Pause(kEventGap) || !_records.WaitForChange(*sent, kKeepAlive)) {
+              return false;
+            }
           }
           std::uint64_t version = 0;
           std::string data = EventData(version);
@@ -124,7 +132,7 @@ bool LiveServer::Start(const std::string& address, int port, std::string& error)
 }
 
 void LiveServer::Stop() {
-  _state.Close();
+  _records.Close();
   if (_thread.joinable()) {
     _server->stop();
     _thread.join();

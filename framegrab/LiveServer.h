@@ -11,20 +11,22 @@ class Server;
 
 namespace fp {
 
-class LiveState;
+class PreviewWorker;
+class RunRecords;
 
-// The live page of a run over HTTP, read-only, from `state`:
+// The live page of a run over HTTP, read-only, from `records` and `preview`:
 //   /            the page, filled in by the events
 //   /events      server-sent events: a new state at most twice a second, a comment every 10 s
 //   /stats.json  the figures so far, the fields of --json
+//   /metrics     the same figures for a monitoring system, in the Prometheus text format
 //   /preview.png the newest preview (8-bit, downscaled, contrast stretched)
 //   /latest.png  the image that preview shows, whole and 16-bit
 // and 404 for anything else. It never waits for the grab thread but for the short lock of a
-// snapshot; every page, chart and PNG is made on the server's own threads. A client that reads
-// nothing for 5 s is dropped.
+// snapshot; every page, chart and PNG is made on the server's own threads, from one model of
+// the run for each change of the records. A client that reads nothing for 5 s is dropped.
 class LiveServer {
  public:
-  explicit LiveServer(LiveState& state);
+  LiveServer(RunRecords& records, const PreviewWorker& preview);
   ~LiveServer();  // Stop()
   LiveServer(const LiveServer&) = delete;
   LiveServer& operator=(const LiveServer&) = delete;
@@ -38,7 +40,8 @@ class LiveServer {
   // The newest event's data, made once for each version of the state.
   std::string EventData(std::uint64_t& version);
 
-  LiveState& _state;  // not owned
+  RunRecords& _records;           // not owned
+  const PreviewWorker& _preview;  // not owned
   std::unique_ptr<httplib::Server> _server;
 
   // Guarded by _cache_mutex (server threads).

@@ -2,7 +2,7 @@
 
 #include "nudp/NudpProtocol.h"
 
-#include "framegrab/PngEncode.h"
+#include "framegrab/PngEncoder.h"
 
 #include <algorithm>
 #include <vector>
@@ -72,7 +72,7 @@ Preview MakePreview(const std::uint8_t* raw, int width, int image, int missing_p
     const int v = std::clamp(static_cast<int>(means[i]), p.low, p.high);
     pixels[i] = static_cast<std::uint8_t>((v - p.low) * scale + 0.5);
   }
-  p.png = EncodeGrayPng(pixels.data(), p.width, p.height, 8);
+  p.png = GrayPngFile(pixels.data(), p.width, p.height, /*bit_depth=*/8);
   return p;
 }
 

@@ -20,6 +20,14 @@ NudpSocket::NudpSocket(SocketHandler& handler)
 
 NudpSocket::~NudpSocket() { WriteLog("NudpSocket deleted.\n\n"); }
 
+NudpCounts NudpSocket::Counts() const {
+  NudpCounts counts;
+  ForEachCount(counts, _counts, [](const char*, std::uint64_t& to, const auto& from) {
+    to = from.load(std::memory_order_relaxed);
+  });
+  return counts;
+}
+
 void NudpSocket::WriteLog(const char* text) const { WriteLog(text, std::strlen(text)); }
 
 void NudpSocket::WriteLog(const char* text, std::size_t length) const {
@@ -96,7 +104,6 @@ bool NudpSocket::SendCmd(std::uint8_t top, std::uint32_t number) {
     }
     WriteLog("Command to send is 0x08: start RAW data dumping.\n");
     ClearPacketMap();
-    _conflicts.store(0);
   }
   MoveState(NUDP_WAITING);
 
@@ -122,7 +129,7 @@ bool NudpSocket::SendCmd(std::uint8_t top, std::uint32_t number) {
 }
 
 bool NudpSocket::GetResponse(std::uint32_t* number, std::uint8_t* data, std::uint32_t* length,
-                             std::size_t capacity) {
+                             std::size_t capacity) const {
   if ((State() & NUDP_STATE_MASK) != NUDP_READY) {
     WriteErrLog("NudpSocket::GetResponse():\nState is not READY.\n\n");
     return false;

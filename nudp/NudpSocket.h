@@ -2,6 +2,7 @@
 
 #include "base/TextBuilder.h"
 #include "net/UdpSocket.h"
+#include "nudp/NudpCounts.h"
 #include "nudp/NudpProtocol.h"
 
 #include <array>
@@ -58,7 +59,7 @@ class NudpSocket : public UdpSocket {
   // bytes are copied into `data`; a longer answer is cut to `capacity`, `*length` says how many
   // bytes were copied, and the cut is logged as an error. False (nothing written) unless READY.
   bool GetResponse(std::uint32_t* number, std::uint8_t* data, std::uint32_t* length,
-                   std::size_t capacity = NUDP_MAX_DATA_LENGTH);
+                   std::size_t capacity = NUDP_MAX_DATA_LENGTH) const;
   // The caller's response timeout: WAITING -> READY.
   void StopWaiting();
   // Makes `image` (RAW_IMAGE_SIZE bytes, owned by the caller, kept until the transfer ends) the
@@ -81,18 +82,19 @@ class NudpSocket : public UdpSocket {
   bool TakePacketArrived() { return _packet_arrived.exchange(false); }
   std::int32_t RawCount() const { return _raw_count.load(); }
   // Datagrams handed to OnRawData so far, whatever became of them.
-  std::uint64_t DatagramsSeen() const { return _datagrams_seen.load(); }
+  std::uint64_t DatagramsSeen() const { return _counts.received.load(); }
+  // What the receive path has seen since the socket was made, by kind. Safe from any thread;
+  // each count is whole, the set is not taken at one instant.
+  NudpCounts Counts() const;
   std::int32_t LastPacket() const { return _last_packet.load(); }
   // True when packet `index` of the image holds data stored from the stream: not missing, and
   // not in conflict.
   bool PacketStored(int index) const;
   // True while an image buffer is set (PrepareForData, until the transfer ends).
   bool HasImage() const { return _image.load() != nullptr; }
-  // Copies of stored packets that brought other data, since the last 0x08 was sent.
-  std::uint32_t ConflictingDuplicates() const { return _conflicts.load(); }
   // Restarts of the image (a further answer to 0x08 during a transfer) since the socket was
   // made; each one cleared the packet map and the count.
-  std::uint32_t Restarts() const { return _restarts.load(); }
+  std::uint64_t Restarts() const { return _counts.restarts.load(); }
   const std::string& LocalAddress() const { return _local_address; }
   // The kernel receive buffer the socket was granted, in bytes as the kernel counts them (twice
   // what was set); below one image, a receiving thread that is late loses packets.
@@ -146,10 +148,9 @@ class NudpSocket : public UdpSocket {
   static constexpr std::uint8_t kPacketInConflict = 2;
   NudpHeader _start_expected{};  // the answer to the last 0x08 sent
   std::int32_t _starts_unanswered = 0;
-  std::atomic<std::uint32_t> _conflicts{0};
-  std::atomic<std::uint32_t> _restarts{0};
   std::atomic<bool> _packet_arrived{false};
-  std::atomic<std::uint64_t> _datagrams_seen{0};
+  // Written by the receive path only; read from any thread.
+  NudpCountsOf<std::atomic<std::uint64_t>> _counts;
   std::atomic<std::int32_t> _raw_count{0};
   std::atomic<std::int32_t> _last_packet{0};
   std::string _local_address;

@@ -66,16 +66,17 @@ struct SimulatorStats {
   // Answers are counted just before their send and taken back if it fails, so that a caller
   // who has received one finds it counted.
   std::uint64_t answers_sent = 0;
-  std::uint64_t answers_damaged = 0;     // sent with a wrong checksum (--damage)
-  std::uint64_t answers_repeated = 0;    // second copies (--answer-twice)
-  std::uint64_t answers_lost = 0;        // not sent (--lose-answer)
-  std::uint64_t commands_ignored = 0;    // --silent, --silent-cmd
-  std::uint64_t images_started = 0;      // 0x08 commands acted on
-  std::uint64_t images_finished = 0;     // streams that ran to the end of their plan
-  std::uint64_t images_interrupted = 0;  // streams cut short by a new 0x08
-  std::uint64_t raw_packets_sent = 0;    // RAW datagrams, duplicates included
-  std::uint64_t raw_repeats_sent = 0;    // RAW datagrams sent after the stream (--repeat-packet)
-  std::uint64_t raw_forged_sent = 0;     // forged copies among the RAW datagrams (--forge)
+  std::uint64_t answers_damaged = 0;      // sent with a wrong checksum (--damage)
+  std::uint64_t answers_repeated = 0;     // second copies (--answer-twice)
+  std::uint64_t answers_lost = 0;         // not sent (--lose-answer)
+  std::uint64_t commands_ignored = 0;     // --silent, --silent-cmd
+  std::uint64_t images_started = 0;       // 0x08 commands acted on
+  std::uint64_t images_finished = 0;      // streams that ran to the end of their plan
+  std::uint64_t images_interrupted = 0;   // streams cut short by a new 0x08
+  std::uint64_t raw_packets_sent = 0;     // RAW datagrams, duplicates included
+  std::uint64_t raw_duplicates_sent = 0;  // of those, second copies (--duplicate)
+  std::uint64_t raw_repeats_sent = 0;     // RAW datagrams sent after the stream (--repeat-packet)
+  std::uint64_t raw_forged_sent = 0;      // forged copies among the RAW datagrams (--forge)
   std::uint64_t raw_send_errors = 0;
   std::uint64_t raw_send_calls = 0;          // system calls that sent RAW datagrams
   std::uint64_t retransmissions_served = 0;  // TOP 6 answers sent

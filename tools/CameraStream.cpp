@@ -162,6 +162,11 @@ Clock::time_point CameraSimulator::PumpStream() {
   const auto sent =
       static_cast<std::uint64_t>(_socket.SendBatch(s.to, datagrams.data(), lengths.data(), count));
   s.last_send = Clock::now();
+  std::uint64_t duplicates = 0;  // second copies: the same index as the packet before
+  for (std::size_t k = 0; k < sent; ++k) {
+    const std::size_t at = s.next + k;
+    if (at > 0 && s.plan[at] == s.plan[at - 1]) ++duplicates;
+  }
   if (_capture) {
     for (std::size_t k = 0; k < sent; ++k) {
       _capture->Record(_local, s.to, send_time, datagrams[k], lengths[k]);
@@ -172,6 +177,7 @@ Clock::time_point CameraSimulator::PumpStream() {
     // A datagram that could not be sent is lost like one dropped on the wire; the stream goes on.
     std::lock_guard<std::mutex> lock(_mutex);
     _stats.raw_packets_sent += sent;
+    _stats.raw_duplicates_sent += duplicates;
     _stats.raw_bytes_sent += sent * kRawDatagramLength;
     _stats.bytes_sent += sent * kRawDatagramLength;
     _stats.raw_send_errors += static_cast<std::uint64_t>(count) - sent;
@@ -211,6 +217,9 @@ std::string CameraSimulator::FormatStats(const SimulatorStats& stats) {
       u(stats.images_finished), u(stats.images_interrupted));
   add("RAW packets sent: %llu in %llu system calls (send errors %llu)\n", u(stats.raw_packets_sent),
       u(stats.raw_send_calls), u(stats.raw_send_errors));
+  if (stats.raw_duplicates_sent > 0) {
+    add("RAW packets sent twice: %llu\n", u(stats.raw_duplicates_sent));
+  }
   if (stats.raw_forged_sent > 0) {
     add("RAW packets forged (sent first with other data): %llu\n", u(stats.raw_forged_sent));
   }

@@ -11,6 +11,7 @@
 
 #include <arpa/inet.h>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <netinet/in.h>
@@ -65,6 +66,7 @@ const std::map<std::string, LoopbackSubnet> kSubnets = {
     {"DatagramsHandedOverDirectlyAreCheckedLikeReceivedOnes", {3, 14}},
     {"CopyWithOtherDataPutsThePacketInConflictUntilRecovered", {3, 15}},
     {"FurtherAnswerToARepeatedStartRestartsTheImage", {3, 16}},
+    {"CountsEachDatagramWhereItIsJudged", {3, 20}},
 };
 
 // One NudpSocket opened towards a peer camera, each test on its own loopback addresses.
@@ -449,7 +451,7 @@ TEST_F(NudpSocketTest, CopyWithOtherDataPutsThePacketInConflictUntilRecovered) {
   struct Copy {
     const Bytes& bytes;
     const char* line;
-    std::uint32_t conflicts;
+    std::uint64_t conflicts;
   };
   const char* const duplicated = "RAW data packet #3 (offset=C00) duplicated.\n";
   const char* const conflict =
@@ -462,17 +464,20 @@ TEST_F(NudpSocketTest, CopyWithOtherDataPutsThePacketInConflictUntilRecovered) {
     EXPECT_EQ(err, c.line);
     EXPECT_EQ(log, At() + From() + "RAW data packet.\n" + err +
                        "RAW data packet #3 (offset=C00, length=1024) parsed.\n\n");
-    EXPECT_EQ(_socket->ConflictingDuplicates(), c.conflicts);
+    EXPECT_EQ(_socket->Counts().conflicts, c.conflicts);
     EXPECT_EQ(_socket->RawCount(), c.conflicts == 0 ? 2 : 1);
     EXPECT_EQ(_socket->PacketStored(3), c.conflicts == 0);
   }
   EXPECT_TRUE(std::equal(same.begin() + 8, same.end(), image.begin() + 3 * 1024));
   EXPECT_TRUE(_socket->PacketStored(4));
 
-  // A new start forgets the conflicts.
+  // A new start clears the conflict with the map: a copy is a first copy again.
   _socket->StopData();
   Command(0, NUDP_CMD_START_RAW);
-  EXPECT_EQ(_socket->ConflictingDuplicates(), 0u);
+  Deliver(other);
+  EXPECT_TRUE(_socket->PacketStored(3));
+  EXPECT_EQ(_socket->Counts().conflicts, 2u);
+  EXPECT_EQ(_socket->Counts().duplicates, 2u);
 }
 
 TEST_F(NudpSocketTest, FurtherAnswerToARepeatedStartRestartsTheImage) {
@@ -572,6 +577,104 @@ TEST_F(NudpSocketTest, AWholeImageArrivesIntactWhileAnotherThreadWatches) {
     const Bytes p = Raw(i);
     ASSERT_TRUE(std::equal(p.begin() + 8, p.end(), image.begin() + i * 1024)) << "packet " << i;
   }
+}
+
+// What a step of the receive path adds to each count.
+NudpCounts Added(const NudpCounts& before, const NudpCounts& after) {
+  NudpCounts added = after;
+  ForEachCount(added, before,
+               [](const char*, std::uint64_t& to, std::uint64_t from) { to -= from; });
+  return added;
+}
+
+std::string Text(const NudpCounts& counts) {
+  std::string text;
+  ForEachCount(counts, counts, [&text](const char* name, std::uint64_t value, std::uint64_t) {
+    if (value != 0) text += std::string(name) + "=" + std::to_string(value) + " ";
+  });
+  return text;
+}
+
+TEST_F(NudpSocketTest, CountsEachDatagramWhereItIsJudged) {
+  std::vector<std::uint8_t> image(RAW_IMAGE_SIZE, 0);
+  ASSERT_TRUE(_socket->PrepareForData(image.data()));
+  sockaddr_in camera{};
+  camera.sin_family = AF_INET;
+  camera.sin_addr.s_addr = Ip(_camera_ip);
+  camera.sin_port = htons(kCameraPort);
+  sockaddr_in stranger = camera;
+  stranger.sin_port = htons(kCameraPort + 1);
+  auto direct = [this](const Bytes& bytes, const sockaddr_in& from, std::uint32_t from_length) {
+    _socket->OnRawData(bytes.data(), bytes.size(), reinterpret_cast<const sockaddr*>(&from),
+                       from_length);
+  };
+  Bytes bad_checksum = Raw(2);
+  bad_checksum[3] ^= 1;
+  Bytes damaged_answer = Response(0, NUDP_CMD_BINNING_ON);
+  damaged_answer[5] ^= 0x40;
+  Bytes other_data = Raw(1);
+  other_data.back() ^= 1;
+  struct Step {
+    const char* what;
+    std::function<void()> action;
+    const char* added;  // the counts that grow, each by the number given
+  };
+  const std::vector<Step> steps = {
+      {"start command sent", [&] { Command(0, NUDP_CMD_START_RAW); }, ""},
+      {"RAW packet before the answer", [&] { Deliver(Raw(1)); },
+       "received_packets=1 raw_packets=1 stored_packets=1 "},
+      {"the answer", [&] { Deliver(Response(0, NUDP_CMD_START_RAW)); },
+       "received_packets=1 matched_answers=1 "},
+      {"the same packet again", [&] { Deliver(Raw(1)); },
+       "received_packets=1 raw_packets=1 duplicate_packets=1 "},
+      {"the same packet with other data", [&] { Deliver(other_data); },
+       "received_packets=1 raw_packets=1 conflicting_packets=1 "},
+      {"a packet that does not fill its place", [&] { Deliver(Raw(5, 100)); },
+       "received_packets=1 damaged_packets=1 raw_packets=1 "},
+      {"from another port", [&] { direct(Raw(3), stranger, sizeof stranger); },
+       "received_packets=1 foreign_packets=1 "},
+      {"not IPv4", [&] { direct(Raw(3), camera, 8); }, "received_packets=1 foreign_packets=1 "},
+      {"too short",
+       [&] {
+         Deliver(Bytes{0xFF, 0x00, 0x07, 0, 0, 0, 0});
+       },
+       "received_packets=1 damaged_packets=1 "},
+      {"too long", [&] { direct(Raw(3, NUDP_MAX_DATA_LENGTH + 1), camera, sizeof camera); },
+       "received_packets=1 damaged_packets=1 "},
+      {"no signature",
+       [&] {
+         Deliver(Bytes{0xFF, 0x01, 0x07, 0xF8, 0, 0, 0, 0});
+       },
+       "received_packets=1 damaged_packets=1 "},
+      {"RAW checksum wrong", [&] { Deliver(bad_checksum); },
+       "received_packets=1 damaged_packets=1 raw_packets=1 "},
+      {"beyond the image", [&] { Deliver(Raw(RAW_PACKETS_PER_IMAGE)); },
+       "received_packets=1 damaged_packets=1 raw_packets=1 "},
+      {"an answer nobody waits for", [&] { Deliver(Response(0, NUDP_CMD_START_RAW)); },
+       "received_packets=1 stray_answers=1 "},
+      {"the last packet", [&] { Deliver(Raw(RAW_LAST_PACKET_INDEX)); },
+       "received_packets=1 raw_packets=1 stored_packets=1 "},
+      {"after the last packet", [&] { Deliver(Raw(4)); },
+       "received_packets=1 raw_packets=1 refused_packets=1 "},
+      {"binning on sent", [&] { Command(0, NUDP_CMD_BINNING_ON); }, ""},
+      {"the answer to another command", [&] { Deliver(Response(0, NUDP_CMD_REFRESH)); },
+       "received_packets=1 stray_answers=1 "},
+      {"a damaged answer", [&] { Deliver(damaged_answer); },
+       "received_packets=1 damaged_packets=1 "},
+      {"an answer after the damaged one", [&] { Deliver(Response(0, NUDP_CMD_BINNING_ON)); },
+       "received_packets=1 stray_answers=1 "},
+      {"suspended", [&] { ASSERT_TRUE(_socket->Suspend()); }, ""},
+      {"an answer while suspended", [&] { Deliver(Response(0, NUDP_CMD_BINNING_ON)); },
+       "received_packets=1 stray_answers=1 "},
+  };
+  NudpCounts before = _socket->Counts();
+  for (const Step& step : steps) {
+    step.action();
+    const NudpCounts after = _socket->Counts();
+    EXPECT_EQ(Text(Added(before, after)), step.added) << step.what;
+    before = after;
+  }
+  EXPECT_EQ(_socket->DatagramsSeen(), before.received);
 }
 
 struct RecordingLog : SocketLog {
