@@ -5,6 +5,7 @@
 #include "frameprobe/Camera.h"
 
 #include "camera/CEthCamera.h"
+#include "camera/DriverCounts.h"
 #include "nudp/NudpProtocol.h"
 #include "nudp/NudpSocket.h"
 
@@ -29,6 +30,9 @@ static_assert(kCmdBinningOn == fp::NUDP_CMD_BINNING_ON && kCmdStartRaw == fp::NU
 static_assert(kTopCommand == fp::NUDP_TOP_COMMAND && kTopRetransmit == fp::NUDP_TOP_RETRANSMIT);
 static_assert(kIdTextOffset == fp::NUDP_ID_TEXT_OFFSET);
 static_assert(RetransmitNumber(251) == fp::RawNumberField(251));
+// One public counter for each of the driver's counts, in the same order and under the same
+// name (tests/api checks the names).
+static_assert(sizeof(Counters) == sizeof(fp::NudpCounts) + sizeof(fp::CameraCounts));
 
 namespace {
 
@@ -63,6 +67,21 @@ int Count(const std::vector<PacketRange>& ranges) {
   int sum = 0;
   for (const PacketRange& r : ranges) sum += r.Count();
   return sum;
+}
+
+// The driver's counts as the library's counters: both go in the same order.
+Counters PublicCounters(const fp::DriverCounts& driver) {
+  std::array<std::uint64_t, sizeof(Counters) / sizeof(std::uint64_t)> values{};
+  std::size_t i = 0;
+  fp::ForEachCount(driver, driver, [&values, &i](const char*, std::uint64_t value, std::uint64_t) {
+    values[i++] = value;
+  });
+  Counters counters;
+  i = 0;
+  ForEachCounter([&counters, &values, &i](const char*, std::uint64_t Counters::*member) {
+    counters.*member = values[i++];
+  });
+  return counters;
 }
 
 std::string Hex(std::uint32_t number) {
@@ -141,6 +160,10 @@ int Camera::ReceiveBufferBytes() const {
   return _impl->driver->Nudp().ReceiveBufferBytes();
 }
 
+Counters Camera::Totals() const {
+  return _impl ? PublicCounters(_impl->driver->Counters().since_open) : Counters{};
+}
+
 Answer Camera::Command(std::uint32_t number, std::uint8_t top) {
   if (!_impl) throw Error("the camera was moved away");
   std::lock_guard<std::mutex> lock(_impl->mutex);
@@ -208,6 +231,7 @@ GrabInfo Camera::Grab(std::uint8_t* image, const std::atomic<bool>* stop) {
     info.cancelled = !info.complete && stopped();
   }
   info.image_ms = MsBetween(start, Clock::now());
+  info.counters = PublicCounters(driver.Counters().last_transfer);
   if (!c.Open()) {
     c.Fail("contact with the camera at " + c.camera_address + " was lost during the image (" +
            std::to_string(info.stream_packets) + " packets from the stream, " +

@@ -160,6 +160,9 @@ Images are started by grab() alone.)")
       .def_property_readonly("camera_address", &Camera::CameraAddress, "'<address>:1234'.")
       .def_property_readonly("receive_buffer_bytes", &Camera::ReceiveBufferBytes,
                              "The kernel receive buffer of the image socket, in bytes.")
+      .def_property_readonly("totals", &Camera::Totals,
+                             "Counters since the connection was opened, over every grab and "
+                             "command. Does not wait for a grab running on another thread.")
       .def(
           "__enter__", [](Camera& camera) -> Camera& { return camera; },
           py::return_value_policy::reference)

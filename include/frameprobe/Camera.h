@@ -7,7 +7,9 @@
 //   frameprobe::Image image;
 //   const frameprobe::GrabInfo info = camera.Grab(image);
 //   if (!info.complete) { /* info.missing names the packets the image lacks */ }
+//   // info.counters: what the driver counted during the grab (duplicates, requests, ...).
 
+#include "frameprobe/Counters.h"
 #include "frameprobe/Export.h"
 #include "frameprobe/Protocol.h"
 
@@ -56,6 +58,9 @@ struct FRAMEPROBE_EXPORT GrabInfo {
   // nothing was missing).
   double image_ms = 0.0;
   double recovery_ms = 0.0;
+  // What the driver counted from the start command (its repetitions included) to the end of
+  // recovery; all 0 when the grab was stopped before it started.
+  Counters counters;
 
   int LostPackets() const { return kPacketsPerImage - stream_packets; }
   int MissingPackets() const;
@@ -117,6 +122,10 @@ class FRAMEPROBE_EXPORT Camera {
   std::string CameraAddress() const;
   // The kernel receive buffer of the image socket, in bytes as the kernel counts them.
   int ReceiveBufferBytes() const;
+  // What the driver counted since the connection was opened, over every grab and command. Does
+  // not wait for a call running on another thread: each counter is whole, the set is not taken
+  // at one instant then.
+  Counters Totals() const;
 
   // Sends one command (TOP 0 to 6) and returns the camera's answer; a command is sent up to three
   // times when no answer or a damaged one comes. Starting an image this way is for Grab alone.

@@ -5,10 +5,12 @@
     with frameprobe.Camera("192.168.1.10", "192.168.1.20") as cam:
         image, info = cam.grab()        # uint16, shape IMAGE_SHAPE = (2062, 2048)
         print(cam.identify(), info.complete, info.lost)
+        print(info.counters.duplicate_packets, cam.totals.sent_commands)
 
 Camera connects to the camera (UDP ports 32100 and 32101 here, 1234 there),
 grab() takes one image and fetches again the packets the stream lost,
-grab_many() takes many into one array; failures raise frameprobe.Error with the
+grab_many() takes many into one array; info.counters and cam.totals are what
+the driver counted (Counters); failures raise frameprobe.Error with the
 driver's reason.
 """
 
@@ -19,6 +21,7 @@ from ._frameprobe import (
     PACKET_SAMPLES,
     PACKETS_PER_IMAGE,
     Camera,
+    Counters,
     Error,
     GrabInfo,
     __version__,
@@ -26,6 +29,7 @@ from ._frameprobe import (
 
 __all__ = [
     "Camera",
+    "Counters",
     "Error",
     "GrabInfo",
     "IMAGE_BYTES",

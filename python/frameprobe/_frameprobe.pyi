@@ -15,6 +15,78 @@ PACKET_SAMPLES: int
 class Error(RuntimeError):
     """A failure of the connection or of the camera, with the driver's reason."""
 
+class Counters:
+    """What the driver counted on its camera socket over a span of time.
+
+    GrabInfo.counters spans one grab (from the start command to the end of
+    recovery), Camera.totals the connection so far. Each is counted where it
+    happens: the socket's receive path first, then the driver's commands.
+    """
+
+    @property
+    def received_packets(self) -> int:
+        """Datagrams received, whatever became of them."""
+    @property
+    def foreign_packets(self) -> int:
+        """From another address or port than the camera's."""
+    @property
+    def damaged_packets(self) -> int:
+        """A wrong length, no signature, a wrong checksum, outside the image or not filling
+        its place."""
+    @property
+    def raw_packets(self) -> int:
+        """RAW data packets from the camera with a signature."""
+    @property
+    def stored_packets(self) -> int:
+        """RAW data packets stored in the image."""
+    @property
+    def duplicate_packets(self) -> int:
+        """RAW data packets stored already, the same data again."""
+    @property
+    def conflicting_packets(self) -> int:
+        """RAW data packets stored already with other data: missing again."""
+    @property
+    def refused_packets(self) -> int:
+        """RAW data packets while none were expected."""
+    @property
+    def matched_answers(self) -> int:
+        """Answers that completed the command sent last."""
+    @property
+    def stray_answers(self) -> int:
+        """Answers while no command waited, or to another command."""
+    @property
+    def restarts(self) -> int:
+        """Answers to a repeated start command: the image began again."""
+    @property
+    def sent_commands(self) -> int:
+        """Command packets sent, repetitions included."""
+    @property
+    def repeated_commands(self) -> int:
+        """Of those, repetitions after the first sending."""
+    @property
+    def timed_out_commands(self) -> int:
+        """Attempts that no answer ended in time."""
+    @property
+    def status_requests(self) -> int:
+        """Transfer status requests (0x0A) sent."""
+    @property
+    def retransmission_requests(self) -> int:
+        """Retransmission requests (TOP 6) sent."""
+    @property
+    def answered_retransmissions(self) -> int:
+        """Retransmission requests the camera answered."""
+    @property
+    def fetched_again_packets(self) -> int:
+        """RAW packets that recovery brought into the image."""
+    @property
+    def drains(self) -> int:
+        """Waits for a streaming camera to fall silent before a repeated start."""
+    @property
+    def lost_contacts(self) -> int:
+        """Commands given up after every attempt: the connection closed."""
+    def as_dict(self) -> dict[str, int]:
+        """The counters as a dict, name to count, in the order above."""
+
 class GrabInfo:
     """How one image arrived.
 
@@ -52,6 +124,9 @@ class GrabInfo:
     @property
     def recovery_ms(self) -> float:
         """Milliseconds of recovery alone; 0 when nothing was lost."""
+    @property
+    def counters(self) -> Counters:
+        """Counters of this grab, from the start command to the end of recovery."""
 
 class Camera:
     """One connection to one NUDP camera; a context manager that closes it."""
@@ -96,6 +171,9 @@ class Camera:
     def camera_address(self) -> str: ...
     @property
     def receive_buffer_bytes(self) -> int: ...
+    @property
+    def totals(self) -> Counters:
+        """Counters since the connection was opened, over every grab and command."""
     def __enter__(self) -> Camera: ...
     def __exit__(
         self,
