@@ -1,3 +1,4 @@
+#include "camera/DriverCounts.h"
 #include "tools/CameraSimulator.h"
 #include "tools/ImagePattern.h"
 
@@ -17,6 +18,7 @@ namespace fp::test {
 namespace {
 
 using frameprobe::Camera;
+using frameprobe::Counters;
 using frameprobe::GrabInfo;
 using frameprobe::PacketRange;
 using std::chrono::milliseconds;
@@ -67,6 +69,30 @@ bool PacketsMatch(const std::uint8_t* image, std::uint32_t number, int begin, in
   return true;
 }
 
+// Start commands among a grab's commands: what is neither a status nor a retransmission request.
+std::uint64_t StartCommands(const Counters& c) {
+  return c.sent_commands - c.status_requests - c.retransmission_requests;
+}
+
+TEST(CameraApi, CountersAreTheDriversCountsUnderTheirNamesAndInTheirOrder) {
+  std::vector<std::string> driver;
+  const DriverCounts none;
+  ForEachCount(none, none, [&driver](const char* name, auto, auto) { driver.push_back(name); });
+  std::vector<std::string> library;
+  Counters counters;
+  std::uint64_t value = 0;
+  frameprobe::ForEachCounter([&](const char* name, std::uint64_t Counters::*member) {
+    library.push_back(name);
+    counters.*member = ++value;
+  });
+  EXPECT_EQ(library, driver);
+  // Every name its own member.
+  value = 0;
+  frameprobe::ForEachCounter([&](const char* name, std::uint64_t Counters::*member) {
+    EXPECT_EQ(counters.*member, ++value) << name;
+  });
+}
+
 TEST(CameraApi, GrabsWholeImagesAndNamesWhatTheStreamLost) {
   struct Case {
     const char* name;
@@ -97,8 +123,10 @@ TEST(CameraApi, GrabsWholeImagesAndNamesWhatTheStreamLost) {
     frameprobe::Image owned;
     std::vector<std::uint8_t> mine(frameprobe::kImageBytes);
     std::uint32_t owned_number = 0;
+    Counters sum;
     for (int grab = 1; grab <= 2; ++grab) {
       std::uint8_t* bytes = grab == 1 ? owned.Bytes() : mine.data();
+      const std::uint64_t duplicates_before = rig.Sim().Stats().raw_duplicates_sent;
       const GrabInfo info = grab == 1 ? camera.Grab(owned) : camera.Grab(mine.data());
       // The simulator's image number, which a start command repeated on a busy machine moves on.
       const std::uint32_t number = rig.Sim().ImageNumber();
@@ -114,8 +142,42 @@ TEST(CameraApi, GrabsWholeImagesAndNamesWhatTheStreamLost) {
       EXPECT_EQ(info.recovery_ms > 0, !c.lost.empty());
       EXPECT_GE(info.image_ms, info.recovery_ms);
       EXPECT_TRUE(ImageMatchesPattern(bytes, number));
+
+      const Counters& n = info.counters;
+      const auto lost = static_cast<std::uint64_t>(Count(c.lost));
+      EXPECT_EQ(n.fetched_again_packets, lost);
+      EXPECT_EQ(n.conflicting_packets + n.damaged_packets + n.foreign_packets + n.lost_contacts +
+                    n.drains,
+                0u);
+      EXPECT_EQ(n.duplicate_packets > 0, c.duplicate > 0.0);
+      if (n.sent_commands == StartCommands(n) + lost) {
+        // Nothing repeated (as on a machine that keeps up): one start, one request a lost packet,
+        // every packet of the stream stored once and every duplicate the simulator sent seen.
+        EXPECT_EQ(StartCommands(n), 1u);
+        EXPECT_EQ(n.retransmission_requests, lost);
+        EXPECT_EQ(n.answered_retransmissions, lost);
+        EXPECT_EQ(n.stored_packets, static_cast<std::uint64_t>(info.stream_packets));
+        EXPECT_EQ(n.duplicate_packets, rig.Sim().Stats().raw_duplicates_sent - duplicates_before);
+        EXPECT_EQ(n.raw_packets, n.stored_packets + n.duplicate_packets);
+        EXPECT_EQ(n.matched_answers, n.sent_commands);
+      }
+      EXPECT_GE(n.retransmission_requests, lost);
+      EXPECT_GE(n.stored_packets, static_cast<std::uint64_t>(info.stream_packets));
+      frameprobe::ForEachCounter(
+          [&](const char*, std::uint64_t Counters::*member) { sum.*member += n.*member; });
     }
     EXPECT_EQ(owned.Sample(0, 1), ImagePatternWord(owned_number, 0) >> 16);
+    // The totals hold the two grabs, and the binning command before them; the simulator served
+    // every retransmission request and started an image for every start command.
+    const Counters totals = camera.Totals();
+    EXPECT_EQ(totals.sent_commands, sum.sent_commands + 1);
+    EXPECT_EQ(totals.fetched_again_packets, sum.fetched_again_packets);
+    EXPECT_EQ(totals.retransmission_requests, sum.retransmission_requests);
+    frameprobe::ForEachCounter([&](const char* name, std::uint64_t Counters::*member) {
+      EXPECT_GE(totals.*member, sum.*member) << name;
+    });
+    EXPECT_EQ(rig.Sim().Stats().retransmissions_served, totals.retransmission_requests);
+    EXPECT_EQ(rig.Sim().Stats().images_started, StartCommands(sum));
   }
 }
 
@@ -187,6 +249,7 @@ TEST(CameraApi, StopCutsRecoveryShortAndLeavesTheCameraUsable) {
   EXPECT_TRUE(info.cancelled);
   EXPECT_EQ(info.missing, (std::vector<PacketRange>{{0, frameprobe::kPacketsPerImage}}));
   EXPECT_EQ(rig.Sim().Commands().size(), commands);
+  EXPECT_EQ(info.counters.sent_commands + info.counters.received_packets, 0u);
 
   stop.store(false);
   std::thread stopper([&] {
@@ -204,6 +267,7 @@ TEST(CameraApi, StopCutsRecoveryShortAndLeavesTheCameraUsable) {
   EXPECT_GE(fetched, 20);
   ASSERT_LT(fetched, 8148);
   EXPECT_EQ(info.missing, (std::vector<PacketRange>{{100 + fetched, 8248}}));
+  EXPECT_EQ(info.counters.fetched_again_packets, static_cast<std::uint64_t>(fetched));
   EXPECT_TRUE(PacketsMatch(image.Bytes(), 1, 0, 100 + fetched));
   EXPECT_TRUE(camera->IsOpen());
   EXPECT_EQ(camera->Identify(), "FrameProbe CamSim 1");
