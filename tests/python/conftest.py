@@ -9,6 +9,7 @@ tests against the build tree, an installed prefix and the packages go side by si
 
 import os
 import pathlib
+import re
 import signal
 import subprocess
 import time
@@ -23,13 +24,14 @@ SUBNET = int(os.environ.get("FP_TEST_SUBNET", "32"))
 
 
 class Camsim:
-    """camsim on `address` with `flags`, until stop()."""
+    """camsim on `address` with `flags`, until stop(). Its trace goes to a file, from which
+    image_number() reads the number of the image it streamed last."""
 
     def __init__(self, address, flags, workdir):
         self.address = address
         self._err = workdir / f"camsim-{address}.err"
         self._process = subprocess.Popen(
-            [os.environ["FP_CAMSIM"], "--bind", address, "--quiet", *flags],
+            [os.environ["FP_CAMSIM"], "--bind", address, *flags],
             stdout=subprocess.PIPE,
             stderr=self._err.open("w"),
             text=True,
@@ -40,6 +42,13 @@ class Camsim:
                 raise RuntimeError(f"camsim did not start: {self._err.read_text()}")
             time.sleep(0.02)
         self.stats = ""
+
+    def image_number(self):
+        """The number of the image camsim started streaming last (1 for its first), 0 before any.
+        A grab brings that one: a start command that the driver repeats on a busy machine makes
+        camsim start another image, so the number need not be the count of grabs."""
+        started = re.findall(r"^camsim: image (\d+): streaming", self._err.read_text(), re.M)
+        return int(started[-1]) if started else 0
 
     def stop(self):
         """Ends camsim and returns the statistics it prints."""

@@ -1,5 +1,6 @@
 """frameprobe from Python against camsim: images into numpy, their info, errors."""
 
+import ast
 import pathlib
 import re
 
@@ -19,6 +20,36 @@ def assert_equal_images(image, expected):
     )
 
 
+def assert_camsims_images(images, sim, tmp_path, before):
+    """Each of `images`, in order, equals sample for sample an image camsim started after image
+    `before`, each a later one than the one before it (a start command repeated on a busy machine
+    makes camsim skip on), the last the one camsim started last. Returns its number."""
+    number = before
+    for image in images:
+        for candidate in range(number + 1, sim.image_number() + 1):
+            if np.array_equal(image, chart(candidate, tmp_path)):
+                number = candidate
+                break
+        else:
+            assert_equal_images(image, chart(number + 1, tmp_path))
+    assert number == sim.image_number()
+    return number
+
+
+COUNTERS = [
+    "received_packets", "foreign_packets", "damaged_packets", "raw_packets", "stored_packets",
+    "duplicate_packets", "conflicting_packets", "refused_packets", "matched_answers",
+    "stray_answers", "restarts", "sent_commands", "repeated_commands", "timed_out_commands",
+    "status_requests", "retransmission_requests", "answered_retransmissions",
+    "fetched_again_packets", "drains", "lost_contacts",
+]
+
+
+def start_commands(counters):
+    """The start commands among a grab's: what is neither a status nor a retransmission request."""
+    return counters.sent_commands - counters.status_requests - counters.retransmission_requests
+
+
 def test_grabs_with_loss_and_duplicates_equal_the_chart(camsim, tmp_path):
     sim = camsim(1, "--pattern", "chart", "--loss", "0.02", "--duplicate", "0.02",
                  "--seed", "7", "--drop", "0,8247")
@@ -31,7 +62,7 @@ def test_grabs_with_loss_and_duplicates_equal_the_chart(camsim, tmp_path):
         assert image.dtype == np.uint16 and image.shape == frameprobe.IMAGE_SHAPE
         # The driver wrote into the array's own memory: no copy, no view of another buffer.
         assert image.flags.owndata and image.flags.c_contiguous
-        assert_equal_images(image, chart(1, tmp_path))
+        number = assert_camsims_images([image], sim, tmp_path, 0)
         assert info.complete and not info.cancelled
         assert info.lost[0] == range(0, 1) and info.lost[-1] == range(8247, 8248)
         assert sum(len(r) for r in info.lost) == info.lost_packets > 2
@@ -41,19 +72,33 @@ def test_grabs_with_loss_and_duplicates_equal_the_chart(camsim, tmp_path):
         assert info.image_ms >= info.recovery_ms > 0
         assert repr(info).startswith("GrabInfo(complete=True, stream_packets=")
 
+        # The driver's counters of the grab, under their names and in their order.
+        counters = info.counters
+        assert isinstance(counters, frameprobe.Counters)
+        assert list(counters.as_dict()) == COUNTERS
+        assert counters.as_dict() == {name: getattr(counters, name) for name in COUNTERS}
+        assert repr(counters).startswith(f"Counters(received_packets={counters.received_packets}, ")
+        assert counters.fetched_again_packets == info.fetched_again_packets
+        assert counters.retransmission_requests >= info.lost_packets
+        assert counters.duplicate_packets > 0 and counters.stored_packets >= info.stream_packets
+        assert counters.damaged_packets == counters.foreign_packets == counters.lost_contacts == 0
+        infos = [info]
+
         # Into the caller's array, then several into one.
         out = np.zeros(frameprobe.IMAGE_SHAPE, dtype=np.uint16)
         same, info = cam.grab(out=out)
         assert same is out and info.complete
-        assert_equal_images(out, chart(2, tmp_path))
-        images, infos = cam.grab_many(2)
-        assert images.shape == (2, *frameprobe.IMAGE_SHAPE) and len(infos) == 2
+        number = assert_camsims_images([out], sim, tmp_path, number)
+        infos.append(info)
+        images, many = cam.grab_many(2)
+        assert images.shape == (2, *frameprobe.IMAGE_SHAPE) and len(many) == 2
+        number = assert_camsims_images(images, sim, tmp_path, number)
         batch = np.empty((2, *frameprobe.IMAGE_SHAPE), dtype=np.uint16)
         same, more = cam.grab_many(out=batch)
         assert same is batch
-        for number, (image, info) in enumerate(zip([*images, *batch], infos + more), start=3):
-            assert info.complete
-            assert_equal_images(image, chart(number, tmp_path))
+        assert_camsims_images(batch, sim, tmp_path, number)
+        infos += many + more
+        assert all(info.complete for info in infos)
 
         # Arrays the driver cannot write into without a copy.
         wrong = [
@@ -71,9 +116,16 @@ def test_grabs_with_loss_and_duplicates_equal_the_chart(camsim, tmp_path):
             cam.grab(out=bytearray(frameprobe.IMAGE_BYTES))
         with pytest.raises(frameprobe.Error, match="starts an image: take images with Grab"):
             cam.command(0x08)
+        totals = cam.totals
     assert not cam.is_open
+    # The totals hold the six grabs and the three commands before them; camsim served every
+    # retransmission request and started an image for every start command.
+    for name in COUNTERS:
+        assert getattr(totals, name) >= sum(getattr(info.counters, name) for info in infos), name
+    assert totals.sent_commands == 3 + sum(info.counters.sent_commands for info in infos)
     sim.stop()
-    assert sim.stat("images") == 6
+    assert sim.stat("retransmissions served") == totals.retransmission_requests
+    assert sim.stat("images") == sum(start_commands(info.counters) for info in infos) >= 6
 
 
 def test_failures_raise_with_the_drivers_reason(camsim):
@@ -116,4 +168,28 @@ def test_the_readme_example_runs_as_written(camsim, tmp_path, monkeypatch, capsy
     assert out[1].startswith("GrabInfo(complete=True, stream_packets=8241, lost_packets=7, "
                              "fetched_again_packets=7, missing_packets=0, image_ms=")
     assert out[2] == "lost and fetched again: [range(17, 18), range(4000, 4006)]"
-    assert_equal_images(tifffile.imread(tmp_path / "image.tif"), chart(1, tmp_path))
+    saved = tifffile.imread(tmp_path / "image.tif")
+    assert_equal_images(saved, chart(sim.image_number(), tmp_path))
+
+
+def test_the_stubs_name_what_the_module_has():
+    """The type stubs beside the module declare every public name of it, and nothing else."""
+    stubs = ast.parse((pathlib.Path(frameprobe._frameprobe.__file__).parent
+                       / "_frameprobe.pyi").read_text())
+
+    def public(names):
+        return sorted(n for n in names if not n.startswith("_") or n == "__version__")
+
+    declared = {}
+    for node in stubs.body:
+        if isinstance(node, ast.ClassDef):
+            declared[node.name] = public(
+                item.name for item in node.body if isinstance(item, ast.FunctionDef))
+        elif isinstance(node, ast.AnnAssign):
+            declared[node.target.id] = None
+    assert sorted(declared) == public(dir(frameprobe._frameprobe))
+    for name, members in declared.items():
+        if members is not None:
+            thing = getattr(frameprobe._frameprobe, name)
+            inherited = set(dir(RuntimeError if issubclass(thing, Exception) else object))
+            assert members == public(set(vars(thing)) - inherited), name
