@@ -1,4 +1,5 @@
-// Takes a few images from a NUDP camera with libframeprobe and says how each arrived.
+// Takes a few images from a NUDP camera with libframeprobe and says how each arrived, with what
+// the driver counted.
 //
 //   grab_images LOCAL_IP CAMERA_IP [IMAGES]
 //
@@ -37,8 +38,18 @@ int main(int argc, char** argv) {
       for (const frameprobe::PacketRange& r : info.lost) {
         std::printf("  lost packets %d to %d\n", r.begin, r.end - 1);
       }
+      const frameprobe::Counters& counted = info.counters;
+      std::printf("  counted: %llu RAW packets, %llu duplicates, %llu retransmission requests\n",
+                  static_cast<unsigned long long>(counted.raw_packets),
+                  static_cast<unsigned long long>(counted.duplicate_packets),
+                  static_cast<unsigned long long>(counted.retransmission_requests));
       if (!info.complete) ++incomplete;
     }
+    const frameprobe::Counters totals = camera.Totals();
+    std::printf("totals: %llu commands sent, %llu repeated, %llu timed out\n",
+                static_cast<unsigned long long>(totals.sent_commands),
+                static_cast<unsigned long long>(totals.repeated_commands),
+                static_cast<unsigned long long>(totals.timed_out_commands));
     return incomplete == 0 ? 0 : 1;
   } catch (const frameprobe::Error& e) {
     std::fprintf(stderr, "grab_images: %s\n", e.what());

@@ -168,6 +168,10 @@ def test_the_readme_example_runs_as_written(camsim, tmp_path, monkeypatch, capsy
     assert out[1].startswith("GrabInfo(complete=True, stream_packets=8241, lost_packets=7, "
                              "fetched_again_packets=7, missing_packets=0, image_ms=")
     assert out[2] == "lost and fetched again: [range(17, 18), range(4000, 4006)]"
+    # 7 requests and 10 commands (binning, identification, start, requests) unless some repeated.
+    requests, commands = re.fullmatch(r"requests: (\d+) duplicates: 0 commands: (\d+)",
+                                      out[3]).groups()
+    assert int(requests) >= 7 and int(commands) >= 10 + int(requests) - 7
     saved = tifffile.imread(tmp_path / "image.tif")
     assert_equal_images(saved, chart(sim.image_number(), tmp_path))
 
