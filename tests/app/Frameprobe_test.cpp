@@ -310,10 +310,22 @@ TEST(Frameprobe, SmallReceiveBufferIsNamedOnStandardError) {
     args.insert(args.begin(), {"/usr/bin/setpriv", "--bounding-set=-net_admin"});
   }
   EXPECT_EQ(AppRig::Wait(rig.Start(args)), 0);
-  EXPECT_EQ(rig.File("console"),
-            "Binning: turn ON\n\nData taking started.\n\n"
-            "RAW data transmision done, no missing packets.\n\n" +
-                kCheckAndId);
+  // Standard output is the run's usual account. With the buffer this small a busy machine does
+  // lose packets, as the warning says; then they are fetched again.
+  const std::string console = rig.File("console");
+  const std::string head = "Binning: turn ON\n\nData taking started.\n\n";
+  const std::string whole = "RAW data transmision done, no missing packets.\n\n";
+  const std::string fetched = " packets received.\nMissing packets retransmitted.\n\n";
+  ASSERT_TRUE(console.starts_with(head) && console.ends_with(kCheckAndId)) << console;
+  const std::string middle =
+      console.substr(head.size(), console.size() - head.size() - kCheckAndId.size());
+  if (middle != whole) {
+    EXPECT_TRUE(middle.ends_with(fetched)) << console;
+    const std::string count = middle.substr(0, middle.size() - fetched.size());
+    EXPECT_TRUE(!count.empty() && count.find_first_not_of("0123456789") == std::string::npos &&
+                std::stoi(count) < 8248)
+        << console;
+  }
   if (granted >= 19003392) {
     EXPECT_EQ(rig.File("console.err"), "");
   } else {
