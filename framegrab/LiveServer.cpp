@@ -1,134 +1,134 @@
 #include "framegrab/LiveServer.h"
 
-#include "nudp/NudpProtocol.h"
-
+#include "framegrab/HttpServer.h"
+#include "framegrab/LatestPng.h"
 #include "framegrab/LiveState.h"
-#include "framegrab/PngEncode.h"
 #include "framegrab/ReportPage.h"
-
-#include <csignal>
-#include <cstring>
-#include <httplib.h>
-#include <sys/socket.h>
 
 namespace fp {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr std::chrono::milliseconds kEventGap(500);
 constexpr std::chrono::milliseconds kKeepAlive(10'000);
+// While the run goes on, the processor and kernel counters of the summary are read again at
+// least this often.
+constexpr std::chrono::milliseconds kCountersAge(1000);
+
+HttpAnswer NoImageYet() { return HttpAnswer::Text(404, "no image yet\n"); }
 
 }  // namespace
 
-LiveServer::LiveServer(LiveState& state)
-    : _state(state), _server(std::make_unique<httplib::Server>()) {}
+LiveServer::LiveServer(LiveState& state) : _state(state), _server(std::make_unique<HttpServer>()) {
+  HttpServer* server = _server.get();
+  _latest = std::make_unique<LatestPng>(state.Width(), [server] { server->Wake(); });
+}
 
 LiveServer::~LiveServer() { Stop(); }
 
-std::string LiveServer::EventData(std::uint64_t& version) {
+bool LiveServer::OnLoopback() const { return _server->OnLoopback(); }
+
+const GrabReport& LiveServer::Summary() {
+  const std::uint64_t version = _state.Version();
+  const bool stale = _summary.ended_by == "running" && Clock::now() - _summary_made > kCountersAge;
+  if (version != _summary_version || stale) {
+    GrabReport report = _state.Snapshot();
+    report.images.clear();
+    report.images.shrink_to_fit();
+    _summary = std::move(report);
+    _summary_version = version;
+    _summary_made = Clock::now();
+  }
+  return _summary;
+}
+
+const std::string& LiveServer::EventData(std::uint64_t& version) {
   version = _state.Version();
-  {
-    std::lock_guard<std::mutex> lock(_cache_mutex);
-    if (_cached_version == version) return _cached_event;
+  if (version != _event_version) {
+    const bool running = _state.Running();
+    const GrabReport report = _state.Snapshot();
+    const std::shared_ptr<const Preview> preview = _state.LatestPreview();
+    _event = LiveEventJson(report, running, preview.get());
+    _event_version = version;
   }
-  // Built outside the lock; two clients may build the same version at once, which is harmless.
-  const bool running = _state.Running();
-  const GrabReport report = _state.Snapshot();
-  const std::shared_ptr<const Preview> preview = _state.LatestPreview();
-  std::string event = LiveEventJson(report, running, preview.get());
-  std::lock_guard<std::mutex> lock(_cache_mutex);
-  if (version > _cached_version) {
-    _cached_version = version;
-    _cached_event = event;
+  return _event;
+}
+
+std::string LiveServer::NextEvent(StreamCursor& cursor) {
+  const Clock::time_point now = Clock::now();
+  if (cursor.version != 0 && now - cursor.sent < kEventGap) return "";
+  if (_state.Version() != cursor.version) {
+    const std::string& data = EventData(cursor.version);
+    cursor.sent = now;
+    return "data: " + data + "\n\n";
   }
-  return event;
+  if (now - cursor.sent < kKeepAlive) return "";
+  cursor.sent = now;
+  return ": still here\n\n";
+}
+
+HttpAnswer LiveServer::Stats(const HttpRequest& request) {
+  std::size_t from = 1;
+  if (const char* text = request.query("from")) {
+    const std::string digits(text);
+    if (digits.empty() || digits.size() > 9 ||
+        digits.find_first_not_of("0123456789") != std::string::npos || std::stoi(digits) < 1) {
+      return HttpAnswer::Text(400, "from needs an image number, 1 or more\n");
+    }
+    from = static_cast<std::size_t>(std::stoi(digits));
+  }
+  GrabReport page = Summary();
+  page.images = _state.Records(from - 1, kPage);
+  return HttpAnswer::Of(200, "application/json", ReportToJson(page));
+}
+
+HttpAnswer LiveServer::Latest() {
+  int number = 0;
+  const std::shared_ptr<const std::uint8_t[]> image = _state.LatestImage(&number);
+  if (!image) return NoImageYet();
+  const LatestPng::File file = _latest->Get(image, number);
+  if (file.state == LatestPng::State::kWaiting) return HttpAnswer::Later();
+  if (file.state == LatestPng::State::kBusy) {
+    HttpAnswer answer = HttpAnswer::Text(503, "busy encoding another image; try again\n");
+    answer.headers.emplace_back("Retry-After", "1");
+    return answer;
+  }
+  if (file.png->empty()) return HttpAnswer::Text(500, "the image could not be encoded\n");
+  HttpAnswer answer;
+  answer.status = 200;
+  answer.type = "image/png";
+  answer.body = file.png;
+  answer.headers.emplace_back("Content-Disposition",
+                              "inline; filename=\"image-" + std::to_string(number) + ".png\"");
+  return answer;
 }
 
 bool LiveServer::Start(const std::string& address, int port, std::string& error) {
-  // A browser that goes away mid-answer must not end the program.
-  std::signal(SIGPIPE, SIG_IGN);
-  httplib::Server& server = *_server;
-  server.Get("/", [](const httplib::Request&, httplib::Response& res) {
-    res.set_header("Cache-Control", "no-store");
-    res.set_content(LivePageHtml(), "text/html; charset=utf-8");
-  });
-  server.Get("/stats.json", [this](const httplib::Request&, httplib::Response& res) {
-    res.set_header("Cache-Control", "no-store");
-    res.set_content(ReportToJson(_state.Snapshot()), "application/json");
-  });
-  server.Get("/preview.png", [this](const httplib::Request&, httplib::Response& res) {
+  HttpServer& server = *_server;
+  const HttpAnswer page = HttpAnswer::Of(200, "text/html; charset=utf-8", LivePageHtml());
+  server.Get("/", [page](const HttpRequest&) { return page; });
+  server.Get("/stats.json", [this](const HttpRequest& request) { return Stats(request); });
+  server.Get("/preview.png", [this](const HttpRequest&) {
     const std::shared_ptr<const Preview> preview = _state.LatestPreview();
-    if (!preview) {
-      res.status = 404;
-      res.set_content("no image yet\n", "text/plain");
-      return;
-    }
-    res.set_header("Cache-Control", "no-store");
-    res.set_content(preview->png, "image/png");
+    if (!preview) return NoImageYet();
+    HttpAnswer answer;
+    answer.status = 200;
+    answer.type = "image/png";
+    answer.body = std::shared_ptr<const std::string>(preview, &preview->png);
+    return answer;
   });
-  server.Get("/latest.png", [this](const httplib::Request&, httplib::Response& res) {
-    const std::shared_ptr<const Preview> preview = _state.LatestPreview();
-    const std::shared_ptr<const std::uint8_t[]> image = _state.LatestImage();
-    if (!preview || !image) {
-      res.status = 404;
-      res.set_content("no image yet\n", "text/plain");
-      return;
-    }
-    const int width = _state.Width();
-    const int height = static_cast<int>(RAW_IMAGE_SIZE / 2) / width;
-    res.set_header("Cache-Control", "no-store");
-    res.set_header("Content-Disposition",
-                   "inline; filename=\"image-" + std::to_string(preview->image) + ".png\"");
-    res.set_content(EncodeGrayPng(image.get(), width, height, 16), "image/png");
-  });
-  server.Get("/events", [this](const httplib::Request&, httplib::Response& res) {
-    res.set_header("Cache-Control", "no-store");
-    auto sent = std::make_shared<std::uint64_t>(0);  // the version last sent on this stream
-    res.set_chunked_content_provider(
-        "text/event-stream", [this, sent](std::size_t, httplib::DataSink& sink) {
-          if (*sent != 0) {
-            if (!_state.Pause(kEventGap) || !_state.WaitForChange(*sent, kKeepAlive)) return false;
-          }
-          std::uint64_t version = 0;
-          std::string data = EventData(version);
-          if (version == *sent) {
-            static const char kComment[] = ": still here\n\n";
-            return sink.write(kComment, sizeof kComment - 1);
-          }
-          *sent = version;
-          const std::string event = "data: " + data + "\n\n";
-          return sink.write(event.data(), event.size());
-        });
-  });
-  server.set_error_handler([](const httplib::Request&, httplib::Response& res) {
-    if (res.status == 404 && res.body.empty()) res.set_content("not found\n", "text/plain");
-  });
-
-  // Without the library's SO_REUSEPORT: a second framegrab on the same port must fail, not
-  // share the connections.
-  server.set_socket_options([](int socket) {
-    const int yes = 1;
-    setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  });
-  errno = 0;
-  if (!server.bind_to_port(address.c_str(), port)) {
-    error = errno != 0 ? std::strerror(errno) : "cannot bind";
-    return false;
-  }
-  _thread = std::thread([this] { _server->listen_after_bind(); });
-  // Until the loop runs, stop() would not reach it.
-  for (int i = 0; i < 1000 && !_server->is_running(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
+  server.Get("/latest.png", [this](const HttpRequest&) { return Latest(); });
+  server.Stream("/events", "text/event-stream",
+                [this](StreamCursor& cursor) { return NextEvent(cursor); });
+  return server.Start(address, port, error);
 }
 
 void LiveServer::Stop() {
-  _state.Close();
-  if (_thread.joinable()) {
-    _server->stop();
-    _thread.join();
-  }
+  _server->Stop();
+  // The encoder may still wake the server, which exists until this object goes.
+  _latest.reset();
 }
 
 }  // namespace fp

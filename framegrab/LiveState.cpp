@@ -1,5 +1,7 @@
 #include "framegrab/LiveState.h"
 
+#include <algorithm>
+
 namespace fp {
 
 namespace {
@@ -17,7 +19,6 @@ LiveState::~LiveState() {
   {
     std::lock_guard<std::mutex> lock(_mutex);
     _stop_previews = true;
-    _closed = true;
   }
   _changed.notify_all();
   _previews.join();
@@ -147,16 +148,30 @@ std::uint64_t LiveState::Version() const {
   return _version;
 }
 
-bool LiveState::WaitForChange(std::uint64_t seen, std::chrono::milliseconds limit) const {
-  std::unique_lock<std::mutex> lock(_mutex);
-  _changed.wait_for(lock, limit, [&] { return _closed || _version != seen; });
-  return !_closed;
-}
-
-bool LiveState::Pause(std::chrono::milliseconds period) const {
-  std::unique_lock<std::mutex> lock(_mutex);
-  _changed.wait_for(lock, period, [this] { return _closed; });
-  return !_closed;
+std::vector<ImageRecord> LiveState::Records(std::size_t from, std::size_t count) const {
+  const std::size_t end = from + count;
+  const std::size_t first = from / kChunk;
+  std::vector<std::shared_ptr<const Chunk>> chunks;
+  std::vector<ImageRecord> tail;  // from the open chunk, copied under the lock
+  {
+    std::lock_guard<std::mutex> lock(_mutex);
+    for (std::size_t c = first; c < _full.size() && c * kChunk < end; ++c) {
+      chunks.push_back(_full[c]);
+    }
+    const std::size_t open_at = _full.size() * kChunk;
+    for (std::size_t i = std::max(from, open_at); i < end && i - open_at < _open.size(); ++i) {
+      tail.push_back(_open[i - open_at]);
+    }
+  }
+  std::vector<ImageRecord> page;
+  for (std::size_t c = 0; c < chunks.size(); ++c) {
+    const std::size_t at = (first + c) * kChunk;
+    for (std::size_t i = std::max(from, at); i < std::min(end, at + kChunk); ++i) {
+      page.push_back((*chunks[c])[i - at]);
+    }
+  }
+  page.insert(page.end(), tail.begin(), tail.end());
+  return page;
 }
 
 std::shared_ptr<const Preview> LiveState::LatestPreview() const {
@@ -164,17 +179,10 @@ std::shared_ptr<const Preview> LiveState::LatestPreview() const {
   return _preview;
 }
 
-std::shared_ptr<const std::uint8_t[]> LiveState::LatestImage() const {
+std::shared_ptr<const std::uint8_t[]> LiveState::LatestImage(int* number) const {
   std::lock_guard<std::mutex> lock(_mutex);
+  if (number != nullptr) *number = _preview ? _preview->image : 0;
   return _latest;
-}
-
-void LiveState::Close() {
-  {
-    std::lock_guard<std::mutex> lock(_mutex);
-    _closed = true;
-  }
-  _changed.notify_all();
 }
 
 }  // namespace fp

@@ -52,17 +52,14 @@ class LiveState {
   bool Running() const;
   // Any thread. Changes whenever a record, a preview or the end of the run comes in.
   std::uint64_t Version() const;
-  // Any thread. Waits until the version is not `seen`, at most `limit`; false when closed.
-  bool WaitForChange(std::uint64_t seen, std::chrono::milliseconds limit) const;
-  // Any thread. Waits `period`, or less when closed; false when closed.
-  bool Pause(std::chrono::milliseconds period) const;
+  // Any thread. At most `count` records from the `from`-th (0 for the first), copied.
+  std::vector<ImageRecord> Records(std::size_t from, std::size_t count) const;
   // Any thread. The newest preview, or null before the first.
   std::shared_ptr<const Preview> LatestPreview() const;
-  // Any thread. The image the newest preview shows (null before the first).
-  std::shared_ptr<const std::uint8_t[]> LatestImage() const;
+  // Any thread. The image the newest preview shows (null before the first) and, when `number`
+  // is given, its number.
+  std::shared_ptr<const std::uint8_t[]> LatestImage(int* number = nullptr) const;
   int Width() const { return _width; }
-  // Any thread. Wakes every waiter and makes the waits return false, for shutting down.
-  void Close();
 
  private:
   using Chunk = std::vector<ImageRecord>;
@@ -79,7 +76,6 @@ class LiveState {
   std::vector<std::shared_ptr<const Chunk>> _full;
   Chunk _open;
   bool _running = true;
-  bool _closed = false;
   bool _stop_previews = false;
   std::uint64_t _version = 1;
   std::shared_ptr<const std::uint8_t[]> _pending;  // offered, not yet previewed
