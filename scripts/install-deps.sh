@@ -22,7 +22,7 @@ fi
 [ -f /usr/include/png.h ] || need+=(libpng-dev)
 [ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
 [ -f /usr/include/CLI/CLI.hpp ] || need+=(libcli11-dev)
-[ -f /usr/include/httplib.h ] || need+=(libcpp-httplib-dev)
+[ -f /usr/include/microhttpd.h ] || need+=(libmicrohttpd-dev)
 command -v pkg-config >/dev/null || need+=(pkg-config)
 if [ "${FP_NEED_FORMAT:-0}" = 1 ]; then
   command -v clang-format >/dev/null || need+=(clang-format)
