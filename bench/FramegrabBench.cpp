@@ -1,17 +1,20 @@
 // framegrab against camsim at 1000 Mbit/s, both as processes: images per second against the
 // line-rate limit of the same run, without pictures, with a picture of every image, and serving
-// its live page (127.23.100.2:8080) to a client that reads the event stream and to one that
-// opens it and never reads; and the processor time per image. The limit comes from camsim's
-// achieved rate while streaming, so a simulator slowed by a busy machine lowers the limit rather
-// than the ratio.
+// its live page (127.23.100.2:8080) to a client that reads the event stream, to one that opens
+// it and never reads, and to a flood: eight clients fetching /latest.png over and over while
+// a page reads the events and a script polls /stats.json; and the processor time per image.
+// The limit comes from camsim's achieved rate while streaming, so a simulator slowed by a busy
+// machine lowers the limit rather than the ratio. With --rss-images N, one more flooded run of
+// N images says framegrab's resident memory at a tenth of the run and at its end.
 //
-//   framegrab_bench [--images N]      (default 100; addresses 127.22.100.1 and .2)
+//   framegrab_bench [--images N] [--rss-images N]   (default 100, none; 127.22.100.1 and .2)
 
 #include "nudp/NudpProtocol.h"
 #include "tools/CameraSimulator.h"
 
 #include "bench/FlagPairs.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/HttpClient.h"
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -34,7 +37,7 @@ using fp::test::AwaitText;
 using fp::test::ReadFile;
 using fp::test::Spawn;
 
-enum class Mode { kPlain, kSave, kServeReader, kServeStalled };
+enum class Mode { kPlain, kSave, kServeReader, kServeStalled, kServeFlood };
 constexpr const char* kServeAddress = "127.23.100.2";
 constexpr int kServePort = 8080;
 
@@ -77,7 +80,8 @@ class EventClient {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     if (_fd < 0) return;
-    const std::string request = "GET /events HTTP/1.1\r\nHost: bench\r\n\r\n";
+    const std::string request = fp::test::HttpRequestText(
+        "/events", std::string(kServeAddress) + ":" + std::to_string(kServePort));
     if (send(_fd, request.data(), request.size(), MSG_NOSIGNAL) < 0 || !_reads) return;
     std::string tail;
     char buffer[65536];
@@ -102,6 +106,75 @@ class EventClient {
   std::thread _thread;
 };
 
+// framegrab's resident memory in MB, or -1.
+double ResidentMb(pid_t pid) {
+  std::smatch m;
+  const std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
+  if (!std::regex_search(status, m, std::regex(R"(VmRSS:\s*(\d+) kB)"))) return -1;
+  return std::stod(m[1]) / 1024;
+}
+
+// Eight clients that fetch /latest.png over and over (again after 100 ms when refused as
+// busy), and one that polls /stats.json ten times a second and notes framegrab's resident
+// memory once a tenth of the images are taken.
+class Flood {
+ public:
+  Flood(pid_t grab, int images, const std::atomic<bool>& stop) : _stop(stop) {
+    for (int i = 0; i < 8; ++i) _threads.emplace_back(&Flood::FetchLatest, this);
+    _threads.emplace_back(&Flood::PollStats, this, grab, images);
+  }
+  ~Flood() { Join(); }
+  Flood(const Flood&) = delete;
+  Flood& operator=(const Flood&) = delete;
+  void Join() {
+    for (std::thread& t : _threads) {
+      if (t.joinable()) t.join();
+    }
+  }
+  int Served() const { return _served.load(); }
+  int Busy() const { return _busy.load(); }
+  double EarlyMb() const { return _early_mb.load(); }
+
+ private:
+  void FetchLatest() {
+    const std::string host = std::string(kServeAddress) + ":" + std::to_string(kServePort);
+    std::unique_ptr<fp::test::HttpConnection> c;
+    while (!_stop.load()) {
+      if (!c || c->Closed())
+        c = std::make_unique<fp::test::HttpConnection>(kServeAddress, kServePort);
+      if (!c->Connected() || !c->Send(fp::test::HttpRequestText("/latest.png", host))) {
+        c.reset();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        continue;
+      }
+      const fp::test::HttpReply reply = c->Next(std::chrono::seconds(10));
+      if (reply.status == 200) {
+        _served.fetch_add(1);
+      } else {
+        if (reply.status == 503) _busy.fetch_add(1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+    }
+  }
+  void PollStats(pid_t grab, int images) {
+    while (!_stop.load()) {
+      const fp::test::HttpReply reply = fp::test::HttpGet(kServeAddress, kServePort, "/stats.json");
+      if (reply.status == 200 && _early_mb.load() < 0) {
+        const auto s = nlohmann::json::parse(reply.body)["summary"];
+        const int taken = s["complete_images"].get<int>() + s["incomplete_images"].get<int>();
+        if (taken * 10 >= images) _early_mb.store(ResidentMb(grab));
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  }
+
+  const std::atomic<bool>& _stop;
+  std::atomic<int> _served{0};
+  std::atomic<int> _busy{0};
+  std::atomic<double> _early_mb{-1};
+  std::vector<std::thread> _threads;
+};
+
 struct Figures {
   bool ok = false;
   double images_per_s = 0;
@@ -111,8 +184,12 @@ struct Figures {
   int complete = 0;
   int saved = 0;
   int unsaved = 0;
-  int events = 0;  // events the reading client received
-  int unread = 0;  // bytes the stalled client left unread
+  int events = 0;        // events the reading client received
+  int unread = 0;        // bytes the stalled client left unread
+  int served = 0;        // /latest.png answered whole to the flood
+  int busy = 0;          // and refused as busy
+  double early_mb = -1;  // framegrab's resident memory at a tenth of the images
+  double end_mb = -1;    // and at the end
 };
 
 // One run of `images` images against a fresh camsim, as `mode` says.
@@ -128,7 +205,7 @@ Figures Run(const std::string& dir, int images, Mode mode) {
     args.push_back("--save");
     args.push_back("pics");
   }
-  const bool serve = mode == Mode::kServeReader || mode == Mode::kServeStalled;
+  const bool serve = mode != Mode::kPlain && mode != Mode::kSave;
   if (serve) {
     args.push_back("--serve");
     args.push_back(std::string(kServeAddress) + ":" + std::to_string(kServePort));
@@ -137,18 +214,27 @@ Figures Run(const std::string& dir, int images, Mode mode) {
   const pid_t grab = Spawn(args, dir, dir + "/grab.out", dir + "/grab.err");
   std::atomic<bool> stop{false};
   std::unique_ptr<EventClient> client;
+  std::unique_ptr<Flood> flood;
   if (serve) {
-    client = std::make_unique<EventClient>(mode == Mode::kServeReader, stop);
+    client = std::make_unique<EventClient>(mode != Mode::kServeStalled, stop);
+    if (mode == Mode::kServeFlood) flood = std::make_unique<Flood>(grab, images, stop);
     // Serving goes on after the run until a signal: the JSON written says the run is over.
     for (int i = 0; i < 60000; ++i) {
       const std::string json = ReadFile(dir + "/run.json");
       if (!json.empty() && nlohmann::json::accept(json)) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    f.end_mb = ResidentMb(grab);
     f.unread = client->Unread();
     stop.store(true);
     client->Join();
     f.events = client->Events();
+    if (flood) {
+      flood->Join();
+      f.served = flood->Served();
+      f.busy = flood->Busy();
+      f.early_mb = flood->EarlyMb();
+    }
     kill(grab, SIGINT);
   }
   const int status = AwaitExit(grab, std::chrono::seconds(600));
@@ -180,15 +266,21 @@ Figures Run(const std::string& dir, int images, Mode mode) {
 
 int main(int argc, char** argv) {
   int images = 100;
-  constexpr const char* kUsage = "usage: framegrab_bench [--images N]\n";
+  int rss_images = 0;
+  constexpr const char* kUsage = "usage: framegrab_bench [--images N] [--rss-images N]\n";
   const int ended = fp::bench::ReadFlagPairs(argc, argv, "framegrab_bench", kUsage,
                                              [&](const std::string& flag, const char* value) {
-                                               if (flag != "--images") return false;
-                                               images = std::atoi(value);
+                                               if (flag == "--images") {
+                                                 images = std::atoi(value);
+                                               } else if (flag == "--rss-images") {
+                                                 rss_images = std::atoi(value);
+                                               } else {
+                                                 return false;
+                                               }
                                                return true;
                                              });
   if (ended >= 0) return ended;
-  if (images <= 0) {
+  if (images <= 0 || rss_images < 0) {
     std::fputs(kUsage, stderr);
     return 2;
   }
@@ -197,19 +289,29 @@ int main(int argc, char** argv) {
   std::printf("%-14s %10s %10s %7s %7s %12s %9s %8s\n", "run", "images/s", "limit", "ratio",
               "target", "camsim Mbit", "CPU ms/im", "complete");
   bool all_met = true;
-  for (const Mode mode : {Mode::kPlain, Mode::kSave, Mode::kServeReader, Mode::kServeStalled}) {
-    const Figures f = Run(dir, images, mode);
+  const std::pair<Mode, int> runs[] = {
+      {Mode::kPlain, images},        {Mode::kSave, images},       {Mode::kServeReader, images},
+      {Mode::kServeStalled, images}, {Mode::kServeFlood, images}, {Mode::kServeFlood, rss_images}};
+  for (const auto& [mode, count] : runs) {
+    if (count == 0) continue;
+    const Figures f = Run(dir, count, mode);
     if (!f.ok) return 1;
     const double ratio = f.images_per_s / f.limit_images_per_s;
     const double target = mode == Mode::kSave ? 0.9 : 0.95;
     all_met = all_met && ratio >= target;
-    const char* names[] = {"no pictures", "save every", "serve, reader", "serve, stalled"};
+    const char* names[] = {"no pictures", "save every", "serve, reader", "serve, stalled",
+                           "serve, flood"};
     std::printf("%-14s %10.2f %10.2f %7.3f %7.2f %12.1f %9.1f %8d", names[static_cast<int>(mode)],
                 f.images_per_s, f.limit_images_per_s, ratio, target, f.achieved_mbit,
                 f.cpu_ms_per_image, f.complete);
     if (mode == Mode::kSave) std::printf("  (%d saved, %d left unsaved)", f.saved, f.unsaved);
     if (mode == Mode::kServeReader) std::printf("  (%d events read)", f.events);
     if (mode == Mode::kServeStalled) std::printf("  (%d bytes left unread)", f.unread);
+    if (mode == Mode::kServeFlood) {
+      std::printf(
+          "  (%d latest.png served, %d busy; %d events; RSS %.1f MB at image %d, %.1f at the end)",
+          f.served, f.busy, f.events, f.early_mb, count / 10, f.end_mb);
+    }
     std::printf("\n");
   }
   std::printf("targets %s\n", all_met ? "met" : "missed");

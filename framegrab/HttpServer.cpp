@@ -1,5 +1,7 @@
 #include "framegrab/HttpServer.h"
 
+#include "framegrab/Background.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -390,6 +392,7 @@ void HttpServer::Wake() {
 }
 
 void HttpServer::Loop() {
+  RunInBackground();
   const MHD_DaemonInfo* info = MHD_get_daemon_info(_daemon, MHD_DAEMON_INFO_EPOLL_FD);
   const int epoll_fd = info != nullptr ? info->epoll_fd : -1;
   while (!_stop.load()) {

@@ -59,7 +59,8 @@ struct StreamCursor {
 //   one by rebinding a name of its own to 127.0.0.1;
 // - a client that takes nothing of an answer for kIdleTimeout, or lets an event stream fall
 //   more than kStreamBacklog bytes behind, is dropped.
-// Routes run on the server's thread and must not block: one that cannot answer yet answers
+// The server's thread runs at a lower priority than the program's others. Routes run on it and
+// must not block: one that cannot answer yet answers
 // Later() and is asked again after the next Wake().
 class HttpServer {
  public:

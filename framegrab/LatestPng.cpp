@@ -2,6 +2,7 @@
 
 #include "nudp/NudpProtocol.h"
 
+#include "framegrab/Background.h"
 #include "framegrab/PngEncode.h"
 
 namespace fp {
@@ -49,6 +50,7 @@ int LatestPng::Encodes() const {
 }
 
 void LatestPng::Run() {
+  RunInBackground();
   std::unique_lock<std::mutex> lock(_mutex);
   for (;;) {
     _wanted.wait(lock, [this] { return _stop || _raw; });

@@ -11,8 +11,8 @@
 namespace fp {
 
 // The newest image as a whole 16-bit PNG file, for the live page's /latest.png. Each image is
-// encoded at most once, on a thread of this class, one at a time; the file of the image encoded
-// last is kept for every client that asks for it until a newer one is done.
+// encoded at most once, on a thread of this class (at a lower priority), one at a time; the file of
+// the image encoded last is kept for every client that asks for it until a newer one is done.
 class LatestPng {
  public:
   // Images are laid out `width` samples a row. `encoded` is called on the encoder's thread
