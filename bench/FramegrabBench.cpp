@@ -5,7 +5,7 @@
 // a page reads the events and a script polls /stats.json; and the processor time per image.
 // The limit comes from camsim's achieved rate while streaming, so a simulator slowed by a busy
 // machine lowers the limit rather than the ratio. With --rss-images N, one more flooded run of
-// N images says framegrab's resident memory at a tenth of the run and at its end.
+// N images says framegrab's resident memory at a tenth of the run, at half and at its end.
 //
 //   framegrab_bench [--images N] [--rss-images N]   (default 100, none; 127.22.100.1 and .2)
 
@@ -116,7 +116,7 @@ double ResidentMb(pid_t pid) {
 
 // Eight clients that fetch /latest.png over and over (again after 100 ms when refused as
 // busy), and one that polls /stats.json ten times a second and notes framegrab's resident
-// memory once a tenth of the images are taken.
+// memory once a tenth and once half of the images are taken.
 class Flood {
  public:
   Flood(pid_t grab, int images, const std::atomic<bool>& stop) : _stop(stop) {
@@ -134,6 +134,7 @@ class Flood {
   int Served() const { return _served.load(); }
   int Busy() const { return _busy.load(); }
   double EarlyMb() const { return _early_mb.load(); }
+  double MiddleMb() const { return _middle_mb.load(); }
 
  private:
   void FetchLatest() {
@@ -159,10 +160,11 @@ class Flood {
   void PollStats(pid_t grab, int images) {
     while (!_stop.load()) {
       const fp::test::HttpReply reply = fp::test::HttpGet(kServeAddress, kServePort, "/stats.json");
-      if (reply.status == 200 && _early_mb.load() < 0) {
+      if (reply.status == 200 && _middle_mb.load() < 0) {
         const auto s = nlohmann::json::parse(reply.body)["summary"];
         const int taken = s["complete_images"].get<int>() + s["incomplete_images"].get<int>();
-        if (taken * 10 >= images) _early_mb.store(ResidentMb(grab));
+        if (taken * 10 >= images && _early_mb.load() < 0) _early_mb.store(ResidentMb(grab));
+        if (taken * 2 >= images) _middle_mb.store(ResidentMb(grab));
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
@@ -172,6 +174,7 @@ class Flood {
   std::atomic<int> _served{0};
   std::atomic<int> _busy{0};
   std::atomic<double> _early_mb{-1};
+  std::atomic<double> _middle_mb{-1};
   std::vector<std::thread> _threads;
 };
 
@@ -184,12 +187,13 @@ struct Figures {
   int complete = 0;
   int saved = 0;
   int unsaved = 0;
-  int events = 0;        // events the reading client received
-  int unread = 0;        // bytes the stalled client left unread
-  int served = 0;        // /latest.png answered whole to the flood
-  int busy = 0;          // and refused as busy
-  double early_mb = -1;  // framegrab's resident memory at a tenth of the images
-  double end_mb = -1;    // and at the end
+  int events = 0;         // events the reading client received
+  int unread = 0;         // bytes the stalled client left unread
+  int served = 0;         // /latest.png answered whole to the flood
+  int busy = 0;           // and refused as busy
+  double early_mb = -1;   // framegrab's resident memory at a tenth of the images
+  double middle_mb = -1;  // at half of them
+  double end_mb = -1;     // and at the end
 };
 
 // One run of `images` images against a fresh camsim, as `mode` says.
@@ -234,6 +238,7 @@ Figures Run(const std::string& dir, int images, Mode mode) {
       f.served = flood->Served();
       f.busy = flood->Busy();
       f.early_mb = flood->EarlyMb();
+      f.middle_mb = flood->MiddleMb();
     }
     kill(grab, SIGINT);
   }
@@ -309,8 +314,9 @@ int main(int argc, char** argv) {
     if (mode == Mode::kServeStalled) std::printf("  (%d bytes left unread)", f.unread);
     if (mode == Mode::kServeFlood) {
       std::printf(
-          "  (%d latest.png served, %d busy; %d events; RSS %.1f MB at image %d, %.1f at the end)",
-          f.served, f.busy, f.events, f.early_mb, count / 10, f.end_mb);
+          "  (%d latest.png served, %d busy; %d events; RSS %.1f MB at image %d, %.1f at %d, "
+          "%.1f at the end)",
+          f.served, f.busy, f.events, f.early_mb, count / 10, f.middle_mb, count / 2, f.end_mb);
     }
     std::printf("\n");
   }
