@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <linux/sockios.h>
@@ -11,6 +12,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <string_view>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -53,7 +55,7 @@ bool IsLoopbackQuad(std::string_view text) {
       if (parts == 0) first = value;
       ++parts;
       value = -1;
-    } else if (c >= '0' && c <= '9' && value < 1000) {
+    } else if (c >= '0' && c <= '9') {
       value = (value < 0 ? 0 : value * 10) + (c - '0');
       if (value > 255) return false;
     } else {
@@ -153,6 +155,9 @@ struct HttpServer::Callbacks {
       *socket_context = c;
     } else if (*socket_context != nullptr) {
       auto* c = static_cast<Connection*>(*socket_context);
+      for (Exchange* e : server->_exchanges) {
+        if (e->connection == c) e->connection = nullptr;
+      }
       std::erase(server->_connections, c);
       delete c;
       *socket_context = nullptr;

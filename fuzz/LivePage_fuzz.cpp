@@ -39,7 +39,8 @@ struct Page {
       state.AddImage(r, n * 75.0);
     }
     auto image = std::shared_ptr<std::uint8_t[]>(new std::uint8_t[fp::RAW_IMAGE_SIZE]());
-    for (std::size_t i = 0; i < fp::RAW_IMAGE_SIZE; ++i) image[i] = static_cast<std::uint8_t>(i);
+    for (std::size_t i = 0; i < fp::RAW_IMAGE_SIZE; ++i)
+      image.get()[i] = static_cast<std::uint8_t>(i);
     state.OfferImage(image, 300);
     while (!state.LatestPreview()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     std::string error;
@@ -62,7 +63,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The server may close the connection before it has taken everything; that is its right.
   client.Send(std::string(reinterpret_cast<const char*>(data), size) + "\r\n\r\n");
   shutdown(client.Fd(), SHUT_WR);
-  while (client.Read(std::chrono::milliseconds(10))) {
+  // Until the server closes, or stays silent for 10 ms (an event stream, a request it waits
+  // to see the end of).
+  for (std::size_t seen = 0; client.Read(std::chrono::milliseconds(10));) {
+    if (client.Buffered().size() == seen) break;
+    seen = client.Buffered().size();
   }
   const std::string& answer = client.Buffered();
   const std::string input(reinterpret_cast<const char*>(data), size);
