@@ -4,8 +4,9 @@
 // it and never reads, and to a flood: eight clients fetching /latest.png over and over while
 // a page reads the events and a script polls /stats.json; and the processor time per image.
 // The limit comes from camsim's achieved rate while streaming, so a simulator slowed by a busy
-// machine lowers the limit rather than the ratio. With --rss-images N, one more flooded run of
-// N images says framegrab's resident memory at a tenth of the run, at half and at its end.
+// machine lowers the limit rather than the ratio. With --rss-images N, two more runs of N
+// images, one polled (a page reading the events, a script polling /stats.json) and one flooded,
+// say framegrab's resident memory at a tenth of the run, at half and at its end.
 //
 //   framegrab_bench [--images N] [--rss-images N]   (default 100, none; 127.22.100.1 and .2)
 
@@ -37,7 +38,7 @@ using fp::test::AwaitText;
 using fp::test::ReadFile;
 using fp::test::Spawn;
 
-enum class Mode { kPlain, kSave, kServeReader, kServeStalled, kServeFlood };
+enum class Mode { kPlain, kSave, kServeReader, kServeStalled, kServeFlood, kServePolled };
 constexpr const char* kServeAddress = "127.23.100.2";
 constexpr int kServePort = 8080;
 
@@ -119,8 +120,8 @@ double ResidentMb(pid_t pid) {
 // memory once a tenth and once half of the images are taken.
 class Flood {
  public:
-  Flood(pid_t grab, int images, const std::atomic<bool>& stop) : _stop(stop) {
-    for (int i = 0; i < 8; ++i) _threads.emplace_back(&Flood::FetchLatest, this);
+  Flood(pid_t grab, int images, int latest_clients, const std::atomic<bool>& stop) : _stop(stop) {
+    for (int i = 0; i < latest_clients; ++i) _threads.emplace_back(&Flood::FetchLatest, this);
     _threads.emplace_back(&Flood::PollStats, this, grab, images);
   }
   ~Flood() { Join(); }
@@ -221,7 +222,9 @@ Figures Run(const std::string& dir, int images, Mode mode) {
   std::unique_ptr<Flood> flood;
   if (serve) {
     client = std::make_unique<EventClient>(mode != Mode::kServeStalled, stop);
-    if (mode == Mode::kServeFlood) flood = std::make_unique<Flood>(grab, images, stop);
+    if (mode == Mode::kServeFlood || mode == Mode::kServePolled) {
+      flood = std::make_unique<Flood>(grab, images, mode == Mode::kServeFlood ? 8 : 0, stop);
+    }
     // Serving goes on after the run until a signal: the JSON written says the run is over.
     for (int i = 0; i < 60000; ++i) {
       const std::string json = ReadFile(dir + "/run.json");
@@ -295,8 +298,9 @@ int main(int argc, char** argv) {
               "target", "camsim Mbit", "CPU ms/im", "complete");
   bool all_met = true;
   const std::pair<Mode, int> runs[] = {
-      {Mode::kPlain, images},        {Mode::kSave, images},       {Mode::kServeReader, images},
-      {Mode::kServeStalled, images}, {Mode::kServeFlood, images}, {Mode::kServeFlood, rss_images}};
+      {Mode::kPlain, images},         {Mode::kSave, images},       {Mode::kServeReader, images},
+      {Mode::kServeStalled, images},  {Mode::kServeFlood, images}, {Mode::kServePolled, rss_images},
+      {Mode::kServeFlood, rss_images}};
   for (const auto& [mode, count] : runs) {
     if (count == 0) continue;
     const Figures f = Run(dir, count, mode);
@@ -304,14 +308,18 @@ int main(int argc, char** argv) {
     const double ratio = f.images_per_s / f.limit_images_per_s;
     const double target = mode == Mode::kSave ? 0.9 : 0.95;
     all_met = all_met && ratio >= target;
-    const char* names[] = {"no pictures", "save every", "serve, reader", "serve, stalled",
-                           "serve, flood"};
+    const char* names[] = {"no pictures",    "save every",   "serve, reader",
+                           "serve, stalled", "serve, flood", "serve, polled"};
     std::printf("%-14s %10.2f %10.2f %7.3f %7.2f %12.1f %9.1f %8d", names[static_cast<int>(mode)],
                 f.images_per_s, f.limit_images_per_s, ratio, target, f.achieved_mbit,
                 f.cpu_ms_per_image, f.complete);
     if (mode == Mode::kSave) std::printf("  (%d saved, %d left unsaved)", f.saved, f.unsaved);
     if (mode == Mode::kServeReader) std::printf("  (%d events read)", f.events);
     if (mode == Mode::kServeStalled) std::printf("  (%d bytes left unread)", f.unread);
+    if (mode == Mode::kServePolled) {
+      std::printf("  (%d events; RSS %.1f MB at image %d, %.1f at %d, %.1f at the end)", f.events,
+                  f.early_mb, count / 10, f.middle_mb, count / 2, f.end_mb);
+    }
     if (mode == Mode::kServeFlood) {
       std::printf(
           "  (%d latest.png served, %d busy; %d events; RSS %.1f MB at image %d, %.1f at %d, "
