@@ -186,6 +186,7 @@ struct Figures {
   double achieved_mbit = 0;
   double cpu_ms_per_image = 0;
   int complete = 0;
+  std::string ended_by;
   int saved = 0;
   int unsaved = 0;
   int events = 0;         // events the reading client received
@@ -264,6 +265,7 @@ Figures Run(const std::string& dir, int images, Mode mode) {
   f.cpu_ms_per_image =
       s["cpu_user_ms_per_image"].get<double>() + s["cpu_system_ms_per_image"].get<double>();
   f.complete = s["complete_images"];
+  f.ended_by = s["ended_by"];
   f.saved = s["saved_pictures"];
   f.unsaved = s["unsaved_pictures"];
   f.ok = true;
@@ -326,6 +328,7 @@ int main(int argc, char** argv) {
           "%.1f at the end)",
           f.served, f.busy, f.events, f.early_mb, count / 10, f.middle_mb, count / 2, f.end_mb);
     }
+    if (f.ended_by != "images") std::printf("  (ended by %s)", f.ended_by.c_str());
     std::printf("\n");
   }
   std::printf("targets %s\n", all_met ? "met" : "missed");
