@@ -6,7 +6,7 @@
 // The limit comes from camsim's achieved rate while streaming, so a simulator slowed by a busy
 // machine lowers the limit rather than the ratio. With --rss-images N, two more runs of N
 // images, one polled (a page reading the events, a script polling /stats.json) and one flooded,
-// say framegrab's resident memory at a tenth of the run, at half and at its end.
+// say framegrab's resident memory at a tenth, half and nine tenths of the run.
 //
 //   framegrab_bench [--images N] [--rss-images N]   (default 100, none; 127.22.100.1 and .2)
 
@@ -18,6 +18,7 @@
 #include "tests/support/HttpClient.h"
 
 #include <arpa/inet.h>
+#include <array>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -115,9 +116,12 @@ double ResidentMb(pid_t pid) {
   return std::stod(m[1]) / 1024;
 }
 
+// The shares of a run's images at which its resident memory is noted.
+constexpr std::array<double, 3> kResidentAt = {0.1, 0.5, 0.9};
+
 // Eight clients that fetch /latest.png over and over (again after 100 ms when refused as
 // busy), and one that polls /stats.json ten times a second and notes framegrab's resident
-// memory once a tenth and once half of the images are taken.
+// memory once a tenth, half and nine tenths of the images are taken.
 class Flood {
  public:
   Flood(pid_t grab, int images, int latest_clients, const std::atomic<bool>& stop) : _stop(stop) {
@@ -134,8 +138,10 @@ class Flood {
   }
   int Served() const { return _served.load(); }
   int Busy() const { return _busy.load(); }
-  double EarlyMb() const { return _early_mb.load(); }
-  double MiddleMb() const { return _middle_mb.load(); }
+  // At kResidentAt[k] of the images, -1 when not reached.
+  std::array<double, 3> ResidentMb() const {
+    return {_resident_mb[0].load(), _resident_mb[1].load(), _resident_mb[2].load()};
+  }
 
  private:
   void FetchLatest() {
@@ -161,11 +167,14 @@ class Flood {
   void PollStats(pid_t grab, int images) {
     while (!_stop.load()) {
       const fp::test::HttpReply reply = fp::test::HttpGet(kServeAddress, kServePort, "/stats.json");
-      if (reply.status == 200 && _middle_mb.load() < 0) {
+      if (reply.status == 200) {
         const auto s = nlohmann::json::parse(reply.body)["summary"];
         const int taken = s["complete_images"].get<int>() + s["incomplete_images"].get<int>();
-        if (taken * 10 >= images && _early_mb.load() < 0) _early_mb.store(ResidentMb(grab));
-        if (taken * 2 >= images) _middle_mb.store(ResidentMb(grab));
+        for (std::size_t k = 0; k < kResidentAt.size(); ++k) {
+          if (_resident_mb[k].load() < 0 && taken >= kResidentAt[k] * images) {
+            _resident_mb[k].store(::ResidentMb(grab));
+          }
+        }
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
@@ -174,8 +183,7 @@ class Flood {
   const std::atomic<bool>& _stop;
   std::atomic<int> _served{0};
   std::atomic<int> _busy{0};
-  std::atomic<double> _early_mb{-1};
-  std::atomic<double> _middle_mb{-1};
+  std::array<std::atomic<double>, 3> _resident_mb{-1.0, -1.0, -1.0};
   std::vector<std::thread> _threads;
 };
 
@@ -189,14 +197,24 @@ struct Figures {
   std::string ended_by;
   int saved = 0;
   int unsaved = 0;
-  int events = 0;         // events the reading client received
-  int unread = 0;         // bytes the stalled client left unread
-  int served = 0;         // /latest.png answered whole to the flood
-  int busy = 0;           // and refused as busy
-  double early_mb = -1;   // framegrab's resident memory at a tenth of the images
-  double middle_mb = -1;  // at half of them
-  double end_mb = -1;     // and at the end
+  int events = 0;                       // events the reading client received
+  int unread = 0;                       // bytes the stalled client left unread
+  int served = 0;                       // /latest.png answered whole to the flood
+  int busy = 0;                         // and refused as busy
+  std::array<double, 3> resident_mb{};  // framegrab's, at kResidentAt of the images
 };
+
+// "RSS 50.1 MB at image 300, 52.0 at 1500, 52.1 at 2700"
+std::string Resident(const Figures& f, int images) {
+  std::string text = "RSS";
+  for (std::size_t k = 0; k < kResidentAt.size(); ++k) {
+    char part[64];
+    std::snprintf(part, sizeof part, k == 0 ? " %.1f MB at image %d" : ", %.1f at %d",
+                  f.resident_mb[k], static_cast<int>(kResidentAt[k] * images));
+    text += part;
+  }
+  return text;
+}
 
 // One run of `images` images against a fresh camsim, as `mode` says.
 Figures Run(const std::string& dir, int images, Mode mode) {
@@ -232,7 +250,6 @@ Figures Run(const std::string& dir, int images, Mode mode) {
       if (!json.empty() && nlohmann::json::accept(json)) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    f.end_mb = ResidentMb(grab);
     f.unread = client->Unread();
     stop.store(true);
     client->Join();
@@ -241,8 +258,7 @@ Figures Run(const std::string& dir, int images, Mode mode) {
       flood->Join();
       f.served = flood->Served();
       f.busy = flood->Busy();
-      f.early_mb = flood->EarlyMb();
-      f.middle_mb = flood->MiddleMb();
+      f.resident_mb = flood->ResidentMb();
     }
     kill(grab, SIGINT);
   }
@@ -319,14 +335,11 @@ int main(int argc, char** argv) {
     if (mode == Mode::kServeReader) std::printf("  (%d events read)", f.events);
     if (mode == Mode::kServeStalled) std::printf("  (%d bytes left unread)", f.unread);
     if (mode == Mode::kServePolled) {
-      std::printf("  (%d events; RSS %.1f MB at image %d, %.1f at %d, %.1f at the end)", f.events,
-                  f.early_mb, count / 10, f.middle_mb, count / 2, f.end_mb);
+      std::printf("  (%d events; %s)", f.events, Resident(f, count).c_str());
     }
     if (mode == Mode::kServeFlood) {
-      std::printf(
-          "  (%d latest.png served, %d busy; %d events; RSS %.1f MB at image %d, %.1f at %d, "
-          "%.1f at the end)",
-          f.served, f.busy, f.events, f.early_mb, count / 10, f.middle_mb, count / 2, f.end_mb);
+      std::printf("  (%d latest.png served, %d busy; %d events; %s)", f.served, f.busy, f.events,
+                  Resident(f, count).c_str());
     }
     if (f.ended_by != "images") std::printf("  (ended by %s)", f.ended_by.c_str());
     std::printf("\n");
