@@ -1,9 +1,9 @@
 #pragma once
 
+#include "base/SignalWatcher.h"
+
 #include <atomic>
-#include <csignal>
 #include <mutex>
-#include <thread>
 
 namespace fp {
 
@@ -11,17 +11,14 @@ class CEthCamera;
 
 // Ends the process in an orderly way on SIGINT or SIGTERM. A user who stops a hanging run needs
 // the log lines that explain the hang, and a signal that ends the process loses what the logs
-// still buffer. So the signals are taken by a thread of their own instead of a handler: it
-// writes out the watched camera's logs, each with a last line "Interrupted.", flushes the
-// console and ends the process with status 128 + the signal (130 for SIGINT, 143 for SIGTERM).
+// still buffer. So on a signal the watched camera's logs are written out, each with a last line
+// "Interrupted.", the console is flushed and the process ends with status 128 + the signal (130
+// for SIGINT, 143 for SIGTERM).
 //
-// Build it first in main, before any other thread starts: the signals are blocked in the
-// calling thread, and every thread started later inherits that. The destructor stops the
-// waiting thread and unblocks the signals again.
+// Build it first in main, before any other thread starts (see SignalWatcher).
 class InterruptGuard {
  public:
   InterruptGuard();
-  ~InterruptGuard();
   InterruptGuard(const InterruptGuard&) = delete;
   InterruptGuard& operator=(const InterruptGuard&) = delete;
 
@@ -35,17 +32,14 @@ class InterruptGuard {
   int Status() const { return _noted.load(); }
 
  private:
-  void WaitForSignals();
+  void OnSignal(int signal);
 
-  sigset_t _signals;
-  sigset_t _previous;
   // Guarded by _mutex: held while a signal is handled, until the process ends.
   std::mutex _mutex;
   CEthCamera* _camera = nullptr;  // not owned
   bool _finishing = false;
   std::atomic<int> _noted{0};
-  std::atomic<bool> _stopping{false};
-  std::thread _waiter;
+  SignalWatcher _watcher;  // last: calls OnSignal once everything above exists
 };
 
 }  // namespace fp

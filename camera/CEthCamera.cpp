@@ -76,6 +76,27 @@ std::string CEthCamera::GetRemoteAddress() const {
   return text + ":" + NumberToText(_remote_port);
 }
 
+DriverCounts CEthCamera::CountsNow() const {
+  DriverCounts now;
+  now.socket = _nudp->Counts();
+  ForEachCount(now.camera, _counts, [](const char*, std::uint64_t& to, const auto& from) {
+    to = from.load(std::memory_order_relaxed);
+  });
+  return now;
+}
+
+DriverCounters CEthCamera::Counters() const {
+  const DriverCounts now = CountsNow();
+  DriverCounters counters;
+  {
+    std::lock_guard<std::mutex> lock(_count_marks_mutex);
+    counters.last_transfer = now.Since(_counts_at_transfer);
+    counters.since_open = now.Since(_counts_at_open);
+  }
+  counters.receive_buffer_bytes = _nudp->ReceiveBufferBytes();
+  return counters;
+}
+
 bool CEthCamera::WatchdogRunning() const { return _refresh != nullptr && _refresh->Running(); }
 
 bool CEthCamera::Open(const std::string& remote) {
@@ -86,11 +107,17 @@ bool CEthCamera::Open(const std::string& remote) {
   }
   // A listener that gave the connection up by itself is joined, its watchdog deleted.
   ReapListener();
+  {
+    const DriverCounts now = CountsNow();
+    std::lock_guard<std::mutex> lock(_count_marks_mutex);
+    _counts_at_open = now;
+    _counts_at_transfer = now;
+  }
   if (!HostToAddress(remote, _remote_ip)) {
     WriteErrLog("Remote host syntax error.\n\n");
     return false;
   }
-  _remote_port = 1234;
+  _remote_port = NUDP_CAMERA_PORT;
 
   try {
     WatchdogSettings watchdog;

@@ -2,10 +2,13 @@
 
 #include "framegrab/GrabOptions.h"
 #include "framegrab/Grabber.h"
+#include "framegrab/JsonView.h"
 #include "framegrab/LiveServer.h"
-#include "framegrab/LiveState.h"
+#include "framegrab/PageView.h"
+#include "framegrab/PreviewWorker.h"
 #include "framegrab/ProgressLine.h"
-#include "framegrab/ReportPage.h"
+#include "framegrab/RunRecords.h"
+#include "framegrab/SummaryText.h"
 
 #include <cerrno>
 #include <cstring>
@@ -80,15 +83,16 @@ int RunFramegrab(const std::vector<std::string>& args, std::FILE* out, std::FILE
     }
   }
   std::FILE* text = json_to_out ? err : out;
-  std::unique_ptr<LiveState> live;
+  RunRecords records;
+  std::unique_ptr<PreviewWorker> preview;
   if (!options.serve_address.empty() || report_file) {
-    live = std::make_unique<LiveState>(options.width);
+    preview = std::make_unique<PreviewWorker>(options.width);
   }
   std::unique_ptr<LiveServer> server;
   const std::string url =
       "http://" + options.serve_address + ":" + std::to_string(options.serve_port) + "/";
   if (!options.serve_address.empty()) {
-    server = std::make_unique<LiveServer>(*live);
+    server = std::make_unique<LiveServer>(records, *preview);
     std::string why;
     if (!server->Start(options.serve_address, options.serve_port, why)) {
       std::fprintf(err, "framegrab: --serve %s:%d: cannot listen: %s\n",
@@ -107,43 +111,46 @@ int RunFramegrab(const std::vector<std::string>& args, std::FILE* out, std::FILE
 
   std::unique_ptr<ProgressLine> progress;
   if (!options.quiet) {
-    progress = std::make_unique<ProgressLine>(text, isatty(fileno(text)) != 0, options.images,
-                                              options.duration_seconds);
+    progress = std::make_unique<ProgressLine>(text, isatty(fileno(text)) != 0, options.images);
   }
-  Grabber grabber(options, progress.get(), err, stop_signal, live.get());
-  GrabReport report = grabber.Run();
+  Grabber grabber(options, records, progress.get(), err, stop_signal, preview.get());
+  RunFacts facts = grabber.Run();
   const int signal = stop_signal != nullptr ? stop_signal->load() : 0;
-  Summarize(report, signal != 0 ? 128 + signal : 0);
-  if (live) {
+  if (signal != 0) facts.interrupt_status = 128 + signal;
+  if (preview) {
     int last_number = 0;
-    std::shared_ptr<const std::uint8_t[]> last = grabber.LastImage(last_number);
-    live->Finish(report, std::move(last), last_number);
+    int last_missing = 0;
+    std::shared_ptr<const std::uint8_t[]> last = grabber.LastImage(last_number, last_missing);
+    preview->Finish(std::move(last), last_number, last_missing);
   }
+  records.Finish(facts);
+  const std::shared_ptr<const RunModel> model = records.Model();
 
-  if (!options.quiet && report.opened) {
-    std::fputs(FormatSummary(report).c_str(), text);
+  if (!options.quiet && model->facts.opened) {
+    std::fputs(FormatSummary(*model).c_str(), text);
   } else {
-    for (const std::string& d : report.summary.diagnoses) {
+    for (const std::string& d : model->summary.diagnoses) {
       std::fprintf(err, "diagnosis: %s\n", d.c_str());
     }
   }
   std::fflush(text);
+  int status = model->summary.exit_status;
   if (!options.json_path.empty()) {
-    const std::string json = ReportToJson(report);
+    const std::string json = RunToJson(*model);
     std::FILE* target = json_to_out ? out : json_file.get();
     if (std::fputs(json.c_str(), target) < 0 || std::fflush(target) != 0) {
       std::fprintf(err, "framegrab: --json %s: %s\n", options.json_path.c_str(),
                    std::strerror(errno));
-      if (report.summary.exit_status == 0) report.summary.exit_status = 1;
+      if (status == 0) status = 1;
     }
   }
   if (report_file) {
-    const std::shared_ptr<const Preview> preview = live->LatestPreview();
-    const std::string html = ReportHtml(report, preview.get(), CommandLine(args));
+    const std::shared_ptr<const Preview> shown = preview->Latest();
+    const std::string html = ReportHtml(*model, shown.get(), CommandLine(args));
     if (std::fputs(html.c_str(), report_file.get()) < 0 || std::fflush(report_file.get()) != 0) {
       std::fprintf(err, "framegrab: --report %s: %s\n", options.report_path.c_str(),
                    std::strerror(errno));
-      if (report.summary.exit_status == 0) report.summary.exit_status = 1;
+      if (status == 0) status = 1;
     }
   }
   // The page stays up for a look at the end, until the signal that ends the program.
@@ -154,7 +161,7 @@ int RunFramegrab(const std::vector<std::string>& args, std::FILE* out, std::FILE
     }
     while (stop_signal->load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  return report.summary.exit_status;
+  return status;
 }
 
 }  // namespace fp

@@ -5,34 +5,38 @@
 #include "nudp/NudpSocket.h"
 
 #include "framegrab/HostCounters.h"
+#include "framegrab/ImageAnalyser.h"
 #include "framegrab/ImagePool.h"
-#include "framegrab/LiveState.h"
 #include "framegrab/PngSaver.h"
+#include "framegrab/PreviewWorker.h"
 #include "framegrab/ProgressLine.h"
+#include "framegrab/RunRecords.h"
 
-#include <algorithm>
-#include <chrono>
-#include <sys/socket.h>
+#include <cstring>
 
 namespace fp {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double MsBetween(Clock::time_point from, Clock::time_point to) {
+double MsBetween(std::chrono::steady_clock::time_point from,
+                 std::chrono::steady_clock::time_point to) {
   return std::chrono::duration<double, std::milli>(to - from).count();
 }
 
 }  // namespace
 
-Grabber::Grabber(const GrabOptions& options, ProgressLine* progress, std::FILE* err,
-                 const std::atomic<int>* stop_signal, LiveState* live)
-    : _options(options), _progress(progress), _err(err), _stop_signal(stop_signal), _live(live) {}
+Grabber::Grabber(const GrabOptions& options, RunRecords& records, ProgressLine* progress,
+                 std::FILE* err, const std::atomic<int>* stop_signal, PreviewWorker* preview)
+    : _options(options),
+      _records(records),
+      _progress(progress),
+      _err(err),
+      _stop_signal(stop_signal),
+      _preview(preview) {}
 
 Grabber::~Grabber() = default;
 
-bool Grabber::OpenCamera(GrabReport& report) {
+bool Grabber::OpenCamera(RunFacts& facts) {
   try {
     _camera = std::make_unique<CEthCamera>(_options.local);
   } catch (const char* text) {
@@ -51,89 +55,93 @@ bool Grabber::OpenCamera(GrabReport& report) {
     std::fprintf(_err, "framegrab: cannot open a connection to %s\n", _options.remote.c_str());
     return false;
   }
-  report.camera = _camera->GetRemoteAddress();
+  facts.camera = _camera->GetRemoteAddress();
   if (!_camera->SendCmd(NUDP_CMD_BINNING_ON, NUDP_TOP_COMMAND)) {
     std::fprintf(_err, "framegrab: the camera at %s does not answer (binning on: contact lost)\n",
-                 report.camera.c_str());
+                 facts.camera.c_str());
     return false;
   }
-  int granted = 0;
-  socklen_t length = sizeof granted;
-  if (getsockopt(_camera->Nudp().GetDescriptor(), SOL_SOCKET, SO_RCVBUF, &granted, &length) == 0) {
-    report.receive_buffer_bytes = granted;
-  }
+  facts.receive_buffer_bytes = _camera->Counters().receive_buffer_bytes;
   return true;
 }
 
-bool Grabber::TakeImage(int number, GrabReport& report) {
-  NudpSocket& socket = _camera->Nudp();
+const ImageRecord* Grabber::TakeImage(int number, Clock::time_point run_start, RunFacts& facts) {
   if (!_camera->SetRawDataBuffer(_image.get())) {
     std::fprintf(_err, "framegrab: image %d: the camera refused the image buffer\n", number);
-    return false;
+    return nullptr;
   }
-  const std::uint64_t seen_before = socket.DatagramsSeen();
   const Clock::time_point start = Clock::now();
   if (!_camera->SendCmd(NUDP_CMD_START_RAW, NUDP_TOP_COMMAND)) {
     std::fprintf(_err, "framegrab: image %d: the camera does not answer the start command\n",
                  number);
-    return false;
+    return nullptr;
   }
+  // The image before goes on only now: whatever its writer, preview and analyser do then runs
+  // while this image streams in, rather than in the short gap between two images, where it
+  // would hold up the driver's threads.
+  HandOver(facts);
   ImageRecord r;
   r.number = number;
   r.complete = _camera->WaitForRawData();
-  r.stream_packets = socket.RawCount();
-  // A stream without its last packet ends on silence and a status request, answered once.
-  const int status_answers = socket.PacketStored(RAW_LAST_PACKET_INDEX) ? 0 : 1;
+  r.stream_packets = _camera->Nudp().RawCount();
   if (!r.complete) {
     r.missing_packets = RAW_PACKETS_PER_IMAGE - r.stream_packets;
     const Clock::time_point recovery = Clock::now();
     r.complete = _camera->ReadMissing(_image.get());
     r.recovery_ms = MsBetween(recovery, Clock::now());
-    if (r.complete) r.fetched_again_packets = r.missing_packets;
   }
-  r.image_ms = MsBetween(start, Clock::now());
-  // What the socket saw beyond the packets stored and the answers to the start command, the
-  // status request and the retransmission requests.
-  const auto seen = static_cast<std::int64_t>(socket.DatagramsSeen() - seen_before);
-  const std::int64_t expected = r.stream_packets + r.fetched_again_packets + 1 + status_answers;
-  r.duplicate_packets = static_cast<int>(std::max<std::int64_t>(0, seen - expected));
-  ShareImage(r, report);
-  report.images.push_back(r);
-  if (!_camera->Connected()) {
-    std::fprintf(_err, "framegrab: image %d: contact with the camera lost\n", number);
-    return false;
-  }
-  return true;
-}
-
-void Grabber::ShareImage(ImageRecord& record, GrabReport& report) {
-  if (_live != nullptr) {
-    _last = _image;
-    _last_number = record.number;
-  }
-  const bool picture = _saver && (record.number - 1) % _options.save_every == 0;
-  const bool preview = _live != nullptr && _live->WantsImage();
-  if (!picture && !preview) return;
-  // The next image needs a buffer nobody else holds; without one, this image stays here.
-  std::shared_ptr<std::uint8_t[]> next = _pool->Take();
-  bool shared = false;
-  if (picture) {
-    if (next && _saver->Offer(_image, record.number)) {
-      record.picture = PngSaver::FileName(record.number);
-      shared = true;
-    } else {
-      ++report.unsaved_pictures;
+  if (!r.complete) {
+    // What the buffer holds in the places still missing is an earlier image's, or a copy nobody
+    // vouches for: zeros instead, so that no picture or preview passes it off as this image.
+    r.missing_ranges = _camera->MissingRanges();
+    for (const RawPacketRange& range : r.missing_ranges) {
+      std::memset(_image.get() + static_cast<std::size_t>(range.first) * RAW_PACKET_DATA_LENGTH, 0,
+                  static_cast<std::size_t>(range.Count()) * RAW_PACKET_DATA_LENGTH);
     }
   }
-  if (preview && next) {
-    _live->OfferImage(_image, record.number);
-    shared = true;
+  const Clock::time_point end = Clock::now();
+  r.image_ms = MsBetween(start, end);
+  r.ended_after_ms = MsBetween(run_start, end);
+  const DriverCounters counters = _camera->Counters();
+  r.transfer = counters.last_transfer;
+  r.since_open = counters.since_open;
+  _taken = std::move(r);
+  _taken_image = std::move(_image);
+  // The pool holds a buffer for each place an image can wait in, so one is free; should it not
+  // be, the analyser lets go of its two once it has caught up.
+  _image = _pool->Take();
+  if (!_image) {
+    _analyser->Flush();
+    _image = _pool->Take();
   }
-  if (shared) _image = std::move(next);  // else `next` goes back to the pool
+  return &*_taken;
 }
 
-std::shared_ptr<const std::uint8_t[]> Grabber::LastImage(int& number) const {
+void Grabber::HandOver(RunFacts& facts) {
+  if (!_taken) return;
+  ImageRecord record = std::move(*_taken);
+  _taken.reset();
+  const int number = record.number;
+  const bool incomplete = !record.complete;
+  if (_saver && (number - 1) % _options.save_every == 0) {
+    if (_saver->Offer(_taken_image, number, incomplete)) {
+      record.picture = PngSaver::FileName(number, incomplete);
+    } else {
+      ++facts.unsaved_pictures;
+    }
+  }
+  if (_preview != nullptr) {
+    _last_missing = MissingPackets(record);
+    if (_preview->WantsImage()) _preview->Offer(_taken_image, number, _last_missing);
+    _last = _taken_image;
+    _last_number = number;
+  }
+  _analyser->Offer(std::move(record), std::move(_taken_image));
+}
+
+std::shared_ptr<const std::uint8_t[]> Grabber::LastImage(int& number, int& missing) const {
   number = _last_number;
+  missing = _last_missing;
   return _last;
 }
 
@@ -144,67 +152,76 @@ void Grabber::PrintSaverErrors() {
   }
 }
 
-GrabReport Grabber::Run() {
-  GrabReport report;
-  report.version = FRAMEGRAB_VERSION;
-  report.local = _options.local;
-  report.camera = _options.remote;
-  report.requested_images = _options.images;
-  if (!OpenCamera(report)) {
-    report.ended_by = "contact lost";
-    return report;
+RunFacts Grabber::Run() {
+  RunFacts facts;
+  facts.version = FRAMEGRAB_VERSION;
+  facts.local = _options.local;
+  facts.camera = _options.remote;
+  facts.requested_images = _options.images;
+  if (!OpenCamera(facts)) {
+    facts.ended_by = RunEnd::kContactLost;
+    if (_camera) facts.driver = _camera->Counters().since_open;
+    return facts;
   }
-  report.opened = true;
-  // One buffer to take into and one spare; two for the writer (one written, one waiting);
-  // for the live state the last image, the one previewed and the one being previewed.
+  facts.opened = true;
+  // The image taken last and the one to take into; two for the analyser (one analysed, one
+  // waiting) and two for the writer; for the preview the one waiting, the one previewed and the
+  // one shown.
   const bool save = !_options.save_dir.empty();
-  _pool = std::make_unique<ImagePool>(2 + (save ? 2 : 0) + (_live != nullptr ? 3 : 0));
+  _pool = std::make_unique<ImagePool>(4 + (save ? 2 : 0) + (_preview != nullptr ? 3 : 0));
   _image = _pool->Take();
   if (save) _saver = std::make_unique<PngSaver>(_options.save_dir, _options.width);
+  _analyser = std::make_unique<ImageAnalyser>(_records);
 
-  report.rcvbuf_errors_before = ReadRcvbufErrors();
+  facts.rcvbuf_errors_before = ReadRcvbufErrors();
   const ProcessorTime cpu_before = ReadProcessorTime();
-  if (_live != nullptr) _live->Begin(report);
+  _records.Begin(facts);
   const Clock::time_point start = Clock::now();
   const double limit_ms = _options.duration_seconds * 1e3;
+  facts.ended_by = RunEnd::kImages;
   for (int number = 1; number <= _options.images; ++number) {
     if (_stop_signal != nullptr && _stop_signal->load() != 0) {
-      report.ended_by = "signal";
+      facts.ended_by = RunEnd::kSignal;
       break;
     }
     if (limit_ms > 0 && MsBetween(start, Clock::now()) >= limit_ms) {
-      report.ended_by = "duration";
+      facts.ended_by = RunEnd::kDuration;
       break;
     }
-    const bool went_on = TakeImage(number, report);
-    const bool recorded = !report.images.empty() && report.images.back().number == number;
-    if (_live != nullptr && recorded) {
-      _live->AddImage(report.images.back(), MsBetween(start, Clock::now()));
+    const ImageRecord* record = TakeImage(number, start, facts);
+    if (record != nullptr && _progress != nullptr) {
+      const RunProgress progress =
+          ProgressOf(_records.Totals(), _options.images, limit_ms, MsBetween(start, Clock::now()));
+      _progress->Update(*record, progress);
     }
     PrintSaverErrors();
-    if (_progress != nullptr && recorded) {
-      _progress->Update(report, MsBetween(start, Clock::now()));
-    }
-    if (!went_on) {
-      report.ended_by = "contact lost";
+    if (!record || !_camera->Connected()) {
+      if (record) std::fprintf(_err, "framegrab: image %d: contact with the camera lost\n", number);
+      facts.ended_by = RunEnd::kContactLost;
       break;
     }
   }
   const Clock::time_point end = Clock::now();
   const ProcessorTime cpu_after = ReadProcessorTime();
-  report.rcvbuf_errors_after = ReadRcvbufErrors();
-  report.elapsed_ms = MsBetween(start, end);
-  report.cpu_user_ms = cpu_after.user_ms - cpu_before.user_ms;
-  report.cpu_system_ms = cpu_after.system_ms - cpu_before.system_ms;
-  if (_progress != nullptr) _progress->Finish(report, report.elapsed_ms);
+  facts.rcvbuf_errors_after = ReadRcvbufErrors();
+  facts.elapsed_ms = MsBetween(start, end);
+  facts.cpu_user_ms = cpu_after.user_ms - cpu_before.user_ms;
+  facts.cpu_system_ms = cpu_after.system_ms - cpu_before.system_ms;
+  HandOver(facts);
+  _analyser->Flush();
+  if (_progress != nullptr) {
+    _progress->Finish(ProgressOf(_records.Totals(), _options.images, limit_ms, facts.elapsed_ms));
+  }
   _camera->Close();
+  // After the camera has closed, so that what came while it did is counted too.
+  facts.driver = _camera->Counters().since_open;
   if (_saver) {
     _saver->Flush();
     PrintSaverErrors();
-    report.saved_pictures = _saver->Saved();
-    report.failed_pictures = _saver->Failed();
+    facts.saved_pictures = _saver->Saved();
+    facts.failed_pictures = _saver->Failed();
   }
-  return report;
+  return facts;
 }
 
 }  // namespace fp

@@ -1,63 +1,76 @@
 #pragma once
 
 #include "framegrab/GrabOptions.h"
-#include "framegrab/GrabReport.h"
+#include "framegrab/RunModel.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
 
 namespace fp {
 
 class CEthCamera;
+class ImageAnalyser;
 class ImagePool;
-class LiveState;
 class PngSaver;
+class PreviewWorker;
 class ProgressLine;
+class RunRecords;
 
 // Takes the images of one run on one camera, each as frameprobe takes its one: the image
 // buffer handed over with SetRawDataBuffer, command 0x08, WaitForRawData and, when packets are
-// missing, ReadMissing; before the first, binning is switched on. Records how each arrived.
-// For one thread; the signal flag may be set from any.
+// missing, ReadMissing; before the first, binning is switched on. Each image's record goes,
+// with the image, to the analyser, which files it in `records`; pictures go to the writer and,
+// now and then, an image to the preview. For one thread; the signal flag may be set from any.
 class Grabber {
  public:
   // `progress` receives the progress (may be null for none); `err` the errors as they happen;
-  // `live` each record and, now and then, an image for its preview (may be null for none).
-  // The run stops after the current image once `*stop_signal` is not 0.
-  Grabber(const GrabOptions& options, ProgressLine* progress, std::FILE* err,
-          const std::atomic<int>* stop_signal, LiveState* live = nullptr);
+  // `preview` an image now and then (may be null for none). The run stops after the current
+  // image once `*stop_signal` is not 0.
+  Grabber(const GrabOptions& options, RunRecords& records, ProgressLine* progress, std::FILE* err,
+          const std::atomic<int>* stop_signal, PreviewWorker* preview = nullptr);
   ~Grabber();
   Grabber(const Grabber&) = delete;
   Grabber& operator=(const Grabber&) = delete;
 
-  // Runs to the end and returns what was found, not yet summarised.
-  GrabReport Run();
-  // After Run, with a live state: the last image taken (null when none) and its number.
-  std::shared_ptr<const std::uint8_t[]> LastImage(int& number) const;
+  // Runs to the end, every record filed, and returns the run's facts.
+  RunFacts Run();
+  // After Run, with a preview: the last image taken (null when none), its number and the
+  // packets it lacks.
+  std::shared_ptr<const std::uint8_t[]> LastImage(int& number, int& missing) const;
 
  private:
+  using Clock = std::chrono::steady_clock;
+
   // Opens the camera and switches binning on; false (with a message) when it cannot.
-  bool OpenCamera(GrabReport& report);
-  // Takes image `number` into _image. False when contact was lost (the record is kept when
-  // the image had been started).
-  bool TakeImage(int number, GrabReport& report);
-  // Hands the image just taken to the picture writer and the live preview, as they want it;
-  // the grabber then takes the next into another buffer.
-  void ShareImage(ImageRecord& record, GrabReport& report);
+  bool OpenCamera(RunFacts& facts);
+  // Takes image `number` into _image, handing the image before over once this one has
+  // started; its record (kept until handed over), or null when it could not be started.
+  const ImageRecord* TakeImage(int number, Clock::time_point run_start, RunFacts& facts);
+  // Hands the image taken last, if any, to the picture writer, the preview and the analyser.
+  void HandOver(RunFacts& facts);
   void PrintSaverErrors();
 
   const GrabOptions& _options;
+  RunRecords& _records;           // not owned
   ProgressLine* const _progress;  // not owned
   std::FILE* const _err;
   const std::atomic<int>* const _stop_signal;  // not owned
-  LiveState* const _live;                      // not owned
+  PreviewWorker* const _preview;               // not owned
   std::unique_ptr<CEthCamera> _camera;
-  std::unique_ptr<PngSaver> _saver;
   std::unique_ptr<ImagePool> _pool;
-  std::shared_ptr<std::uint8_t[]> _image;       // the buffer the next image goes into
-  std::shared_ptr<const std::uint8_t[]> _last;  // the last image, kept for the live state
+  std::unique_ptr<PngSaver> _saver;
+  std::unique_ptr<ImageAnalyser> _analyser;
+  std::shared_ptr<std::uint8_t[]> _image;  // the buffer the next image goes into
+  // The image taken last and its record, until handed over.
+  std::optional<ImageRecord> _taken;
+  std::shared_ptr<const std::uint8_t[]> _taken_image;
+  std::shared_ptr<const std::uint8_t[]> _last;  // the last image, kept for the preview
   int _last_number = 0;
+  int _last_missing = 0;
 };
 
 }  // namespace fp

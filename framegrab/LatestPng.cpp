@@ -3,7 +3,7 @@
 #include "nudp/NudpProtocol.h"
 
 #include "framegrab/Background.h"
-#include "framegrab/PngEncode.h"
+#include "framegrab/PngEncoder.h"
 
 namespace fp {
 
@@ -58,7 +58,7 @@ void LatestPng::Run() {
     const std::shared_ptr<const std::uint8_t[]> raw = _raw;
     const int height = static_cast<int>(RAW_IMAGE_SIZE / 2) / _width;
     lock.unlock();
-    auto png = std::make_shared<const std::string>(EncodeGrayPng(raw.get(), _width, height, 16));
+    auto png = std::make_shared<const std::string>(GrayPngFile(raw.get(), _width, height, 16));
     lock.lock();
     _png = std::move(png);
     _done = _encoding;

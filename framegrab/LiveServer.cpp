@@ -1,9 +1,12 @@
 #include "framegrab/LiveServer.h"
 
 #include "framegrab/HttpServer.h"
+#include "framegrab/JsonView.h"
 #include "framegrab/LatestPng.h"
-#include "framegrab/LiveState.h"
-#include "framegrab/ReportPage.h"
+#include "framegrab/MetricsView.h"
+#include "framegrab/PageView.h"
+#include "framegrab/PreviewWorker.h"
+#include "framegrab/RunRecords.h"
 
 namespace fp {
 
@@ -13,45 +16,30 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::chrono::milliseconds kEventGap(500);
 constexpr std::chrono::milliseconds kKeepAlive(10'000);
-// While the run goes on, the processor and kernel counters of the summary are read again at
-// least this often.
-constexpr std::chrono::milliseconds kCountersAge(1000);
 
 HttpAnswer NoImageYet() { return HttpAnswer::Text(404, "no image yet\n"); }
 
 }  // namespace
 
-LiveServer::LiveServer(LiveState& state) : _state(state), _server(std::make_unique<HttpServer>()) {
+LiveServer::LiveServer(RunRecords& records, const PreviewWorker& preview)
+    : _records(records), _preview(preview), _server(std::make_unique<HttpServer>()) {
   HttpServer* server = _server.get();
-  _latest = std::make_unique<LatestPng>(state.Width(), [server] { server->Wake(); });
+  _latest = std::make_unique<LatestPng>(preview.Width(), [server] { server->Wake(); });
 }
 
 LiveServer::~LiveServer() { Stop(); }
 
 bool LiveServer::OnLoopback() const { return _server->OnLoopback(); }
 
-const GrabReport& LiveServer::Summary() {
-  const std::uint64_t version = _state.Version();
-  const bool stale = _summary.ended_by == "running" && Clock::now() - _summary_made > kCountersAge;
-  if (version != _summary_version || stale) {
-    GrabReport report = _state.Snapshot();
-    report.images.clear();
-    report.images.shrink_to_fit();
-    _summary = std::move(report);
-    _summary_version = version;
-    _summary_made = Clock::now();
-  }
-  return _summary;
-}
-
-const std::string& LiveServer::EventData(std::uint64_t& version) {
-  version = _state.Version();
-  if (version != _event_version) {
-    const bool running = _state.Running();
-    const GrabReport report = _state.Snapshot();
-    const std::shared_ptr<const Preview> preview = _state.LatestPreview();
-    _event = LiveEventJson(report, running, preview.get());
-    _event_version = version;
+const std::string& LiveServer::EventData() {
+  const std::uint64_t version = _records.Version();
+  const std::shared_ptr<const Preview> preview = _preview.Latest();
+  const int image = preview ? preview->image : 0;
+  if (version != _event_records || image != _event_image) {
+    _event = LiveEventJson(*_records.Model(), preview.get());
+    _event_records = version;
+    _event_image = image;
+    ++_event_serial;
   }
   return _event;
 }
@@ -59,8 +47,9 @@ const std::string& LiveServer::EventData(std::uint64_t& version) {
 std::string LiveServer::NextEvent(StreamCursor& cursor) {
   const Clock::time_point now = Clock::now();
   if (cursor.version != 0 && now - cursor.sent < kEventGap) return "";
-  if (_state.Version() != cursor.version) {
-    const std::string& data = EventData(cursor.version);
+  const std::string& data = EventData();
+  if (_event_serial != cursor.version) {
+    cursor.version = _event_serial;
     cursor.sent = now;
     return "data: " + data + "\n\n";
   }
@@ -79,14 +68,12 @@ HttpAnswer LiveServer::Stats(const HttpRequest& request) {
     }
     from = static_cast<std::size_t>(std::stoi(digits));
   }
-  GrabReport page = Summary();
-  page.images = _state.Records(from - 1, kPage);
-  return HttpAnswer::Of(200, "application/json", ReportToJson(page));
+  return HttpAnswer::Of(200, "application/json", RunToJson(*_records.Model(), from - 1, kPage));
 }
 
 HttpAnswer LiveServer::Latest() {
   int number = 0;
-  const std::shared_ptr<const std::uint8_t[]> image = _state.LatestImage(&number);
+  const std::shared_ptr<const std::uint8_t[]> image = _preview.LatestImage(&number);
   if (!image) return NoImageYet();
   const LatestPng::File file = _latest->Get(image, number);
   if (file.state == LatestPng::State::kWaiting) return HttpAnswer::Later();
@@ -110,8 +97,11 @@ bool LiveServer::Start(const std::string& address, int port, std::string& error)
   const HttpAnswer page = HttpAnswer::Of(200, "text/html; charset=utf-8", LivePageHtml());
   server.Get("/", [page](const HttpRequest&) { return page; });
   server.Get("/stats.json", [this](const HttpRequest& request) { return Stats(request); });
+  server.Get("/metrics", [this](const HttpRequest&) {
+    return HttpAnswer::Of(200, kMetricsContentType, RunToMetrics(*_records.Model()));
+  });
   server.Get("/preview.png", [this](const HttpRequest&) {
-    const std::shared_ptr<const Preview> preview = _state.LatestPreview();
+    const std::shared_ptr<const Preview> preview = _preview.Latest();
     if (!preview) return NoImageYet();
     HttpAnswer answer;
     answer.status = 200;

@@ -1,8 +1,7 @@
 #pragma once
 
-#include "framegrab/GrabReport.h"
-
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -11,26 +10,30 @@ namespace fp {
 
 class HttpServer;
 class LatestPng;
-class LiveState;
+class PreviewWorker;
+class RunRecords;
 struct HttpAnswer;
 struct HttpRequest;
 struct StreamCursor;
 
-// The live page of a run over HTTP, read-only, from `state`:
+// The live page of a run over HTTP, read-only, from `records` and `preview`:
 //   /            the page, filled in by the events
 //   /events      server-sent events: a new state at most twice a second, a comment every 10 s
 //   /stats.json  the figures so far, the fields of --json, with at most kPage records: those
 //                from image `from` (?from=N, default 1)
+//   /metrics     the same figures for a monitoring system, in the Prometheus text format
 //   /preview.png the newest preview (8-bit, downscaled, contrast stretched)
 //   /latest.png  the image that preview shows, whole and 16-bit
 // and 404 for anything else, on an HttpServer with its limits. It never waits for the grab
-// thread but for the short lock of a snapshot. What a request shows is made at most once for
-// each state of the run, on the server's thread, except /latest.png, which LatestPng encodes.
+// thread but for the short lock of a snapshot. Every answer is rendered from one model of the
+// run for each change of the records, on the server's thread; /latest.png is encoded by
+// LatestPng, at most once for each image.
 class LiveServer {
  public:
-  static constexpr std::size_t kPage = 1000;
+  // Records in one answer of /stats.json: each carries its histogram, about 1.3 KB of JSON.
+  static constexpr std::size_t kPage = 100;
 
-  explicit LiveServer(LiveState& state);
+  LiveServer(RunRecords& records, const PreviewWorker& preview);
   ~LiveServer();  // Stop()
   LiveServer(const LiveServer&) = delete;
   LiveServer& operator=(const LiveServer&) = delete;
@@ -47,20 +50,19 @@ class LiveServer {
   HttpAnswer Stats(const HttpRequest& request);
   HttpAnswer Latest();
   std::string NextEvent(StreamCursor& cursor);
-  // The summary (records left out) and the event data of the state now, each made once for
-  // each version of it.
-  const GrabReport& Summary();
-  const std::string& EventData(std::uint64_t& version);
+  // The event data of the records and preview now, made again only when either changed;
+  // `_event_serial` counts the changes.
+  const std::string& EventData();
 
-  LiveState& _state;  // not owned
+  RunRecords& _records;           // not owned
+  const PreviewWorker& _preview;  // not owned
   std::unique_ptr<HttpServer> _server;
   std::unique_ptr<LatestPng> _latest;
 
   // Touched by the server's thread alone.
-  std::uint64_t _summary_version = 0;
-  std::chrono::steady_clock::time_point _summary_made{};
-  GrabReport _summary;
-  std::uint64_t _event_version = 0;
+  std::uint64_t _event_records = 0;  // the records' version the event shows
+  int _event_image = -1;             // the preview's image it shows (0: none yet)
+  std::uint64_t _event_serial = 0;
   std::string _event;
 };
 

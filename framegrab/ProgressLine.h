@@ -1,6 +1,6 @@
 #pragma once
 
-#include "framegrab/GrabReport.h"
+#include "framegrab/RunModel.h"
 
 #include <chrono>
 #include <cstdio>
@@ -11,21 +11,20 @@ namespace fp {
 // elsewhere one plain line per image. For one thread.
 class ProgressLine {
  public:
-  // `duration_seconds` 0 means no time limit.
-  ProgressLine(std::FILE* out, bool terminal, int requested_images, double duration_seconds);
+  ProgressLine(std::FILE* out, bool terminal, int requested_images);
 
-  // After each image, with the records so far and the time since the first image started.
-  void Update(const GrabReport& report, double elapsed_ms);
+  // After each image: its record (for the plain line) and the progress of the images filed so
+  // far (for the redrawn one).
+  void Update(const ImageRecord& record, const RunProgress& progress);
   // Ends the redrawn line, so that what follows starts on a line of its own.
-  void Finish(const GrabReport& report, double elapsed_ms);
+  void Finish(const RunProgress& progress);
 
  private:
-  void Draw(const GrabReport& report, double elapsed_ms);
+  void Draw(const RunProgress& progress);
 
   std::FILE* const _out;
   const bool _terminal;
   const int _requested;
-  const double _duration_ms;
   bool _drawn = false;
   std::chrono::steady_clock::time_point _last_draw{};
 };

@@ -1,5 +1,7 @@
 #include "framegrab/SvgChart.h"
 
+#include "framegrab/HtmlText.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -50,32 +52,6 @@ std::vector<double> Group(const std::vector<double>& values, std::size_t group) 
 }
 
 }  // namespace
-
-std::string EscapeHtml(const std::string& text) {
-  std::string out;
-  for (const char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&#39;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
 
 std::string SvgLineChart(const std::string& title, const std::string& unit,
                          const std::vector<ChartSeries>& series) {
@@ -142,6 +118,52 @@ std::string SvgLineChart(const std::string& title, const std::string& unit,
            (s.dashed ? " stroke-dasharray=\"5 3\"" : "") + " points=\"" + path + "\"/>";
   }
   svg += "</svg>";
+  return svg;
+}
+
+std::string SvgHistogram(const std::string& title, std::span<const std::uint32_t> counts,
+                         int bin_width) {
+  std::uint32_t top = 0;
+  for (const std::uint32_t c : counts) top = std::max(top, c);
+  // Whole decades, at least one, so that the top grid line is a power of ten.
+  const int decades = std::max(1, static_cast<int>(std::ceil(std::log10(std::max(1u, top)))));
+  const double plot_w = kWidth - kLeft - kRight;
+  const double plot_h = kHeight - kTop - kBottom;
+  const double base = kTop + plot_h;
+  // Counts of 1 stand a little above 0: the scale is of 1 + the count.
+  auto y_of = [&](double count) {
+    return base - plot_h * std::log10(1 + count) / std::log10(1 + std::pow(10.0, decades));
+  };
+  std::string svg =
+      "<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"chart histogram\" "
+      "viewBox=\"0 0 " +
+      Number(kWidth) + " " + Number(kHeight) + "\" role=\"img\" aria-label=\"" + EscapeHtml(title) +
+      "\">";
+  svg += "<text x=\"" + Number(kLeft) + "\" y=\"16\" class=\"title\">" + EscapeHtml(title) +
+         " <tspan class=\"unit\">samples, logarithmic</tspan></text>";
+  for (const int decade : {0, (decades + 1) / 2, decades}) {
+    const double value = decade == 0 ? 0 : std::pow(10.0, decade);
+    const std::string y = Fixed(y_of(value));
+    svg += "<line x1=\"" + Number(kLeft) + "\" x2=\"" + Number(kWidth - kRight) + "\" y1=\"" + y +
+           "\" y2=\"" + y + "\" class=\"grid\"/>";
+    svg += "<text x=\"" + Number(kLeft - 6) + "\" y=\"" + y +
+           "\" class=\"axis\" text-anchor=\"end\" dominant-baseline=\"middle\">" +
+           std::to_string(static_cast<long long>(value)) + "</text>";
+  }
+  const std::size_t bins = counts.size();
+  const std::string bottom = Fixed(base + 18);
+  const long long last_value = static_cast<long long>(bins) * bin_width - 1;
+  svg += "<text x=\"" + Number(kLeft) + "\" y=\"" + bottom + "\" class=\"axis\">value 0</text>";
+  svg += "<text x=\"" + Number(kWidth - kRight) + "\" y=\"" + bottom +
+         "\" class=\"axis\" text-anchor=\"end\">" + std::to_string(last_value) + "</text>";
+  std::string path;
+  const double bar = bins > 0 ? plot_w / static_cast<double>(bins) : plot_w;
+  for (std::size_t i = 0; i < bins; ++i) {
+    if (counts[i] == 0) continue;
+    path += "M" + Fixed(kLeft + bar * static_cast<double>(i)) + "," + Fixed(base) + "V" +
+            Fixed(y_of(counts[i])) + "h" + Fixed(bar) + "V" + Fixed(base) + "Z";
+  }
+  svg += "<path class=\"bars\" fill=\"#1f5fbf\" d=\"" + path + "\"/></svg>";
   return svg;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -20,7 +22,11 @@ struct ChartSeries {
 std::string SvgLineChart(const std::string& title, const std::string& unit,
                          const std::vector<ChartSeries>& series);
 
-// Text made safe for HTML and SVG, between tags and in quoted attributes.
-std::string EscapeHtml(const std::string& text);
+// A histogram drawn as inline SVG: one bar for each of `counts`, bin i covering the values
+// i * `bin_width` to (i + 1) * `bin_width` - 1, its height the count on a logarithmic scale
+// (0, 1, 10, 100, ...) so that a few saturated or dark samples show beside millions of others.
+// Any thread.
+std::string SvgHistogram(const std::string& title, std::span<const std::uint32_t> counts,
+                         int bin_width);
 
 }  // namespace fp

@@ -7,7 +7,8 @@
 #include "nudp/NudpProtocol.h"
 
 #include "framegrab/LiveServer.h"
-#include "framegrab/LiveState.h"
+#include "framegrab/PreviewWorker.h"
+#include "framegrab/RunRecords.h"
 #include "tests/support/HttpClient.h"
 
 #include <cstddef>
@@ -24,11 +25,12 @@ constexpr int kPort = 8080;
 
 struct Page {
   Page() {
-    fp::GrabReport report;
-    report.local = "127.0.89.2";
-    report.camera = "127.0.89.3:1234";
-    report.requested_images = 400;
-    state.Begin(report);
+    fp::RunFacts facts;
+    facts.local = "127.0.89.2";
+    facts.camera = "127.0.89.3:1234";
+    facts.requested_images = 400;
+    facts.opened = true;
+    records.Begin(facts);
     for (int n = 1; n <= 300; ++n) {
       fp::ImageRecord r;
       r.number = n;
@@ -36,13 +38,13 @@ struct Page {
       r.stream_packets = fp::RAW_PACKETS_PER_IMAGE - n % 3;
       r.missing_packets = n % 3;
       r.image_ms = 70 + n % 11;
-      state.AddImage(r, n * 75.0);
+      r.ended_after_ms = n * 75.0;
+      records.Add(r);
     }
     auto image = std::shared_ptr<std::uint8_t[]>(new std::uint8_t[fp::RAW_IMAGE_SIZE]());
     for (std::size_t i = 0; i < fp::RAW_IMAGE_SIZE; ++i)
       image.get()[i] = static_cast<std::uint8_t>(i);
-    state.OfferImage(image, 300);
-    while (!state.LatestPreview()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    preview.Finish(image, 300);
     std::string error;
     if (!server.Start(kAddress, kPort, error)) {
       std::fprintf(stderr, "live page fuzz: cannot listen on %s:%d: %s\n", kAddress, kPort,
@@ -50,8 +52,9 @@ struct Page {
       std::abort();
     }
   }
-  fp::LiveState state{2048};
-  fp::LiveServer server{state};
+  fp::RunRecords records;
+  fp::PreviewWorker preview{2048};
+  fp::LiveServer server{records, preview};
 };
 
 }  // namespace

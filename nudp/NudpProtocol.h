@@ -26,6 +26,11 @@ inline constexpr std::size_t RAW_IMAGE_SIZE = 0x80E000;  // 8248 x 1024 = 844595
 inline constexpr int RAW_LAST_PACKET_INDEX = 8247;
 static_assert(RAW_IMAGE_SIZE == RAW_PACKETS_PER_IMAGE * RAW_PACKET_DATA_LENGTH);
 
+// UDP ports: the camera answers on its port; the driver sends from its own, its watchdog from
+// the next one.
+inline constexpr std::uint16_t NUDP_CAMERA_PORT = 1234;
+inline constexpr std::uint16_t NUDP_DRIVER_PORT = 32100;
+
 inline constexpr std::uint8_t NUDP_SIGNATURE_0 = 0xFF;
 inline constexpr std::uint8_t NUDP_SIGNATURE_1 = 0x00;
 inline constexpr std::uint8_t NUDP_RESPONSE_FLAG = 0x80;  // in byte 2 of every camera response
@@ -110,6 +115,22 @@ constexpr bool RawPacketInImage(std::uint32_t number, std::size_t data_length) {
   return RawByteOffset(number) < RAW_IMAGE_SIZE &&
          RawByteOffset(number) + data_length <= RAW_IMAGE_SIZE;
 }
+
+// True when `data_length` bytes at `number` are exactly one packet's data in one packet's place:
+// 1024 bytes at an offset on a packet boundary. Anything else leaves part of that place stale.
+constexpr bool RawPacketFillsItsPlace(std::uint32_t number, std::size_t data_length) {
+  return data_length == RAW_PACKET_DATA_LENGTH &&
+         RawByteOffset(number) % RAW_PACKET_DATA_LENGTH == 0;
+}
+
+// Packets `first` to `last` of an image, both included.
+struct RawPacketRange {
+  int first = 0;
+  int last = 0;
+
+  int Count() const { return last - first + 1; }
+  friend bool operator==(const RawPacketRange&, const RawPacketRange&) = default;
+};
 
 // Log lines print a number field as %.8X of its byte-reversed value, so the digits read as
 // packet bytes 4 to 7 in wire order (0x105 prints as 05010000).

@@ -5,9 +5,10 @@
 #include "nudp/NudpProtocol.h"
 #include "tools/ChartPattern.h"
 
+#include "framegrab/HtmlText.h"
 #include "framegrab/ImagePool.h"
-#include "framegrab/LiveState.h"
 #include "framegrab/Preview.h"
+#include "framegrab/PreviewWorker.h"
 #include "framegrab/SvgChart.h"
 #include "tests/framegrab/GrabRig.h"
 #include "tests/support/HttpClient.h"
@@ -38,6 +39,28 @@ std::string BrowserMissing() {
   return "";
 }
 
+// Why the metrics cannot be checked here, or empty when they can.
+std::string MetricsParserMissing() {
+  if (std::system("/usr/bin/python3 -c 'import prometheus_client' 2>/dev/null") != 0) {
+    return "no python3-prometheus-client";
+  }
+  return "";
+}
+
+// Whether `metrics` (from /metrics) and `stats` (from /stats.json) say the same, by
+// check_metrics.py and the Prometheus client's parser; its findings go to the test's output.
+bool MetricsAgree(GrabRig& rig, const std::string& metrics, const std::string& stats) {
+  std::ofstream(rig.Path("metrics.txt")) << metrics;
+  std::ofstream(rig.Path("stats.json")) << stats;
+  const pid_t check = Spawn(
+      {"/usr/bin/python3", CHECK_METRICS_PATH, rig.Path("metrics.txt"), rig.Path("stats.json")},
+      rig.Path(""), rig.Path("check.out"), rig.Path("check.err"));
+  const int status = AwaitExit(check, std::chrono::seconds(60));
+  std::fprintf(stderr, "check_metrics.py: %s%s", rig.File("check.out").c_str(),
+               rig.File("check.err").c_str());
+  return status == 0;
+}
+
 // What check-page.mjs saw of the page at `target`.
 nlohmann::json OpenInBrowser(GrabRig& rig, const std::string& mode, const std::string& target) {
   const pid_t node = Spawn({"/usr/bin/env", "node", CHECK_PAGE_PATH, mode, target}, rig.Path(""),
@@ -54,6 +77,19 @@ TEST(LivePage, RoutesServeTheRunUntilInterruptedAndNothingElse) {
   const HttpReply during = HttpGet(rig.Local(), 8080, "/stats.json");
   ASSERT_EQ(during.status, 200);
   EXPECT_EQ(nlohmann::json::parse(during.body)["summary"]["ended_by"], "running");
+  // The metrics of a moment while the run goes on: the figures of one model, which the two
+  // equal JSON documents around them show.
+  const std::string no_parser = MetricsParserMissing();
+  for (int tries = 0; no_parser.empty() && tries < 20; ++tries) {
+    const HttpReply before = HttpGet(rig.Local(), 8080, "/stats.json");
+    const HttpReply metrics = HttpGet(rig.Local(), 8080, "/metrics");
+    const HttpReply after = HttpGet(rig.Local(), 8080, "/stats.json");
+    ASSERT_TRUE(before.status == 200 && metrics.status == 200 && after.status == 200);
+    if (before.body != after.body) continue;
+    EXPECT_EQ(metrics.fields.at("content-type"), "text/plain; version=0.0.4; charset=utf-8");
+    EXPECT_TRUE(MetricsAgree(rig, metrics.body, before.body));
+    break;
+  }
   // Refused before anything is sent: the same address again, a report where none can be.
   GrabRig other(2, {}, "127.23");
   EXPECT_EQ(AwaitExit(Spawn({FRAMEGRAB_PATH, other.Local(), other.Camera(), "--serve",
@@ -78,10 +114,15 @@ TEST(LivePage, RoutesServeTheRunUntilInterruptedAndNothingElse) {
                         120))
       << rig.File("err");
   const std::string camsim = rig.StopCamera();
-  const nlohmann::json stats =
-      nlohmann::json::parse(HttpGet(rig.Local(), 8080, "/stats.json").body);
+  const std::string stats_text = HttpGet(rig.Local(), 8080, "/stats.json").body;
+  const nlohmann::json stats = nlohmann::json::parse(stats_text);
   const nlohmann::json run = nlohmann::json::parse(rig.File("run.json"));
   EXPECT_EQ(stats, run);
+  if (no_parser.empty()) {
+    EXPECT_TRUE(MetricsAgree(rig, HttpGet(rig.Local(), 8080, "/metrics").body, stats_text));
+  } else {
+    std::fprintf(stderr, "note: metrics not parsed: %s\n", no_parser.c_str());
+  }
   const nlohmann::json& summary = stats["summary"];
   // A machine so loaded that camsim stalls past three 100 ms attempts ends the run early; the
   // routes are checked all the same, the figures of such a run are not.
@@ -150,8 +191,11 @@ TEST(LivePage, BrowserSeesTheImageAndFiguresGrowAndTheReportOffline) {
   EXPECT_LT(live["images_seen"][0], live["images_seen"][1]);
   EXPECT_EQ(live["preview"], nlohmann::json::parse("[512, 515]"));
   EXPECT_EQ(live["charts"], nlohmann::json::parse(R"(["Image time", "Packets per image"])"));
+  EXPECT_TRUE(live["histogram"].get<std::string>().starts_with("Samples of image "))
+      << live["histogram"];
   EXPECT_EQ(live["title"], "framegrab: 127.23.3.2 \u2190 camera 127.23.3.1:1234");
-  for (const char* figure : {"images", "rate", "loss", "fetched", "image-time", "kernel-drops"}) {
+  for (const char* figure :
+       {"images", "rate", "loss", "fetched", "image-time", "kernel-drops", "samples"}) {
     EXPECT_TRUE(live["figures"].contains(figure)) << figure;
   }
   for (const auto& request : live["requests"]) {
@@ -160,13 +204,25 @@ TEST(LivePage, BrowserSeesTheImageAndFiguresGrowAndTheReportOffline) {
 
   ASSERT_TRUE(AwaitLine(rig, "out", "framegrab: still serving", 120));
   kill(grab, SIGINT);
-  EXPECT_EQ(AwaitExit(grab, std::chrono::seconds(10)), 0);
+  // As in the routes' test: a run that lost contact on a loaded machine ends early, and the
+  // report is checked for what it shows, not for 40 images.
+  const int status = AwaitExit(grab, std::chrono::seconds(10));
+  const bool lost = status == 3;
+  if (!lost) {
+    EXPECT_EQ(status, 0);
+  }
   const nlohmann::json report = OpenInBrowser(rig, "report", rig.Path("run.html"));
   ASSERT_TRUE(report.is_object()) << rig.File("browser.out");
-  EXPECT_EQ(report["figures"]["images"], 40);
+  const int taken = report["figures"]["images"];
+  if (lost) {
+    std::fprintf(stderr, "note: contact lost on a loaded machine after %d images\n", taken);
+  } else {
+    EXPECT_EQ(taken, 40);
+  }
   EXPECT_EQ(report["figures"]["fetched"], 0);
   EXPECT_EQ(report["preview"], nlohmann::json::parse("[512, 515]"));
   EXPECT_EQ(report["charts"].size(), 2u);
+  EXPECT_EQ(report["histogram"], "Samples of image " + std::to_string(taken));
   EXPECT_EQ(report["command"],
             "framegrab 127.23.3.2 127.23.3.1 --images 40 --serve "
             "127.23.3.2:8080 --report run.html");
@@ -187,6 +243,10 @@ TEST(LivePage, PreviewStretchesTheMiddleOfTheSamplesAndSaysSo) {
             "x 4 samples; 8-bit, contrast stretched: 152 and below black, 32600 and "
             "above white (the 0.5% and 99.5% points)");
   EXPECT_EQ(p.png.substr(1, 3), "PNG");
+  EXPECT_TRUE(MakePreview(raw.data(), 2048, 8, 13)
+                  .Note()
+                  .starts_with("image 8 (INCOMPLETE: 13 packets missing, shown as zeros): 2048 "
+                               "x 2062 samples"));
 }
 
 TEST(LivePage, ChartGroupsImagesBeyondItsRoom) {
@@ -201,7 +261,7 @@ TEST(LivePage, ChartGroupsImagesBeyondItsRoom) {
   }
 }
 
-TEST(LivePage, StateKeepsEveryRecordAcrossChunksAndPreviewsTheLastImage) {
+TEST(LivePage, PreviewWorkerShowsTheLastImageFromBuffersOfThePool) {
   ImagePool pool(2);
   std::shared_ptr<std::uint8_t[]> image = pool.Take();
   ASSERT_TRUE(pool.Take());  // the second, back on the shelf at once
@@ -210,37 +270,32 @@ TEST(LivePage, StateKeepsEveryRecordAcrossChunksAndPreviewsTheLastImage) {
   other.reset();
   EXPECT_TRUE(pool.Take());
 
-  LiveState state(2048);
-  GrabReport report;
-  report.requested_images = 600;
-  state.Begin(report);
-  for (int n = 1; n <= 600; ++n) {
-    ImageRecord r;
-    r.number = n;
-    r.complete = true;
-    r.stream_packets = RAW_PACKETS_PER_IMAGE;
-    r.image_ms = n;
-    state.AddImage(r, n * 10.0);
-    report.images.push_back(r);
-  }
-  GrabReport seen = state.Snapshot();
-  EXPECT_EQ(seen.ended_by, "running");
-  ASSERT_EQ(seen.images.size(), 600u);
-  for (int n = 1; n <= 600; ++n) EXPECT_EQ(seen.images[n - 1].number, n);
-  EXPECT_EQ(seen.summary.image_median_ms, 300);
-  EXPECT_FALSE(state.LatestPreview());
+  PreviewWorker preview(2048);
+  EXPECT_FALSE(preview.Latest());
+  ASSERT_TRUE(preview.WantsImage());
+  preview.Offer(image, 599);
+  EXPECT_FALSE(preview.WantsImage());  // busy, or too soon after
+  preview.Finish(image, 600);
+  ASSERT_TRUE(preview.Latest());
+  EXPECT_EQ(preview.Latest()->image, 600);
+  EXPECT_EQ(preview.LatestImage(), image);
+}
 
-  report.elapsed_ms = 6000;
-  Summarize(report, 0);
-  state.Finish(report, image, 600);
-  seen = state.Snapshot();
-  EXPECT_FALSE(state.Running());
-  EXPECT_EQ(seen.ended_by, "images");
-  EXPECT_EQ(seen.images.size(), 600u);
-  EXPECT_EQ(seen.summary.images_per_s, 100);
-  ASSERT_TRUE(state.LatestPreview());
-  EXPECT_EQ(state.LatestPreview()->image, 600);
-  EXPECT_EQ(state.LatestImage(), image);
+TEST(LivePage, HistogramBarsOnALogarithmicScaleAndTextEscaped) {
+  std::vector<std::uint32_t> counts(256, 0);
+  counts[0] = 1;
+  counts[255] = 999999;
+  const std::string svg = SvgHistogram("Samples of <image> 3", counts, 256);
+  EXPECT_NE(svg.find("aria-label=\"Samples of &lt;image&gt; 3\""), std::string::npos) << svg;
+  // Two bars: a count of 1 stands a little above the base line (190), the largest reaches the
+  // top of six decades (30).
+  EXPECT_NE(svg.find("d=\"M56.0,190.0V182.0h2.2V190.0ZM625.8,190.0V30.0h2.2V190.0Z\""),
+            std::string::npos)
+      << svg;
+  EXPECT_NE(svg.find(">1000000</text>"), std::string::npos) << svg;
+  EXPECT_NE(svg.find(">65535</text>"), std::string::npos) << svg;
+  EXPECT_EQ(Base64("framegrab"), "ZnJhbWVncmFi");
+  EXPECT_EQ(Base64("fr"), "ZnI=");
 }
 
 }  // namespace

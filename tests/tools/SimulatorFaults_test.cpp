@@ -69,10 +69,16 @@ TEST(SimulatorFaults, DuplicateSendsSomePacketsTwice) {
   SimulatorOptions o;
   o.duplicate = 0.05;
   std::vector<int> plan;
-  const ReceivedStream s = StreamOnce(/*net=*/22, o, plan);
+  SimulatorStats stats;
+  const ReceivedStream s = StreamOnce(/*net=*/22, o, plan, &stats);
   EXPECT_EQ(s.indices, plan);
   EXPECT_GT(s.indices.size(), 8248u + 200u);
   EXPECT_EQ(std::set<int>(s.indices.begin(), s.indices.end()).size(), 8248u);
+  // Each second copy counted as such, and said in the statistics.
+  EXPECT_EQ(stats.raw_duplicates_sent, s.indices.size() - 8248u);
+  EXPECT_NE(CameraSimulator::FormatStats(stats).find(
+                "RAW packets sent twice: " + std::to_string(s.indices.size() - 8248u) + "\n"),
+            std::string::npos);
 }
 
 TEST(SimulatorFaults, ReorderShufflesWithinWindows) {

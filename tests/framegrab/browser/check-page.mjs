@@ -1,6 +1,6 @@
 // Opens a framegrab page in Debian's headless Chromium and prints, as one JSON object, what the
-// page itself shows: the figures (each row's number), the charts, whether the preview image
-// loaded and at what size, and every request the page made.
+// page itself shows: the figures (each row's number), the charts, the histogram, whether the
+// preview image loaded and at what size, and every request the page made.
 //
 //   node check-page.mjs live URL [SCREENSHOT.png]   waits until the image count grows
 //   node check-page.mjs report FILE.html
@@ -45,8 +45,10 @@ try {
       command: document.getElementById('command')?.textContent ?? null,
       note: document.getElementById('note').textContent,
       preview: [img.naturalWidth, img.naturalHeight],
-      charts: [...document.querySelectorAll('svg.chart')].map((svg) => svg.getAttribute('aria-label')),
-      chart_points: document.querySelectorAll('svg.chart polyline').length,
+      charts: [...document.querySelectorAll('#charts svg.chart')].map(
+        (svg) => svg.getAttribute('aria-label')),
+      chart_points: document.querySelectorAll('#charts svg.chart polyline').length,
+      histogram: document.querySelector('#histogram svg')?.getAttribute('aria-label') ?? null,
       figures,
     };
   });

@@ -1,0 +1,70 @@
+#include "framegrab/ImageAnalyser.h"
+
+#include "framegrab/PictureStats.h"
+#include "framegrab/RunRecords.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
+#include <vector>
+
+namespace fp {
+
+namespace {
+
+// Images held: the one analysed and one waiting.
+constexpr std::size_t kImagesHeld = 2;
+// The analysing thread's nice value, against the usual 0.
+constexpr int kNice = 10;
+
+}  // namespace
+
+ImageAnalyser::ImageAnalyser(RunRecords& records) : _records(records) {
+  _thread = std::thread(&ImageAnalyser::Run, this);
+}
+
+ImageAnalyser::~ImageAnalyser() {
+  {
+    std::lock_guard<std::mutex> lock(_mutex);
+    _stop = true;
+  }
+  _wake.notify_all();
+  _thread.join();
+}
+
+void ImageAnalyser::Offer(ImageRecord record, std::shared_ptr<const std::uint8_t[]> image) {
+  {
+    std::unique_lock<std::mutex> lock(_mutex);
+    _wake.wait(lock, [this] { return _queue.size() + (_working ? 1 : 0) < kImagesHeld; });
+    _queue.push_back(Job{std::move(record), std::move(image)});
+  }
+  _wake.notify_all();
+}
+
+void ImageAnalyser::Flush() {
+  std::unique_lock<std::mutex> lock(_mutex);
+  _wake.wait(lock, [this] { return _queue.empty() && !_working; });
+}
+
+void ImageAnalyser::Run() {
+  // Analysis gives way to taking images when the processors are busy: the driver's threads
+  // must not wait for it. Best effort; at the usual priority when it cannot be lowered.
+  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kNice);
+  std::vector<std::uint32_t> scratch;
+  std::unique_lock<std::mutex> lock(_mutex);
+  for (;;) {
+    _wake.wait(lock, [this] { return _stop || !_queue.empty(); });
+    if (_queue.empty()) return;  // stopping, nothing left to file
+    Job job = std::move(_queue.front());
+    _queue.pop_front();
+    _working = true;
+    lock.unlock();
+    if (job.image) job.record.samples = AnalysePicture(job.image.get(), scratch);
+    job.image.reset();  // back to its pool
+    _records.Add(std::move(job.record));
+    lock.lock();
+    _working = false;
+    _wake.notify_all();
+  }
+}
+
+}  // namespace fp

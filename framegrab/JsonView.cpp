@@ -1,0 +1,123 @@
+#include "framegrab/JsonView.h"
+
+#include "nudp/NudpProtocol.h"
+#include "nudp/NudpSocket.h"
+
+#include <nlohmann/json.hpp>
+
+namespace fp {
+
+namespace {
+
+using json = nlohmann::ordered_json;
+
+json Optional(const std::optional<std::int64_t>& v) { return v ? json(*v) : json(nullptr); }
+
+json SamplesJson(const PictureStats& p) {
+  return {{"min", p.min},
+          {"max", p.max},
+          {"mean", p.mean},
+          {"standard_deviation", p.standard_deviation},
+          {"saturated_samples", p.saturated},
+          {"zero_samples", p.zero},
+          {"histogram_samples", p.histogram}};
+}
+
+// The driver's counts under the names they carry.
+json CountsJson(const DriverCounts& counts) {
+  json out = json::object();
+  ForEachCount(counts, counts,
+               [&out](const char* name, std::uint64_t value, std::uint64_t) { out[name] = value; });
+  return out;
+}
+
+json RecordJson(const ImageRecord& r) {
+  json ranges = json::array();
+  for (const RawPacketRange& range : r.missing_ranges) ranges.push_back({range.first, range.last});
+  return {{"image", r.number},
+          {"complete", r.complete},
+          {"stream_packets", r.stream_packets},
+          {"missing_after_stream_packets", r.missing_packets},
+          {"fetched_again_packets", r.transfer.camera.fetched_again},
+          {"duplicate_packets", r.transfer.socket.duplicates},
+          {"conflicting_packets", r.transfer.socket.conflicts},
+          {"missing_packet_ranges", ranges},
+          {"image_time_ms", r.image_ms},
+          {"recovery_time_ms", r.recovery_ms},
+          {"ended_at_ms", r.ended_after_ms},
+          {"picture_file", r.picture.empty() ? json(nullptr) : json(r.picture)},
+          {"driver", CountsJson(r.transfer)},
+          {"samples", SamplesJson(r.samples)}};
+}
+
+// The histograms one line each: the indented form would give each of their 256 counts a line.
+std::string JoinHistogramLines(const std::string& text) {
+  static const std::string kKey = "\"histogram_samples\": [";
+  std::string out;
+  out.reserve(text.size());
+  std::size_t at = 0;
+  for (std::size_t found; (found = text.find(kKey, at)) != std::string::npos;) {
+    const std::size_t open = found + kKey.size();
+    const std::size_t close = text.find(']', open);
+    out.append(text, at, open - at);
+    for (std::size_t i = open; i < close; ++i) {
+      if (text[i] != ' ' && text[i] != '\n') out += text[i];
+    }
+    at = close;
+  }
+  out.append(text, at, std::string::npos);
+  return out;
+}
+
+}  // namespace
+
+std::string RunToJson(const RunModel& model, std::size_t from, std::size_t count) {
+  const RunFacts& f = model.facts;
+  const RunTotals& t = model.totals;
+  const RunSummary& s = model.summary;
+  json images = json::array();
+  model.images.ForRange(from, count,
+                        [&images](const ImageRecord& r) { images.push_back(RecordJson(r)); });
+  const json summary = {{"requested_images", f.requested_images},
+                        {"complete_images", t.complete_images},
+                        {"incomplete_images", t.incomplete_images},
+                        {"ended_by", RunEndName(f.ended_by)},
+                        {"elapsed_ms", f.elapsed_ms},
+                        {"images_per_s", s.images_per_s},
+                        {"image_time_median_ms", s.image_median_ms},
+                        {"image_time_p99_ms", s.image_p99_ms},
+                        {"image_time_max_ms", s.image_max_ms},
+                        {"stream_expected_packets", s.stream_expected_packets},
+                        {"stream_packets", t.stream_packets},
+                        {"missing_after_stream_packets", t.missing_packets},
+                        {"missing_after_stream_share", s.missing_share},
+                        {"fetched_again_packets", t.transfers.camera.fetched_again},
+                        {"recovery_time_median_ms", s.recovery_median_ms},
+                        {"recovery_time_max_ms", s.recovery_max_ms},
+                        {"duplicate_packets", t.transfers.socket.duplicates},
+                        {"conflicting_packets", t.transfers.socket.conflicts},
+                        {"saturated_samples", t.saturated_samples},
+                        {"zero_samples", t.zero_samples},
+                        {"histogram_bin_width", PictureStats::kBinWidth},
+                        {"cpu_user_ms", f.cpu_user_ms},
+                        {"cpu_system_ms", f.cpu_system_ms},
+                        {"cpu_user_ms_per_image", s.cpu_user_ms_per_image},
+                        {"cpu_system_ms_per_image", s.cpu_system_ms_per_image},
+                        {"receive_buffer_bytes", f.receive_buffer_bytes},
+                        {"image_bytes", RAW_IMAGE_SIZE},
+                        {"image_receive_buffer_bytes", NudpSocket::kImageReceiveBufferBytes},
+                        {"kernel_rcvbuf_errors_before_packets", Optional(f.rcvbuf_errors_before)},
+                        {"kernel_rcvbuf_errors_after_packets", Optional(f.rcvbuf_errors_after)},
+                        {"kernel_dropped_packets", Optional(s.kernel_drops)},
+                        {"saved_pictures", f.saved_pictures},
+                        {"unsaved_pictures", f.unsaved_pictures},
+                        {"failed_pictures", f.failed_pictures},
+                        {"driver", CountsJson(f.driver)},
+                        {"diagnoses", s.diagnoses},
+                        {"exit_status", s.exit_status}};
+  const json root = {{"program", "framegrab"}, {"version", f.version}, {"local", f.local},
+                     {"camera", f.camera},     {"summary", summary},   {"images", images}};
+  return JoinHistogramLines(root.dump(2)) + "\n";
+}
+
+}  // namespace fp
