@@ -35,10 +35,15 @@ const std::string& LiveServer::EventData() {
   const std::uint64_t version = _records.Version();
   const std::shared_ptr<const Preview> preview = _preview.Latest();
   const int image = preview ? preview->image : 0;
-  if (version != _event_records || image != _event_image) {
+  // No stream sends more often than kEventGap, so neither is the event made more often, however
+  // many streams ask at their own times.
+  const Clock::time_point now = Clock::now();
+  if ((version != _event_records || image != _event_image) &&
+      (_event_serial == 0 || now - _event_made >= kEventGap)) {
     _event = LiveEventJson(*_records.Model(), preview.get());
     _event_records = version;
     _event_image = image;
+    _event_made = now;
     ++_event_serial;
   }
   return _event;

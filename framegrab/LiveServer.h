@@ -50,8 +50,8 @@ class LiveServer {
   HttpAnswer Stats(const HttpRequest& request);
   HttpAnswer Latest();
   std::string NextEvent(StreamCursor& cursor);
-  // The event data of the records and preview now, made again only when either changed;
-  // `_event_serial` counts the changes.
+  // The event data of the records and preview now, made again when either changed, at most
+  // once in kEventGap; `_event_serial` counts the times it was made.
   const std::string& EventData();
 
   RunRecords& _records;           // not owned
@@ -63,6 +63,7 @@ class LiveServer {
   std::uint64_t _event_records = 0;  // the records' version the event shows
   int _event_image = -1;             // the preview's image it shows (0: none yet)
   std::uint64_t _event_serial = 0;
+  std::chrono::steady_clock::time_point _event_made{};
   std::string _event;
 };
 
