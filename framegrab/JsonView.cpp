@@ -4,6 +4,7 @@
 #include "nudp/NudpSocket.h"
 
 #include <nlohmann/json.hpp>
+#include <string_view>
 
 namespace fp {
 
@@ -52,7 +53,7 @@ json RecordJson(const ImageRecord& r) {
 
 // The histograms one line each: the indented form would give each of their 256 counts a line.
 std::string JoinHistogramLines(const std::string& text) {
-  static const std::string kKey = "\"histogram_samples\": [";
+  static constexpr std::string_view kKey = "\"histogram_samples\": [";
   std::string out;
   out.reserve(text.size());
   std::size_t at = 0;
