@@ -1,17 +1,20 @@
 // framegrab against camsim at 1000 Mbit/s, both as processes: images per second against the
 // line-rate limit of the same run, without pictures, with a picture of every image, and serving
-// its live page (127.23.100.2:8080) to a client that reads the event stream and to one that
-// opens it and never reads; and the processor time per image. The limit comes from camsim's
-// achieved rate while streaming, so a simulator slowed by a busy machine lowers the limit rather
-// than the ratio. Last, the processor time that the statistics of one image (what framegrab
-// computes of each picture, off the grab thread) take here, as a share of an image's time at
-// line rate.
+// its live page (127.23.100.2:8080) to a client that reads the event stream, to one that opens
+// it and never reads, and to a flood: eight clients fetching /latest.png over and over while
+// a page reads the events and a script polls /stats.json; and the processor time per image.
+// The limit comes from camsim's achieved rate while streaming, so a simulator slowed by a busy
+// machine lowers the limit rather than the ratio. With --rss-images N, two more runs of N
+// images, one polled (a page reading the events, a script polling /stats.json) and one flooded,
+// say framegrab's resident memory at a tenth, half and nine tenths of the run. Last, the
+// processor time that the statistics of one image (what framegrab computes of each picture, off
+// the grab thread) take here, as a share of an image's time at line rate.
 //
 // Then framegrab's processor time per MB of image beside a plain receiver's (bench/
 // PlainReceiver.h, on this process's main thread, against a camsim of its own), at 1000 Mbit/s
 // and unpaced: what the driver costs beyond taking the datagrams from the kernel.
 //
-//   framegrab_bench [--images N]      (default 100; addresses 127.22.100.1 and .2)
+//   framegrab_bench [--images N] [--rss-images N]   (default 100, none; 127.22.100.1 and .2)
 
 #include "nudp/NudpProtocol.h"
 #include "nudp/NudpSocket.h"
@@ -22,8 +25,10 @@
 #include "bench/PlainReceiver.h"
 #include "framegrab/PictureStats.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/HttpClient.h"
 
 #include <arpa/inet.h>
+#include <array>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -46,7 +51,7 @@ using fp::test::AwaitText;
 using fp::test::ReadFile;
 using fp::test::Spawn;
 
-enum class Mode { kPlain, kSave, kServeReader, kServeStalled };
+enum class Mode { kPlain, kSave, kServeReader, kServeStalled, kServeFlood, kServePolled };
 constexpr const char* kServeAddress = "127.23.100.2";
 constexpr int kServePort = 8080;
 
@@ -89,7 +94,8 @@ class EventClient {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     if (_fd < 0) return;
-    const std::string request = "GET /events HTTP/1.1\r\nHost: bench\r\n\r\n";
+    const std::string request = fp::test::HttpRequestText(
+        "/events", std::string(kServeAddress) + ":" + std::to_string(kServePort));
     if (send(_fd, request.data(), request.size(), MSG_NOSIGNAL) < 0 || !_reads) return;
     std::string tail;
     char buffer[65536];
@@ -123,6 +129,85 @@ struct CpuPerMb {
 
 constexpr double kImageMb = fp::RAW_IMAGE_SIZE / 1e6;
 
+// framegrab's resident memory in MB, or -1.
+double ResidentMb(pid_t pid) {
+  std::smatch m;
+  const std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
+  if (!std::regex_search(status, m, std::regex(R"(VmRSS:\s*(\d+) kB)"))) return -1;
+  return std::stod(m[1]) / 1024;
+}
+
+// The shares of a run's images at which its resident memory is noted.
+constexpr std::array<double, 3> kResidentAt = {0.1, 0.5, 0.9};
+
+// Eight clients that fetch /latest.png over and over (again after 100 ms when refused as
+// busy), and one that polls /stats.json ten times a second and notes framegrab's resident
+// memory once a tenth, half and nine tenths of the images are taken.
+class Flood {
+ public:
+  Flood(pid_t grab, int images, int latest_clients, const std::atomic<bool>& stop) : _stop(stop) {
+    for (int i = 0; i < latest_clients; ++i) _threads.emplace_back(&Flood::FetchLatest, this);
+    _threads.emplace_back(&Flood::PollStats, this, grab, images);
+  }
+  ~Flood() { Join(); }
+  Flood(const Flood&) = delete;
+  Flood& operator=(const Flood&) = delete;
+  void Join() {
+    for (std::thread& t : _threads) {
+      if (t.joinable()) t.join();
+    }
+  }
+  int Served() const { return _served.load(); }
+  int Busy() const { return _busy.load(); }
+  // At kResidentAt[k] of the images, -1 when not reached.
+  std::array<double, 3> ResidentMb() const {
+    return {_resident_mb[0].load(), _resident_mb[1].load(), _resident_mb[2].load()};
+  }
+
+ private:
+  void FetchLatest() {
+    const std::string host = std::string(kServeAddress) + ":" + std::to_string(kServePort);
+    std::unique_ptr<fp::test::HttpConnection> c;
+    while (!_stop.load()) {
+      if (!c || c->Closed())
+        c = std::make_unique<fp::test::HttpConnection>(kServeAddress, kServePort);
+      if (!c->Connected() || !c->Send(fp::test::HttpRequestText("/latest.png", host))) {
+        c.reset();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        continue;
+      }
+      const fp::test::HttpReply reply = c->Next(std::chrono::seconds(10));
+      if (reply.status == 200) {
+        _served.fetch_add(1);
+      } else {
+        if (reply.status == 503) _busy.fetch_add(1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+    }
+  }
+  void PollStats(pid_t grab, int images) {
+    while (!_stop.load()) {
+      const fp::test::HttpReply reply = fp::test::HttpGet(kServeAddress, kServePort, "/stats.json");
+      if (reply.status == 200) {
+        const auto s = nlohmann::json::parse(reply.body)["summary"];
+        const int taken = s["complete_images"].get<int>() + s["incomplete_images"].get<int>();
+        for (std::size_t k = 0; k < kResidentAt.size(); ++k) {
+          if (_resident_mb[k].load() < 0 && taken >= kResidentAt[k] * images) {
+            _resident_mb[k].store(::ResidentMb(grab));
+          }
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  }
+
+  const std::atomic<bool>& _stop;
+  std::atomic<int> _served{0};
+  std::atomic<int> _busy{0};
+  std::array<std::atomic<double>, 3> _resident_mb{-1.0, -1.0, -1.0};
+  std::vector<std::thread> _threads;
+};
+
 struct Figures {
   bool ok = false;
   CpuPerMb cpu_per_mb;
@@ -131,11 +216,27 @@ struct Figures {
   double achieved_mbit = 0;
   double cpu_ms_per_image = 0;
   int complete = 0;
+  std::string ended_by;
   int saved = 0;
   int unsaved = 0;
-  int events = 0;  // events the reading client received
-  int unread = 0;  // bytes the stalled client left unread
+  int events = 0;                       // events the reading client received
+  int unread = 0;                       // bytes the stalled client left unread
+  int served = 0;                       // /latest.png answered whole to the flood
+  int busy = 0;                         // and refused as busy
+  std::array<double, 3> resident_mb{};  // framegrab's, at kResidentAt of the images
 };
+
+// "RSS 50.1 MB at image 300, 52.0 at 1500, 52.1 at 2700"
+std::string Resident(const Figures& f, int images) {
+  std::string text = "RSS";
+  for (std::size_t k = 0; k < kResidentAt.size(); ++k) {
+    char part[64];
+    std::snprintf(part, sizeof part, k == 0 ? " %.1f MB at image %d" : ", %.1f at %d",
+                  f.resident_mb[k], static_cast<int>(kResidentAt[k] * images));
+    text += part;
+  }
+  return text;
+}
 
 constexpr const char* kCameraAddress = "127.22.100.1";
 constexpr const char* kLocalAddress = "127.22.100.2";
@@ -159,7 +260,7 @@ Figures Run(const std::string& dir, int images, Mode mode, const char* rate = "1
     args.push_back("--save");
     args.push_back("pics");
   }
-  const bool serve = mode == Mode::kServeReader || mode == Mode::kServeStalled;
+  const bool serve = mode != Mode::kPlain && mode != Mode::kSave;
   if (serve) {
     args.push_back("--serve");
     args.push_back(std::string(kServeAddress) + ":" + std::to_string(kServePort));
@@ -168,8 +269,12 @@ Figures Run(const std::string& dir, int images, Mode mode, const char* rate = "1
   const pid_t grab = Spawn(args, dir, dir + "/grab.out", dir + "/grab.err");
   std::atomic<bool> stop{false};
   std::unique_ptr<EventClient> client;
+  std::unique_ptr<Flood> flood;
   if (serve) {
-    client = std::make_unique<EventClient>(mode == Mode::kServeReader, stop);
+    client = std::make_unique<EventClient>(mode != Mode::kServeStalled, stop);
+    if (mode == Mode::kServeFlood || mode == Mode::kServePolled) {
+      flood = std::make_unique<Flood>(grab, images, mode == Mode::kServeFlood ? 8 : 0, stop);
+    }
     // Serving goes on after the run until a signal: the JSON written says the run is over.
     for (int i = 0; i < 60000; ++i) {
       const std::string json = ReadFile(dir + "/run.json");
@@ -180,6 +285,12 @@ Figures Run(const std::string& dir, int images, Mode mode, const char* rate = "1
     stop.store(true);
     client->Join();
     f.events = client->Events();
+    if (flood) {
+      flood->Join();
+      f.served = flood->Served();
+      f.busy = flood->Busy();
+      f.resident_mb = flood->ResidentMb();
+    }
     kill(grab, SIGINT);
   }
   const int status = AwaitExit(grab, std::chrono::seconds(600));
@@ -202,6 +313,7 @@ Figures Run(const std::string& dir, int images, Mode mode, const char* rate = "1
   f.cpu_per_mb.system = s["cpu_system_ms_per_image"].get<double>() / kImageMb;
   f.cpu_ms_per_image = f.cpu_per_mb.Total() * kImageMb;
   f.complete = s["complete_images"];
+  f.ended_by = s["ended_by"];
   f.saved = s["saved_pictures"];
   f.unsaved = s["unsaved_pictures"];
   f.ok = true;
@@ -266,15 +378,21 @@ CpuPerMb PlainRun(const std::string& dir, int images, const char* rate, int& com
 
 int main(int argc, char** argv) {
   int images = 100;
-  constexpr const char* kUsage = "usage: framegrab_bench [--images N]\n";
+  int rss_images = 0;
+  constexpr const char* kUsage = "usage: framegrab_bench [--images N] [--rss-images N]\n";
   const int ended = fp::bench::ReadFlagPairs(argc, argv, "framegrab_bench", kUsage,
                                              [&](const std::string& flag, const char* value) {
-                                               if (flag != "--images") return false;
-                                               images = std::atoi(value);
+                                               if (flag == "--images") {
+                                                 images = std::atoi(value);
+                                               } else if (flag == "--rss-images") {
+                                                 rss_images = std::atoi(value);
+                                               } else {
+                                                 return false;
+                                               }
                                                return true;
                                              });
   if (ended >= 0) return ended;
-  if (images <= 0) {
+  if (images <= 0 || rss_images < 0) {
     std::fputs(kUsage, stderr);
     return 2;
   }
@@ -284,20 +402,34 @@ int main(int argc, char** argv) {
               "target", "camsim Mbit", "CPU ms/im", "complete");
   bool all_met = true;
   CpuPerMb paced;  // framegrab's at 1000 Mbit/s, from the run without pictures
-  for (const Mode mode : {Mode::kPlain, Mode::kSave, Mode::kServeReader, Mode::kServeStalled}) {
-    const Figures f = Run(dir, images, mode);
+  const std::pair<Mode, int> runs[] = {
+      {Mode::kPlain, images},         {Mode::kSave, images},       {Mode::kServeReader, images},
+      {Mode::kServeStalled, images},  {Mode::kServeFlood, images}, {Mode::kServePolled, rss_images},
+      {Mode::kServeFlood, rss_images}};
+  for (const auto& [mode, count] : runs) {
+    if (count == 0) continue;
+    const Figures f = Run(dir, count, mode);
     if (!f.ok) return 1;
     if (mode == Mode::kPlain) paced = f.cpu_per_mb;
     const double ratio = f.images_per_s / f.limit_images_per_s;
     const double target = mode == Mode::kSave ? 0.9 : 0.95;
     all_met = all_met && ratio >= target;
-    const char* names[] = {"no pictures", "save every", "serve, reader", "serve, stalled"};
+    const char* names[] = {"no pictures",    "save every",   "serve, reader",
+                           "serve, stalled", "serve, flood", "serve, polled"};
     std::printf("%-14s %10.2f %10.2f %7.3f %7.2f %12.1f %9.1f %8d", names[static_cast<int>(mode)],
                 f.images_per_s, f.limit_images_per_s, ratio, target, f.achieved_mbit,
                 f.cpu_ms_per_image, f.complete);
     if (mode == Mode::kSave) std::printf("  (%d saved, %d left unsaved)", f.saved, f.unsaved);
     if (mode == Mode::kServeReader) std::printf("  (%d events read)", f.events);
     if (mode == Mode::kServeStalled) std::printf("  (%d bytes left unread)", f.unread);
+    if (mode == Mode::kServePolled) {
+      std::printf("  (%d events; %s)", f.events, Resident(f, count).c_str());
+    }
+    if (mode == Mode::kServeFlood) {
+      std::printf("  (%d latest.png served, %d busy; %d events; %s)", f.served, f.busy, f.events,
+                  Resident(f, count).c_str());
+    }
+    if (f.ended_by != "images") std::printf("  (ended by %s)", f.ended_by.c_str());
     std::printf("\n");
   }
 

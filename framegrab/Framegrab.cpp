@@ -99,6 +99,12 @@ int RunFramegrab(const std::vector<std::string>& args, std::FILE* out, std::FILE
                    options.serve_address.c_str(), options.serve_port, why.c_str());
       return 2;
     }
+    if (!server->OnLoopback()) {
+      std::fprintf(err,
+                   "framegrab: warning: the page at %s can be read from the network, and it has "
+                   "no password\n",
+                   url.c_str());
+    }
     if (!options.quiet) std::fprintf(text, "framegrab: serving %s\n", url.c_str());
     std::fflush(text);
   }

@@ -30,8 +30,14 @@ GrabParse ParseGrabArgs(const std::vector<std::string>& args, GrabOptions& optio
                         std::FILE* err) {
   CLI::App app("Takes RAW images from a NUDP camera and reports how they arrived.", "framegrab");
   app.set_version_flag("--version", std::string("framegrab ") + FRAMEGRAB_VERSION);
-  app.add_option("local_ip", options.local, "local interface facing the camera")->required();
-  app.add_option("remote_ip", options.remote, "the camera's address")->required();
+  // An empty word is no address: refused here, before anything is sent.
+  const auto named = [](const std::string& text) -> std::string {
+    return text.empty() ? "needs an address or a host name" : "";
+  };
+  app.add_option("local_ip", options.local, "local interface facing the camera")
+      ->required()
+      ->check(named);
+  app.add_option("remote_ip", options.remote, "the camera's address")->required()->check(named);
   app.add_option("--images", options.images, "images to take (default 10)")
       ->type_name("N")
       ->check(CLI::Range(1, 100000000));

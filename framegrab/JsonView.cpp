@@ -4,6 +4,7 @@
 #include "nudp/NudpSocket.h"
 
 #include <nlohmann/json.hpp>
+#include <string_view>
 
 namespace fp {
 
@@ -52,7 +53,7 @@ json RecordJson(const ImageRecord& r) {
 
 // The histograms one line each: the indented form would give each of their 256 counts a line.
 std::string JoinHistogramLines(const std::string& text) {
-  static const std::string kKey = "\"histogram_samples\": [";
+  static constexpr std::string_view kKey = "\"histogram_samples\": [";
   std::string out;
   out.reserve(text.size());
   std::size_t at = 0;
@@ -71,12 +72,13 @@ std::string JoinHistogramLines(const std::string& text) {
 
 }  // namespace
 
-std::string RunToJson(const RunModel& model) {
+std::string RunToJson(const RunModel& model, std::size_t from, std::size_t count) {
   const RunFacts& f = model.facts;
   const RunTotals& t = model.totals;
   const RunSummary& s = model.summary;
   json images = json::array();
-  model.images.ForEach([&images](const ImageRecord& r) { images.push_back(RecordJson(r)); });
+  model.images.ForRange(from, count,
+                        [&images](const ImageRecord& r) { images.push_back(RecordJson(r)); });
   const json summary = {{"requested_images", f.requested_images},
                         {"complete_images", t.complete_images},
                         {"incomplete_images", t.incomplete_images},

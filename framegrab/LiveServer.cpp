@@ -1,142 +1,129 @@
 #include "framegrab/LiveServer.h"
 
-#include "nudp/NudpProtocol.h"
-
+#include "framegrab/HttpServer.h"
 #include "framegrab/JsonView.h"
+#include "framegrab/LatestPng.h"
 #include "framegrab/MetricsView.h"
 #include "framegrab/PageView.h"
-#include "framegrab/PngEncoder.h"
 #include "framegrab/PreviewWorker.h"
 #include "framegrab/RunRecords.h"
-
-#include <csignal>
-#include <cstring>
-#include <httplib.h>
-#include <sys/socket.h>
 
 namespace fp {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr std::chrono::milliseconds kEventGap(500);
 constexpr std::chrono::milliseconds kKeepAlive(10'000);
+
+HttpAnswer NoImageYet() { return HttpAnswer::Text(404, "no image yet\n"); }
 
 }  // namespace
 
 LiveServer::LiveServer(RunRecords& records, const PreviewWorker& preview)
-    : _records(records), _preview(preview), _server(std::make_unique<httplib::Server>()) {}
+    : _records(records), _preview(preview), _server(std::make_unique<HttpServer>()) {
+  HttpServer* server = _server.get();
+  _latest = std::make_unique<LatestPng>(preview.Width(), [server] { server->Wake(); });
+}
 
 LiveServer::~LiveServer() { Stop(); }
 
-std::string LiveServer::EventData(std::uint64_t& version) {
-  version = _records.Version();
-  {
-    std::lock_guard<std::mutex> lock(_cache_mutex);
-    if (_cached_version == version) return _cached_event;
-  }
-  // Built outside the lock; two clients may build the same version at once, which is harmless.
-  const std::shared_ptr<const RunModel> model = _records.Model();
+bool LiveServer::OnLoopback() const { return _server->OnLoopback(); }
+
+const std::string& LiveServer::EventData() {
+  const std::uint64_t version = _records.Version();
   const std::shared_ptr<const Preview> preview = _preview.Latest();
-  std::string event = LiveEventJson(*model, preview.get());
-  std::lock_guard<std::mutex> lock(_cache_mutex);
-  if (version > _cached_version) {
-    _cached_version = version;
-    _cached_event = event;
+  const int image = preview ? preview->image : 0;
+  // No stream sends more often than kEventGap, so neither is the event made more often, however
+  // many streams ask at their own times.
+  const Clock::time_point now = Clock::now();
+  if ((version != _event_records || image != _event_image) &&
+      (_event_serial == 0 || now - _event_made >= kEventGap)) {
+    _event = LiveEventJson(*_records.Model(), preview.get());
+    _event_records = version;
+    _event_image = image;
+    _event_made = now;
+    ++_event_serial;
   }
-  return event;
+  return _event;
+}
+
+std::string LiveServer::NextEvent(StreamCursor& cursor) {
+  const Clock::time_point now = Clock::now();
+  if (cursor.version != 0 && now - cursor.sent < kEventGap) return "";
+  const std::string& data = EventData();
+  if (_event_serial != cursor.version) {
+    cursor.version = _event_serial;
+    cursor.sent = now;
+    return "data: " + data + "\n\n";
+  }
+  if (now - cursor.sent < kKeepAlive) return "";
+  cursor.sent = now;
+  return ": still here\n\n";
+}
+
+HttpAnswer LiveServer::Stats(const HttpRequest& request) {
+  std::size_t from = 1;
+  if (const char* text = request.query("from")) {
+    const std::string digits(text);
+    if (digits.empty() || digits.size() > 9 ||
+        digits.find_first_not_of("0123456789") != std::string::npos || std::stoi(digits) < 1) {
+      return HttpAnswer::Text(400, "from needs an image number, 1 or more\n");
+    }
+    from = static_cast<std::size_t>(std::stoi(digits));
+  }
+  return HttpAnswer::Of(200, "application/json", RunToJson(*_records.Model(), from - 1, kPage));
+}
+
+HttpAnswer LiveServer::Latest() {
+  int number = 0;
+  const std::shared_ptr<const std::uint8_t[]> image = _preview.LatestImage(&number);
+  if (!image) return NoImageYet();
+  const LatestPng::File file = _latest->Get(image, number);
+  if (file.state == LatestPng::State::kWaiting) return HttpAnswer::Later();
+  if (file.state == LatestPng::State::kBusy) {
+    HttpAnswer answer = HttpAnswer::Text(503, "busy encoding another image; try again\n");
+    answer.headers.emplace_back("Retry-After", "1");
+    return answer;
+  }
+  if (file.png->empty()) return HttpAnswer::Text(500, "the image could not be encoded\n");
+  HttpAnswer answer;
+  answer.status = 200;
+  answer.type = "image/png";
+  answer.body = file.png;
+  answer.headers.emplace_back("Content-Disposition",
+                              "inline; filename=\"image-" + std::to_string(number) + ".png\"");
+  return answer;
 }
 
 bool LiveServer::Start(const std::string& address, int port, std::string& error) {
-  // A browser that goes away mid-answer must not end the program.
-  std::signal(SIGPIPE, SIG_IGN);
-  httplib::Server& server = *_server;
-  server.Get("/", [](const httplib::Request&, httplib::Response& res) {
-    res.set_header("Cache-Control", "no-store");
-    res.set_content(LivePageHtml(), "text/html; charset=utf-8");
+  HttpServer& server = *_server;
+  const HttpAnswer page = HttpAnswer::Of(200, "text/html; charset=utf-8", LivePageHtml());
+  server.Get("/", [page](const HttpRequest&) { return page; });
+  server.Get("/stats.json", [this](const HttpRequest& request) { return Stats(request); });
+  server.Get("/metrics", [this](const HttpRequest&) {
+    return HttpAnswer::Of(200, kMetricsContentType, RunToMetrics(*_records.Model()));
   });
-  server.Get("/stats.json", [this](const httplib::Request&, httplib::Response& res) {
-    res.set_header("Cache-Control", "no-store");
-    res.set_content(RunToJson(*_records.Model()), "application/json");
-  });
-  server.Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
-    res.set_header("Cache-Control", "no-store");
-    res.set_content(RunToMetrics(*_records.Model()), kMetricsContentType);
-  });
-  server.Get("/preview.png", [this](const httplib::Request&, httplib::Response& res) {
+  server.Get("/preview.png", [this](const HttpRequest&) {
     const std::shared_ptr<const Preview> preview = _preview.Latest();
-    if (!preview) {
-      res.status = 404;
-      res.set_content("no image yet\n", "text/plain");
-      return;
-    }
-    res.set_header("Cache-Control", "no-store");
-    res.set_content(preview->png, "image/png");
+    if (!preview) return NoImageYet();
+    HttpAnswer answer;
+    answer.status = 200;
+    answer.type = "image/png";
+    answer.body = std::shared_ptr<const std::string>(preview, &preview->png);
+    return answer;
   });
-  server.Get("/latest.png", [this](const httplib::Request&, httplib::Response& res) {
-    const std::shared_ptr<const Preview> preview = _preview.Latest();
-    const std::shared_ptr<const std::uint8_t[]> image = _preview.LatestImage();
-    if (!preview || !image) {
-      res.status = 404;
-      res.set_content("no image yet\n", "text/plain");
-      return;
-    }
-    const int width = _preview.Width();
-    const int height = static_cast<int>(RAW_IMAGE_SIZE / 2) / width;
-    res.set_header("Cache-Control", "no-store");
-    res.set_header("Content-Disposition",
-                   "inline; filename=\"image-" + std::to_string(preview->image) + ".png\"");
-    res.set_content(GrayPngFile(image.get(), width, height, /*bit_depth=*/16), "image/png");
-  });
-  server.Get("/events", [this](const httplib::Request&, httplib::Response& res) {
-    res.set_header("Cache-Control", "no-store");
-    auto sent = std::make_shared<std::uint64_t>(0);  // the version last sent on this stream
-    res.set_chunked_content_provider(
-        "text/event-stream", [this, sent](std::size_t, httplib::DataSink& sink) {
-          if (*sent != 0) {
-            if (!_records.Pause(kEventGap) || !_records.WaitForChange(*sent, kKeepAlive)) {
-              return false;
-            }
-          }
-          std::uint64_t version = 0;
-          std::string data = EventData(version);
-          if (version == *sent) {
-            static const char kComment[] = ": still here\n\n";
-            return sink.write(kComment, sizeof kComment - 1);
-          }
-          *sent = version;
-          const std::string event = "data: " + data + "\n\n";
-          return sink.write(event.data(), event.size());
-        });
-  });
-  server.set_error_handler([](const httplib::Request&, httplib::Response& res) {
-    if (res.status == 404 && res.body.empty()) res.set_content("not found\n", "text/plain");
-  });
-
-  // Without the library's SO_REUSEPORT: a second framegrab on the same port must fail, not
-  // share the connections.
-  server.set_socket_options([](int socket) {
-    const int yes = 1;
-    setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  });
-  errno = 0;
-  if (!server.bind_to_port(address.c_str(), port)) {
-    error = errno != 0 ? std::strerror(errno) : "cannot bind";
-    return false;
-  }
-  _thread = std::thread([this] { _server->listen_after_bind(); });
-  // Until the loop runs, stop() would not reach it.
-  for (int i = 0; i < 1000 && !_server->is_running(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
+  server.Get("/latest.png", [this](const HttpRequest&) { return Latest(); });
+  server.Stream("/events", "text/event-stream",
+                [this](StreamCursor& cursor) { return NextEvent(cursor); });
+  return server.Start(address, port, error);
 }
 
 void LiveServer::Stop() {
-  _records.Close();
-  if (_thread.joinable()) {
-    _server->stop();
-    _thread.join();
-  }
+  _server->Stop();
+  // The encoder may still wake the server, which exists until this object goes.
+  _latest.reset();
 }
 
 }  // namespace fp

@@ -80,8 +80,9 @@ std::shared_ptr<const Preview> PreviewWorker::Latest() const {
   return _preview;
 }
 
-std::shared_ptr<const std::uint8_t[]> PreviewWorker::LatestImage() const {
+std::shared_ptr<const std::uint8_t[]> PreviewWorker::LatestImage(int* number) const {
   std::lock_guard<std::mutex> lock(_mutex);
+  if (number != nullptr) *number = _preview ? _preview->image : 0;
   return _latest;
 }
 

@@ -36,8 +36,9 @@ class PreviewWorker {
 
   // The newest preview, or null before the first.
   std::shared_ptr<const Preview> Latest() const;
-  // The image the newest preview shows, or null before the first.
-  std::shared_ptr<const std::uint8_t[]> LatestImage() const;
+  // The image the newest preview shows, or null before the first, and, when `number` is given,
+  // its number (0 before the first), both of the same moment.
+  std::shared_ptr<const std::uint8_t[]> LatestImage(int* number = nullptr) const;
   int Width() const { return _width; }
 
  private:

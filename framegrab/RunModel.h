@@ -5,6 +5,7 @@
 
 #include "framegrab/PictureStats.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -97,6 +98,16 @@ class RecordList {
     }
     if (_open) {
       for (const ImageRecord& r : *_open) f(r);
+    }
+  }
+  // `f` for each of at most `count` records from the `from`-th (0 for the first), reached
+  // through their chunks: the records before cost nothing.
+  template <typename F>
+  void ForRange(std::size_t from, std::size_t count, F&& f) const {
+    const std::size_t end = count < _size - std::min(from, _size) ? from + count : _size;
+    for (std::size_t i = from; i < end; ++i) {
+      const std::size_t chunk = i / kChunk;
+      f(chunk < _full.size() ? (*_full[chunk])[i % kChunk] : (*_open)[i - _full.size() * kChunk]);
     }
   }
 

@@ -7,6 +7,8 @@
 #include "tools/CameraSimulator.h"
 #include "tools/SimulatorOptions.h"
 
+#include "fuzz/ArgumentWords.h"
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -43,14 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CheckAnswers(fp::SimulatorOptions{}, command);
   }
 
-  std::vector<std::string> args(1);
-  for (std::size_t i = 0; i < size; ++i) {
-    if (data[i] == 0) {
-      args.emplace_back();
-    } else {
-      args.back() += static_cast<char>(data[i]);
-    }
-  }
+  const std::vector<std::string> args = fp::fuzz::ArgumentWords(data, size);
   fp::SimulatorOptions options;
   std::string error;
   if (fp::ParseSimulatorArgs(args, options, error) != fp::ParseResult::kRun) return 0;

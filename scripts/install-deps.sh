@@ -23,7 +23,7 @@ fi
 [ -f /usr/include/png.h ] || need+=(libpng-dev)
 [ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
 [ -f /usr/include/CLI/CLI.hpp ] || need+=(libcli11-dev)
-[ -f /usr/include/httplib.h ] || need+=(libcpp-httplib-dev)
+[ -f /usr/include/microhttpd.h ] || need+=(libmicrohttpd-dev)
 command -v pkg-config >/dev/null || need+=(pkg-config)
 # The Python module: pybind11 and Python's headers to build it, numpy to run it.
 [ -f /usr/include/pybind11/pybind11.h ] || need+=(pybind11-dev)

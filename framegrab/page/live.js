@@ -18,4 +18,8 @@ source.onmessage = (event) => {
   }
   $('updated').textContent = 'updated ' + new Date().toLocaleTimeString();
 };
-source.onerror = () => { $('updated').textContent = 'no contact with framegrab; trying again'; };
+source.onerror = () => {
+  $('updated').textContent = source.readyState === EventSource.CLOSED
+    ? 'framegrab refused the updates (too many pages open?); reload to try again'
+    : 'no contact with framegrab; trying again';
+};

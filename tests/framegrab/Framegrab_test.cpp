@@ -290,6 +290,11 @@ TEST(Framegrab, BadFlagsSendNothing) {
     EXPECT_EQ(rig.Grab(flags), 2) << flags[0];
     EXPECT_EQ(rig.File("err"), line + usage);
   }
+  // An empty word where the camera's address goes.
+  const pid_t empty =
+      Spawn({FRAMEGRAB_PATH, rig.Local(), ""}, rig.Path(""), rig.Path("out"), rig.Path("err"));
+  EXPECT_EQ(AwaitExit(empty, std::chrono::seconds(20)), 2);
+  EXPECT_EQ(rig.File("err"), "framegrab: remote_ip: needs an address or a host name\n" + usage);
   EXPECT_EQ(After(rig.StopCamera(), "commands received:"), 0);
 }
 

@@ -11,9 +11,9 @@
 #include "framegrab/PreviewWorker.h"
 #include "framegrab/SvgChart.h"
 #include "tests/framegrab/GrabRig.h"
+#include "tests/support/HttpClient.h"
 #include <gtest/gtest.h>
 
-#include <httplib.h>
 #include <nlohmann/json.hpp>
 
 namespace fp::test {
@@ -74,23 +74,20 @@ TEST(LivePage, RoutesServeTheRunUntilInterruptedAndNothingElse) {
   const pid_t grab =
       rig.StartGrab({"--images", "12", "--serve", rig.Local() + ":8080", "--json", "run.json"});
   ASSERT_TRUE(AwaitLine(rig, "out", "framegrab: serving http://127.23.1.2:8080/\n", 20));
-  httplib::Client client(rig.Local(), 8080);
-  auto during = client.Get("/stats.json");
-  ASSERT_TRUE(during);
-  EXPECT_EQ(nlohmann::json::parse(during->body)["summary"]["ended_by"], "running");
+  const HttpReply during = HttpGet(rig.Local(), 8080, "/stats.json");
+  ASSERT_EQ(during.status, 200);
+  EXPECT_EQ(nlohmann::json::parse(during.body)["summary"]["ended_by"], "running");
   // The metrics of a moment while the run goes on: the figures of one model, which the two
   // equal JSON documents around them show.
   const std::string no_parser = MetricsParserMissing();
   for (int tries = 0; no_parser.empty() && tries < 20; ++tries) {
-    auto before = client.Get("/stats.json");
-    auto metrics = client.Get("/metrics");
-    auto after = client.Get("/stats.json");
-    ASSERT_TRUE(before && metrics && after);
-    if (before->body != after->body) continue;
-    EXPECT_EQ(metrics->status, 200);
-    EXPECT_EQ(metrics->get_header_value("Content-Type"),
-              "text/plain; version=0.0.4; charset=utf-8");
-    EXPECT_TRUE(MetricsAgree(rig, metrics->body, before->body));
+    const HttpReply before = HttpGet(rig.Local(), 8080, "/stats.json");
+    const HttpReply metrics = HttpGet(rig.Local(), 8080, "/metrics");
+    const HttpReply after = HttpGet(rig.Local(), 8080, "/stats.json");
+    ASSERT_TRUE(before.status == 200 && metrics.status == 200 && after.status == 200);
+    if (before.body != after.body) continue;
+    EXPECT_EQ(metrics.fields.at("content-type"), "text/plain; version=0.0.4; charset=utf-8");
+    EXPECT_TRUE(MetricsAgree(rig, metrics.body, before.body));
     break;
   }
   // Refused before anything is sent: the same address again, a report where none can be.
@@ -117,12 +114,12 @@ TEST(LivePage, RoutesServeTheRunUntilInterruptedAndNothingElse) {
                         120))
       << rig.File("err");
   const std::string camsim = rig.StopCamera();
-  const std::string stats_text = client.Get("/stats.json")->body;
+  const std::string stats_text = HttpGet(rig.Local(), 8080, "/stats.json").body;
   const nlohmann::json stats = nlohmann::json::parse(stats_text);
   const nlohmann::json run = nlohmann::json::parse(rig.File("run.json"));
   EXPECT_EQ(stats, run);
   if (no_parser.empty()) {
-    EXPECT_TRUE(MetricsAgree(rig, client.Get("/metrics")->body, stats_text));
+    EXPECT_TRUE(MetricsAgree(rig, HttpGet(rig.Local(), 8080, "/metrics").body, stats_text));
   } else {
     std::fprintf(stderr, "note: metrics not parsed: %s\n", no_parser.c_str());
   }
@@ -141,10 +138,10 @@ TEST(LivePage, RoutesServeTheRunUntilInterruptedAndNothingElse) {
     EXPECT_EQ(After(camsim, "retransmissions served:"), summary["fetched_again_packets"]);
 
     // The last image, whole and 16-bit.
-    auto latest = client.Get("/latest.png");
-    ASSERT_TRUE(latest);
-    EXPECT_EQ(latest->status, 200);
-    std::ofstream(rig.Path("latest.png"), std::ios::binary) << latest->body;
+    const HttpReply latest = HttpGet(rig.Local(), 8080, "/latest.png");
+    EXPECT_EQ(latest.status, 200);
+    EXPECT_EQ(latest.fields.at("content-disposition"), "inline; filename=\"image-12.png\"");
+    std::ofstream(rig.Path("latest.png"), std::ios::binary) << latest.body;
     png_uint_32 width = 0;
     png_uint_32 height = 0;
     const std::vector<std::uint16_t> samples = DecodePng(rig.Path("latest.png"), width, height);
@@ -156,16 +153,29 @@ TEST(LivePage, RoutesServeTheRunUntilInterruptedAndNothingElse) {
 
   // Nothing else is served, and nothing can be changed.
   for (const char* path : {"/stats", "/index.html", "/../run.json", "/latest.png/x"}) {
-    auto res = client.Get(path);
-    ASSERT_TRUE(res) << path;
-    EXPECT_EQ(res->status, 404) << path;
+    EXPECT_EQ(HttpGet(rig.Local(), 8080, path).status, 404) << path;
   }
-  auto post = client.Post("/stats.json", "{}", "application/json");
-  ASSERT_TRUE(post);
-  EXPECT_NE(post->status, 200);
+  HttpConnection post(rig.Local(), 8080);
+  post.Send("POST /stats.json HTTP/1.1\r\nHost: " + rig.Local() +
+            ":8080\r\nContent-Length: 2\r\n\r\n{}");
+  EXPECT_EQ(post.Next(std::chrono::seconds(5)).status, 405);
 
   kill(grab, SIGTERM);
   EXPECT_EQ(AwaitExit(grab, std::chrono::seconds(10)), lost ? 3 : 0);
+}
+
+TEST(LivePage, ServedBeyondLoopbackItSaysSoAndAnswersAnyHost) {
+  GrabRig rig(4, {}, "127.23");
+  const pid_t grab = rig.StartGrab({"--images", "1", "--serve", "0.0.0.0:8084"});
+  ASSERT_TRUE(AwaitLine(rig, "out", "framegrab: serving http://0.0.0.0:8084/\n", 20));
+  EXPECT_EQ(rig.File("err"),
+            "framegrab: warning: the page at http://0.0.0.0:8084/ can be read from the network, "
+            "and it has no password\n");
+  HttpConnection c(rig.Local(), 8084);
+  c.Send(HttpRequestText("/stats.json", "labpc.example:8084", "Connection: close\r\n"));
+  EXPECT_EQ(c.Next(std::chrono::seconds(5)).status, 200);
+  kill(grab, SIGTERM);
+  EXPECT_NE(AwaitExit(grab, std::chrono::seconds(10)), -1);
 }
 
 TEST(LivePage, BrowserSeesTheImageAndFiguresGrowAndTheReportOffline) {
