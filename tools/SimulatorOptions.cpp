@@ -2,11 +2,14 @@
 
 #include "nudp/NudpProtocol.h"
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <functional>
+#include <limits>
 
 namespace fp {
 
@@ -18,13 +21,16 @@ bool CommandMatch::Matches(std::uint8_t top, std::uint32_t number) const {
 
 namespace {
 
-bool ParseUnsigned(const std::string& text, std::uint64_t max, std::uint64_t& value) {
+// A whole number `min` to `max`, decimal, 0x hexadecimal or 0 octal.
+template <typename Number>
+bool ParseUnsigned(const std::string& text, std::uint64_t max, Number& value,
+                   std::uint64_t min = 0) {
   if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ') return false;
   errno = 0;
   char* end = nullptr;
   const unsigned long long v = std::strtoull(text.c_str(), &end, 0);
-  if (errno != 0 || end == text.c_str() || *end != '\0' || v > max) return false;
-  value = v;
+  if (errno != 0 || end == text.c_str() || *end != '\0' || v < min || v > max) return false;
+  value = static_cast<Number>(v);
   return true;
 }
 
@@ -39,12 +45,8 @@ bool ParseReal(const std::string& text, double min, double max, double& value) {
   return true;
 }
 
-bool ParseIndex(const std::string& text, int& index) {
-  std::uint64_t v = 0;
-  if (!ParseUnsigned(text, RAW_LAST_PACKET_INDEX, v)) return false;
-  index = static_cast<int>(v);
-  return true;
-}
+// The least real number above 0: as the lower bound of ParseReal, it refuses 0 alone.
+constexpr double kAboveZero = std::numeric_limits<double>::denorm_min();
 
 // "5,8247" or "100-199" or a mix; the result is sorted and without repeats. Indices are marked
 // in a map of the image's packets, so a list of many long ranges costs no more than the image.
@@ -61,10 +63,10 @@ bool ParseDropList(const std::string& text, std::vector<int>& drop) {
     int first = 0;
     int last = 0;
     if (dash == std::string::npos) {
-      if (!ParseIndex(item, first)) return false;
+      if (!ParseUnsigned(item, RAW_LAST_PACKET_INDEX, first)) return false;
       last = first;
-    } else if (!ParseIndex(item.substr(0, dash), first) ||
-               !ParseIndex(item.substr(dash + 1), last) || last < first) {
+    } else if (!ParseUnsigned(item.substr(0, dash), RAW_LAST_PACKET_INDEX, first) ||
+               !ParseUnsigned(item.substr(dash + 1), RAW_LAST_PACKET_INDEX, last) || last < first) {
       return false;
     }
     std::fill(marked.begin() + first, marked.begin() + last + 1, true);
@@ -77,17 +79,25 @@ bool ParseDropList(const std::string& text, std::vector<int>& drop) {
   return true;
 }
 
-// "INDEX,EVERY_MS,FOR_MS".
-bool ParseRepeat(const std::string& text, SimulatorOptions& options) {
+// The three fields of "A,B,C" (C may hold more commas; no number parser takes them).
+bool SplitThree(const std::string& text, std::string (&fields)[3]) {
   const std::size_t first = text.find(',');
   const std::size_t second = first == std::string::npos ? first : text.find(',', first + 1);
   if (second == std::string::npos) return false;
+  fields[0] = text.substr(0, first);
+  fields[1] = text.substr(first + 1, second - first - 1);
+  fields[2] = text.substr(second + 1);
+  return true;
+}
+
+// "INDEX,EVERY_MS,FOR_MS".
+bool ParseRepeat(const std::string& text, SimulatorOptions& options) {
+  std::string fields[3];
   int index = 0;
   double every = 0;
   double span = 0;
-  if (!ParseIndex(text.substr(0, first), index) ||
-      !ParseReal(text.substr(first + 1, second - first - 1), 0.01, 1e6, every) ||
-      !ParseReal(text.substr(second + 1), 0.0, 1e7, span)) {
+  if (!SplitThree(text, fields) || !ParseUnsigned(fields[0], RAW_LAST_PACKET_INDEX, index) ||
+      !ParseReal(fields[1], 0.01, 1e6, every) || !ParseReal(fields[2], 0.0, 1e7, span)) {
     return false;
   }
   options.repeat_index = index;
@@ -96,175 +106,174 @@ bool ParseRepeat(const std::string& text, SimulatorOptions& options) {
   return true;
 }
 
-// "INDEX,WORDS,BYTES".
-bool ParseBadPacket(const std::string& text, BadPacket& bad) {
-  const std::size_t first = text.find(',');
-  const std::size_t second = first == std::string::npos ? first : text.find(',', first + 1);
-  if (second == std::string::npos) return false;
-  int index = 0;
-  std::uint64_t words = 0;
-  std::uint64_t length = 0;
-  if (!ParseIndex(text.substr(0, first), index) ||
-      !ParseUnsigned(text.substr(first + 1, second - first - 1), RAW_PACKET_DATA_LENGTH / 2 - 1,
-                     words) ||
-      !ParseUnsigned(text.substr(second + 1), NUDP_MAX_DATA_LENGTH, length)) {
+// "INDEX,WORDS,BYTES", added to `bad`.
+bool ParseBadPacket(const std::string& text, std::vector<BadPacket>& bad) {
+  std::string fields[3];
+  BadPacket packet;
+  if (!SplitThree(text, fields) || !ParseUnsigned(fields[0], RAW_LAST_PACKET_INDEX, packet.index) ||
+      !ParseUnsigned(fields[1], RAW_PACKET_DATA_LENGTH / 2 - 1, packet.words) ||
+      !ParseUnsigned(fields[2], NUDP_MAX_DATA_LENGTH, packet.length)) {
     return false;
   }
   // Out of shape it must be, or it is no fault.
-  if (words == 0 && length == RAW_PACKET_DATA_LENGTH) return false;
-  bad = BadPacket{index, static_cast<std::uint32_t>(words), static_cast<std::size_t>(length)};
+  if (packet.words == 0 && packet.length == RAW_PACKET_DATA_LENGTH) return false;
+  bad.push_back(packet);
   return true;
 }
 
-bool ParseCommandMatch(const std::string& text, CommandMatch& match) {
-  if (text == "retransmit") {
-    match = CommandMatch{/*retransmit=*/true, /*code=*/0};
-    return true;
-  }
-  std::uint64_t v = 0;
-  if (!ParseUnsigned(text, 0xFFFFFFFFu, v)) return false;
-  match = CommandMatch{/*retransmit=*/false, static_cast<std::uint32_t>(v)};
+// A code or "retransmit", added to `matches`.
+bool ParseCommandMatch(const std::string& text, std::vector<CommandMatch>& matches) {
+  CommandMatch match{/*retransmit=*/text == "retransmit", /*code=*/0};
+  if (!match.retransmit && !ParseUnsigned(text, 0xFFFFFFFFu, match.code)) return false;
+  matches.push_back(match);
   return true;
+}
+
+// A flag with one value, as the next argument or after '='. `take` reads the value into the
+// options and returns false when it is not one; the error then reads "FLAG: what". Each
+// occurrence is taken as it is met, so that a repeated flag adds to a list (or the last one
+// wins) and the first bad value on the line is the one reported.
+using Taker = std::function<bool(const std::string&)>;
+void AddValueFlag(CLI::App& app, const std::string& name, const std::string& what, Taker take) {
+  app.add_option(name,
+                 [name, what, take = std::move(take)](const CLI::results_t& values) {
+                   if (!take(values.front())) throw CLI::ValidationError(name, what);
+                   return true;
+                 })
+      ->trigger_on_parse();
+}
+
+// Takers of a whole number `min` to `max`, a real number `min` to `max`, a text `valid`
+// accepts, and a command match added to a list.
+template <typename Number>
+Taker Unsigned(Number& field, std::uint64_t max, std::uint64_t min = 0) {
+  return
+      [&field, max, min](const std::string& text) { return ParseUnsigned(text, max, field, min); };
+}
+Taker Real(double& field, double min, double max) {
+  return [&field, min, max](const std::string& text) { return ParseReal(text, min, max, field); };
+}
+Taker Text(std::string& field, bool (*valid)(const std::string&)) {
+  return [&field, valid](const std::string& text) {
+    if (!valid(text)) return false;
+    field = text;
+    return true;
+  };
+}
+Taker Commands(std::vector<CommandMatch>& list) {
+  return [&list](const std::string& text) { return ParseCommandMatch(text, list); };
 }
 
 }  // namespace
 
 ParseResult ParseSimulatorArgs(const std::vector<std::string>& args, SimulatorOptions& options,
                                std::string& error) {
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& flag = args[i];
-    auto bad = [&](const char* what) {
-      error = flag + ": " + what;
+  SimulatorOptions& o = options;
+  CLI::App app("camsim", "camsim");
+  app.set_help_flag();
+  app.allow_extras();
+  app.add_flag_callback("-h,--help", [] { throw CLI::CallForHelp(); })->trigger_on_parse();
+  app.add_flag_callback("--version", [] { throw CLI::CallForVersion(); })->trigger_on_parse();
+  app.add_flag_callback("--last-first", [&o] { o.last_first = true; });
+  app.add_flag_callback("--unfinished", [&o] { o.unfinished = true; });
+  app.add_flag_callback("--silent", [&o] { o.silent = true; });
+  app.add_flag_callback("--answer-after-stream", [&o] { o.answer_after_stream = true; });
+  app.add_flag_callback("--quiet", [&o] { o.trace = false; });
+
+  AddValueFlag(app, "--bind", "needs a dotted quad",
+               Text(o.bind_address, [](const std::string& text) {
+                 in_addr address{};
+                 return inet_pton(AF_INET, text.c_str(), &address) == 1;
+               }));
+  AddValueFlag(app, "--port", "needs a port 1 to 65535", Unsigned(o.port, 65535, 1));
+  AddValueFlag(app, "--id", "text longer than 21 characters",
+               Text(o.id_text, [](const std::string& text) {
+                 return text.size() <= kMaxIdTextLength && text.find('\0') == std::string::npos;
+               }));
+  AddValueFlag(app, "--rate", "needs Mbit/s, 0 or more", Real(o.rate_mbit, 0.0, 1e6));
+  AddValueFlag(app, "--pattern", "needs words or chart", [&o](const std::string& text) {
+    if (text != "words" && text != "chart") return false;
+    o.pattern = text == "chart" ? PatternKind::kChart : PatternKind::kWords;
+    return true;
+  });
+  AddValueFlag(app, "--drop", "needs packet indices 0 to 8247 such as 5,8247 or 100-199",
+               [&o](const std::string& text) { return ParseDropList(text, o.drop); });
+  AddValueFlag(app, "--forge", "needs packet indices 0 to 8247 such as 4000-4009",
+               [&o](const std::string& text) { return ParseDropList(text, o.forge); });
+  AddValueFlag(app, "--bad-packet",
+               "needs INDEX,WORDS,BYTES (WORDS 0 to 511, BYTES 0 to 1024, not 0,1024)",
+               [&o](const std::string& text) { return ParseBadPacket(text, o.bad_packets); });
+  AddValueFlag(app, "--loss", "needs a fraction from 0 to 1", Real(o.loss, 0.0, 1.0));
+  AddValueFlag(app, "--seed", "needs an unsigned number", Unsigned(o.seed, UINT64_MAX));
+  AddValueFlag(app, "--duplicate", "needs a fraction from 0 to 1", Real(o.duplicate, 0.0, 1.0));
+  AddValueFlag(app, "--reorder", "needs 0 to 8248", Unsigned(o.reorder, RAW_PACKETS_PER_IMAGE));
+  AddValueFlag(app, "--stop-after", "needs 0 to 8248",
+               Unsigned(o.stop_after, RAW_PACKETS_PER_IMAGE));
+  AddValueFlag(app, "--status-byte", "needs a byte 0 to 0xFF", Unsigned(o.status_byte, 0xFF));
+  AddValueFlag(app, "--status-length", "needs 0 to 1024",
+               Unsigned(o.status_length, NUDP_MAX_DATA_LENGTH));
+  AddValueFlag(app, "--silent-cmd", "needs a code such as 0xFC or retransmit",
+               Commands(o.silent_cmd));
+  AddValueFlag(app, "--damage", "needs a code such as 0x0A or retransmit", Commands(o.damage));
+  AddValueFlag(app, "--lose-answer", "needs a code such as 0x08 or retransmit",
+               Commands(o.lose_answer));
+  AddValueFlag(app, "--start-delay", "needs milliseconds above 0",
+               Real(o.start_delay_ms, kAboveZero, 1e4));
+  AddValueFlag(app, "--short-retransmit", "needs 0 to 1023", [&o](const std::string& text) {
+    std::size_t length = 0;
+    if (!ParseUnsigned(text, NUDP_MAX_DATA_LENGTH - 1, length)) return false;
+    o.short_retransmit.push_back(length);
+    return true;
+  });
+  AddValueFlag(app, "--answer-twice", "needs milliseconds above 0",
+               Real(o.answer_twice_ms, kAboveZero, 1e4));
+  AddValueFlag(app, "--repeat-packet", "needs INDEX,EVERY_MS,FOR_MS such as 0,1,3000",
+               [&o](const std::string& text) { return ParseRepeat(text, o); });
+  AddValueFlag(app, "--exit-after", "needs seconds above 0",
+               Real(o.exit_after_seconds, kAboveZero, 1e7));
+  AddValueFlag(app, "--pcap", "needs a file name",
+               Text(o.pcap_path, [](const std::string& text) { return !text.empty(); }));
+
+  // The library reads "--flag=" as "--flag" and would take the next argument as the value, or
+  // take "=value" after a flag without one as a setting of it: both are settled here first.
+  std::vector<std::string> reversed;
+  for (const std::string& arg : args) {
+    const std::size_t equals = arg.find('=');
+    const CLI::Option* flag = arg.starts_with("--") && equals != std::string::npos
+                                  ? app.get_option_no_throw(arg.substr(0, equals))
+                                  : nullptr;
+    if (flag != nullptr && flag->get_expected_max() == 0) {
+      error = arg.substr(0, equals) + ": takes no value";
       return ParseResult::kError;
-    };
-    if (flag == "--help" || flag == "-h") return ParseResult::kHelp;
-    if (flag == "--version") return ParseResult::kVersion;
-    const std::size_t equals = flag.find('=');
-    if (flag.rfind("--", 0) == 0 && equals != std::string::npos) {
-      const std::string name = flag.substr(0, equals);
-      if (name == "--last-first" || name == "--unfinished" || name == "--silent" ||
-          name == "--answer-after-stream" || name == "--quiet" || name == "--help" ||
-          name == "--version") {
-        error = name + ": takes no value";
-        return ParseResult::kError;
-      }
     }
-    if (flag == "--last-first") {
-      options.last_first = true;
-    } else if (flag == "--unfinished") {
-      options.unfinished = true;
-    } else if (flag == "--silent") {
-      options.silent = true;
-    } else if (flag == "--answer-after-stream") {
-      options.answer_after_stream = true;
-    } else if (flag == "--quiet") {
-      options.trace = false;
+    if (flag != nullptr && equals + 1 == arg.size()) {
+      reversed.push_back(arg.substr(0, equals));
+      reversed.emplace_back();
     } else {
-      // Every other flag takes a value, as the next argument or after '='.
-      std::string name = flag;
-      std::string value;
-      const std::size_t eq = flag.find('=');
-      if (flag.rfind("--", 0) == 0 && eq != std::string::npos) {
-        name = flag.substr(0, eq);
-        value = flag.substr(eq + 1);
-      } else if (i + 1 < args.size()) {
-        value = args[++i];
-      } else {
-        error = flag.rfind("--", 0) == 0 ? flag + ": missing value or unknown flag"
-                                         : "unexpected argument '" + flag + "'";
-        return ParseResult::kError;
-      }
-      std::uint64_t u = 0;
-      double d = 0;
-      CommandMatch match;
-      if (name == "--bind") {
-        in_addr a{};
-        if (inet_pton(AF_INET, value.c_str(), &a) != 1) return bad("needs a dotted quad");
-        options.bind_address = value;
-      } else if (name == "--port") {
-        if (!ParseUnsigned(value, 65535, u) || u == 0) return bad("needs a port 1 to 65535");
-        options.port = static_cast<std::uint16_t>(u);
-      } else if (name == "--id") {
-        if (value.size() > kMaxIdTextLength || value.find('\0') != std::string::npos) {
-          return bad("text longer than 21 characters");
-        }
-        options.id_text = value;
-      } else if (name == "--rate") {
-        if (!ParseReal(value, 0.0, 1e6, d)) return bad("needs Mbit/s, 0 or more");
-        options.rate_mbit = d;
-      } else if (name == "--pattern") {
-        if (value != "words" && value != "chart") return bad("needs words or chart");
-        options.pattern = value == "chart" ? PatternKind::kChart : PatternKind::kWords;
-      } else if (name == "--drop") {
-        if (!ParseDropList(value, options.drop)) {
-          return bad("needs packet indices 0 to 8247 such as 5,8247 or 100-199");
-        }
-      } else if (name == "--forge") {
-        if (!ParseDropList(value, options.forge)) {
-          return bad("needs packet indices 0 to 8247 such as 4000-4009");
-        }
-      } else if (name == "--bad-packet") {
-        BadPacket packet;
-        if (!ParseBadPacket(value, packet)) {
-          return bad("needs INDEX,WORDS,BYTES (WORDS 0 to 511, BYTES 0 to 1024, not 0,1024)");
-        }
-        options.bad_packets.push_back(packet);
-      } else if (name == "--loss") {
-        if (!ParseReal(value, 0.0, 1.0, d)) return bad("needs a fraction from 0 to 1");
-        options.loss = d;
-      } else if (name == "--seed") {
-        if (!ParseUnsigned(value, UINT64_MAX, u)) return bad("needs an unsigned number");
-        options.seed = u;
-      } else if (name == "--duplicate") {
-        if (!ParseReal(value, 0.0, 1.0, d)) return bad("needs a fraction from 0 to 1");
-        options.duplicate = d;
-      } else if (name == "--reorder") {
-        if (!ParseUnsigned(value, RAW_PACKETS_PER_IMAGE, u)) return bad("needs 0 to 8248");
-        options.reorder = static_cast<int>(u);
-      } else if (name == "--stop-after") {
-        if (!ParseUnsigned(value, RAW_PACKETS_PER_IMAGE, u)) return bad("needs 0 to 8248");
-        options.stop_after = static_cast<int>(u);
-      } else if (name == "--status-byte") {
-        if (!ParseUnsigned(value, 0xFF, u)) return bad("needs a byte 0 to 0xFF");
-        options.status_byte = static_cast<int>(u);
-      } else if (name == "--status-length") {
-        if (!ParseUnsigned(value, NUDP_MAX_DATA_LENGTH, u)) return bad("needs 0 to 1024");
-        options.status_length = static_cast<std::size_t>(u);
-      } else if (name == "--silent-cmd") {
-        if (!ParseCommandMatch(value, match)) return bad("needs a code such as 0xFC or retransmit");
-        options.silent_cmd.push_back(match);
-      } else if (name == "--damage") {
-        if (!ParseCommandMatch(value, match)) return bad("needs a code such as 0x0A or retransmit");
-        options.damage.push_back(match);
-      } else if (name == "--lose-answer") {
-        if (!ParseCommandMatch(value, match)) return bad("needs a code such as 0x08 or retransmit");
-        options.lose_answer.push_back(match);
-      } else if (name == "--start-delay") {
-        if (!ParseReal(value, 0.0, 1e4, d) || d == 0.0) return bad("needs milliseconds above 0");
-        options.start_delay_ms = d;
-      } else if (name == "--short-retransmit") {
-        if (!ParseUnsigned(value, NUDP_MAX_DATA_LENGTH - 1, u)) return bad("needs 0 to 1023");
-        options.short_retransmit.push_back(static_cast<std::size_t>(u));
-      } else if (name == "--answer-twice") {
-        if (!ParseReal(value, 0.0, 1e4, d) || d == 0.0) return bad("needs milliseconds above 0");
-        options.answer_twice_ms = d;
-      } else if (name == "--repeat-packet") {
-        if (!ParseRepeat(value, options)) {
-          return bad("needs INDEX,EVERY_MS,FOR_MS such as 0,1,3000");
-        }
-      } else if (name == "--exit-after") {
-        if (!ParseReal(value, 0.0, 1e7, d) || d == 0.0) return bad("needs seconds above 0");
-        options.exit_after_seconds = d;
-      } else if (name == "--pcap") {
-        if (value.empty()) return bad("needs a file name");
-        options.pcap_path = value;
-      } else {
-        error = "unknown flag '" + name + "' (see --help)";
-        return ParseResult::kError;
-      }
+      reversed.push_back(arg);
     }
   }
-  return ParseResult::kRun;
+  std::reverse(reversed.begin(), reversed.end());
+  try {
+    app.parse(reversed);
+  } catch (const CLI::CallForHelp&) {
+    return ParseResult::kHelp;
+  } catch (const CLI::CallForVersion&) {
+    return ParseResult::kVersion;
+  } catch (const CLI::ArgumentMismatch&) {
+    // Only a flag last on the line, without its value, comes here.
+    error = args.back() + ": missing value or unknown flag";
+    return ParseResult::kError;
+  } catch (const CLI::ParseError& e) {
+    error = e.what();
+    return ParseResult::kError;
+  }
+  if (app.remaining_size() == 0) return ParseResult::kRun;
+  const std::string stray = app.remaining().front();
+  error = stray.starts_with("-") && stray.size() > 1
+              ? "unknown flag '" + stray.substr(0, stray.find('=')) + "' (see --help)"
+              : "unexpected argument '" + stray + "'";
+  return ParseResult::kError;
 }
 
 std::string SimulatorUsage() {

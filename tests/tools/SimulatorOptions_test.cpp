@@ -182,6 +182,44 @@ TEST(SimulatorOptions, FlagsWithoutValueSayThatTheyTakeNone) {
   }
 }
 
+// The forms of the command line and the one line each refusal gives, by exact text.
+TEST(SimulatorOptions, CommandLineFormsAndTheirExactErrors) {
+  struct Case {
+    std::vector<std::string> args;
+    ParseResult result;
+    std::string error;
+  };
+  const std::vector<Case> cases = {
+      {{"--port=0"}, ParseResult::kError, "--port: needs a port 1 to 65535"},
+      {{"--port"}, ParseResult::kError, "--port: missing value or unknown flag"},
+      {{"--port="}, ParseResult::kError, "--port: needs a port 1 to 65535"},
+      {{"--id=", "--quiet"}, ParseResult::kRun, ""},
+      {{"--id", "--quiet"}, ParseResult::kRun, ""},
+      {{"--rate", "-1"}, ParseResult::kError, "--rate: needs Mbit/s, 0 or more"},
+      {{"--bogus", "1"}, ParseResult::kError, "unknown flag '--bogus' (see --help)"},
+      {{"--bogus=1"}, ParseResult::kError, "unknown flag '--bogus' (see --help)"},
+      {{"--port", "5", "stray"}, ParseResult::kError, "unexpected argument 'stray'"},
+      {{"--port", "0", "--loss", "2"}, ParseResult::kError, "--port: needs a port 1 to 65535"},
+      {{"--help", "--port", "0"}, ParseResult::kHelp, ""},
+      {{"-h"}, ParseResult::kHelp, ""},
+      {{"--version", "--bogus"}, ParseResult::kVersion, ""},
+  };
+  for (const Case& c : cases) {
+    SimulatorOptions o;
+    std::string error;
+    EXPECT_EQ(Parse(c.args, o, error), c.result) << c.args[0];
+    EXPECT_EQ(error, c.error) << c.args[0];
+  }
+  // Given twice, a value replaces the first; a list adds to it.
+  SimulatorOptions o;
+  std::string error;
+  ASSERT_EQ(Parse({"--rate", "5", "--rate=7", "--drop", "9", "--drop=3-4", "--id="}, o, error),
+            ParseResult::kRun);
+  EXPECT_EQ(o.rate_mbit, 7.0);
+  EXPECT_EQ(o.drop, (std::vector<int>{3, 4, 9}));
+  EXPECT_EQ(o.id_text, "");
+}
+
 TEST(SimulatorOptions, HelpIsRecognisedAndDocumentsEveryFlag) {
   SimulatorOptions o;
   std::string error;
