@@ -12,6 +12,22 @@ namespace {
 long long LL(std::int64_t v) { return static_cast<long long>(v); }
 unsigned long long ULL(std::uint64_t v) { return static_cast<unsigned long long>(v); }
 
+std::string OutagesText(const RunModel& model) {
+  const std::vector<Outage>& outages = model.facts.outages;
+  if (outages.empty()) return "none";
+  const Outage& last = outages.back();
+  const int cut = model.totals.images_lost_to_outages;
+  std::string text = FormatText(
+      "%zu, %s in all, longest %s, %d %s cut short; last ", outages.size(),
+      FormatDuration(model.summary.outage_total_ms).c_str(),
+      FormatDuration(model.summary.outage_max_ms).c_str(), cut, cut == 1 ? "image" : "images");
+  if (last.over) {
+    return text + "from " + UtcText(last.started) + " to " + UtcText(last.ended);
+  }
+  return text + "since " + UtcText(last.started) + ", " + FormatDuration(last.duration_ms) +
+         " so far";
+}
+
 }  // namespace
 
 std::string FormatText(const char* format, ...) {
@@ -33,6 +49,11 @@ std::vector<FigureLine> FigureLines(const RunModel& model) {
   lines.push_back({"images", "images", static_cast<double>(t.images),
                    FormatText("%d complete, %d incomplete, of %d asked for (%s)", t.complete_images,
                               t.incomplete_images, f.requested_images, ended.c_str())});
+  lines.push_back({"started", "started", 0,
+                   UtcText(f.started) +
+                       (f.camera_id.empty() ? std::string() : ", camera \"" + f.camera_id + "\"")});
+  lines.push_back(
+      {"outages", "outages", static_cast<double>(f.outages.size()), OutagesText(model)});
   lines.push_back({"image-time", "image time", s.image_median_ms,
                    FormatText("median %.1f ms, p99 %.1f ms, max %.1f ms", s.image_median_ms,
                               s.image_p99_ms, s.image_max_ms)});

@@ -4,6 +4,7 @@
 #include "framegrab/Grabber.h"
 #include "framegrab/JsonView.h"
 #include "framegrab/LiveServer.h"
+#include "framegrab/LocalPorts.h"
 #include "framegrab/PageView.h"
 #include "framegrab/PreviewWorker.h"
 #include "framegrab/ProgressLine.h"
@@ -11,6 +12,7 @@
 #include "framegrab/SummaryText.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -59,7 +61,12 @@ int RunFramegrab(const std::vector<std::string>& args, std::FILE* out, std::FILE
     case GrabParse::kRun:
       break;
   }
-  // Where the results go must be usable before anything is sent.
+  // The local address must be one of this machine's before anything is sent; where the results
+  // go must be usable too.
+  if (const std::string problem = LocalAddressProblem(options.local); !problem.empty()) {
+    std::fprintf(err, "framegrab: local_ip %s\n", problem.c_str());
+    return 2;
+  }
   if (!options.save_dir.empty() && !PrepareDir("--save", options.save_dir, err)) return 2;
   if (!options.logs_dir.empty() && !PrepareDir("--logs", options.logs_dir, err)) return 2;
   const bool json_to_out = options.json_path == "-";
@@ -105,7 +112,9 @@ int RunFramegrab(const std::vector<std::string>& args, std::FILE* out, std::FILE
 
   std::unique_ptr<ProgressLine> progress;
   if (!options.quiet) {
-    progress = std::make_unique<ProgressLine>(text, isatty(fileno(text)) != 0, options.images);
+    progress = std::make_unique<ProgressLine>(
+        text, isatty(fileno(text)) != 0, options.images,
+        std::chrono::milliseconds(std::llround(options.progress_every_seconds * 1e3)));
   }
   Grabber grabber(options, records, progress.get(), err, stop_signal, preview.get());
   RunFacts facts = grabber.Run();

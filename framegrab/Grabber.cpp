@@ -7,14 +7,38 @@
 #include "framegrab/HostCounters.h"
 #include "framegrab/ImageAnalyser.h"
 #include "framegrab/ImagePool.h"
+#include "framegrab/LocalPorts.h"
 #include "framegrab/PngSaver.h"
 #include "framegrab/PreviewWorker.h"
 #include "framegrab/ProgressLine.h"
 #include "framegrab/RunRecords.h"
 
+#include <algorithm>
+#include <cstring>
+#include <thread>
+
 namespace fp {
 
 namespace {
+
+// Between reopenings during an outage: a short pause while it is young, so that a brief cut
+// is measured closely, then doubling up to a bound, so that a camera that is away for long is
+// not asked too often.
+constexpr std::chrono::milliseconds kReopenPause{200};
+constexpr std::chrono::milliseconds kShortOutage{10'000};
+constexpr std::chrono::milliseconds kLongestReopenPause{10'000};
+// How often a wait looks at the signal flag.
+constexpr std::chrono::milliseconds kWaitSlice{50};
+
+// The local ports the driver may take: the camera's socket (32100, or 32101 when taken) and
+// the watchdog's, one above it.
+const std::vector<int> kDriverPorts = {32100, 32101, 32102};
+
+UtcTime UtcOf(std::chrono::steady_clock::time_point at) {
+  const auto now_steady = std::chrono::steady_clock::now();
+  return std::chrono::time_point_cast<UtcTime::duration>(std::chrono::system_clock::now() -
+                                                         (now_steady - at));
+}
 
 double MsBetween(std::chrono::steady_clock::time_point from,
                  std::chrono::steady_clock::time_point to) {
@@ -34,23 +58,33 @@ Grabber::Grabber(const GrabOptions& options, RunRecords& records, ProgressLine* 
 
 Grabber::~Grabber() = default;
 
-bool Grabber::OpenCamera(RunFacts& facts) {
+bool Grabber::MakeCamera() {
   try {
     _camera = std::make_unique<CEthCamera>(_options.local);
   } catch (const char* text) {
     std::fprintf(_err, "framegrab: %s\n", text);
+    for (const std::string& line : TakenPorts(_options.local, kDriverPorts)) {
+      std::fprintf(_err, "framegrab: %s\n", line.c_str());
+    }
     return false;
   }
-  if (!_options.logs_dir.empty()) {
-    if (!_camera->OpenLog(_options.logs_dir + "/log.txt")) {
-      std::fprintf(_err, "framegrab: cannot open %s/log.txt\n", _options.logs_dir.c_str());
-    }
-    if (!_camera->OpenErrLog(_options.logs_dir + "/log_err.txt")) {
-      std::fprintf(_err, "framegrab: cannot open %s/log_err.txt\n", _options.logs_dir.c_str());
-    }
+  if (_options.logs_dir.empty()) return true;
+  if (!_options.logs_errors_only && !_camera->OpenLog(_options.logs_dir + "/log.txt")) {
+    std::fprintf(_err, "framegrab: cannot open %s/log.txt\n", _options.logs_dir.c_str());
   }
+  if (!_camera->OpenErrLog(_options.logs_dir + "/log_err.txt")) {
+    std::fprintf(_err, "framegrab: cannot open %s/log_err.txt\n", _options.logs_dir.c_str());
+  }
+  return true;
+}
+
+bool Grabber::OpenCamera(RunFacts& facts) {
+  if (!MakeCamera()) return false;
   if (!_camera->Open(_options.remote)) {
     std::fprintf(_err, "framegrab: cannot open a connection to %s\n", _options.remote.c_str());
+    for (const std::string& line : TakenPorts(_options.local, kDriverPorts)) {
+      std::fprintf(_err, "framegrab: %s\n", line.c_str());
+    }
     return false;
   }
   facts.camera = _camera->GetRemoteAddress();
@@ -60,7 +94,118 @@ bool Grabber::OpenCamera(RunFacts& facts) {
     return false;
   }
   facts.receive_buffer_bytes = _camera->Counters().receive_buffer_bytes;
+  facts.camera_id = CameraId();
   return true;
+}
+
+std::string Grabber::CameraId() {
+  std::uint8_t id[NUDP_MAX_DATA_LENGTH] = {};
+  std::uint32_t length = 0;
+  if (!_camera->SendCmd(NUDP_CMD_IDENTIFY, NUDP_TOP_COMMAND, nullptr, id, &length, sizeof id)) {
+    return "";
+  }
+  // The text starts at byte 10 and ends at its zero byte or with the data.
+  const std::size_t received = std::min<std::size_t>(length, sizeof id);
+  if (received <= NUDP_ID_TEXT_OFFSET) return "";
+  const char* text = reinterpret_cast<const char*>(id) + NUDP_ID_TEXT_OFFSET;
+  return std::string(text, strnlen(text, received - NUDP_ID_TEXT_OFFSET));
+}
+
+bool Grabber::Reopen() {
+  if (_camera->Connected()) _camera->Close();
+  _closed_counts.Add(_camera->Counters().since_open);
+  return _camera->Open(_options.remote) && _camera->SendCmd(NUDP_CMD_BINNING_ON, NUDP_TOP_COMMAND);
+}
+
+bool Grabber::ContactLost() const { return !_camera->Connected() || !_camera->WatchdogRunning(); }
+
+DriverCounts Grabber::DriverTotal() const {
+  DriverCounts total = _closed_counts;
+  total.Add(_camera->Counters().since_open);
+  return total;
+}
+
+RunEnd Grabber::Limit(Clock::time_point run_start) const {
+  if (_stop_signal != nullptr && _stop_signal->load() != 0) return RunEnd::kSignal;
+  const double limit_ms = _options.duration_seconds * 1e3;
+  if (limit_ms > 0 && MsBetween(run_start, Clock::now()) >= limit_ms) return RunEnd::kDuration;
+  return RunEnd::kRunning;
+}
+
+bool Grabber::RideOutOutage(RunFacts& facts, Clock::time_point run_start, int lost_image) {
+  const Clock::time_point last_heard = std::max(_camera->Nudp().LastHeard(), run_start);
+  Outage outage;
+  outage.number = static_cast<int>(facts.outages.size()) + 1;
+  outage.started = UtcOf(last_heard);
+  outage.started_after_ms = MsBetween(run_start, last_heard);
+  if (lost_image != 0) outage.lost_images.push_back(lost_image);
+  const std::string lost =
+      lost_image != 0 ? " (image " + std::to_string(lost_image) + " cut short)" : std::string();
+  std::fprintf(_err,
+               "framegrab: outage %d: contact with the camera lost at %s%s; reopening it every "
+               "%.1f s, after %lld s with pauses doubling up to %lld s\n",
+               outage.number, UtcText(outage.started).c_str(), lost.c_str(),
+               std::chrono::duration<double>(kReopenPause).count(),
+               static_cast<long long>(kShortOutage.count() / 1000),
+               static_cast<long long>(kLongestReopenPause.count() / 1000));
+  std::fflush(_err);
+  facts.outages.push_back(outage);
+  const auto publish = [&] {
+    Outage& o = facts.outages.back();
+    o.duration_ms = MsBetween(last_heard, Clock::now());
+    _records.UpdateFacts([&facts](RunFacts& f) { f.outages = facts.outages; });
+  };
+  publish();
+
+  const double give_up_ms = _options.give_up_after_seconds * 1e3;
+  std::chrono::milliseconds pause = kReopenPause;
+  Clock::time_point next = Clock::now() + pause;
+  for (;;) {
+    if (const RunEnd end = Limit(run_start); end != RunEnd::kRunning) {
+      facts.ended_by = end;
+      break;
+    }
+    if (give_up_ms > 0 && MsBetween(last_heard, Clock::now()) >= give_up_ms) {
+      facts.ended_by = RunEnd::kOutage;
+      std::fprintf(_err, "framegrab: outage %d: no contact for %s; giving up (--give-up-after)\n",
+                   outage.number, FormatDuration(MsBetween(last_heard, Clock::now())).c_str());
+      break;
+    }
+    if (Clock::now() < next) {
+      std::this_thread::sleep_for(std::min<Clock::duration>(kWaitSlice, next - Clock::now()));
+      continue;
+    }
+    ++facts.outages.back().attempts;
+    if (Reopen()) {
+      Outage& o = facts.outages.back();
+      const Clock::time_point back = Clock::now();
+      o.over = true;
+      o.ended = UtcOf(back);
+      o.duration_ms = MsBetween(last_heard, back);
+      _records.UpdateFacts([&facts](RunFacts& f) { f.outages = facts.outages; });
+      std::fprintf(_err, "framegrab: outage %d over at %s after %s (%d reopenings); going on\n",
+                   o.number, UtcText(o.ended).c_str(), FormatDuration(o.duration_ms).c_str(),
+                   o.attempts);
+      std::fflush(_err);
+      return true;
+    }
+    publish();
+    if (Clock::now() - last_heard >= kShortOutage) pause = std::min(pause * 2, kLongestReopenPause);
+    next = Clock::now() + pause;
+  }
+  publish();
+  return false;
+}
+
+void Grabber::NotePictures(RunFacts& facts) {
+  if (!_saver) return;
+  facts.saved_pictures = _saver->Saved();
+  facts.failed_pictures = _saver->Failed();
+  _records.UpdateFacts([&facts](RunFacts& f) {
+    f.saved_pictures = facts.saved_pictures;
+    f.unsaved_pictures = facts.unsaved_pictures;
+    f.failed_pictures = facts.failed_pictures;
+  });
 }
 
 std::optional<ImageRecord> Grabber::TakeImage(int number, Clock::time_point run_start) {
@@ -76,6 +221,7 @@ std::optional<ImageRecord> Grabber::TakeImage(int number, Clock::time_point run_
   }
   ImageRecord r;
   r.number = number;
+  r.started = std::chrono::time_point_cast<UtcTime::duration>(std::chrono::system_clock::now());
   r.complete = _camera->WaitForRawData();
   r.stream_packets = _camera->Nudp().RawCount();
   if (!r.complete) {
@@ -87,9 +233,8 @@ std::optional<ImageRecord> Grabber::TakeImage(int number, Clock::time_point run_
   const Clock::time_point end = Clock::now();
   r.image_ms = MsBetween(start, end);
   r.ended_after_ms = MsBetween(run_start, end);
-  const DriverCounters counters = _camera->Counters();
-  r.transfer = counters.last_transfer;
-  r.since_open = counters.since_open;
+  r.transfer = _camera->Counters().last_transfer;
+  r.since_open = DriverTotal();
   return r;
 }
 
@@ -135,6 +280,7 @@ RunFacts Grabber::Run() {
   facts.local = _options.local;
   facts.camera = _options.remote;
   facts.requested_images = _options.images;
+  facts.started = std::chrono::time_point_cast<UtcTime::duration>(std::chrono::system_clock::now());
   if (!OpenCamera(facts)) {
     facts.ended_by = RunEnd::kContactLost;
     if (_camera) facts.driver = _camera->Counters().since_open;
@@ -155,30 +301,32 @@ RunFacts Grabber::Run() {
   const Clock::time_point start = Clock::now();
   const double limit_ms = _options.duration_seconds * 1e3;
   facts.ended_by = RunEnd::kImages;
-  for (int number = 1; number <= _options.images; ++number) {
-    if (_stop_signal != nullptr && _stop_signal->load() != 0) {
-      facts.ended_by = RunEnd::kSignal;
-      break;
-    }
-    if (limit_ms > 0 && MsBetween(start, Clock::now()) >= limit_ms) {
-      facts.ended_by = RunEnd::kDuration;
+  for (int number = 1; number <= _options.images;) {
+    if (const RunEnd end = Limit(start); end != RunEnd::kRunning) {
+      facts.ended_by = end;
       break;
     }
     std::optional<ImageRecord> record = TakeImage(number, start);
+    const bool lost = ContactLost();
+    int cut_short = 0;
     if (record) {
+      // An image the outage cut short is filed as it came; one that never started is taken
+      // again under its number once the camera is back.
+      if (lost && !record->complete) {
+        record->outage = static_cast<int>(facts.outages.size()) + 1;
+        cut_short = number;
+      }
       if (_progress != nullptr) {
-        const RunProgress progress = ProgressOf(_records.Totals(), _options.images, limit_ms,
-                                                MsBetween(start, Clock::now()));
+        const RunProgress progress =
+            ProgressOf(_records.Totals(), facts, limit_ms, MsBetween(start, Clock::now()));
         _progress->Update(*record, progress);
       }
       ShareImage(std::move(*record), facts);
+      ++number;
     }
     PrintSaverErrors();
-    if (!record || !_camera->Connected()) {
-      if (record) std::fprintf(_err, "framegrab: image %d: contact with the camera lost\n", number);
-      facts.ended_by = RunEnd::kContactLost;
-      break;
-    }
+    NotePictures(facts);
+    if ((lost || !record) && !RideOutOutage(facts, start, cut_short)) break;
   }
   const Clock::time_point end = Clock::now();
   const ProcessorTime cpu_after = ReadProcessorTime();
@@ -187,17 +335,16 @@ RunFacts Grabber::Run() {
   facts.cpu_user_ms = cpu_after.user_ms - cpu_before.user_ms;
   facts.cpu_system_ms = cpu_after.system_ms - cpu_before.system_ms;
   _analyser->Flush();
-  if (_progress != nullptr) {
-    _progress->Finish(ProgressOf(_records.Totals(), _options.images, limit_ms, facts.elapsed_ms));
-  }
   _camera->Close();
   // After the camera has closed, so that what came while it did is counted too.
-  facts.driver = _camera->Counters().since_open;
+  facts.driver = DriverTotal();
   if (_saver) {
     _saver->Flush();
     PrintSaverErrors();
-    facts.saved_pictures = _saver->Saved();
-    facts.failed_pictures = _saver->Failed();
+    NotePictures(facts);
+  }
+  if (_progress != nullptr) {
+    _progress->Finish(ProgressOf(_records.Totals(), facts, limit_ms, facts.elapsed_ms));
   }
   return facts;
 }

@@ -44,8 +44,26 @@ class Grabber {
  private:
   using Clock = std::chrono::steady_clock;
 
+  // Makes the camera object and opens the logs; false (with a message) when it cannot.
+  bool MakeCamera();
   // Opens the camera and switches binning on; false (with a message) when it cannot.
   bool OpenCamera(RunFacts& facts);
+  // One attempt at opening the camera again and switching binning on; quiet.
+  bool Reopen();
+  // Asks the camera for its identification text; empty when it does not answer.
+  std::string CameraId();
+  // True when the driver closed the connection or its watchdog gave up.
+  bool ContactLost() const;
+  // After contact was lost: closes the camera and reopens it, again and again with a growing
+  // pause, until it answers (true) or the run ends in the outage (false, `facts.ended_by` set).
+  // `lost_image` is the image cut short, 0 for none.
+  bool RideOutOutage(RunFacts& facts, Clock::time_point run_start, int lost_image);
+  // Why the run must end now, or kRunning when it goes on.
+  RunEnd Limit(Clock::time_point run_start) const;
+  // The driver's counts since the first Open, over every connection of the run.
+  DriverCounts DriverTotal() const;
+  // The pictures' counts, to the facts and the records.
+  void NotePictures(RunFacts& facts);
   // Takes image `number` into _image; its record, or none when the image could not be started.
   std::optional<ImageRecord> TakeImage(int number, Clock::time_point run_start);
   // Hands the image just taken to the picture writer, the preview and the analyser; the grabber
@@ -66,6 +84,7 @@ class Grabber {
   std::shared_ptr<std::uint8_t[]> _image;       // the buffer the next image goes into
   std::shared_ptr<const std::uint8_t[]> _last;  // the last image, kept for the preview
   int _last_number = 0;
+  DriverCounts _closed_counts;  // of the connections closed for an outage
 };
 
 }  // namespace fp

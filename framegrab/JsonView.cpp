@@ -32,7 +32,9 @@ json CountsJson(const DriverCounts& counts) {
 
 json RecordJson(const ImageRecord& r) {
   return {{"image", r.number},
+          {"started_utc", UtcText(r.started)},
           {"complete", r.complete},
+          {"outage", r.outage == 0 ? json(nullptr) : json(r.outage)},
           {"stream_packets", r.stream_packets},
           {"missing_after_stream_packets", r.missing_packets},
           {"fetched_again_packets", r.transfer.camera.fetched_again},
@@ -43,6 +45,16 @@ json RecordJson(const ImageRecord& r) {
           {"picture_file", r.picture.empty() ? json(nullptr) : json(r.picture)},
           {"driver", CountsJson(r.transfer)},
           {"samples", SamplesJson(r.samples)}};
+}
+
+json OutageJson(const Outage& o) {
+  return {{"outage", o.number},
+          {"started_utc", UtcText(o.started)},
+          {"ended_utc", o.over ? json(UtcText(o.ended)) : json(nullptr)},
+          {"started_at_ms", o.started_after_ms},
+          {"duration_ms", o.duration_ms},
+          {"reopenings", o.attempts},
+          {"lost_images", o.lost_images}};
 }
 
 // The histograms one line each: the indented form would give each of their 256 counts a line.
@@ -66,12 +78,16 @@ std::string JoinHistogramLines(const std::string& text) {
 
 }  // namespace
 
+std::string OutageToJson(const Outage& outage) { return OutageJson(outage).dump(); }
+
 std::string RunToJson(const RunModel& model) {
   const RunFacts& f = model.facts;
   const RunTotals& t = model.totals;
   const RunSummary& s = model.summary;
   json images = json::array();
   model.images.ForEach([&images](const ImageRecord& r) { images.push_back(RecordJson(r)); });
+  json outages = json::array();
+  for (const Outage& o : f.outages) outages.push_back(OutageJson(o));
   const json summary = {{"requested_images", f.requested_images},
                         {"complete_images", t.complete_images},
                         {"incomplete_images", t.incomplete_images},
@@ -104,11 +120,17 @@ std::string RunToJson(const RunModel& model) {
                         {"saved_pictures", f.saved_pictures},
                         {"unsaved_pictures", f.unsaved_pictures},
                         {"failed_pictures", f.failed_pictures},
+                        {"outages", f.outages.size()},
+                        {"outage_total_ms", s.outage_total_ms},
+                        {"outage_max_ms", s.outage_max_ms},
+                        {"images_lost_to_outages", t.images_lost_to_outages},
                         {"driver", CountsJson(f.driver)},
                         {"diagnoses", s.diagnoses},
                         {"exit_status", s.exit_status}};
-  const json root = {{"program", "framegrab"}, {"version", f.version}, {"local", f.local},
-                     {"camera", f.camera},     {"summary", summary},   {"images", images}};
+  const json root = {
+      {"program", "framegrab"}, {"version", f.version}, {"started_utc", UtcText(f.started)},
+      {"local", f.local},       {"camera", f.camera},   {"camera_id", f.camera_id},
+      {"summary", summary},     {"outages", outages},   {"images", images}};
   return JoinHistogramLines(root.dump(2)) + "\n";
 }
 

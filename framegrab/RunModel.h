@@ -4,6 +4,7 @@
 
 #include "framegrab/PictureStats.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -17,10 +18,26 @@ namespace fp {
 // verdict. Built once from what was counted (BuildModel); every view (text, JSON, pages,
 // charts, metrics) only formats it.
 
-// How a run ended, or that it goes on.
-enum class RunEnd { kRunning, kImages, kDuration, kSignal, kContactLost };
-// "running", "images", "duration", "signal", "contact lost".
+using UtcTime = std::chrono::system_clock::time_point;
+
+// How a run ended, or that it goes on. kContactLost: the camera did not answer at the start;
+// kOutage: contact was lost during the run and not regained within --give-up-after.
+enum class RunEnd { kRunning, kImages, kDuration, kSignal, kContactLost, kOutage };
+// "running", "images", "duration", "signal", "contact lost", "outage".
 const char* RunEndName(RunEnd end);
+
+// A span of the run without contact with the camera: from the last datagram heard from it to
+// the answer that switched binning on again after it was reopened.
+struct Outage {
+  int number = 0;                // 1, 2, ... in the run
+  UtcTime started{};             // the last datagram heard before contact was lost
+  UtcTime ended{};               // contact regained; meaningful when `over`
+  bool over = false;             // false while it lasts, and when the run ended in it
+  double started_after_ms = 0;   // from the run's first start command
+  double duration_ms = 0;        // so far while it lasts
+  int attempts = 0;              // reopenings tried
+  std::vector<int> lost_images;  // images cut short by it
+};
 
 // How one image arrived, and what is in it.
 struct ImageRecord {
@@ -31,9 +48,11 @@ struct ImageRecord {
   double image_ms = 0;        // from the start command to a whole image, recovery included
   double recovery_ms = 0;     // recovery alone; 0 when nothing was missing
   double ended_after_ms = 0;  // from the run's first start command to this image's end
+  UtcTime started{};          // when the start command was sent
+  int outage = 0;             // the outage that cut it short, 0 for none
   std::string picture;        // file name written, empty when none
   DriverCounts transfer;      // what the driver counted from the start command on
-  DriverCounts since_open;    // what it had counted since the camera was opened, at the end
+  DriverCounts since_open;    // what it had counted since the run's first Open, at the end
   PictureStats samples;       // what the image holds
 };
 
@@ -42,6 +61,8 @@ struct RunFacts {
   std::string version;
   std::string local;
   std::string camera;
+  std::string camera_id;  // the camera's identification text (the 0xEF answer); empty unknown
+  UtcTime started{};      // the run's start, when the camera was opened
   int requested_images = 0;
   bool opened = false;  // the camera answered its first command
   RunEnd ended_by = RunEnd::kRunning;
@@ -50,12 +71,13 @@ struct RunFacts {
   double cpu_user_ms = 0;    // the whole process, during the run
   double cpu_system_ms = 0;
   std::int64_t receive_buffer_bytes = -1;  // granted to the camera socket; -1 unknown
-  DriverCounts driver;                     // counted by the driver since the camera was opened
+  DriverCounts driver;  // counted by the driver since the camera was first opened, reopenings too
   std::optional<std::int64_t> rcvbuf_errors_before;  // the kernel's UDP RcvbufErrors
   std::optional<std::int64_t> rcvbuf_errors_after;
   int saved_pictures = 0;
   int unsaved_pictures = 0;  // left out because the writer was behind
   int failed_pictures = 0;   // could not be written
+  std::vector<Outage> outages;
 };
 
 // Sums over the records, kept up to date as each record is filed.
@@ -63,7 +85,8 @@ struct RunTotals {
   int images = 0;
   int complete_images = 0;
   int incomplete_images = 0;
-  int images_without_stream = 0;  // not one packet from the stream
+  int images_without_stream = 0;   // not one packet from the stream
+  int images_lost_to_outages = 0;  // cut short by an outage, counted in incomplete_images too
   std::int64_t stream_packets = 0;
   std::int64_t missing_packets = 0;
   DriverCounts transfers;  // the images' transfer counts summed
@@ -115,6 +138,8 @@ struct RunSummary {
   double recovery_max_ms = 0;
   double cpu_user_ms_per_image = 0;
   double cpu_system_ms_per_image = 0;
+  double outage_total_ms = 0;  // all outages, the one going on included
+  double outage_max_ms = 0;
   std::optional<std::int64_t> kernel_drops;  // RcvbufErrors after minus before
   std::vector<std::string> diagnoses;
   int exit_status = 0;
@@ -135,14 +160,24 @@ struct RunModel {
 struct RunProgress {
   int done = 0;
   int requested = 0;
+  int incomplete = 0;
   double images_per_s = 0;
   double missing_share = 0;  // of the packets the images done should have streamed, 0 to 1
   std::int64_t fetched_again_packets = 0;
   double elapsed_ms = 0;
   double remaining_ms = 0;  // at the rate so far, within the time limit (0 = none)
+  int outages = 0;
+  int saved_pictures = 0;
+  int unsaved_pictures = 0;
+  int failed_pictures = 0;
 };
-RunProgress ProgressOf(const RunTotals& totals, int requested, double duration_ms,
+RunProgress ProgressOf(const RunTotals& totals, const RunFacts& facts, double duration_ms,
                        double elapsed_ms);
+
+// "2024-05-01T12:00:00.123Z".
+std::string UtcText(UtcTime time);
+// "3.4 s".
+std::string FormatDuration(double ms);
 
 // The model of the records so far, with their totals (as RunTotals::Add summed them) and the
 // facts: percentiles, rates and shares, the diagnoses and the exit status.

@@ -10,8 +10,13 @@
 #include "tests/framegrab/GrabRig.h"
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 
 namespace fp::test {
 namespace {
@@ -161,7 +166,7 @@ TEST(Framegrab, FiguresEqualTheCamerasOwnCounts) {
 
 TEST(Framegrab, CameraThatStreamsNothingIsDiagnosed) {
   GrabRig rig(2, {"--stop-after", "0"});
-  EXPECT_EQ(rig.Grab({"--images", "1"}), 0) << rig.File("err");
+  EXPECT_EQ(rig.Grab({"--images", "1", "--progress-every", "0"}), 0) << rig.File("err");
   const std::string out = rig.File("out");
   EXPECT_NE(out.find("image 1/1: complete, 0 packets from the stream, 8248 missing, 8248 fetched "
                      "again, 0 duplicates, "),
@@ -170,8 +175,10 @@ TEST(Framegrab, CameraThatStreamsNothingIsDiagnosed) {
   EXPECT_NE(out.find("\ndiagnosis: No RAW data came although the camera accepted the start "
                      "command. Usual causes: a firewall dropping UDP to the local ports 32100 and "
                      "32101, reverse-path filtering (net.ipv4.conf.*.rp_filter) discarding the "
-                     "camera's packets, or the wrong local interface (127.22.2.2 must be the "
-                     "address that faces the camera).\n"),
+                     "camera's packets, an MTU below 1060 bytes on the way (each RAW packet is "
+                     "one IP datagram of that size, and answers are small), or the wrong local "
+                     "interface (127.22.2.2 must be the address that faces the camera); check the "
+                     "host with: hostcheck 127.22.2.2 127.22.2.1.\n"),
             std::string::npos)
       << out;
 }
@@ -190,12 +197,21 @@ TEST(Framegrab, SilentCameraEndsWithStatus3) {
 TEST(Framegrab, BadFlagsSendNothing) {
   GrabRig rig(4, {});
   const std::string usage =
-      "usage: framegrab local_ip remote_ip [--images N] [--duration SECONDS] [--save DIR "
-      "[--save-every K]] [--width W] [--json FILE|-] [--logs DIR] [--quiet] [--serve "
-      "[ADDR:]PORT] [--report FILE.html]\n";
+      "usage: framegrab local_ip remote_ip [--images N] [--duration TIME] [--give-up-after TIME] "
+      "[--save DIR [--save-every K]] [--width W] [--json FILE|-] [--logs DIR [--driver-log "
+      "all|errors]] [--progress-every TIME] [--quiet] [--serve [ADDR:]PORT] [--report "
+      "FILE.html]\n";
+  const std::string time = "needs a time such as 90s, 30m, 2h or 3d (a number alone is seconds)";
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
       {{"--bogus"}, "framegrab: The following argument was not expected: --bogus\n"},
-      {{"--images", "0"}, "framegrab: --images: Value 0 not in range 1 to 100000000\n"},
+      {{"--images", "0"}, "framegrab: --images: needs a whole number from 1 to 100000000\n"},
+      {{"--images", "1e3"}, "framegrab: --images: needs a whole number from 1 to 100000000\n"},
+      {{"--duration", "2x"}, "framegrab: --duration: " + time + "\n"},
+      {{"--duration", "-5"}, "framegrab: --duration: " + time + "\n"},
+      {{"--duration", "0"}, "framegrab: --duration: needs a time above 0\n"},
+      {{"--give-up-after", "4000d"},
+       "framegrab: --give-up-after: needs a time of at most 3650d (ten years)\n"},
+      {{"--driver-log", "errors"}, "framegrab: --driver-log needs --logs DIR\n"},
       {{"--width", "1000"},
        "framegrab: --width: needs a divisor of 4222976 (2048 gives 2048 x 2062)\n"},
       {{"--save-every", "2"}, "framegrab: --save-every needs --save DIR\n"},
@@ -205,7 +221,163 @@ TEST(Framegrab, BadFlagsSendNothing) {
     EXPECT_EQ(rig.Grab(flags), 2) << flags[0];
     EXPECT_EQ(rig.File("err"), line + usage);
   }
+  // Addresses are four numbers, each 0 to 255, nothing else.
+  const std::string quad =
+      "needs an IPv4 address: four numbers 0 to 255 joined by dots, such as 192.168.1.20\n";
+  const std::vector<std::vector<std::string>> addresses = {{"127.0.0.300", "local_ip"},
+                                                           {"127.0.0", "local_ip"},
+                                                           {"localhost", "local_ip"},
+                                                           {"127.0.0.1.", "local_ip"},
+                                                           {"1234.0.0.1", "local_ip"}};
+  for (const auto& a : addresses) {
+    EXPECT_EQ(AwaitExit(Spawn({FRAMEGRAB_PATH, a[0], rig.Camera()}, rig.Path(""), rig.Path("out"),
+                              rig.Path("err")),
+                        std::chrono::seconds(30)),
+              2);
+    EXPECT_EQ(rig.File("err"), "framegrab: " + a[1] + ": " + quad + usage) << a[0];
+  }
   EXPECT_EQ(After(rig.StopCamera(), "commands received:"), 0);
+}
+
+// A UDP port bound by this process while the object lives.
+class HeldPort {
+ public:
+  HeldPort(const std::string& ip, int port) : _fd(socket(AF_INET, SOCK_DGRAM, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    inet_pton(AF_INET, ip.c_str(), &address.sin_addr);
+    _bound = bind(_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  }
+  ~HeldPort() { close(_fd); }
+  HeldPort(const HeldPort&) = delete;
+  HeldPort& operator=(const HeldPort&) = delete;
+  bool Bound() const { return _bound; }
+
+ private:
+  int _fd;
+  bool _bound = false;
+};
+
+// An address no interface has is a usage error found before anything is sent; ports the
+// driver needs that another program holds are named with that program.
+TEST(Framegrab, MissingAddressAndTakenPortsAreNamed) {
+  GrabRig rig(8, {});
+  EXPECT_EQ(AwaitExit(Spawn({FRAMEGRAB_PATH, "10.254.254.254", rig.Camera()}, rig.Path(""),
+                            rig.Path("out"), rig.Path("err")),
+                      std::chrono::seconds(30)),
+            2);
+  EXPECT_TRUE(rig.File("err").starts_with(
+      "framegrab: local_ip 10.254.254.254 is not an address of this machine (Cannot assign "
+      "requested address); its interfaces have 127.0.0.1 (lo)"))
+      << rig.File("err");
+
+  // Both ports the camera socket may take, held by this test.
+  const HeldPort first(rig.Local(), 32100);
+  const HeldPort second(rig.Local(), 32101);
+  ASSERT_TRUE(first.Bound() && second.Bound());
+  EXPECT_EQ(rig.Grab({"--images", "1"}), 3);
+  const std::string pid = std::to_string(getpid());
+  EXPECT_EQ(rig.File("err"),
+            "framegrab: CEthCamera: cannot bind to local ip:port\n"
+            "framegrab: UDP 127.22.8.2:32100 is taken by framegrab_test (pid " +
+                pid +
+                ")\nframegrab: UDP 127.22.8.2:32101 is taken by "
+                "framegrab_test (pid " +
+                pid + ")\n");
+  EXPECT_EQ(After(rig.StopCamera(), "commands received:"), 0);
+}
+
+// A camera that goes away in the middle of a run and comes back: the run rides the outage out,
+// records it with its times and the image it cut short, and goes on to its end. Without the
+// camera coming back, --give-up-after ends the run.
+TEST(Framegrab, OutageIsRiddenOutRecordedAndGivenUpOnWhenAsked) {
+  using std::chrono::milliseconds;
+  GrabRig rig(9, {});
+  const pid_t grab =
+      rig.StartGrab({"--images", "100000", "--duration", "6s", "--json", "run.json",
+                     "--progress-every", "1s", "--logs", "logs", "--driver-log", "errors"});
+  std::this_thread::sleep_for(milliseconds(1500));
+  const auto down = std::chrono::steady_clock::now();
+  rig.StopCamera();
+  std::this_thread::sleep_for(milliseconds(1500));
+  rig.StartCamera({});
+  const double down_ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - down).count();
+  ASSERT_EQ(AwaitExit(grab, std::chrono::seconds(60)), 4) << rig.File("err");
+
+  const nlohmann::json run = nlohmann::json::parse(rig.File("run.json"));
+  const std::regex utc(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)");
+  EXPECT_TRUE(std::regex_match(run["started_utc"].get<std::string>(), utc)) << run["started_utc"];
+  EXPECT_EQ(run["camera_id"], "FrameProbe CamSim 1");
+  ASSERT_EQ(run["outages"].size(), 1u) << rig.File("err");
+  const nlohmann::json& outage = run["outages"][0];
+  EXPECT_TRUE(std::regex_match(outage["started_utc"].get<std::string>(), utc));
+  ASSERT_TRUE(outage["ended_utc"].is_string());
+  EXPECT_LT(outage["started_utc"], outage["ended_utc"]);
+  // From the last datagram heard to the answer after reopening: the time camsim was away,
+  // and at most a pause and an attempt more (with room for a loaded machine).
+  EXPECT_GE(outage["duration_ms"].get<double>(), down_ms - 100) << outage;
+  EXPECT_LE(outage["duration_ms"].get<double>(), down_ms + 2000) << outage;
+  EXPECT_GE(outage["reopenings"].get<int>(), 1);
+  std::set<int> lost;
+  for (const auto& n : outage["lost_images"]) lost.insert(n.get<int>());
+  EXPECT_LE(lost.size(), 1u);
+  std::string previous;
+  bool after_outage = false;
+  for (const nlohmann::json& image : run["images"]) {
+    const std::string started = image["started_utc"];
+    EXPECT_TRUE(std::regex_match(started, utc)) << started;
+    EXPECT_LE(previous, started);
+    previous = started;
+    after_outage = after_outage || started > outage["ended_utc"];
+    const bool cut = lost.count(image["image"].get<int>()) != 0;
+    EXPECT_EQ(image["complete"], !cut) << image["image"];
+    EXPECT_EQ(image["outage"], cut ? nlohmann::json(1) : nlohmann::json(nullptr));
+  }
+  EXPECT_TRUE(after_outage);
+  const nlohmann::json& summary = run["summary"];
+  EXPECT_EQ(summary["ended_by"], "duration");
+  EXPECT_EQ(summary["exit_status"], 4);
+  EXPECT_EQ(summary["outages"], 1);
+  EXPECT_EQ(summary["images_lost_to_outages"], lost.size());
+  EXPECT_EQ(summary["outage_total_ms"], outage["duration_ms"]);
+
+  const std::string err = rig.File("err");
+  EXPECT_NE(err.find("framegrab: outage 1: contact with the camera lost at "), std::string::npos)
+      << err;
+  EXPECT_NE(err.find("; reopening it every 0.2 s, after 10 s with pauses doubling up to 10 s\n"),
+            std::string::npos)
+      << err;
+  EXPECT_NE(err.find("framegrab: outage 1 over at "), std::string::npos) << err;
+  // Without a terminal: a line of the run each second, none per image; then the summary.
+  const std::string out = rig.File("out");
+  const std::regex progress(R"((^|\n)\d{4}-[^ ]*Z: \d+/100000 images \(\d+ incomplete\), )");
+  const auto lines =
+      std::distance(std::sregex_iterator(out.begin(), out.end(), progress), std::sregex_iterator());
+  EXPECT_GE(lines, 2) << out;
+  EXPECT_LE(lines, 7) << out;
+  EXPECT_EQ(out.find("image 1/"), std::string::npos) << out;
+  EXPECT_NE(out.find("\noutages: 1, "), std::string::npos) << out;
+  EXPECT_NE(out.find("check the host with: hostcheck 127.22.9.2 127.22.9.1.\n"), std::string::npos)
+      << out;
+  // Errors only: what went wrong is in the error log, and there is no driver log.
+  EXPECT_FALSE(std::filesystem::exists(rig.Path("logs/log.txt")));
+  EXPECT_NE(rig.File("logs/log_err.txt").find("Timeout"), std::string::npos);
+
+  // The camera goes away for good: the run gives up after the time asked for.
+  const pid_t again =
+      rig.StartGrab({"--images", "100000", "--give-up-after", "1", "--json", "gave-up.json"});
+  std::this_thread::sleep_for(milliseconds(1000));
+  rig.StopCamera();
+  EXPECT_EQ(AwaitExit(again, std::chrono::seconds(60)), 3) << rig.File("err");
+  const nlohmann::json gave_up = nlohmann::json::parse(rig.File("gave-up.json"));
+  EXPECT_EQ(gave_up["summary"]["ended_by"], "outage");
+  ASSERT_EQ(gave_up["outages"].size(), 1u);
+  EXPECT_TRUE(gave_up["outages"][0]["ended_utc"].is_null());
+  EXPECT_GE(gave_up["outages"][0]["duration_ms"].get<double>(), 1000);
+  EXPECT_NE(rig.File("err").find("; giving up (--give-up-after)\n"), std::string::npos)
+      << rig.File("err");
 }
 
 TEST(Framegrab, EndsOnItsDurationAndAfterTheCurrentImageOnSigterm) {
