@@ -208,17 +208,21 @@ void Grabber::NotePictures(RunFacts& facts) {
   });
 }
 
-std::optional<ImageRecord> Grabber::TakeImage(int number, Clock::time_point run_start) {
+const ImageRecord* Grabber::TakeImage(int number, Clock::time_point run_start, RunFacts& facts) {
   if (!_camera->SetRawDataBuffer(_image.get())) {
     std::fprintf(_err, "framegrab: image %d: the camera refused the image buffer\n", number);
-    return std::nullopt;
+    return nullptr;
   }
   const Clock::time_point start = Clock::now();
   if (!_camera->SendCmd(NUDP_CMD_START_RAW, NUDP_TOP_COMMAND)) {
     std::fprintf(_err, "framegrab: image %d: the camera does not answer the start command\n",
                  number);
-    return std::nullopt;
+    return nullptr;
   }
+  // The image before goes on only now: whatever its writer, preview and analyser do then runs
+  // while this image streams in, rather than in the short gap between two images, where it
+  // would hold up the driver's threads.
+  HandOver(facts);
   ImageRecord r;
   r.number = number;
   r.started = std::chrono::time_point_cast<UtcTime::duration>(std::chrono::system_clock::now());
@@ -235,24 +239,8 @@ std::optional<ImageRecord> Grabber::TakeImage(int number, Clock::time_point run_
   r.ended_after_ms = MsBetween(run_start, end);
   r.transfer = _camera->Counters().last_transfer;
   r.since_open = DriverTotal();
-  return r;
-}
-
-void Grabber::ShareImage(ImageRecord record, RunFacts& facts) {
-  const int number = record.number;
-  if (_saver && (number - 1) % _options.save_every == 0) {
-    if (_saver->Offer(_image, number)) {
-      record.picture = PngSaver::FileName(number);
-    } else {
-      ++facts.unsaved_pictures;
-    }
-  }
-  if (_preview != nullptr) {
-    if (_preview->WantsImage()) _preview->Offer(_image, number);
-    _last = _image;
-    _last_number = number;
-  }
-  _analyser->Offer(std::move(record), _image);
+  _taken = std::move(r);
+  _taken_image = std::move(_image);
   // The pool holds a buffer for each place an image can wait in, so one is free; should it not
   // be, the analyser lets go of its two once it has caught up.
   _image = _pool->Take();
@@ -260,6 +248,27 @@ void Grabber::ShareImage(ImageRecord record, RunFacts& facts) {
     _analyser->Flush();
     _image = _pool->Take();
   }
+  return &*_taken;
+}
+
+void Grabber::HandOver(RunFacts& facts) {
+  if (!_taken) return;
+  ImageRecord record = std::move(*_taken);
+  _taken.reset();
+  const int number = record.number;
+  if (_saver && (number - 1) % _options.save_every == 0) {
+    if (_saver->Offer(_taken_image, number)) {
+      record.picture = PngSaver::FileName(number);
+    } else {
+      ++facts.unsaved_pictures;
+    }
+  }
+  if (_preview != nullptr) {
+    if (_preview->WantsImage()) _preview->Offer(_taken_image, number);
+    _last = _taken_image;
+    _last_number = number;
+  }
+  _analyser->Offer(std::move(record), std::move(_taken_image));
 }
 
 std::shared_ptr<const std::uint8_t[]> Grabber::LastImage(int& number) const {
@@ -287,8 +296,9 @@ RunFacts Grabber::Run() {
     return facts;
   }
   facts.opened = true;
-  // One buffer to take into and a spare; two for the analyser (one analysed, one waiting) and
-  // two for the writer; for the preview the one waiting, the one previewed and the one shown.
+  // The image taken last and the one to take into; two for the analyser (one analysed, one
+  // waiting) and two for the writer; for the preview the one waiting, the one previewed and the
+  // one shown.
   const bool save = !_options.save_dir.empty();
   _pool = std::make_unique<ImagePool>(4 + (save ? 2 : 0) + (_preview != nullptr ? 3 : 0));
   _image = _pool->Take();
@@ -306,14 +316,14 @@ RunFacts Grabber::Run() {
       facts.ended_by = end;
       break;
     }
-    std::optional<ImageRecord> record = TakeImage(number, start);
+    const ImageRecord* record = TakeImage(number, start, facts);
     const bool lost = ContactLost();
     int cut_short = 0;
-    if (record) {
+    if (record != nullptr) {
       // An image the outage cut short is filed as it came; one that never started is taken
       // again under its number once the camera is back.
       if (lost && !record->complete) {
-        record->outage = static_cast<int>(facts.outages.size()) + 1;
+        _taken->outage = static_cast<int>(facts.outages.size()) + 1;
         cut_short = number;
       }
       if (_progress != nullptr) {
@@ -321,12 +331,15 @@ RunFacts Grabber::Run() {
             ProgressOf(_records.Totals(), facts, limit_ms, MsBetween(start, Clock::now()));
         _progress->Update(*record, progress);
       }
-      ShareImage(std::move(*record), facts);
       ++number;
     }
     PrintSaverErrors();
     NotePictures(facts);
-    if ((lost || !record) && !RideOutOutage(facts, start, cut_short)) break;
+    if (lost || record == nullptr) {
+      // The image before is filed now rather than after the outage.
+      HandOver(facts);
+      if (!RideOutOutage(facts, start, cut_short)) break;
+    }
   }
   const Clock::time_point end = Clock::now();
   const ProcessorTime cpu_after = ReadProcessorTime();
@@ -334,6 +347,7 @@ RunFacts Grabber::Run() {
   facts.elapsed_ms = MsBetween(start, end);
   facts.cpu_user_ms = cpu_after.user_ms - cpu_before.user_ms;
   facts.cpu_system_ms = cpu_after.system_ms - cpu_before.system_ms;
+  HandOver(facts);
   _analyser->Flush();
   _camera->Close();
   // After the camera has closed, so that what came while it did is counted too.

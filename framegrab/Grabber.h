@@ -64,11 +64,11 @@ class Grabber {
   DriverCounts DriverTotal() const;
   // The pictures' counts, to the facts and the records.
   void NotePictures(RunFacts& facts);
-  // Takes image `number` into _image; its record, or none when the image could not be started.
-  std::optional<ImageRecord> TakeImage(int number, Clock::time_point run_start);
-  // Hands the image just taken to the picture writer, the preview and the analyser; the grabber
-  // then takes the next into another buffer.
-  void ShareImage(ImageRecord record, RunFacts& facts);
+  // Takes image `number` into _image, handing the image before over once this one has
+  // started; its record (kept until handed over), or null when it could not be started.
+  const ImageRecord* TakeImage(int number, Clock::time_point run_start, RunFacts& facts);
+  // Hands the image taken last, if any, to the picture writer, the preview and the analyser.
+  void HandOver(RunFacts& facts);
   void PrintSaverErrors();
 
   const GrabOptions& _options;
@@ -81,7 +81,10 @@ class Grabber {
   std::unique_ptr<ImagePool> _pool;
   std::unique_ptr<PngSaver> _saver;
   std::unique_ptr<ImageAnalyser> _analyser;
-  std::shared_ptr<std::uint8_t[]> _image;       // the buffer the next image goes into
+  std::shared_ptr<std::uint8_t[]> _image;  // the buffer the next image goes into
+  // The image taken last and its record, until handed over.
+  std::optional<ImageRecord> _taken;
+  std::shared_ptr<const std::uint8_t[]> _taken_image;
   std::shared_ptr<const std::uint8_t[]> _last;  // the last image, kept for the preview
   int _last_number = 0;
   DriverCounts _closed_counts;  // of the connections closed for an outage
