@@ -71,9 +71,8 @@ nlohmann::json OpenInBrowser(GrabRig& rig, const std::string& mode, const std::s
 
 TEST(LivePage, RoutesServeTheRunUntilInterruptedAndNothingElse) {
   GrabRig rig(1, {"--pattern", "chart", "--loss", "0.01", "--rate", "300"}, "127.23");
-  const pid_t grab =
-      rig.StartGrab({"--images", "12", "--serve", rig.Local() + ":8080", "--json", "run.json",
-                     "--save", "pics"});
+  const pid_t grab = rig.StartGrab(
+      {"--images", "12", "--serve", rig.Local() + ":8080", "--json", "run.json", "--save", "pics"});
   ASSERT_TRUE(AwaitLine(rig, "out", "framegrab: serving http://127.23.1.2:8080/\n", 20));
   httplib::Client client(rig.Local(), 8080);
   auto during = client.Get("/stats.json");
