@@ -135,7 +135,7 @@ status=$?
 kill "$poll_pid" 2>/dev/null
 
 python3 - "$dir" "$status" "$tolerance" <<'EOF'
-import json, sys
+import datetime, json, sys
 dir, status, tolerance = sys.argv[1], int(sys.argv[2]), float(sys.argv[3]) * 1000
 run = json.load(open(dir + "/run.json"))
 s = run["summary"]
@@ -164,8 +164,11 @@ if s["saved_pictures"] + s["unsaved_pictures"] + s["failed_pictures"] != taken o
     problems.append("pictures do not add up to the images taken")
 if status != 4 or s["exit_status"] != 4:
     problems.append("exit status %d (JSON %d), not 4" % (status, s["exit_status"]))
-# After a warm-up of a fifth of the run: threads the same at the end (no event is under way
-# then), descriptors within the one the page's poller may hold open, RSS stated.
+# While the images were taken (the camera's sockets and threads close at its end), after a
+# warm-up of a fifth of the run: threads the same at the end (no event is under way then),
+# descriptors within the one the page's poller may hold open, RSS stated.
+started = datetime.datetime.fromisoformat(run["started_utc"].replace("Z", "+00:00")).timestamp()
+samples = [x for x in samples if x[0] < started + s["elapsed_ms"] / 1000 - 1]
 warm = samples[len(samples) // 5:] if len(samples) >= 5 else samples
 if warm:
     first, last = warm[0], warm[-1]
