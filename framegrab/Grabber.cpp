@@ -133,11 +133,12 @@ RunEnd Grabber::Limit(Clock::time_point run_start) const {
 }
 
 bool Grabber::RideOutOutage(RunFacts& facts, Clock::time_point run_start, int lost_image) {
-  const Clock::time_point last_heard = std::max(_camera->Nudp().LastHeard(), run_start);
+  // Contact may have gone before the first image, after the answers that opened the camera.
+  const Clock::time_point last_heard = _camera->Nudp().LastHeard();
   Outage outage;
   outage.number = static_cast<int>(facts.outages.size()) + 1;
   outage.started = UtcOf(last_heard);
-  outage.started_after_ms = MsBetween(run_start, last_heard);
+  outage.started_after_ms = std::max(0.0, MsBetween(run_start, last_heard));
   if (lost_image != 0) outage.lost_images.push_back(lost_image);
   const std::string lost =
       lost_image != 0 ? " (image " + std::to_string(lost_image) + " cut short)" : std::string();

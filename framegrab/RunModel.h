@@ -33,7 +33,7 @@ struct Outage {
   UtcTime started{};             // the last datagram heard before contact was lost
   UtcTime ended{};               // contact regained; meaningful when `over`
   bool over = false;             // false while it lasts, and when the run ended in it
-  double started_after_ms = 0;   // from the run's first start command
+  double started_after_ms = 0;   // from the run's first start command; 0 when before it
   double duration_ms = 0;        // so far while it lasts
   int attempts = 0;              // reopenings tried
   std::vector<int> lost_images;  // images cut short by it

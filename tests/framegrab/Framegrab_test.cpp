@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <map>
 #include <netinet/in.h>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -297,21 +298,30 @@ TEST(Framegrab, OutageIsRiddenOutRecordedAndGivenUpOnWhenAsked) {
   const pid_t grab =
       rig.StartGrab({"--images", "100000", "--duration", "6s", "--json", "run.json",
                      "--progress-every", "1s", "--logs", "logs", "--driver-log", "errors"});
-  std::this_thread::sleep_for(milliseconds(1500));
+  // Images are coming once the first line of the run is out, a second after its start.
+  ASSERT_TRUE(AwaitText(rig.Path("out"), "/100000 images (", std::chrono::seconds(30), grab))
+      << rig.File("err");
   const auto down = std::chrono::steady_clock::now();
   rig.StopCamera();
   std::this_thread::sleep_for(milliseconds(1500));
   rig.StartCamera({});
   const double down_ms =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - down).count();
-  ASSERT_EQ(AwaitExit(grab, std::chrono::seconds(60)), 4) << rig.File("err");
+  const int status = AwaitExit(grab, std::chrono::seconds(60));
 
   const nlohmann::json run = nlohmann::json::parse(rig.File("run.json"));
   const std::regex utc(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)");
   EXPECT_TRUE(std::regex_match(run["started_utc"].get<std::string>(), utc)) << run["started_utc"];
   EXPECT_EQ(run["camera_id"], "FrameProbe CamSim 1");
-  ASSERT_EQ(run["outages"].size(), 1u) << rig.File("err");
-  const nlohmann::json& outage = run["outages"][0];
+  // The outage camsim made is the first; a machine so loaded that camsim stalls past three
+  // 100 ms attempts makes more, and the run may end in one of those.
+  const nlohmann::json& outages = run["outages"];
+  ASSERT_GE(outages.size(), 1u) << rig.File("err");
+  if (outages.size() > 1)
+    std::fprintf(stderr, "note: %zu outages on a loaded machine\n", outages.size());
+  const bool ridden_out = outages.back()["ended_utc"].is_string();
+  EXPECT_EQ(status, ridden_out ? 4 : 3) << rig.File("err");
+  const nlohmann::json& outage = outages[0];
   EXPECT_TRUE(std::regex_match(outage["started_utc"].get<std::string>(), utc));
   ASSERT_TRUE(outage["ended_utc"].is_string());
   EXPECT_LT(outage["started_utc"], outage["ended_utc"]);
@@ -320,9 +330,11 @@ TEST(Framegrab, OutageIsRiddenOutRecordedAndGivenUpOnWhenAsked) {
   EXPECT_GE(outage["duration_ms"].get<double>(), down_ms - 100) << outage;
   EXPECT_LE(outage["duration_ms"].get<double>(), down_ms + 2000) << outage;
   EXPECT_GE(outage["reopenings"].get<int>(), 1);
-  std::set<int> lost;
-  for (const auto& n : outage["lost_images"]) lost.insert(n.get<int>());
-  EXPECT_LE(lost.size(), 1u);
+  std::map<int, int> lost;  // image -> the outage that cut it short
+  for (const nlohmann::json& o : outages) {
+    EXPECT_LE(o["lost_images"].size(), 1u);
+    for (const auto& n : o["lost_images"]) lost[n.get<int>()] = o["outage"].get<int>();
+  }
   std::string previous;
   bool after_outage = false;
   for (const nlohmann::json& image : run["images"]) {
@@ -331,17 +343,20 @@ TEST(Framegrab, OutageIsRiddenOutRecordedAndGivenUpOnWhenAsked) {
     EXPECT_LE(previous, started);
     previous = started;
     after_outage = after_outage || started > outage["ended_utc"];
-    const bool cut = lost.count(image["image"].get<int>()) != 0;
-    EXPECT_EQ(image["complete"], !cut) << image["image"];
-    EXPECT_EQ(image["outage"], cut ? nlohmann::json(1) : nlohmann::json(nullptr));
+    const auto cut = lost.find(image["image"].get<int>());
+    EXPECT_EQ(image["complete"], cut == lost.end()) << image["image"];
+    EXPECT_EQ(image["outage"],
+              cut != lost.end() ? nlohmann::json(cut->second) : nlohmann::json(nullptr));
   }
   EXPECT_TRUE(after_outage);
   const nlohmann::json& summary = run["summary"];
   EXPECT_EQ(summary["ended_by"], "duration");
-  EXPECT_EQ(summary["exit_status"], 4);
-  EXPECT_EQ(summary["outages"], 1);
+  EXPECT_EQ(summary["exit_status"], status);
+  EXPECT_EQ(summary["outages"], outages.size());
   EXPECT_EQ(summary["images_lost_to_outages"], lost.size());
-  EXPECT_EQ(summary["outage_total_ms"], outage["duration_ms"]);
+  if (outages.size() == 1) {
+    EXPECT_EQ(summary["outage_total_ms"], outage["duration_ms"]);
+  }
 
   const std::string err = rig.File("err");
   EXPECT_NE(err.find("framegrab: outage 1: contact with the camera lost at "), std::string::npos)
@@ -358,7 +373,8 @@ TEST(Framegrab, OutageIsRiddenOutRecordedAndGivenUpOnWhenAsked) {
   EXPECT_GE(lines, 2) << out;
   EXPECT_LE(lines, 7) << out;
   EXPECT_EQ(out.find("image 1/"), std::string::npos) << out;
-  EXPECT_NE(out.find("\noutages: 1, "), std::string::npos) << out;
+  EXPECT_NE(out.find("\noutages: " + std::to_string(outages.size()) + ", "), std::string::npos)
+      << out;
   EXPECT_NE(out.find("check the host with: hostcheck 127.22.9.2 127.22.9.1.\n"), std::string::npos)
       << out;
   // Errors only: what went wrong is in the error log, and there is no driver log.
@@ -366,9 +382,10 @@ TEST(Framegrab, OutageIsRiddenOutRecordedAndGivenUpOnWhenAsked) {
   EXPECT_NE(rig.File("logs/log_err.txt").find("Timeout"), std::string::npos);
 
   // The camera goes away for good: the run gives up after the time asked for.
-  const pid_t again =
-      rig.StartGrab({"--images", "100000", "--give-up-after", "1", "--json", "gave-up.json"});
-  std::this_thread::sleep_for(milliseconds(1000));
+  const pid_t again = rig.StartGrab({"--images", "100000", "--give-up-after", "1", "--json",
+                                     "gave-up.json", "--progress-every", "0"});
+  ASSERT_TRUE(AwaitText(rig.Path("out"), "image 1/100000: ", std::chrono::seconds(30), again))
+      << rig.File("err");
   rig.StopCamera();
   EXPECT_EQ(AwaitExit(again, std::chrono::seconds(60)), 3) << rig.File("err");
   const nlohmann::json gave_up = nlohmann::json::parse(rig.File("gave-up.json"));
