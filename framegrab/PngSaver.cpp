@@ -31,17 +31,17 @@ PngSaver::~PngSaver() {
   _thread.join();
 }
 
-std::string PngSaver::FileName(int number) {
-  char name[32];
-  std::snprintf(name, sizeof name, "image-%04d.png", number);
+std::string PngSaver::FileName(int number, bool incomplete) {
+  char name[48];
+  std::snprintf(name, sizeof name, "image-%04d%s.png", number, incomplete ? "-incomplete" : "");
   return name;
 }
 
-bool PngSaver::Offer(std::shared_ptr<const std::uint8_t[]> image, int number) {
+bool PngSaver::Offer(std::shared_ptr<const std::uint8_t[]> image, int number, bool incomplete) {
   {
     std::lock_guard<std::mutex> lock(_mutex);
     if (static_cast<int>(_queue.size()) + (_writing ? 1 : 0) >= kImagesHeld) return false;
-    _queue.push_back(Job{std::move(image), number});
+    _queue.push_back(Job{std::move(image), number, incomplete});
   }
   _wake.notify_all();
   return true;
@@ -76,7 +76,7 @@ void PngSaver::Run() {
     _queue.erase(_queue.begin());
     _writing = true;
     lock.unlock();
-    const std::string path = _dir + "/" + FileName(job.number);
+    const std::string path = _dir + "/" + FileName(job.number, job.incomplete);
     const std::string error = Write(job.image.get(), path);
     job.image.reset();  // back to its pool
     lock.lock();

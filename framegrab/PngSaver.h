@@ -17,7 +17,8 @@ namespace fp {
 // to one caller thread; the destructor writes what is queued, then stops.
 class PngSaver {
  public:
-  // Pictures `width` samples wide go into `dir` (which must exist) as image-0001.png, ...
+  // Pictures `width` samples wide go into `dir` (which must exist) as image-0001.png, ..., an
+  // incomplete image's as image-0001-incomplete.png.
   PngSaver(std::string dir, int width);
   ~PngSaver();
   PngSaver(const PngSaver&) = delete;
@@ -25,9 +26,9 @@ class PngSaver {
 
   // Hands `image` (RAW_IMAGE_SIZE bytes, left unchanged while the writer holds it) of image
   // `number` to the writer. True when it was queued, false when the writer is behind.
-  bool Offer(std::shared_ptr<const std::uint8_t[]> image, int number);
+  bool Offer(std::shared_ptr<const std::uint8_t[]> image, int number, bool incomplete = false);
   // The file name an image gets, without the directory.
-  static std::string FileName(int number);
+  static std::string FileName(int number, bool incomplete = false);
 
   // Waits until everything queued is written.
   void Flush();
@@ -40,6 +41,7 @@ class PngSaver {
   struct Job {
     std::shared_ptr<const std::uint8_t[]> image;
     int number = 0;
+    bool incomplete = false;
   };
   void Run();
   // Empty on success, else why the file could not be written.

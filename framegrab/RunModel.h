@@ -1,6 +1,7 @@
 #pragma once
 
 #include "camera/DriverCounts.h"
+#include "nudp/NudpProtocol.h"
 
 #include "framegrab/PictureStats.h"
 
@@ -51,9 +52,11 @@ struct ImageRecord {
   UtcTime started{};          // when the start command was sent
   int outage = 0;             // the outage that cut it short, 0 for none
   std::string picture;        // file name written, empty when none
-  DriverCounts transfer;      // what the driver counted from the start command on
-  DriverCounts since_open;    // what it had counted since the run's first Open, at the end
-  PictureStats samples;       // what the image holds
+  // Packets the image still lacks in the end (none when complete); zero in picture and preview.
+  std::vector<RawPacketRange> missing_ranges;
+  DriverCounts transfer;    // what the driver counted from the start command on
+  DriverCounts since_open;  // what it had counted since the run's first Open, at the end
+  PictureStats samples;     // what the image holds
 };
 
 // The run's facts beyond its records: known once the camera is open, completed at the end.
@@ -178,6 +181,8 @@ RunProgress ProgressOf(const RunTotals& totals, const RunFacts& facts, double du
 std::string UtcText(UtcTime time);
 // "3.4 s".
 std::string FormatDuration(double ms);
+// The packets an image lacks in the end.
+int MissingPackets(const ImageRecord& record);
 
 // The model of the records so far, with their totals (as RunTotals::Add summed them) and the
 // facts: percentiles, rates and shares, the diagnoses and the exit status.
