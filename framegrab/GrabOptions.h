@@ -1,5 +1,7 @@
 #pragma once
 
+#include "framegrab/PictureSaver.h"
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -14,9 +16,12 @@ struct GrabOptions {
   double duration_seconds = 0;  // 0 = no limit
   std::string save_dir;         // empty = no pictures
   int save_every = 1;
-  int width = 2048;       // samples per row of a picture
-  std::string json_path;  // empty = none, "-" = standard output
-  std::string logs_dir;   // empty = driver logs off
+  PictureFormat format = PictureFormat::kPng;
+  WhenBehind when_behind = WhenBehind::kWait;
+  int width = 2048;          // samples per row of a picture
+  std::string json_path;     // empty = none, "-" = standard output
+  std::string records_path;  // --records: JSON Lines as the run goes, empty = none
+  std::string logs_dir;      // empty = driver logs off
   bool quiet = false;
   std::string serve_address;  // --serve: empty = no live page
   int serve_port = 0;

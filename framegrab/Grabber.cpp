@@ -7,14 +7,25 @@
 #include "framegrab/HostCounters.h"
 #include "framegrab/ImageAnalyser.h"
 #include "framegrab/ImagePool.h"
-#include "framegrab/PngSaver.h"
+#include "framegrab/JsonView.h"
+#include "framegrab/PictureSaver.h"
 #include "framegrab/PreviewWorker.h"
 #include "framegrab/ProgressLine.h"
+#include "framegrab/RecordLines.h"
 #include "framegrab/RunRecords.h"
+
+#include <algorithm>
 
 namespace fp {
 
 namespace {
+
+// Digits enough for every image number of the run, at least 6.
+int NumberDigits(int images) {
+  int digits = 1;
+  for (int n = images; n >= 10; n /= 10) ++digits;
+  return std::max(6, digits);
+}
 
 double MsBetween(std::chrono::steady_clock::time_point from,
                  std::chrono::steady_clock::time_point to) {
@@ -85,6 +96,7 @@ std::optional<ImageRecord> Grabber::TakeImage(int number, Clock::time_point run_
     r.recovery_ms = MsBetween(recovery, Clock::now());
   }
   const Clock::time_point end = Clock::now();
+  r.ended_utc = std::chrono::system_clock::now();
   r.image_ms = MsBetween(start, end);
   r.ended_after_ms = MsBetween(run_start, end);
   const DriverCounters counters = _camera->Counters();
@@ -93,14 +105,18 @@ std::optional<ImageRecord> Grabber::TakeImage(int number, Clock::time_point run_
   return r;
 }
 
-void Grabber::ShareImage(ImageRecord record, RunFacts& facts) {
+void Grabber::ShareImage(ImageRecord record) {
   const int number = record.number;
   if (_saver && (number - 1) % _options.save_every == 0) {
-    if (_saver->Offer(_image, number)) {
-      record.picture = PngSaver::FileName(number);
-    } else {
-      ++facts.unsaved_pictures;
+    const PictureTags tags{number, record.complete, record.ended_utc};
+    if (_saver->Offer(_image, tags) == PictureSaver::Offered::kQueued) {
+      record.picture = _saver->FileName(number);
     }
+  }
+  if (_lines != nullptr && !_lines->Append(ImageLine(record)) && !_lines_failed) {
+    _lines_failed = true;
+    std::fprintf(_err, "framegrab: --records %s: %s; no more lines are written\n",
+                 _lines->Path().c_str(), _lines->Failure().c_str());
   }
   if (_preview != nullptr) {
     if (_preview->WantsImage()) _preview->Offer(_image, number);
@@ -129,6 +145,17 @@ void Grabber::PrintSaverErrors() {
   }
 }
 
+void Grabber::AddPictureFacts(RunFacts& facts) const {
+  const PictureCounts counts = _saver->Counts();
+  facts.saved_pictures = counts.saved;
+  facts.unsaved_pictures = counts.skipped;
+  facts.failed_pictures = counts.failed;
+  facts.saving_stopped_at = counts.stopped_at;
+  facts.saving_stopped_reason = counts.stopped_reason;
+  facts.unsaved_after_stop_pictures = counts.unsaved_after_stop;
+  facts.writer_wait_ms = counts.waited_ms;
+}
+
 RunFacts Grabber::Run() {
   RunFacts facts;
   facts.version = FRAMEGRAB_VERSION;
@@ -143,10 +170,21 @@ RunFacts Grabber::Run() {
   facts.opened = true;
   // One buffer to take into and a spare; two for the analyser (one analysed, one waiting) and
   // two for the writer; for the preview the one waiting, the one previewed and the one shown.
+  // The writer holds the image it writes and those queued: one in all when it may skip, or as
+  // many as memory allows when every image is kept, the buffers beyond two made as needed.
   const bool save = !_options.save_dir.empty();
-  _pool = std::make_unique<ImagePool>(4 + (save ? 2 : 0) + (_preview != nullptr ? 3 : 0));
+  const int queue =
+      _options.when_behind == WhenBehind::kWait ? PictureQueueImages() : /*one waits=*/1;
+  const int buffers = 4 + (save ? 2 : 0) + (_preview != nullptr ? 3 : 0);
+  _pool = std::make_unique<ImagePool>(buffers, buffers + (save ? queue - 1 : 0));
   _image = _pool->Take();
-  if (save) _saver = std::make_unique<PngSaver>(_options.save_dir, _options.width);
+  if (save) {
+    _saver = std::make_unique<PictureSaver>(std::move(_pictures_dir), _options.width,
+                                            NumberDigits(_options.images), _options.format,
+                                            _options.when_behind, queue);
+    facts.picture_format = PictureFormatName(_options.format);
+    facts.when_behind = WhenBehindName(_options.when_behind);
+  }
   _analyser = std::make_unique<ImageAnalyser>(_records);
 
   facts.rcvbuf_errors_before = ReadRcvbufErrors();
@@ -171,7 +209,7 @@ RunFacts Grabber::Run() {
                                                 MsBetween(start, Clock::now()));
         _progress->Update(*record, progress);
       }
-      ShareImage(std::move(*record), facts);
+      ShareImage(std::move(*record));
     }
     PrintSaverErrors();
     if (!record || !_camera->Connected()) {
@@ -196,8 +234,7 @@ RunFacts Grabber::Run() {
   if (_saver) {
     _saver->Flush();
     PrintSaverErrors();
-    facts.saved_pictures = _saver->Saved();
-    facts.failed_pictures = _saver->Failed();
+    AddPictureFacts(facts);
   }
   return facts;
 }

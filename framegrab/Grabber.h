@@ -1,6 +1,7 @@
 #pragma once
 
 #include "framegrab/GrabOptions.h"
+#include "framegrab/OutputFile.h"
 #include "framegrab/RunModel.h"
 
 #include <atomic>
@@ -15,9 +16,10 @@ namespace fp {
 class CEthCamera;
 class ImageAnalyser;
 class ImagePool;
-class PngSaver;
+class PictureSaver;
 class PreviewWorker;
 class ProgressLine;
+class RecordLines;
 class RunRecords;
 
 // Takes the images of one run on one camera, each as frameprobe takes its one: the image
@@ -36,7 +38,13 @@ class Grabber {
   Grabber(const Grabber&) = delete;
   Grabber& operator=(const Grabber&) = delete;
 
-  // Runs to the end, every record filed, and returns the run's facts.
+  // Before Run: pictures go into `dir` (checked already; with --save), and a line for each image
+  // to `lines` (not owned; may be null for none).
+  void SavePicturesIn(OutputDir dir) { _pictures_dir = std::move(dir); }
+  void WriteLinesTo(RecordLines* lines) { _lines = lines; }
+
+  // Runs to the end, every record filed, and returns the run's facts. The camera, and with it
+  // the driver's logs, is closed at the end.
   RunFacts Run();
   // After Run, with a preview: the last image taken (null when none) and its number.
   std::shared_ptr<const std::uint8_t[]> LastImage(int& number) const;
@@ -50,8 +58,9 @@ class Grabber {
   std::optional<ImageRecord> TakeImage(int number, Clock::time_point run_start);
   // Hands the image just taken to the picture writer, the preview and the analyser; the grabber
   // then takes the next into another buffer.
-  void ShareImage(ImageRecord record, RunFacts& facts);
+  void ShareImage(ImageRecord record);
   void PrintSaverErrors();
+  void AddPictureFacts(RunFacts& facts) const;
 
   const GrabOptions& _options;
   RunRecords& _records;           // not owned
@@ -59,9 +68,12 @@ class Grabber {
   std::FILE* const _err;
   const std::atomic<int>* const _stop_signal;  // not owned
   PreviewWorker* const _preview;               // not owned
+  RecordLines* _lines = nullptr;               // not owned
+  bool _lines_failed = false;
+  OutputDir _pictures_dir;
   std::unique_ptr<CEthCamera> _camera;
   std::unique_ptr<ImagePool> _pool;
-  std::unique_ptr<PngSaver> _saver;
+  std::unique_ptr<PictureSaver> _saver;
   std::unique_ptr<ImageAnalyser> _analyser;
   std::shared_ptr<std::uint8_t[]> _image;       // the buffer the next image goes into
   std::shared_ptr<const std::uint8_t[]> _last;  // the last image, kept for the preview

@@ -2,6 +2,8 @@
 
 #include "nudp/NudpProtocol.h"
 
+#include "framegrab/UtcTime.h"
+
 #include <nlohmann/json.hpp>
 
 namespace fp {
@@ -30,7 +32,8 @@ json CountsJson(const DriverCounts& counts) {
   return out;
 }
 
-json RecordJson(const ImageRecord& r) {
+// What the grabber knows of an image when it ends.
+json TransferJson(const ImageRecord& r) {
   return {{"image", r.number},
           {"complete", r.complete},
           {"stream_packets", r.stream_packets},
@@ -40,10 +43,25 @@ json RecordJson(const ImageRecord& r) {
           {"image_time_ms", r.image_ms},
           {"recovery_time_ms", r.recovery_ms},
           {"ended_at_ms", r.ended_after_ms},
+          {"ended_utc", IsoUtc(r.ended_utc)},
           {"picture_file", r.picture.empty() ? json(nullptr) : json(r.picture)},
-          {"driver", CountsJson(r.transfer)},
-          {"samples", SamplesJson(r.samples)}};
+          {"driver", CountsJson(r.transfer)}};
 }
+
+json RecordJson(const ImageRecord& r) {
+  json out = TransferJson(r);
+  out["samples"] = SamplesJson(r.samples);
+  return out;
+}
+
+json SavingStopped(const RunFacts& f) {
+  if (f.saving_stopped_at == 0) return nullptr;
+  return {{"image", f.saving_stopped_at},
+          {"reason", f.saving_stopped_reason},
+          {"unsaved_pictures", f.unsaved_after_stop_pictures}};
+}
+
+json OrNull(const std::string& text) { return text.empty() ? json(nullptr) : json(text); }
 
 // The histograms one line each: the indented form would give each of their 256 counts a line.
 std::string JoinHistogramLines(const std::string& text) {
@@ -104,12 +122,45 @@ std::string RunToJson(const RunModel& model) {
                         {"saved_pictures", f.saved_pictures},
                         {"unsaved_pictures", f.unsaved_pictures},
                         {"failed_pictures", f.failed_pictures},
+                        {"picture_format", OrNull(f.picture_format)},
+                        {"pictures_when_writer_behind", OrNull(f.when_behind)},
+                        {"writer_wait_ms", f.writer_wait_ms},
+                        {"saving_stopped", SavingStopped(f)},
+                        {"log_failure", OrNull(f.log_failure)},
                         {"driver", CountsJson(f.driver)},
                         {"diagnoses", s.diagnoses},
                         {"exit_status", s.exit_status}};
   const json root = {{"program", "framegrab"}, {"version", f.version}, {"local", f.local},
                      {"camera", f.camera},     {"summary", summary},   {"images", images}};
   return JoinHistogramLines(root.dump(2)) + "\n";
+}
+
+}  // namespace fp
+
+namespace fp {
+
+std::string RunStartLine(const std::string& local, const std::string& camera,
+                         const std::string& command_line) {
+  const json line = {{"record", "run"}, {"program", "framegrab"}, {"version", FRAMEGRAB_VERSION},
+                     {"local", local},  {"camera", camera},       {"command_line", command_line}};
+  return line.dump() + "\n";
+}
+
+std::string ImageLine(const ImageRecord& record) {
+  json line = {{"record", "image"}};
+  line.update(TransferJson(record));
+  return line.dump() + "\n";
+}
+
+std::string RunEndLine(const RunModel& model) {
+  const json line = {{"record", "end"},
+                     {"ended_by", RunEndName(model.facts.ended_by)},
+                     {"images", model.totals.images},
+                     {"complete_images", model.totals.complete_images},
+                     {"saved_pictures", model.facts.saved_pictures},
+                     {"saving_stopped", SavingStopped(model.facts)},
+                     {"exit_status", model.summary.exit_status}};
+  return line.dump() + "\n";
 }
 
 }  // namespace fp

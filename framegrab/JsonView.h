@@ -10,4 +10,12 @@ namespace fp {
 // what --json writes and /stats.json serves.
 std::string RunToJson(const RunModel& model);
 
+// The lines --records appends, each one JSON object and a newline: the run's start, an image as
+// it ends (what the grabber knows of it, without the samples' figures, which come later), and
+// the run's end.
+std::string RunStartLine(const std::string& local, const std::string& camera,
+                         const std::string& command_line);
+std::string ImageLine(const ImageRecord& record);
+std::string RunEndLine(const RunModel& model);
+
 }  // namespace fp

@@ -67,7 +67,9 @@ double MissingShare(const RunTotals& totals) {
 int ExitStatus(const RunFacts& facts, const RunTotals& totals) {
   if (facts.interrupt_status != 0) return facts.interrupt_status;
   if (!facts.opened || facts.ended_by == RunEnd::kContactLost) return 3;
-  if (totals.incomplete_images > 0 || facts.failed_pictures > 0) return 1;
+  if (totals.incomplete_images > 0 || facts.failed_pictures > 0 || !facts.log_failure.empty()) {
+    return 1;
+  }
   return 0;
 }
 

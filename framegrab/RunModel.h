@@ -4,6 +4,7 @@
 
 #include "framegrab/PictureStats.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -31,10 +32,11 @@ struct ImageRecord {
   double image_ms = 0;        // from the start command to a whole image, recovery included
   double recovery_ms = 0;     // recovery alone; 0 when nothing was missing
   double ended_after_ms = 0;  // from the run's first start command to this image's end
-  std::string picture;        // file name written, empty when none
-  DriverCounts transfer;      // what the driver counted from the start command on
-  DriverCounts since_open;    // what it had counted since the camera was opened, at the end
-  PictureStats samples;       // what the image holds
+  std::chrono::system_clock::time_point ended_utc;  // the wall-clock time of the image's end
+  std::string picture;                              // file name written, empty when none
+  DriverCounts transfer;    // what the driver counted from the start command on
+  DriverCounts since_open;  // what it had counted since the camera was opened, at the end
+  PictureStats samples;     // what the image holds
 };
 
 // The run's facts beyond its records: known once the camera is open, completed at the end.
@@ -53,9 +55,19 @@ struct RunFacts {
   DriverCounts driver;                     // counted by the driver since the camera was opened
   std::optional<std::int64_t> rcvbuf_errors_before;  // the kernel's UDP RcvbufErrors
   std::optional<std::int64_t> rcvbuf_errors_after;
+  // Pictures: how they are written ("png" or "tiff"; empty when none are), what is done when
+  // the writer is behind ("wait" or "skip"), and how it went.
+  std::string picture_format;
+  std::string when_behind;
   int saved_pictures = 0;
-  int unsaved_pictures = 0;  // left out because the writer was behind
-  int failed_pictures = 0;   // could not be written
+  int unsaved_pictures = 0;   // left out because the writer was behind
+  int failed_pictures = 0;    // could not be written
+  int saving_stopped_at = 0;  // the image whose picture found the file system full, 0 = none
+  std::string saving_stopped_reason;
+  int unsaved_after_stop_pictures = 0;  // not saved because saving had stopped
+  double writer_wait_ms = 0;            // acquisition waiting for the writer
+  // The first failure to write the driver's logs, "" when none.
+  std::string log_failure;
 };
 
 // Sums over the records, kept up to date as each record is filed.

@@ -8,10 +8,16 @@
 #include "tools/StreamPlan.h"
 
 #include "tests/framegrab/GrabRig.h"
+#include "tests/support/WaitUntil.h"
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <nlohmann/json.hpp>
+#include <sched.h>
 #include <set>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <tiffio.h>
 
 namespace fp::test {
 namespace {
@@ -58,7 +64,7 @@ TEST(Framegrab, LossyRunAgreesWithTheCameraAndEveryPictureShowsTheChart) {
     png_uint_32 width = 0;
     png_uint_32 height = 0;
     const std::vector<std::uint16_t> samples =
-        DecodePng(rig.Path("pics/image-000" + std::to_string(k) + ".png"), width, height);
+        DecodePng(rig.Path("pics/image-00000" + std::to_string(k) + ".png"), width, height);
     ASSERT_EQ(samples.size(), RAW_IMAGE_SIZE / 2) << "image " << k;
     EXPECT_EQ(width, kChartWidth);
     std::size_t wrong = 0;
@@ -191,14 +197,17 @@ TEST(Framegrab, BadFlagsSendNothing) {
   GrabRig rig(4, {});
   const std::string usage =
       "usage: framegrab local_ip remote_ip [--images N] [--duration SECONDS] [--save DIR "
-      "[--save-every K]] [--width W] [--json FILE|-] [--logs DIR] [--quiet] [--serve "
-      "[ADDR:]PORT] [--report FILE.html]\n";
+      "[--save-every K] [--format png|tiff] [--when-behind wait|skip]] [--width W] [--json "
+      "FILE|-] [--records FILE] [--logs DIR] [--quiet] [--serve [ADDR:]PORT] [--report "
+      "FILE.html]\n";
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
       {{"--bogus"}, "framegrab: The following argument was not expected: --bogus\n"},
       {{"--images", "0"}, "framegrab: --images: Value 0 not in range 1 to 100000000\n"},
       {{"--width", "1000"},
        "framegrab: --width: needs a divisor of 4222976 (2048 gives 2048 x 2062)\n"},
       {{"--save-every", "2"}, "framegrab: --save-every needs --save DIR\n"},
+      {{"--format", "tiff"}, "framegrab: --format needs --save DIR\n"},
+      {{"--save", "p", "--format", "jpeg"}, "framegrab: --format: jpeg not in {png,tiff}\n"},
       {{"--serve", "127.0.0.1:70000"}, "framegrab: --serve: needs [ADDR:]PORT, PORT 1 to 65535\n"},
   };
   for (const auto& [flags, line] : cases) {
@@ -226,17 +235,214 @@ TEST(Framegrab, EndsOnItsDurationAndAfterTheCurrentImageOnSigterm) {
   EXPECT_NE(rig.File("out").find("(ended by signal)\n"), std::string::npos);
 }
 
-TEST(Framegrab, PictureThatCannotBeWrittenIsReportedAndTheRunGoesOn) {
-  // Slow enough for the writer to keep up with every image even in a sanitizer build.
-  GrabRig rig(6, {"--rate", "100"});
-  std::filesystem::create_directories(rig.Path("pics/image-0002.png"));
-  EXPECT_EQ(rig.Grab({"--images", "3", "--save", "pics", "--json", "run.json"}), 1);
-  EXPECT_EQ(rig.File("err"), "framegrab: cannot write pics/image-0002.png: Is a directory\n");
+// The lines of a JSON Lines file, each parsed; a line that is not JSON fails the test.
+std::vector<nlohmann::json> JsonLines(const std::string& text) {
+  std::vector<nlohmann::json> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    EXPECT_TRUE(nlohmann::json::accept(line)) << line;
+    if (nlohmann::json::accept(line)) lines.push_back(nlohmann::json::parse(line));
+  }
+  return lines;
+}
+
+// A TIFF's samples (16-bit gray) and its ImageDescription; empty samples when not one.
+std::vector<std::uint16_t> ReadTiff(const std::string& path, std::string& description) {
+  std::vector<std::uint16_t> samples;
+  TIFF* tiff = TIFFOpen(path.c_str(), "r");
+  if (tiff == nullptr) return samples;
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  std::uint16_t bits = 0;
+  char* text = nullptr;
+  TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width);
+  TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &height);
+  TIFFGetField(tiff, TIFFTAG_BITSPERSAMPLE, &bits);
+  if (TIFFGetField(tiff, TIFFTAG_IMAGEDESCRIPTION, &text) == 1) description = text;
+  if (bits == 16 && width == kChartWidth) {
+    samples.resize(std::size_t{width} * height);
+    for (std::uint32_t row = 0; row < height; ++row) {
+      TIFFReadScanline(tiff, samples.data() + std::size_t{row} * width, row);
+    }
+  }
+  TIFFClose(tiff);
+  return samples;
+}
+
+// TIFF pictures hold their image and say which it was; each image's line is in the records file
+// as the run goes, the same as its record in the final JSON; a second run appends its lines, and
+// is refused a directory that holds the first run's pictures before it sends anything.
+TEST(Framegrab, TiffPicturesAndRecordLinesAndOneRunPerDirectory) {
+  GrabRig rig(8, {"--pattern", "chart", "--rate", "300"});
+  ASSERT_EQ(rig.Grab({"--images", "3", "--save", "pics", "--format", "tiff", "--json", "run.json",
+                      "--records", "run.jsonl"}),
+            0)
+      << rig.File("err");
+  const nlohmann::json run = nlohmann::json::parse(rig.File("run.json"));
+  EXPECT_EQ(run["summary"]["saved_pictures"], 3);
+  EXPECT_EQ(run["summary"]["picture_format"], "tiff");
+  EXPECT_EQ(run["summary"]["pictures_when_writer_behind"], "wait");
+  EXPECT_NE(rig.File("out").find("\npictures: 3 saved as tiff, 0 left unsaved (writer behind), 0 "
+                                 "failed; every image kept (acquisition waited "),
+            std::string::npos)
+      << rig.File("out");
+  for (std::uint32_t k = 1; k <= 3; ++k) {
+    const nlohmann::json& record = run["images"][k - 1];
+    EXPECT_EQ(record["picture_file"], "image-00000" + std::to_string(k) + ".tiff");
+    std::string description;
+    const std::vector<std::uint16_t> samples =
+        ReadTiff(rig.Path("pics/" + record["picture_file"].get<std::string>()), description);
+    ASSERT_EQ(samples.size(), RAW_IMAGE_SIZE / 2) << "image " << k;
+    std::size_t wrong = 0;
+    for (std::size_t s = 0; s < samples.size(); ++s) wrong += samples[s] != ChartSample(k, s);
+    EXPECT_EQ(wrong, 0u) << "image " << k;
+    const nlohmann::json tags = nlohmann::json::parse(description);
+    EXPECT_EQ(tags["image"], k);
+    EXPECT_EQ(tags["complete"], true);
+    EXPECT_EQ(tags["taken_utc"], record["ended_utc"]);
+  }
+  // Nothing but the pictures: no temporary file left.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(rig.Path("pics")), {}), 3);
+
+  std::vector<nlohmann::json> lines = JsonLines(rig.File("run.jsonl"));
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(lines[0]["record"], "run");
+  EXPECT_EQ(lines[0]["camera"], rig.Camera());
+  for (std::size_t k = 1; k <= 3; ++k) {
+    nlohmann::json record = run["images"][k - 1];
+    record.erase("samples");
+    nlohmann::json line = lines[k];
+    EXPECT_EQ(line["record"], "image");
+    line.erase("record");
+    EXPECT_EQ(line, record);
+  }
+  EXPECT_EQ(lines[4]["record"], "end");
+  EXPECT_EQ(lines[4]["exit_status"], 0);
+
+  const long long commands = After(rig.StopCamera(), "commands received:");
+  EXPECT_EQ(rig.Grab({"--images", "1", "--save", "pics", "--records", "run.jsonl"}), 2);
+  EXPECT_EQ(rig.File("err"),
+            "framegrab: --save pics holds pictures of an earlier run (image-000001.tiff); name a "
+            "new or empty directory\n");
+  lines = JsonLines(rig.File("run.jsonl"));
+  EXPECT_EQ(lines.size(), 5u);
+  EXPECT_EQ(After(rig.File("camsim.out"), "commands received:"), commands);
+}
+
+// Every output is made beside its final name and takes that name whole: a link planted at the
+// name is replaced, never written through; a usage error leaves existing files as they were.
+TEST(Framegrab, OutputsNeverFollowPlantedLinksNorTouchFilesBeforeTheChecks) {
+  GrabRig rig(9, {"--rate", "300"});
+  for (const char* name : {"run.json", "report.html"}) {
+    std::ofstream(rig.Path(std::string("target-") + name)) << "precious";
+    std::filesystem::create_symlink(rig.Path(std::string("target-") + name), rig.Path(name));
+  }
+  std::ofstream(rig.Path("old.json")) << "previous";
+  // A usage error found last (the page's port taken) leaves the existing results alone.
+  const int taken = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_port = htons(8099);
+  inet_pton(AF_INET, rig.Local().c_str(), &at.sin_addr);
+  ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+  ASSERT_EQ(listen(taken, 1), 0);
+  EXPECT_EQ(
+      rig.Grab({"--json", "old.json", "--report", "report.html", "--serve", rig.Local() + ":8099"}),
+      2);
+  close(taken);
+  EXPECT_EQ(rig.File("old.json"), "previous");
+  EXPECT_EQ(rig.File("target-report.html"), "precious");
+
+  ASSERT_EQ(rig.Grab({"--images", "1", "--json", "run.json", "--report", "report.html"}), 0)
+      << rig.File("err");
+  for (const char* name : {"run.json", "report.html"}) {
+    EXPECT_EQ(rig.File(std::string("target-") + name), "precious") << name;
+    EXPECT_FALSE(std::filesystem::is_symlink(rig.Path(name))) << name;
+  }
+  EXPECT_EQ(nlohmann::json::parse(rig.File("run.json"))["summary"]["complete_images"], 1);
+  // No temporary file left beside them.
+  for (const auto& entry : std::filesystem::directory_iterator(rig.Path(""))) {
+    EXPECT_NE(entry.path().filename().string()[0], '.') << entry.path();
+  }
+}
+
+// A small file system of its own for the test (root only): the process moves into a mount
+// namespace of its own, which the programs it starts share. Empty when that cannot be done.
+std::string MountSmallFileSystem(const std::string& dir, const std::string& size) {
+  std::filesystem::create_directories(dir);
+  if (unshare(CLONE_NEWNS) != 0 ||
+      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      mount("tmpfs", dir.c_str(), "tmpfs", 0, ("size=" + size).c_str()) != 0) {
+    return "";
+  }
+  return dir;
+}
+
+// A full disk: one message, no partial file, saving stops and says so, and grabbing goes on.
+TEST(Framegrab, FullDiskStopsSavingOnceAndTheRunGoesOn) {
+  GrabRig rig(10, {"--rate", "300"});
+  // Room for two TIFF pictures of 8.4 MB, not three.
+  if (MountSmallFileSystem(rig.Path("small"), "20m").empty()) {
+    GTEST_SKIP() << "cannot mount a small file system here";
+  }
+  EXPECT_EQ(
+      rig.Grab({"--images", "5", "--save", "small/pics", "--format", "tiff", "--json", "run.json"}),
+      1);
+  EXPECT_EQ(rig.File("err"),
+            "framegrab: cannot write small/pics/image-000003.tiff: No space left on device; no "
+            "more pictures are saved, the run goes on\n");
   const nlohmann::json summary = nlohmann::json::parse(rig.File("run.json"))["summary"];
-  EXPECT_EQ(summary["complete_images"], 3);
+  EXPECT_EQ(summary["complete_images"], 5);
   EXPECT_EQ(summary["saved_pictures"], 2);
   EXPECT_EQ(summary["failed_pictures"], 1);
-  EXPECT_EQ(summary["unsaved_pictures"], 0);
+  EXPECT_EQ(summary["saving_stopped"],
+            nlohmann::json(
+                {{"image", 3}, {"reason", "No space left on device"}, {"unsaved_pictures", 2}}));
+  EXPECT_NE(rig.File("out").find("; saving stopped at image 3 (No space left on device), 2 not "
+                                 "saved after it\n"),
+            std::string::npos)
+      << rig.File("out");
+  std::set<std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator(rig.Path("small/pics"))) {
+    files.insert(entry.path().filename().string());
+  }
+  EXPECT_EQ(files, (std::set<std::string>{"image-000001.tiff", "image-000002.tiff"}));
+  umount2(rig.Path("small").c_str(), MNT_DETACH);
+}
+
+// kill -9 mid-run leaves a whole line for every image taken before it; two signals in a row
+// end a served run at once, and the JSON and report are the previous ones or whole new ones.
+TEST(Framegrab, RecordsSurviveKillAndResultsStayWholeOnASecondSignal) {
+  GrabRig rig(11, {"--rate", "300"});
+  pid_t grab = rig.StartGrab({"--images", "1000", "--records", "run.jsonl"});
+  ASSERT_TRUE(WaitUntil([&] { return JsonLines(rig.File("run.jsonl")).size() >= 4; },
+                        std::chrono::seconds(60)));
+  kill(grab, SIGKILL);
+  AwaitExit(grab, std::chrono::seconds(10));
+  const long long started = After(rig.StopCamera(), "images:");
+  const std::string text = rig.File("run.jsonl");
+  ASSERT_EQ(text.back(), '\n');
+  const std::vector<nlohmann::json> lines = JsonLines(text);
+  // The run's line, then one for each image that ended: all but perhaps the one under way.
+  const auto images = static_cast<long long>(lines.size()) - 1;
+  EXPECT_GE(images, started - 1);
+  EXPECT_LE(images, started);
+  for (long long k = 1; k <= images; ++k) EXPECT_EQ(lines[k]["image"], k);
+
+  GrabRig served(12, {"--rate", "300"});
+  std::ofstream(served.Path("run.json")) << "previous";
+  std::ofstream(served.Path("report.html")) << "previous";
+  grab = served.StartGrab({"--images", "1000", "--json", "run.json", "--report", "report.html",
+                           "--serve", served.Local() + ":8098"});
+  ASSERT_TRUE(WaitUntil([&] { return served.File("out").find("image 2/") != std::string::npos; },
+                        std::chrono::seconds(60)));
+  kill(grab, SIGINT);
+  kill(grab, SIGINT);
+  EXPECT_EQ(AwaitExit(grab, std::chrono::seconds(60)), 130);
+  const std::string json = served.File("run.json");
+  EXPECT_TRUE(json == "previous" || nlohmann::json::accept(json)) << json;
+  const std::string html = served.File("report.html");
+  EXPECT_TRUE(html == "previous" || html.ends_with("</body></html>\n")) << html.size();
 }
 
 }  // namespace

@@ -1,0 +1,13 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+
+namespace fp {
+
+// "2024-05-01T12:00:00.123Z": ISO 8601, UTC, to the millisecond.
+std::string IsoUtc(std::chrono::system_clock::time_point time);
+// "2024:05:01 12:00:00": the form a TIFF DateTime tag takes, here in UTC.
+std::string TiffUtc(std::chrono::system_clock::time_point time);
+
+}  // namespace fp
