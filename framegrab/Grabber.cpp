@@ -15,6 +15,7 @@
 #include "framegrab/RunRecords.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace fp {
 
@@ -53,10 +54,18 @@ bool Grabber::OpenCamera(RunFacts& facts) {
     return false;
   }
   if (!_options.logs_dir.empty()) {
-    if (!_camera->OpenLog(_options.logs_dir + "/log.txt")) {
+    // The first failed write of either log: one line now, and the run's status at the end.
+    _camera->SetLogFailureReport([this](const std::string& file, int error) {
+      std::lock_guard<std::mutex> lock(_log_failure_mutex);
+      if (!_log_failure.empty()) return;
+      _log_failure = "cannot write " + file + ": " + std::strerror(error);
+      std::fprintf(_err, "framegrab: --logs: %s\n", _log_failure.c_str());
+    });
+    constexpr LogStream::AtLink kRefuse = LogStream::AtLink::kRefuse;
+    if (!_camera->OpenLog(_options.logs_dir + "/log.txt", kRefuse)) {
       std::fprintf(_err, "framegrab: cannot open %s/log.txt\n", _options.logs_dir.c_str());
     }
-    if (!_camera->OpenErrLog(_options.logs_dir + "/log_err.txt")) {
+    if (!_camera->OpenErrLog(_options.logs_dir + "/log_err.txt", kRefuse)) {
       std::fprintf(_err, "framegrab: cannot open %s/log_err.txt\n", _options.logs_dir.c_str());
     }
   }
@@ -231,6 +240,12 @@ RunFacts Grabber::Run() {
   _camera->Close();
   // After the camera has closed, so that what came while it did is counted too.
   facts.driver = _camera->Counters().since_open;
+  // Its logs written out and closed, so that every failed write of them is known.
+  _camera.reset();
+  {
+    std::lock_guard<std::mutex> lock(_log_failure_mutex);
+    facts.log_failure = _log_failure;
+  }
   if (_saver) {
     _saver->Flush();
     PrintSaverErrors();

@@ -9,7 +9,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <string>
 
 namespace fp {
 
@@ -71,6 +73,9 @@ class Grabber {
   RecordLines* _lines = nullptr;               // not owned
   bool _lines_failed = false;
   OutputDir _pictures_dir;
+  // The first failure to write a driver log; set on whichever thread wrote.
+  std::mutex _log_failure_mutex;
+  std::string _log_failure;
   std::unique_ptr<CEthCamera> _camera;
   std::unique_ptr<ImagePool> _pool;
   std::unique_ptr<PictureSaver> _saver;

@@ -333,9 +333,12 @@ TEST(Framegrab, TiffPicturesAndRecordLinesAndOneRunPerDirectory) {
 // name is replaced, never written through; a usage error leaves existing files as they were.
 TEST(Framegrab, OutputsNeverFollowPlantedLinksNorTouchFilesBeforeTheChecks) {
   GrabRig rig(9, {"--rate", "300"});
-  for (const char* name : {"run.json", "report.html"}) {
-    std::ofstream(rig.Path(std::string("target-") + name)) << "precious";
-    std::filesystem::create_symlink(rig.Path(std::string("target-") + name), rig.Path(name));
+  std::filesystem::create_directories(rig.Path("logs"));
+  for (const char* name : {"run.json", "report.html", "logs/log.txt", "run.jsonl"}) {
+    const std::string target =
+        rig.Path("target-" + std::filesystem::path(name).filename().string());
+    std::ofstream(target) << "precious";
+    std::filesystem::create_symlink(target, rig.Path(name));
   }
   std::ofstream(rig.Path("old.json")) << "previous";
   // A usage error found last (the page's port taken) leaves the existing results alone.
@@ -353,11 +356,20 @@ TEST(Framegrab, OutputsNeverFollowPlantedLinksNorTouchFilesBeforeTheChecks) {
   EXPECT_EQ(rig.File("old.json"), "previous");
   EXPECT_EQ(rig.File("target-report.html"), "precious");
 
-  ASSERT_EQ(rig.Grab({"--images", "1", "--json", "run.json", "--report", "report.html"}), 0)
+  // The driver's log is not written through a link: the run goes on without it.
+  ASSERT_EQ(rig.Grab({"--images", "1", "--json", "run.json", "--report", "report.html", "--logs",
+                      "logs"}),
+            0)
       << rig.File("err");
+  EXPECT_EQ(rig.File("err"), "framegrab: cannot open logs/log.txt\n");
   for (const char* name : {"run.json", "report.html"}) {
-    EXPECT_EQ(rig.File(std::string("target-") + name), "precious") << name;
     EXPECT_FALSE(std::filesystem::is_symlink(rig.Path(name))) << name;
+  }
+  // The records are appended to: a link there ends the run before anything is sent.
+  EXPECT_EQ(rig.Grab({"--images", "1", "--records", "run.jsonl"}), 2);
+  EXPECT_EQ(rig.File("err"), "framegrab: --records run.jsonl: Too many levels of symbolic links\n");
+  for (const char* name : {"run.json", "report.html", "log.txt", "run.jsonl"}) {
+    EXPECT_EQ(rig.File(std::string("target-") + name), "precious") << name;
   }
   EXPECT_EQ(nlohmann::json::parse(rig.File("run.json"))["summary"]["complete_images"], 1);
   // No temporary file left beside them.
@@ -378,7 +390,8 @@ std::string MountSmallFileSystem(const std::string& dir, const std::string& size
   return dir;
 }
 
-// A full disk: one message, no partial file, saving stops and says so, and grabbing goes on.
+// A full disk: one message, no partial file, saving stops and says so, and grabbing goes on;
+// the same disk for the driver's logs is one message too.
 TEST(Framegrab, FullDiskStopsSavingOnceAndTheRunGoesOn) {
   GrabRig rig(10, {"--rate", "300"});
   // Room for two TIFF pictures of 8.4 MB, not three.
@@ -407,6 +420,15 @@ TEST(Framegrab, FullDiskStopsSavingOnceAndTheRunGoesOn) {
     files.insert(entry.path().filename().string());
   }
   EXPECT_EQ(files, (std::set<std::string>{"image-000001.tiff", "image-000002.tiff"}));
+  umount2(rig.Path("small").c_str(), MNT_DETACH);
+
+  // The driver's logs on a full disk: one line when a write fails, and the status says so.
+  ASSERT_EQ(mount("tmpfs", rig.Path("small").c_str(), "tmpfs", 0, "size=1m"), 0);
+  EXPECT_EQ(rig.Grab({"--images", "3", "--logs", "small/logs", "--json", "run.json"}), 1);
+  EXPECT_EQ(rig.File("err"),
+            "framegrab: --logs: cannot write small/logs/log.txt: No space left on device\n");
+  EXPECT_EQ(nlohmann::json::parse(rig.File("run.json"))["summary"]["log_failure"],
+            "cannot write small/logs/log.txt: No space left on device");
   umount2(rig.Path("small").c_str(), MNT_DETACH);
 }
 
