@@ -83,17 +83,21 @@ bool Grabber::OpenCamera(RunFacts& facts) {
   return true;
 }
 
-std::optional<ImageRecord> Grabber::TakeImage(int number, Clock::time_point run_start) {
+const ImageRecord* Grabber::TakeImage(int number, Clock::time_point run_start) {
   if (!_camera->SetRawDataBuffer(_image.get())) {
     std::fprintf(_err, "framegrab: image %d: the camera refused the image buffer\n", number);
-    return std::nullopt;
+    return nullptr;
   }
   const Clock::time_point start = Clock::now();
   if (!_camera->SendCmd(NUDP_CMD_START_RAW, NUDP_TOP_COMMAND)) {
     std::fprintf(_err, "framegrab: image %d: the camera does not answer the start command\n",
                  number);
-    return std::nullopt;
+    return nullptr;
   }
+  // The image before goes on only now: whatever its writer, preview and analyser do then runs
+  // while this image streams in, rather than in the short gap between two images, where it
+  // would hold up the driver's threads.
+  HandOver();
   ImageRecord r;
   r.number = number;
   r.complete = _camera->WaitForRawData();
@@ -111,28 +115,13 @@ std::optional<ImageRecord> Grabber::TakeImage(int number, Clock::time_point run_
   const DriverCounters counters = _camera->Counters();
   r.transfer = counters.last_transfer;
   r.since_open = counters.since_open;
-  return r;
-}
-
-void Grabber::ShareImage(ImageRecord record) {
-  const int number = record.number;
-  if (_saver && (number - 1) % _options.save_every == 0) {
-    const PictureTags tags{number, record.complete, record.ended_utc};
-    if (_saver->Offer(_image, tags) == PictureSaver::Offered::kQueued) {
-      record.picture = _saver->FileName(number);
-    }
+  if (_saver && (number - 1) % _options.save_every == 0 &&
+      _saver->Reserve() == PictureSaver::Offered::kQueued) {
+    r.picture = _saver->FileName(number);
   }
-  if (_lines != nullptr && !_lines->Append(ImageLine(record)) && !_lines_failed) {
-    _lines_failed = true;
-    std::fprintf(_err, "framegrab: --records %s: %s; no more lines are written\n",
-                 _lines->Path().c_str(), _lines->Failure().c_str());
-  }
-  if (_preview != nullptr) {
-    if (_preview->WantsImage()) _preview->Offer(_image, number);
-    _last = _image;
-    _last_number = number;
-  }
-  _analyser->Offer(std::move(record), _image);
+  WriteLine(r);
+  _taken = std::move(r);
+  _taken_image = std::move(_image);
   // The pool holds a buffer for each place an image can wait in, so one is free; should it not
   // be, the analyser lets go of its two once it has caught up.
   _image = _pool->Take();
@@ -140,6 +129,30 @@ void Grabber::ShareImage(ImageRecord record) {
     _analyser->Flush();
     _image = _pool->Take();
   }
+  return &*_taken;
+}
+
+void Grabber::WriteLine(const ImageRecord& record) {
+  if (_lines == nullptr || _lines->Append(ImageLine(record)) || _lines_failed) return;
+  _lines_failed = true;
+  std::fprintf(_err, "framegrab: --records %s: %s; no more lines are written\n",
+               _lines->Path().c_str(), _lines->Failure().c_str());
+}
+
+void Grabber::HandOver() {
+  if (!_taken) return;
+  ImageRecord record = std::move(*_taken);
+  _taken.reset();
+  const int number = record.number;
+  if (!record.picture.empty()) {
+    _saver->Fill(_taken_image, PictureTags{number, record.complete, record.ended_utc});
+  }
+  if (_preview != nullptr) {
+    if (_preview->WantsImage()) _preview->Offer(_taken_image, number);
+    _last = _taken_image;
+    _last_number = number;
+  }
+  _analyser->Offer(std::move(record), std::move(_taken_image));
 }
 
 std::shared_ptr<const std::uint8_t[]> Grabber::LastImage(int& number) const {
@@ -177,10 +190,11 @@ RunFacts Grabber::Run() {
     return facts;
   }
   facts.opened = true;
-  // One buffer to take into and a spare; two for the analyser (one analysed, one waiting) and
-  // two for the writer; for the preview the one waiting, the one previewed and the one shown.
-  // The writer holds the image it writes and those queued: one in all when it may skip, or as
-  // many as memory allows when every image is kept, the buffers beyond two made as needed.
+  // The image taken last and the one to take into; two for the analyser (one analysed, one
+  // waiting) and two for the writer; for the preview the one waiting, the one previewed and the
+  // one shown. The writer holds the image it writes and those queued: two in all when it may
+  // skip, or as many as memory allows when every image is kept, those beyond two made as
+  // needed.
   const bool save = !_options.save_dir.empty();
   const int queue =
       _options.when_behind == WhenBehind::kWait ? PictureQueueImages() : /*one waits=*/1;
@@ -211,14 +225,11 @@ RunFacts Grabber::Run() {
       facts.ended_by = RunEnd::kDuration;
       break;
     }
-    std::optional<ImageRecord> record = TakeImage(number, start);
-    if (record) {
-      if (_progress != nullptr) {
-        const RunProgress progress = ProgressOf(_records.Totals(), _options.images, limit_ms,
-                                                MsBetween(start, Clock::now()));
-        _progress->Update(*record, progress);
-      }
-      ShareImage(std::move(*record));
+    const ImageRecord* record = TakeImage(number, start);
+    if (record != nullptr && _progress != nullptr) {
+      const RunProgress progress =
+          ProgressOf(_records.Totals(), _options.images, limit_ms, MsBetween(start, Clock::now()));
+      _progress->Update(*record, progress);
     }
     PrintSaverErrors();
     if (!record || !_camera->Connected()) {
@@ -233,6 +244,7 @@ RunFacts Grabber::Run() {
   facts.elapsed_ms = MsBetween(start, end);
   facts.cpu_user_ms = cpu_after.user_ms - cpu_before.user_ms;
   facts.cpu_system_ms = cpu_after.system_ms - cpu_before.system_ms;
+  HandOver();
   _analyser->Flush();
   if (_progress != nullptr) {
     _progress->Finish(ProgressOf(_records.Totals(), _options.images, limit_ms, facts.elapsed_ms));

@@ -56,11 +56,14 @@ class Grabber {
 
   // Opens the camera and switches binning on; false (with a message) when it cannot.
   bool OpenCamera(RunFacts& facts);
-  // Takes image `number` into _image; its record, or none when the image could not be started.
-  std::optional<ImageRecord> TakeImage(int number, Clock::time_point run_start);
-  // Hands the image just taken to the picture writer, the preview and the analyser; the grabber
-  // then takes the next into another buffer.
-  void ShareImage(ImageRecord record);
+  // Takes image `number` into _image, handing the image before over once this one has
+  // started; its record (kept until handed over), or null when it could not be started. As
+  // the image ends, its picture gets a place in the writer's queue (or not) and its line is
+  // written.
+  const ImageRecord* TakeImage(int number, Clock::time_point run_start);
+  // Hands the image taken last, if any, to the picture writer, the preview and the analyser.
+  void HandOver();
+  void WriteLine(const ImageRecord& record);
   void PrintSaverErrors();
   void AddPictureFacts(RunFacts& facts) const;
 
@@ -80,7 +83,10 @@ class Grabber {
   std::unique_ptr<ImagePool> _pool;
   std::unique_ptr<PictureSaver> _saver;
   std::unique_ptr<ImageAnalyser> _analyser;
-  std::shared_ptr<std::uint8_t[]> _image;       // the buffer the next image goes into
+  std::shared_ptr<std::uint8_t[]> _image;  // the buffer the next image goes into
+  // The image taken last and its record, until handed over.
+  std::optional<ImageRecord> _taken;
+  std::shared_ptr<const std::uint8_t[]> _taken_image;
   std::shared_ptr<const std::uint8_t[]> _last;  // the last image, kept for the preview
   int _last_number = 0;
 };

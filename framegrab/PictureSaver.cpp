@@ -90,28 +90,37 @@ std::string PictureSaver::FileName(int number) const {
   return name;
 }
 
-PictureSaver::Offered PictureSaver::Offer(std::shared_ptr<const std::uint8_t[]> image,
-                                          const PictureTags& tags) {
-  {
-    std::unique_lock<std::mutex> lock(_mutex);
-    const auto full = [this] { return static_cast<int>(_queue.size()) >= _queue_images; };
-    if (_counts.stopped_at == 0 && full()) {
-      if (_when_behind == WhenBehind::kSkip) {
-        ++_counts.skipped;
-        return Offered::kSkipped;
-      }
-      const auto since = std::chrono::steady_clock::now();
-      _wake.wait(lock, [&] { return _counts.stopped_at != 0 || !full(); });
-      _counts.waited_ms += MsSince(since);
+PictureSaver::Offered PictureSaver::Reserve() {
+  std::unique_lock<std::mutex> lock(_mutex);
+  const auto full = [this] { return static_cast<int>(_queue.size()) + _reserved >= _queue_images; };
+  if (_counts.stopped_at == 0 && full()) {
+    if (_when_behind == WhenBehind::kSkip) {
+      ++_counts.skipped;
+      return Offered::kSkipped;
     }
+    const auto since = std::chrono::steady_clock::now();
+    _wake.wait(lock, [&] { return _counts.stopped_at != 0 || !full(); });
+    _counts.waited_ms += MsSince(since);
+  }
+  if (_counts.stopped_at != 0) {
+    ++_counts.unsaved_after_stop;
+    return Offered::kStopped;
+  }
+  ++_reserved;
+  return Offered::kQueued;
+}
+
+void PictureSaver::Fill(std::shared_ptr<const std::uint8_t[]> image, const PictureTags& tags) {
+  {
+    std::lock_guard<std::mutex> lock(_mutex);
+    --_reserved;
     if (_counts.stopped_at != 0) {
       ++_counts.unsaved_after_stop;
-      return Offered::kStopped;
+      return;
     }
     _queue.push_back(Job{std::move(image), tags});
   }
   _wake.notify_all();
-  return Offered::kQueued;
 }
 
 void PictureSaver::Flush() {

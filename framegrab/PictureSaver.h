@@ -44,14 +44,15 @@ struct PictureCounts {
 };
 
 // Writes images as 16-bit grayscale pictures (PNG or TIFF) on a thread of its own, so that
-// writing does not hold up taking images. Offer() hands over a shared image buffer, which the
-// writer only reads and lets go of once written. Each file is written under a temporary name and
+// writing does not hold up taking images. Reserve() keeps a place for an image as it ends and
+// Fill() hands over the shared image buffer, which the writer only reads and lets go of once
+// written. Each file is written under a temporary name and
 // renamed to "image-NNNNNN.<format>" when whole, never over an existing file; a failed file
 // leaves nothing behind. One failure message for each file that fails, and one in all once the
 // file system is full, after which nothing more is saved.
 //
-// Offer, Flush and the counts belong to one caller thread; the destructor writes what is queued,
-// then stops.
+// Reserve, Fill, Flush and the counts belong to one caller thread; the destructor writes what is
+// queued, then stops.
 class PictureSaver {
  public:
   enum class Offered { kQueued, kSkipped, kStopped };
@@ -64,9 +65,12 @@ class PictureSaver {
   PictureSaver(const PictureSaver&) = delete;
   PictureSaver& operator=(const PictureSaver&) = delete;
 
+  // As an image ends: whether its picture will be written. kQueued keeps a place in the queue
+  // for it, which Fill then takes; with WhenBehind::kWait, waits while the queue is full.
+  Offered Reserve();
   // Hands `image` (RAW_IMAGE_SIZE bytes, left unchanged while the writer holds it) to the
-  // writer. With WhenBehind::kWait, waits while the queue is full.
-  Offered Offer(std::shared_ptr<const std::uint8_t[]> image, const PictureTags& tags);
+  // writer, into the place Reserve kept; dropped, and counted, when saving stopped meanwhile.
+  void Fill(std::shared_ptr<const std::uint8_t[]> image, const PictureTags& tags);
   // The file name image `number` gets, without the directory.
   std::string FileName(int number) const;
 
@@ -101,6 +105,7 @@ class PictureSaver {
   mutable std::mutex _mutex;
   std::condition_variable _wake;
   std::deque<Job> _queue;
+  int _reserved = 0;  // places kept by Reserve, not yet filled
   bool _writing = false;
   bool _stop = false;
   PictureCounts _counts;

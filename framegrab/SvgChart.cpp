@@ -147,8 +147,8 @@ std::string SvgHistogram(const std::string& title, std::span<const std::uint32_t
     svg += "<line x1=\"" + Number(kLeft) + "\" x2=\"" + Number(kWidth - kRight) + "\" y1=\"" + y +
            "\" y2=\"" + y + "\" class=\"grid\"/>";
     svg += "<text x=\"" + Number(kLeft - 6) + "\" y=\"" + y +
-           "\" class=\"axis\" text-anchor=\"end\" dominant-baseline=\"middle\">" + Number(value) +
-           "</text>";
+           "\" class=\"axis\" text-anchor=\"end\" dominant-baseline=\"middle\">" +
+           std::to_string(static_cast<long long>(value)) + "</text>";
   }
   const std::size_t bins = counts.size();
   const std::string bottom = Fixed(base + 18);

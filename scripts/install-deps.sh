@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs what building and testing frameprobe needs, from Debian's packages, when it is missing.
-# Needs root on Debian; elsewhere it says what to install and fails. tshark, nft, ethtool, jq and
-# mandoc are wanted by tests only, which skip or say so without them: their absence alone is a
-# note, not a failure. FP_NEED_TESTS=0 leaves out what only the tests and benchmarks need
-# (scripts/package.sh); FP_NEED_PACKAGE=1 adds what building the Debian package needs.
+# Needs root on Debian; elsewhere it says what to install and fails. tshark, nft, ethtool, jq,
+# mandoc, chromium, npm and python3-prometheus-client are wanted by tests only, which skip or
+# say so without them: their absence alone is a note, not a failure. FP_NEED_TESTS=0 leaves out
+# what only the tests and benchmarks need (scripts/package.sh); FP_NEED_PACKAGE=1 adds what
+# building the Debian package needs.
 set -euo pipefail
 # --help: the comment at the top of this file.
 case "${1:-}" in -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;; esac
@@ -55,6 +56,8 @@ if [ "$tests" = 1 ]; then
   # from the npm registry (tests/framegrab/browser); the test skips without them.
   command -v chromium >/dev/null || want+=(chromium)
   command -v npm >/dev/null || want+=(nodejs npm)
+  # framegrab's /metrics is read by the Prometheus client's own parser; the check skips without.
+  /usr/bin/python3 -c 'import prometheus_client' 2>/dev/null || want+=(python3-prometheus-client)
 fi
 
 browser_check() {
