@@ -55,7 +55,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Version)" = "$version" ] || fail "Version: $(field Version)"
 [ "$(field Recommends)" = "iproute2, ethtool, nftables" ] || fail "Recommends: $(field Recommends)"
 depends=$(field Depends | tr ',' '\n' | awk '{ print $1 }')
-for lib in libc6 libstdc++6 libpng16-16; do
+for lib in libc6 libstdc++6 libpng16-16 libtiff6; do
   grep -qxF "$lib" <<<"$depends" || fail "Depends lacks $lib: $(field Depends)"
 done
 
