@@ -36,14 +36,16 @@ int RunAcquisitionSequence(const char* local, const char* remote, const Sequence
   }
   if (setup.on_camera) setup.on_camera(camera.get());
   const std::int32_t granted = camera->Nudp().ReceiveBufferBytes();
-  if (granted >= 0 && static_cast<std::size_t>(granted) < RAW_IMAGE_SIZE) {
+  if (granted >= 0 && granted < NudpSocket::kImageReceiveBufferBytes) {
     // The request is what an unprivileged socket gets once the cap allows it (the kernel then
     // grants twice as much).
     std::fprintf(setup.err,
                  "frameprobe: the camera socket's receive buffer is %d bytes, smaller than one "
-                 "image (%u bytes): packets that come while the driver is busy are lost.\n"
+                 "image needs (%d bytes: the kernel counts each of its %d datagrams as %d "
+                 "bytes): packets that come while the driver is busy are lost.\n"
                  "frameprobe: to raise the limit: sudo sysctl -w net.core.rmem_max=%d\n",
-                 static_cast<int>(granted), static_cast<unsigned>(RAW_IMAGE_SIZE),
+                 static_cast<int>(granted), static_cast<int>(NudpSocket::kImageReceiveBufferBytes),
+                 RAW_PACKETS_PER_IMAGE, static_cast<int>(NudpSocket::kKernelBytesPerRawDatagram),
                  static_cast<int>(NudpSocket::kReceiveBufferRequest));
   }
   if (!camera->OpenLog(setup.log_file)) std::fprintf(out, "Log file not created.\n\n");

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace fp {
 
@@ -86,8 +87,11 @@ class CEthCamera {
   // the command twice more when no answer or a damaged one comes. When the camera answered,
   // hands over its number field (when `response_number` is given) and, when both `data` and
   // `length` are given and the answer carries data, at most `capacity` bytes of its data and
-  // their count; returns true. A command with the low byte 0x08 starts RAW data taking. When no
-  // attempt is answered, contact is lost and the connection is closed.
+  // their count; returns true. A command with the low byte 0x08 starts RAW data taking; without
+  // a buffer set (SetRawDataBuffer) it is sent all the same, logged as an error, and its image
+  // is never reported complete. A 0x08 that went unanswered while its RAW data came is taken as
+  // started rather than sent again (true, nothing handed over). When no attempt is answered,
+  // contact is lost and the connection is closed.
   bool SendCmd(std::uint32_t number, std::uint8_t top, std::uint32_t* response_number = nullptr,
                std::uint8_t* data = nullptr, std::uint32_t* length = nullptr,
                std::size_t capacity = NUDP_MAX_DATA_LENGTH);
@@ -98,9 +102,15 @@ class CEthCamera {
   // Waits until no RAW transfer is running; true when the last image is complete.
   bool WaitForRawData();
   // Fetches every packet missing from the last image into `buffer`, ascending, one
-  // retransmission request each. True when all were fetched (or none was missing); false at the
-  // first request that failed. The packet map and count of the socket stay as they were.
+  // retransmission request each. An answer that does not bring exactly one packet's data is not
+  // stored and the packet is asked for again, as often as a command is sent. True when all were
+  // fetched (or none was missing); false at the first packet that could not be fetched. The
+  // packet map and count of the socket stay as they were.
   bool ReadMissing(std::uint8_t* buffer);
+  // The packets of the last image that are in its buffer neither from the stream nor from
+  // ReadMissing, ascending and merged into ranges; empty for a complete image. For the caller
+  // thread once WaitForRawData has returned.
+  std::vector<RawPacketRange> MissingRanges() const;
 
   // The camera's NUDP socket, for reading its RAW packet count and its last answer.
   const NudpSocket& Nudp() const { return *_nudp; }
@@ -127,6 +137,11 @@ class CEthCamera {
   const char* ListenerPass(ListenerState& state);
   const char* EndTransfer(ListenerState& state);
   bool TransferDone();
+  // Every packet of the last image was stored from the stream into its buffer.
+  bool ImageComplete() const;
+  // One packet into its place in `buffer` (may be null), asked for until an answer brings its
+  // whole data, at most as often as a command is sent. False when it never did.
+  bool FetchPacket(int packet, std::uint8_t* buffer);
   // Before a 0x08 is sent again after a damaged answer: turns the handler, RAW receiving off,
   // until no datagram has come for kRawTimeout. False when the camera is still sending after
   // a bound of some seconds (logged as an error); the command is then not repeated.
@@ -195,6 +210,13 @@ class CEthCamera {
   // by the caller thread and the watchdog.
   std::atomic<bool> _connected{false};
   std::atomic<bool> _data_taking{false};
+  // The last 0x08 went out without an image buffer: nothing of its image is stored. Written by
+  // SendCmd, read by the caller thread.
+  std::atomic<bool> _no_buffer{false};
+
+  // Packets of the last image that ReadMissing brought (one entry a packet), cleared by
+  // SetRawDataBuffer and by 0x08. Caller thread only.
+  std::vector<std::uint8_t> _fetched = std::vector<std::uint8_t>(RAW_PACKETS_PER_IMAGE, 0);
 
   // Counted where it happens, by whichever thread does it; read from any thread.
   CameraCountsOf<std::atomic<std::uint64_t>> _counts;

@@ -66,8 +66,14 @@ bool CEthCamera::SendCmd(std::uint32_t number, std::uint8_t top, std::uint32_t* 
                  wire);
     return false;
   }
-
   if (start_raw) {
+    std::fill(_fetched.begin(), _fetched.end(), std::uint8_t{0});
+    _no_buffer.store(!_nudp->HasImage());
+    if (_no_buffer.load()) {
+      WriteErrLog(
+          "CEthCamera::SendCmd() (0x08 command):\nNo RAW data buffer set: the image will not be "
+          "stored.\n\n");
+    }
     // The last transfer's counts start here, with this command's own.
     const DriverCounts now = CountsNow();
     std::lock_guard<std::mutex> lock(_count_marks_mutex);
@@ -76,15 +82,20 @@ bool CEthCamera::SendCmd(std::uint32_t number, std::uint8_t top, std::uint32_t* 
   bool pending = true;
   bool damaged = false;
   bool first = true;
+  bool unanswered = false;  // an earlier attempt timed out
+  bool streamed = false;    // 0x08 taken as started by its RAW data, without an answer
   for (std::int32_t remaining = kRetries; remaining >= 0 && pending;) {
     --remaining;
     // After a damaged answer to 0x08 the camera may be streaming already: its packets must not
     // land in the image that the repeat clears the map for.
     if (start_raw && damaged && !DrainStream(wire)) break;
-    const AttemptOutcome outcome =
-        AttemptCommand(*_handler, *_nudp, top, number, kResponseWait, [this] {
-          WriteLog("RAW data packet while waiting for command response (not a problem).\n");
-        });
+    // A slow camera may still answer an earlier 0x08; the last attempt gives that answer the
+    // time of one more wait, as every repeat costs an exposure.
+    const std::chrono::microseconds wait =
+        start_raw && unanswered && remaining < 0 ? 2 * kResponseWait : kResponseWait;
+    const AttemptOutcome outcome = AttemptCommand(*_handler, *_nudp, top, number, wait, [this] {
+      WriteLog("RAW data packet while waiting for command response (not a problem).\n");
+    });
     damaged = false;
     if (outcome != AttemptOutcome::kNotSent) {
       CountOne(_counts.commands);
@@ -104,8 +115,22 @@ bool CEthCamera::SendCmd(std::uint32_t number, std::uint8_t top, std::uint32_t* 
     switch (outcome) {
       case AttemptOutcome::kTimeout:
         CountOne(_counts.timeouts);
-        if (start_raw) _nudp->ClearRawDataFlag();
+        unanswered = true;
         LogFormatted(true, "CEthCamera::SendCmd() (number field = %.8X):\nTimeout.\n\n", wire);
+        // RAW data came for this 0x08 (the map was cleared when it left): the camera took the
+        // command and streams. Sending it again would start another exposure. One packet alone
+        // may be a stale one that a camera keeps resending, and proves nothing.
+        if (start_raw && _nudp->RawCount() > 1) {
+          _nudp->TakeStreamAsAnswer();
+          WriteLog(
+              "CEthCamera::SendCmd() (0x08 command):\nNo answer, but RAW data came: taken as "
+              "started.\n\n");
+          pending = false;
+          streamed = true;
+          NoteRawStart();
+          break;
+        }
+        if (start_raw) _nudp->ClearRawDataFlag();
         break;
       case AttemptOutcome::kDamaged:
         damaged = true;
@@ -131,7 +156,7 @@ bool CEthCamera::SendCmd(std::uint32_t number, std::uint8_t top, std::uint32_t* 
   // meanwhile.
   bool answered = false;
   if (!pending) {
-    answered = _nudp->GetResponse(response_number, data, length, capacity);
+    answered = streamed || _nudp->GetResponse(response_number, data, length, capacity);
   } else if (start_raw) {
     _nudp->StopData();
   }

@@ -23,6 +23,8 @@
 #include "net/SocketHandler.h"
 #include "nudp/NudpSocket.h"
 
+#include <algorithm>
+
 namespace fp {
 
 namespace {
@@ -47,9 +49,10 @@ constexpr std::int32_t kMaxTries = 2;
 // hold a transfer open.
 struct CEthCamera::ListenerState {
   std::chrono::steady_clock::time_point quiet_since;
-  std::int32_t seen_count = 0;  // RAW packets stored when last looked
-  std::int32_t tries = 0;       // timeouts in a row with the transfer not finished
-  bool started = false;         // this transfer's start has been signalled
+  std::int32_t seen_count = 0;      // RAW packets stored when last looked
+  std::uint64_t seen_restarts = 0;  // restarts of the image when last looked
+  std::int32_t tries = 0;           // timeouts in a row with the transfer not finished
+  bool started = false;             // this transfer's start has been signalled
 };
 
 bool CEthCamera::SetRawDataBuffer(std::uint8_t* buffer) {
@@ -64,6 +67,7 @@ bool CEthCamera::SetRawDataBuffer(std::uint8_t* buffer) {
   }
   const bool prepared = _nudp->PrepareForData(buffer);
   _nudp_mutex.Release();
+  if (prepared) std::fill(_fetched.begin(), _fetched.end(), std::uint8_t{0});
   return prepared;
 }
 
@@ -154,6 +158,11 @@ const char* CEthCamera::ListenerPass(ListenerState& state) {
     }
   }
 
+  // A restart of the image cleared the count: what is stored from then on is new.
+  if (_nudp->Restarts() != state.seen_restarts) {
+    state.seen_restarts = _nudp->Restarts();
+    state.seen_count = 0;
+  }
   // Packets stored by a command sender between two passes count as much as the listener's own.
   const std::int32_t count = _nudp->RawCount();
   const bool fresh = count > state.seen_count;
@@ -246,7 +255,7 @@ bool CEthCamera::WaitForRawData() {
   _wait_mutex.Wait();
   if (!_data_taking.load()) {
     _wait_mutex.Release();
-    return _nudp->RawCount() == RAW_PACKETS_PER_IMAGE;
+    return ImageComplete();
   }
   WriteLog("CEthCamera::WaitForRawData():\nRAW data not ready, waiting.\n\n");
   _wait_mutex.Release();
@@ -270,7 +279,11 @@ bool CEthCamera::WaitForRawData() {
   _done_mutex.Wait();
   _done_mutex.Release();
   WriteLog("CEthCamera::WaitForRawData():\nEnd of RAW data signaled.\n\n");
-  return _nudp->RawCount() == RAW_PACKETS_PER_IMAGE;
+  return ImageComplete();
+}
+
+bool CEthCamera::ImageComplete() const {
+  return !_no_buffer.load() && _nudp->RawCount() == RAW_PACKETS_PER_IMAGE;
 }
 
 }  // namespace fp

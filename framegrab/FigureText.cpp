@@ -1,6 +1,7 @@
 #include "framegrab/FigureText.h"
 
 #include "nudp/NudpProtocol.h"
+#include "nudp/NudpSocket.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -11,6 +12,32 @@ namespace {
 
 long long LL(std::int64_t v) { return static_cast<long long>(v); }
 unsigned long long ULL(std::uint64_t v) { return static_cast<unsigned long long>(v); }
+
+// What the incomplete images lack: "image 1 lacks 13 packets (100-102, 4000-4009), zeros in
+// image-000001-incomplete.png", the first `most` images, then how many more.
+std::string DescribeIncomplete(const RunModel& model, std::size_t most = 5) {
+  std::string text;
+  std::size_t shown = 0;
+  std::size_t more = 0;
+  model.images.ForEach([&](const ImageRecord& r) {
+    if (r.complete) return;
+    if (shown == most) {
+      ++more;
+      return;
+    }
+    std::string ranges;
+    for (const RawPacketRange& range : r.missing_ranges) {
+      ranges += (ranges.empty() ? "" : ", ") + std::to_string(range.first);
+      if (range.last != range.first) ranges += "-" + std::to_string(range.last);
+    }
+    text += (shown == 0 ? "" : "; ") + std::string("image ") + std::to_string(r.number) +
+            " lacks " + std::to_string(MissingPackets(r)) + " packets (" + ranges + ")";
+    if (!r.picture.empty()) text += ", zeros in " + r.picture;
+    ++shown;
+  });
+  if (more > 0) text += "; and " + std::to_string(more) + " more";
+  return text;
+}
 
 }  // namespace
 
@@ -45,18 +72,27 @@ std::vector<FigureLine> FigureLines(const RunModel& model) {
   lines.push_back({"fetched", "fetched again", static_cast<double>(fetched),
                    FormatText("%llu packets; recovery median %.1f ms, max %.1f ms", ULL(fetched),
                               s.recovery_median_ms, s.recovery_max_ms)});
+  if (t.incomplete_images > 0) {
+    lines.push_back({"incomplete", "incomplete images", static_cast<double>(t.incomplete_images),
+                     DescribeIncomplete(model)});
+  }
   const std::uint64_t duplicates = t.transfers.socket.duplicates;
   lines.push_back({"duplicates", "duplicates", static_cast<double>(duplicates),
                    FormatText("%llu packets", ULL(duplicates))});
+  const std::uint64_t conflicts = t.transfers.socket.conflicts;
+  if (conflicts > 0) {
+    lines.push_back({"conflicts", "conflicting copies", static_cast<double>(conflicts),
+                     FormatText("%llu packets came again with other data", ULL(conflicts))});
+  }
   const NudpCounts& in = f.driver.socket;
   lines.push_back(
       {"received", "received since open", static_cast<double>(in.received),
-       FormatText("%llu datagrams: %llu RAW packets (%llu stored, %llu duplicates, %llu refused), "
-                  "%llu answers matched, %llu stray answers, %llu from other senders, %llu "
-                  "damaged",
+       FormatText("%llu datagrams: %llu RAW packets (%llu stored, %llu duplicates, %llu with "
+                  "other data, %llu refused), %llu answers matched, %llu stray answers, %llu "
+                  "restarts, %llu from other senders, %llu damaged",
                   ULL(in.received), ULL(in.raw), ULL(in.stored), ULL(in.duplicates),
-                  ULL(in.refused), ULL(in.matched_answers), ULL(in.stray_answers), ULL(in.foreign),
-                  ULL(in.damaged))});
+                  ULL(in.conflicts), ULL(in.refused), ULL(in.matched_answers),
+                  ULL(in.stray_answers), ULL(in.restarts), ULL(in.foreign), ULL(in.damaged))});
   const CameraCounts& out = f.driver.camera;
   lines.push_back(
       {"commands", "commands since open", static_cast<double>(out.commands),
@@ -78,11 +114,13 @@ std::vector<FigureLine> FigureLines(const RunModel& model) {
                    s.cpu_user_ms_per_image + s.cpu_system_ms_per_image,
                    FormatText("user %.1f ms, system %.1f ms", s.cpu_user_ms_per_image,
                               s.cpu_system_ms_per_image)});
-  lines.push_back({"receive-buffer", "receive buffer", static_cast<double>(f.receive_buffer_bytes),
-                   f.receive_buffer_bytes >= 0
-                       ? FormatText("%lld bytes granted, one image is %zu bytes",
-                                    LL(f.receive_buffer_bytes), RAW_IMAGE_SIZE)
-                       : FormatText("unknown, one image is %zu bytes", RAW_IMAGE_SIZE)});
+  lines.push_back(
+      {"receive-buffer", "receive buffer", static_cast<double>(f.receive_buffer_bytes),
+       f.receive_buffer_bytes >= 0
+           ? FormatText("%lld bytes granted, one image needs %d of it", LL(f.receive_buffer_bytes),
+                        NudpSocket::kImageReceiveBufferBytes)
+           : FormatText("unknown, one image needs %d bytes of it",
+                        NudpSocket::kImageReceiveBufferBytes)});
   lines.push_back({"kernel-drops", "kernel UDP receive-buffer drops",
                    s.kernel_drops ? static_cast<double>(*s.kernel_drops) : -1,
                    s.kernel_drops ? FormatText("%lld (RcvbufErrors %lld before, %lld after)",

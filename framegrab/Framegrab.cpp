@@ -180,8 +180,9 @@ int RunFramegrab(const std::vector<std::string>& args, std::FILE* out, std::FILE
   if (signal != 0) facts.interrupt_status = 128 + signal;
   if (preview) {
     int last_number = 0;
-    std::shared_ptr<const std::uint8_t[]> last = grabber.LastImage(last_number);
-    preview->Finish(std::move(last), last_number);
+    int last_missing = 0;
+    std::shared_ptr<const std::uint8_t[]> last = grabber.LastImage(last_number, last_missing);
+    preview->Finish(std::move(last), last_number, last_missing);
   }
   records.Finish(facts);
   const std::shared_ptr<const RunModel> model = records.Model();

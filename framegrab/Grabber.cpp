@@ -108,6 +108,15 @@ const ImageRecord* Grabber::TakeImage(int number, Clock::time_point run_start) {
     r.complete = _camera->ReadMissing(_image.get());
     r.recovery_ms = MsBetween(recovery, Clock::now());
   }
+  if (!r.complete) {
+    // What the buffer holds in the places still missing is an earlier image's, or a copy nobody
+    // vouches for: zeros instead, so that no picture or preview passes it off as this image.
+    r.missing_ranges = _camera->MissingRanges();
+    for (const RawPacketRange& range : r.missing_ranges) {
+      std::memset(_image.get() + static_cast<std::size_t>(range.first) * RAW_PACKET_DATA_LENGTH, 0,
+                  static_cast<std::size_t>(range.Count()) * RAW_PACKET_DATA_LENGTH);
+    }
+  }
   const Clock::time_point end = Clock::now();
   r.ended_utc = std::chrono::system_clock::now();
   r.image_ms = MsBetween(start, end);
@@ -117,7 +126,7 @@ const ImageRecord* Grabber::TakeImage(int number, Clock::time_point run_start) {
   r.since_open = counters.since_open;
   if (_saver && (number - 1) % _options.save_every == 0 &&
       _saver->Reserve() == PictureSaver::Offered::kQueued) {
-    r.picture = _saver->FileName(number);
+    r.picture = _saver->FileName(number, !r.complete);
   }
   WriteLine(r);
   _taken = std::move(r);
@@ -148,15 +157,17 @@ void Grabber::HandOver() {
     _saver->Fill(_taken_image, PictureTags{number, record.complete, record.ended_utc});
   }
   if (_preview != nullptr) {
-    if (_preview->WantsImage()) _preview->Offer(_taken_image, number);
+    _last_missing = MissingPackets(record);
+    if (_preview->WantsImage()) _preview->Offer(_taken_image, number, _last_missing);
     _last = _taken_image;
     _last_number = number;
   }
   _analyser->Offer(std::move(record), std::move(_taken_image));
 }
 
-std::shared_ptr<const std::uint8_t[]> Grabber::LastImage(int& number) const {
+std::shared_ptr<const std::uint8_t[]> Grabber::LastImage(int& number, int& missing) const {
   number = _last_number;
+  missing = _last_missing;
   return _last;
 }
 

@@ -48,8 +48,9 @@ class Grabber {
   // Runs to the end, every record filed, and returns the run's facts. The camera, and with it
   // the driver's logs, is closed at the end.
   RunFacts Run();
-  // After Run, with a preview: the last image taken (null when none) and its number.
-  std::shared_ptr<const std::uint8_t[]> LastImage(int& number) const;
+  // After Run, with a preview: the last image taken (null when none), its number and the
+  // packets it lacks.
+  std::shared_ptr<const std::uint8_t[]> LastImage(int& number, int& missing) const;
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -89,6 +90,7 @@ class Grabber {
   std::shared_ptr<const std::uint8_t[]> _taken_image;
   std::shared_ptr<const std::uint8_t[]> _last;  // the last image, kept for the preview
   int _last_number = 0;
+  int _last_missing = 0;
 };
 
 }  // namespace fp

@@ -1,6 +1,7 @@
 #include "framegrab/JsonView.h"
 
 #include "nudp/NudpProtocol.h"
+#include "nudp/NudpSocket.h"
 
 #include "framegrab/UtcTime.h"
 
@@ -34,12 +35,16 @@ json CountsJson(const DriverCounts& counts) {
 
 // What the grabber knows of an image when it ends.
 json TransferJson(const ImageRecord& r) {
+  json ranges = json::array();
+  for (const RawPacketRange& range : r.missing_ranges) ranges.push_back({range.first, range.last});
   return {{"image", r.number},
           {"complete", r.complete},
           {"stream_packets", r.stream_packets},
           {"missing_after_stream_packets", r.missing_packets},
           {"fetched_again_packets", r.transfer.camera.fetched_again},
           {"duplicate_packets", r.transfer.socket.duplicates},
+          {"conflicting_packets", r.transfer.socket.conflicts},
+          {"missing_packet_ranges", ranges},
           {"image_time_ms", r.image_ms},
           {"recovery_time_ms", r.recovery_ms},
           {"ended_at_ms", r.ended_after_ms},
@@ -107,6 +112,7 @@ std::string RunToJson(const RunModel& model) {
                         {"recovery_time_median_ms", s.recovery_median_ms},
                         {"recovery_time_max_ms", s.recovery_max_ms},
                         {"duplicate_packets", t.transfers.socket.duplicates},
+                        {"conflicting_packets", t.transfers.socket.conflicts},
                         {"saturated_samples", t.saturated_samples},
                         {"zero_samples", t.zero_samples},
                         {"histogram_bin_width", PictureStats::kBinWidth},
@@ -116,6 +122,7 @@ std::string RunToJson(const RunModel& model) {
                         {"cpu_system_ms_per_image", s.cpu_system_ms_per_image},
                         {"receive_buffer_bytes", f.receive_buffer_bytes},
                         {"image_bytes", RAW_IMAGE_SIZE},
+                        {"image_receive_buffer_bytes", NudpSocket::kImageReceiveBufferBytes},
                         {"kernel_rcvbuf_errors_before_packets", Optional(f.rcvbuf_errors_before)},
                         {"kernel_rcvbuf_errors_after_packets", Optional(f.rcvbuf_errors_after)},
                         {"kernel_dropped_packets", Optional(s.kernel_drops)},

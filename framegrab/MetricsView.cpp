@@ -108,6 +108,9 @@ std::string RunToMetrics(const RunModel& model) {
   e.Counter("framegrab_duplicate_packets_total",
             "RAW packets received again during their image's transfers.",
             static_cast<double>(t.transfers.socket.duplicates));
+  e.Counter("framegrab_conflicting_packets_total",
+            "RAW packets that came again with other data than the copy stored first.",
+            static_cast<double>(t.transfers.socket.conflicts));
   ForEachCount(f.driver, f.driver, [&e](const char* name, std::uint64_t value, std::uint64_t) {
     std::string words = name;
     std::replace(words.begin(), words.end(), '_', ' ');

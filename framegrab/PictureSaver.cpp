@@ -40,7 +40,7 @@ std::string PictureSaver::FirstPicture(const OutputDir& dir) {
     if (fd >= 0) ::close(fd);
     return "";
   }
-  static const std::regex kPicture(R"(image-[0-9]+\.(png|tiff))");
+  static const std::regex kPicture(R"(image-[0-9]+(-incomplete)?\.(png|tiff))");
   std::string found;
   while (const dirent* entry = ::readdir(listing)) {
     if (std::regex_match(entry->d_name, kPicture) && (found.empty() || entry->d_name < found)) {
@@ -84,9 +84,10 @@ PictureSaver::~PictureSaver() {
   _thread.join();
 }
 
-std::string PictureSaver::FileName(int number) const {
-  char name[48];
-  std::snprintf(name, sizeof name, "image-%0*d.%s", _digits, number, PictureFormatName(_format));
+std::string PictureSaver::FileName(int number, bool incomplete) const {
+  char name[64];
+  std::snprintf(name, sizeof name, "image-%0*d%s.%s", _digits, number,
+                incomplete ? "-incomplete" : "", PictureFormatName(_format));
   return name;
 }
 
@@ -155,7 +156,7 @@ void PictureSaver::Run() {
     _writing = true;
     _wake.notify_all();  // room in the queue
     lock.unlock();
-    const std::string name = FileName(job.tags.number);
+    const std::string name = FileName(job.tags.number, !job.tags.complete);
     int error = 0;
     const std::string failure = Write(job, name, error);
     job.image.reset();  // back to its pool

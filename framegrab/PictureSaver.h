@@ -47,7 +47,7 @@ struct PictureCounts {
 // writing does not hold up taking images. Reserve() keeps a place for an image as it ends and
 // Fill() hands over the shared image buffer, which the writer only reads and lets go of once
 // written. Each file is written under a temporary name and
-// renamed to "image-NNNNNN.<format>" when whole, never over an existing file; a failed file
+// renamed to its name (FileName) when whole, never over an existing file; a failed file
 // leaves nothing behind. One failure message for each file that fails, and one in all once the
 // file system is full, after which nothing more is saved.
 //
@@ -71,8 +71,9 @@ class PictureSaver {
   // Hands `image` (RAW_IMAGE_SIZE bytes, left unchanged while the writer holds it) to the
   // writer, into the place Reserve kept; dropped, and counted, when saving stopped meanwhile.
   void Fill(std::shared_ptr<const std::uint8_t[]> image, const PictureTags& tags);
-  // The file name image `number` gets, without the directory.
-  std::string FileName(int number) const;
+  // The file name image `number` gets, without the directory: "image-000001.tiff", an
+  // incomplete image's "image-000001-incomplete.tiff".
+  std::string FileName(int number, bool incomplete) const;
 
   // The first picture's name (in name order) that `dir` holds already, "" when none: a picture
   // of an earlier run, which this one must not mix with.

@@ -27,17 +27,22 @@ int Point(const std::vector<std::uint32_t>& histogram, std::size_t pixels, doubl
 }  // namespace
 
 std::string Preview::Note() const {
-  return "image " + std::to_string(image) + ": " + std::to_string(source_width) + " x " +
-         std::to_string(source_height) + " samples shown as " + std::to_string(width) + " x " +
-         std::to_string(height) + " pixels, each the mean of " + std::to_string(factor) + " x " +
-         std::to_string(factor) + " samples; 8-bit, contrast stretched: " + std::to_string(low) +
-         " and below black, " + std::to_string(high) +
-         " and above white (the 0.5% and 99.5% points)";
+  const std::string incomplete =
+      missing_packets > 0
+          ? " (INCOMPLETE: " + std::to_string(missing_packets) + " packets missing, shown as zeros)"
+          : "";
+  return "image " + std::to_string(image) + incomplete + ": " + std::to_string(source_width) +
+         " x " + std::to_string(source_height) + " samples shown as " + std::to_string(width) +
+         " x " + std::to_string(height) + " pixels, each the mean of " + std::to_string(factor) +
+         " x " + std::to_string(factor) +
+         " samples; 8-bit, contrast stretched: " + std::to_string(low) + " and below black, " +
+         std::to_string(high) + " and above white (the 0.5% and 99.5% points)";
 }
 
-Preview MakePreview(const std::uint8_t* raw, int width, int image) {
+Preview MakePreview(const std::uint8_t* raw, int width, int image, int missing_packets) {
   Preview p;
   p.image = image;
+  p.missing_packets = missing_packets;
   p.source_width = width;
   p.source_height = static_cast<int>(RAW_IMAGE_SIZE / 2) / width;
   p.factor = std::max(1, (width + kPreviewWidth - 1) / kPreviewWidth);

@@ -15,16 +15,18 @@ struct Preview {
   int factor = 1;
   int width = 0;  // of the preview
   int height = 0;
-  int low = 0;      // mean sample value shown as 0 (black)
-  int high = 0;     // and as 255 (white)
-  std::string png;  // 8-bit grayscale PNG file
+  int low = 0;              // mean sample value shown as 0 (black)
+  int high = 0;             // and as 255 (white)
+  int missing_packets = 0;  // of an incomplete image, shown as zeros
+  std::string png;          // 8-bit grayscale PNG file
 
   // What the page says under the picture about how it was scaled.
   std::string Note() const;
 };
 
 // The preview of image `image` (RAW_IMAGE_SIZE bytes, 16-bit samples least significant byte
-// first) laid out `width` samples a row, at most about 512 pixels wide. Any thread.
-Preview MakePreview(const std::uint8_t* raw, int width, int image);
+// first) laid out `width` samples a row, at most about 512 pixels wide; an incomplete image has
+// `missing_packets` packets of zeros and says so. Any thread.
+Preview MakePreview(const std::uint8_t* raw, int width, int image, int missing_packets = 0);
 
 }  // namespace fp

@@ -27,10 +27,12 @@ class PreviewWorker {
 
   // True when an image offered now would be previewed soon.
   bool WantsImage();
-  // Hands over image `number` (RAW_IMAGE_SIZE bytes, only read).
-  void Offer(std::shared_ptr<const std::uint8_t[]> image, int number);
+  // Hands over image `number` (RAW_IMAGE_SIZE bytes, only read), `missing_packets` of it zeros
+  // (an incomplete image).
+  void Offer(std::shared_ptr<const std::uint8_t[]> image, int number, int missing_packets = 0);
   // After the run, with its last image (may be null): returns once the preview shows it.
-  void Finish(std::shared_ptr<const std::uint8_t[]> last, int last_number);
+  void Finish(std::shared_ptr<const std::uint8_t[]> last, int last_number,
+              int last_missing_packets = 0);
 
   // The newest preview, or null before the first.
   std::shared_ptr<const Preview> Latest() const;
@@ -48,6 +50,7 @@ class PreviewWorker {
   std::condition_variable _wake;
   std::shared_ptr<const std::uint8_t[]> _pending;  // offered, not yet previewed
   int _pending_number = 0;
+  int _pending_missing = 0;
   bool _working = false;
   bool _stop = false;
   std::chrono::steady_clock::time_point _last_offer{};

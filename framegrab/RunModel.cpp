@@ -1,6 +1,7 @@
 #include "framegrab/RunModel.h"
 
 #include "nudp/NudpProtocol.h"
+#include "nudp/NudpSocket.h"
 
 #include <algorithm>
 #include <cmath>
@@ -36,11 +37,23 @@ std::vector<std::string> Diagnoses(const RunFacts& facts, const RunTotals& total
   std::vector<std::string> out;
   if (totals.images_without_stream > 0) out.push_back(NoDataDiagnosis(facts));
   if (facts.receive_buffer_bytes >= 0 &&
-      facts.receive_buffer_bytes < static_cast<std::int64_t>(RAW_IMAGE_SIZE)) {
+      facts.receive_buffer_bytes < NudpSocket::kImageReceiveBufferBytes) {
     out.push_back("The receive buffer granted (" + std::to_string(facts.receive_buffer_bytes) +
-                  " bytes) is smaller than one image (" + std::to_string(RAW_IMAGE_SIZE) +
-                  " bytes); lift the kernel's cap with: sudo sysctl -w "
-                  "net.core.rmem_max=10485760");
+                  " bytes) is smaller than one image needs (" +
+                  std::to_string(NudpSocket::kImageReceiveBufferBytes) +
+                  " bytes: the kernel counts each of its " + std::to_string(RAW_PACKETS_PER_IMAGE) +
+                  " datagrams as " + std::to_string(NudpSocket::kKernelBytesPerRawDatagram) +
+                  " bytes); lift the kernel's cap with: sudo sysctl -w net.core.rmem_max=" +
+                  std::to_string(NudpSocket::kReceiveBufferRequest));
+  }
+  const std::uint64_t conflicts = totals.transfers.socket.conflicts;
+  if (conflicts > 0) {
+    out.push_back(
+        std::to_string(conflicts) +
+        " packets came again with other data than the copy stored first; each such packet was "
+        "counted as missing and fetched again from the camera. Another sender may be using the "
+        "camera's address and port (NUDP has no authentication), or the camera started an image "
+        "again; keep the camera on a link of its own.");
   }
   if (s.kernel_drops && *s.kernel_drops > 0) {
     out.push_back("The kernel dropped " + std::to_string(*s.kernel_drops) +
@@ -89,6 +102,12 @@ const char* RunEndName(RunEnd end) {
       return "contact lost";
   }
   return "?";
+}
+
+int MissingPackets(const ImageRecord& record) {
+  int packets = 0;
+  for (const RawPacketRange& range : record.missing_ranges) packets += range.Count();
+  return packets;
 }
 
 void RunTotals::Add(const ImageRecord& r) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "camera/DriverCounts.h"
+#include "nudp/NudpProtocol.h"
 
 #include "framegrab/PictureStats.h"
 
@@ -33,7 +34,9 @@ struct ImageRecord {
   double recovery_ms = 0;     // recovery alone; 0 when nothing was missing
   double ended_after_ms = 0;  // from the run's first start command to this image's end
   std::chrono::system_clock::time_point ended_utc;  // the wall-clock time of the image's end
-  std::string picture;                              // file name written, empty when none
+  std::string picture;  // the file name given to the writer, empty when none
+  // Packets the image still lacks in the end (none when complete); zero in picture and preview.
+  std::vector<RawPacketRange> missing_ranges;
   DriverCounts transfer;    // what the driver counted from the start command on
   DriverCounts since_open;  // what it had counted since the camera was opened, at the end
   PictureStats samples;     // what the image holds
@@ -155,6 +158,9 @@ struct RunProgress {
 };
 RunProgress ProgressOf(const RunTotals& totals, int requested, double duration_ms,
                        double elapsed_ms);
+
+// The packets an image lacks in the end.
+int MissingPackets(const ImageRecord& record);
 
 // The model of the records so far, with their totals (as RunTotals::Add summed them) and the
 // facts: percentiles, rates and shares, the diagnoses and the exit status.

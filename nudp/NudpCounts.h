@@ -12,13 +12,16 @@ template <typename T>
 struct NudpCountsOf {
   T received{};         // datagrams handed over by the socket layer, whatever became of them
   T foreign{};          // from another address or port than the camera's, or not IPv4
-  T damaged{};          // a wrong length, no signature, a wrong checksum, or outside the image
+  T damaged{};          // a wrong length, no signature, a wrong checksum, outside the image or
+                        // not filling its place (RAW data packets of these are in `raw` too)
   T raw{};              // RAW data packets from the camera with a signature
   T stored{};           // RAW data packets stored in the image
-  T duplicates{};       // RAW data packets stored already
+  T duplicates{};       // RAW data packets stored already, the same data again
+  T conflicts{};        // RAW data packets stored already, with other data: missing again
   T refused{};          // RAW data packets while none were expected
   T matched_answers{};  // answers that completed the exchange of the command sent last
   T stray_answers{};    // answers while no command waited, or to another command
+  T restarts{};         // answers to a repeated 0x08 during a transfer: the image began again
 };
 
 using NudpCounts = NudpCountsOf<std::uint64_t>;
@@ -41,9 +44,11 @@ requires IsNudpCounts<std::remove_cvref_t<X>>::value &&
   f("raw_packets", a.raw, b.raw);
   f("stored_packets", a.stored, b.stored);
   f("duplicate_packets", a.duplicates, b.duplicates);
+  f("conflicting_packets", a.conflicts, b.conflicts);
   f("refused_packets", a.refused, b.refused);
   f("matched_answers", a.matched_answers, b.matched_answers);
   f("stray_answers", a.stray_answers, b.stray_answers);
+  f("restarts", a.restarts, b.restarts);
 }
 
 // One more of a counter that any thread may read.

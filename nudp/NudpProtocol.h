@@ -111,6 +111,22 @@ constexpr bool RawPacketInImage(std::uint32_t number, std::size_t data_length) {
          RawByteOffset(number) + data_length <= RAW_IMAGE_SIZE;
 }
 
+// True when `data_length` bytes at `number` are exactly one packet's data in one packet's place:
+// 1024 bytes at an offset on a packet boundary. Anything else leaves part of that place stale.
+constexpr bool RawPacketFillsItsPlace(std::uint32_t number, std::size_t data_length) {
+  return data_length == RAW_PACKET_DATA_LENGTH &&
+         RawByteOffset(number) % RAW_PACKET_DATA_LENGTH == 0;
+}
+
+// Packets `first` to `last` of an image, both included.
+struct RawPacketRange {
+  int first = 0;
+  int last = 0;
+
+  int Count() const { return last - first + 1; }
+  friend bool operator==(const RawPacketRange&, const RawPacketRange&) = default;
+};
+
 // Log lines print a number field as %.8X of its byte-reversed value, so the digits read as
 // packet bytes 4 to 7 in wire order (0x105 prints as 05010000).
 constexpr std::uint32_t WireOrderForLog(std::uint32_t number) {

@@ -64,6 +64,7 @@ bool NudpSocket::Open(std::uint32_t address, std::uint16_t port) {
   _remote_ip = address;
   _remote_port = port;
   _from_line.Clear();
+  _starts_unanswered = 0;
   _state.store(NUDP_READY);
   WriteLog("CLOSED->READY.\n\n");
   return true;
@@ -109,8 +110,12 @@ bool NudpSocket::SendCmd(std::uint8_t top, std::uint32_t number) {
   const NudpHeader command = BuildCommandHeader(top, number);
   std::memcpy(_cmd_packet.data(), command.data(), command.size());
   _expected = BuildExpectedResponse(command);
-  // RAW data may overtake the camera's answer; it is accepted from before the command leaves.
-  if (start_raw) _state.fetch_or(NUDP_RAW_DATA);
+  if (start_raw) {
+    _start_expected = _expected;
+    ++_starts_unanswered;
+    // RAW data may overtake the camera's answer; it is accepted from before the command leaves.
+    _state.fetch_or(NUDP_RAW_DATA);
+  }
   SendBuf(_cmd_packet.data(), NUDP_HEADER_LENGTH, /*flags=*/0);
 
   std::string remote;
@@ -183,13 +188,18 @@ void NudpSocket::MoveState(std::uint8_t to) {
 
 void NudpSocket::ClearRawDataFlag() { _state.fetch_and(static_cast<std::uint8_t>(~NUDP_RAW_DATA)); }
 
+void NudpSocket::TakeStreamAsAnswer() {
+  if (_starts_unanswered > 0) --_starts_unanswered;
+}
+
 bool NudpSocket::PacketStored(int index) const {
   if (index < 0 || index >= RAW_PACKETS_PER_IMAGE) return false;
-  return _packet_map[static_cast<std::size_t>(index)].load(std::memory_order_relaxed) != 0;
+  return _packet_map[static_cast<std::size_t>(index)].load(std::memory_order_relaxed) ==
+         kPacketStored;
 }
 
 void NudpSocket::ClearPacketMap() {
-  for (auto& entry : _packet_map) entry.store(0, std::memory_order_relaxed);
+  for (auto& entry : _packet_map) entry.store(kPacketMissing, std::memory_order_relaxed);
   _raw_count.store(0);
   _last_packet.store(0);
 }

@@ -20,6 +20,13 @@ class SocketHandler;
 // responses against the header the last command expects, and stores RAW data packets at their
 // place in the caller's image buffer.
 //
+// A RAW data packet is stored only when it brings exactly one packet's data for one packet's
+// place inside the image. A copy of a stored packet that brings other data puts that packet in
+// conflict: it counts as missing again, and no further copy is stored, so that only a
+// retransmission from the camera fills it. A camera that answers a repeated 0x08 starts its image
+// again: an answer to a 0x08 that comes while RAW data is taken, beyond the one awaited, clears
+// the packet map (a restart), so that the image is completed from the new exposure alone.
+//
 // The socket holds no lock. Its operations and its receive callback (which runs in whichever
 // thread runs the owning handler's Select) must be serialised by the owner. The state readers
 // (State, LastTop, TakePacketArrived, RawCount, LastPacket, PacketStored) may be called from any
@@ -44,7 +51,8 @@ class NudpSocket : public UdpSocket {
   bool Suspend();
   // Sends one command (TOP 0 to 6) and moves READY -> WAITING. A number field with the low
   // byte 0x08 starts RAW data taking: the packet map is cleared and RAW data is accepted from
-  // before the command leaves. True when the packet was handed to the socket layer.
+  // before the command leaves; the 0x08 counts as unanswered until an answer to a 0x08 comes.
+  // True when the packet was handed to the socket layer.
   bool SendCmd(std::uint8_t top, std::uint32_t number);
   // Hands over the last accepted response: its number field, and its data with their length
   // when both `data` and `length` are given and the response carried data. At most `capacity`
@@ -63,6 +71,9 @@ class NudpSocket : public UdpSocket {
   // Clears NUDP_RAW_DATA alone, without touching the image buffer; used by the driver when the
   // 0x08 command was not answered.
   void ClearRawDataFlag();
+  // The RAW data that came stands for the answer to the last 0x08, which went unanswered: it no
+  // longer counts as unanswered, so that its late answer is not taken for a restart.
+  void TakeStreamAsAnswer();
 
   // State readers, safe from any thread.
   std::uint8_t State() const { return _state.load(); }
@@ -76,7 +87,14 @@ class NudpSocket : public UdpSocket {
   // each count is whole, the set is not taken at one instant.
   NudpCounts Counts() const;
   std::int32_t LastPacket() const { return _last_packet.load(); }
+  // True when packet `index` of the image holds data stored from the stream: not missing, and
+  // not in conflict.
   bool PacketStored(int index) const;
+  // True while an image buffer is set (PrepareForData, until the transfer ends).
+  bool HasImage() const { return _image.load() != nullptr; }
+  // Restarts of the image (a further answer to 0x08 during a transfer) since the socket was
+  // made; each one cleared the packet map and the count.
+  std::uint64_t Restarts() const { return _counts.restarts.load(); }
   const std::string& LocalAddress() const { return _local_address; }
   // The kernel receive buffer the socket was granted, in bytes as the kernel counts them (twice
   // what was set); below one image, a receiving thread that is late loses packets.
@@ -85,9 +103,18 @@ class NudpSocket : public UdpSocket {
   void OnRawData(const std::uint8_t* data, std::size_t length, const struct sockaddr* from,
                  std::uint32_t from_length) override;
 
-  // Kernel receive buffer asked for at construction: enough to queue a whole image while the
-  // receiving thread is late (each 1032-byte datagram costs about 2.3 KB of buffer).
+  // The kernel charges each queued datagram the whole buffer it sits in, not its payload: a
+  // 1032-byte RAW datagram costs 2304 bytes of the receive buffer (measured on loopback and on a
+  // veth link: a buffer of N bytes queues N / 2304 of them, 2.23 times the payload). One image
+  // queued whole therefore needs this much buffer as the kernel counts it (19,003,392 bytes).
+  static constexpr std::int32_t kKernelBytesPerRawDatagram = 2304;
+  static constexpr std::int32_t kImageReceiveBufferBytes =
+      RAW_PACKETS_PER_IMAGE * kKernelBytesPerRawDatagram;
+  // Kernel receive buffer asked for at construction: the kernel grants twice what is asked, so
+  // this queues a whole image while the receiving thread is late. An rmem_max of this many bytes
+  // lets an unprivileged process have it.
   static constexpr std::int32_t kReceiveBufferRequest = 10 * 1024 * 1024;
+  static_assert(2 * std::int64_t{kReceiveBufferRequest} >= kImageReceiveBufferBytes);
 
  private:
   class Trace;
@@ -98,6 +125,10 @@ class NudpSocket : public UdpSocket {
   void OnRawDataPacket(const std::uint8_t* data, std::size_t length, Trace& trace);
   void OnResponsePacket(const std::uint8_t* data, std::size_t length, Trace& trace);
   void ClearPacketMap();
+  // Counts an answer to 0x08 that came while one was outstanding. True when it is taken as a
+  // restart of the image (the map is cleared and the answer needs nothing more); false when it
+  // goes the way of every other response.
+  bool TakeStartAnswer(Trace& trace);
   // The one way the connection state moves: clears the state bits (0-3: READY, WAITING,
   // CMD_ERR) and sets `to` there; the flags in bits 4-7 (RAW_DATA) stay.
   void MoveState(std::uint8_t to);
@@ -110,7 +141,13 @@ class NudpSocket : public UdpSocket {
   std::array<std::uint8_t, NUDP_MAX_PACKET_LENGTH> _cmd_packet{};
   std::array<std::uint8_t, NUDP_MAX_PACKET_LENGTH> _response{};
   std::atomic<std::uint8_t*> _image{nullptr};  // not owned: the caller's image buffer
+  // One entry a packet: kPacketMissing, kPacketStored or kPacketInConflict.
   std::array<std::atomic<std::uint8_t>, RAW_PACKETS_PER_IMAGE> _packet_map{};
+  static constexpr std::uint8_t kPacketMissing = 0;
+  static constexpr std::uint8_t kPacketStored = 1;
+  static constexpr std::uint8_t kPacketInConflict = 2;
+  NudpHeader _start_expected{};  // the answer to the last 0x08 sent
+  std::int32_t _starts_unanswered = 0;
   std::atomic<bool> _packet_arrived{false};
   // Written by the receive path only; read from any thread.
   NudpCountsOf<std::atomic<std::uint64_t>> _counts;

@@ -136,18 +136,49 @@ void NudpSocket::OnRawDataPacket(const std::uint8_t* data, std::size_t length, T
     return;
   }
   const int packet = static_cast<int>(index);
-  auto& mark = _packet_map[static_cast<std::size_t>(packet)];
-  if (mark.load(std::memory_order_relaxed) != 0) {
-    CountOne(_counts.duplicates);
+  if (!RawPacketFillsItsPlace(number, data_length)) {
+    // Counted as there, it would leave the rest of its place stale; recovery fetches it whole.
+    CountOne(_counts.damaged);
     trace.Flush();
     char text[128];
-    std::snprintf(text, sizeof text, "RAW data packet #%d (offset=%X) duplicated.\n", packet,
-                  static_cast<unsigned>(offset));
+    std::snprintf(text, sizeof text,
+                  "RAW data packet #%d (offset=%X, length=%d) does not fill its place, "
+                  "dropped.\n\n",
+                  packet, static_cast<unsigned>(offset), static_cast<int>(data_length));
+    WriteErrLog(text);
+    return;
+  }
+  auto& mark = _packet_map[static_cast<std::size_t>(packet)];
+  const std::uint8_t entry = mark.load(std::memory_order_relaxed);
+  if (entry != kPacketMissing) {
+    trace.Flush();
+    // A copy is compared with what is stored, which costs a clean stream nothing. Which of two
+    // different copies is the camera's cannot be told, so neither counts: the packet is missing
+    // again until a retransmission from the camera brings it.
+    const std::uint8_t* image = _image.load(std::memory_order_relaxed);
+    const bool differs = image != nullptr &&
+                         std::memcmp(image + offset, data + NUDP_HEADER_LENGTH, data_length) != 0;
+    char text[128];
+    if (differs) {
+      if (entry == kPacketStored) {
+        mark.store(kPacketInConflict, std::memory_order_relaxed);
+        _raw_count.fetch_sub(1);
+      }
+      CountOne(_counts.conflicts);
+      std::snprintf(text, sizeof text,
+                    "RAW data packet #%d (offset=%X) duplicated with other data: counted as "
+                    "missing.\n",
+                    packet, static_cast<unsigned>(offset));
+    } else {
+      CountOne(_counts.duplicates);
+      std::snprintf(text, sizeof text, "RAW data packet #%d (offset=%X) duplicated.\n", packet,
+                    static_cast<unsigned>(offset));
+    }
     WriteErrLog(text);
   } else {
     std::uint8_t* image = _image.load(std::memory_order_relaxed);
     if (image != nullptr) std::memcpy(image + offset, data + NUDP_HEADER_LENGTH, data_length);
-    mark.store(1, std::memory_order_relaxed);
+    mark.store(kPacketStored, std::memory_order_relaxed);
     _raw_count.fetch_add(1);
     CountOne(_counts.stored);
     _last_packet.store(packet);
@@ -171,6 +202,11 @@ void NudpSocket::OnRawDataPacket(const std::uint8_t* data, std::size_t length, T
 
 void NudpSocket::OnResponsePacket(const std::uint8_t* data, std::size_t length, Trace& trace) {
   trace.Add("Camera response packet.\n");
+  if (_starts_unanswered > 0 &&
+      std::memcmp(data, _start_expected.data(), NUDP_HEADER_LENGTH) == 0 &&
+      TakeStartAnswer(trace)) {
+    return;
+  }
   const std::uint8_t state = State();
   switch (state & NUDP_STATE_MASK) {
     case NUDP_CLOSED:
@@ -202,6 +238,8 @@ void NudpSocket::OnResponsePacket(const std::uint8_t* data, std::size_t length, 
         WriteErrLog("Unexpected camera response.\nStill WAITING\n");
       } else {
         CountOne(_counts.damaged);
+        // A damaged answer is the answer all the same: the camera got the command.
+        if (_expected == _start_expected && _starts_unanswered > 0) --_starts_unanswered;
         MoveState(NUDP_READY | NUDP_CMD_ERR);
         WriteErrLog("Response damaged (bad checksum).\nWAITING->READY|CMD_ERR\n");
       }
@@ -211,6 +249,24 @@ void NudpSocket::OnResponsePacket(const std::uint8_t* data, std::size_t length, 
       break;
   }
   trace.Add("Camera response packet parsed.\n\n");
+}
+
+bool NudpSocket::TakeStartAnswer(Trace& trace) {
+  --_starts_unanswered;
+  const std::uint8_t state = State();
+  const bool awaited = (state & NUDP_STATE_MASK) == NUDP_WAITING && _expected == _start_expected;
+  // The answer a 0x08 waits for, or a late one after the image has ended: handled as any other.
+  if (awaited || (state & NUDP_RAW_DATA) == 0) return false;
+  // A camera starts a new exposure on each 0x08 and sends it after its answer: what was stored
+  // before this answer belongs to an exposure the camera has left.
+  ClearPacketMap();
+  CountOne(_counts.restarts);
+  trace.Flush();
+  WriteErrLog(
+      "Answer to a repeated 0x08 command: the camera started its image again, the packets "
+      "stored before are dropped.\n");
+  trace.Add("Camera response packet parsed.\n\n");
+  return true;
 }
 
 }  // namespace fp

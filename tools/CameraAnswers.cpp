@@ -19,7 +19,9 @@ constexpr std::uint8_t kFirmwareMinor = 0;
 }  // namespace
 
 CameraAnswers::CameraAnswers(const SimulatorOptions& options)
-    : _options(options), _damage_used(options.damage.size(), false) {}
+    : _options(options),
+      _damage_used(options.damage.size(), false),
+      _lose_used(options.lose_answer.size(), false) {}
 
 std::size_t CameraAnswers::Data(const NudpHeader& command, std::uint32_t image_number,
                                 bool streaming, DataBuffer& out) const {
@@ -77,6 +79,18 @@ NudpHeader CameraAnswers::Header(const NudpHeader& command, bool& damaged) {
   }
   if (damaged) response[3] = static_cast<std::uint8_t>(response[3] ^ 0x5A);
   return response;
+}
+
+bool CameraAnswers::LoseAnswer(const NudpHeader& command) {
+  const std::uint8_t top = command[2] & NUDP_TOP_MASK;
+  const std::uint32_t number = ReadNumberField(command.data());
+  for (std::size_t i = 0; i < _options.lose_answer.size(); ++i) {
+    if (!_lose_used[i] && _options.lose_answer[i].Matches(top, number)) {
+      _lose_used[i] = true;
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace fp

@@ -38,9 +38,14 @@ class CameraAnswers {
   // set. One entry per answer, so a code given n times damages its first n answers.
   NudpHeader Header(const NudpHeader& command, bool& damaged);
 
+  // True when the answer to `command` is to be lost on its way: a --lose-answer entry that has
+  // not lost an answer yet matches the command, and is used up.
+  bool LoseAnswer(const NudpHeader& command);
+
  private:
   const SimulatorOptions& _options;
   std::vector<bool> _damage_used;  // one per _options.damage entry
+  std::vector<bool> _lose_used;    // one per _options.lose_answer entry
 };
 
 }  // namespace fp

@@ -1,9 +1,11 @@
-// Datagrams that CameraSimulator sends again on a timer: the second copy of every answer
-// (--answer-twice) and one RAW packet repeated after each stream (--repeat-packet), the faults
-// of a network that delivers twice and of a camera that keeps resending.
+// Datagrams that CameraSimulator sends on a timer: the second copy of every answer
+// (--answer-twice), one RAW packet repeated after each stream (--repeat-packet) and the late
+// answer and image of each 0x08 (--start-delay): the faults of a network that delivers twice,
+// of a camera that keeps resending and of one that is slow to answer.
 #include "tools/CameraSimulator.h"
 #include "tools/PcapWriter.h"
 
+#include <algorithm>
 #include <array>
 
 namespace fp {
@@ -26,6 +28,13 @@ void CameraSimulator::StartRepeat(const SimEndpoint& to, std::uint32_t image) {
 
 Clock::time_point CameraSimulator::SendTimed() {
   const Clock::time_point now = Clock::now();
+  bool started = false;
+  while (!_delayed_starts.empty() && _delayed_starts.front().due <= now) {
+    const DelayedStart start = _delayed_starts.front();
+    _delayed_starts.pop_front();
+    StartStream(start.command, start.from);
+    started = true;
+  }
   while (!_echoes.empty() && _echoes.front().due <= now) {
     const Echo& echo = _echoes.front();
     if (_socket.SendTo(echo.to, echo.bytes.data(), echo.bytes.size(), nullptr, 0)) {
@@ -59,6 +68,9 @@ Clock::time_point CameraSimulator::SendTimed() {
   }
   Clock::time_point next = Clock::time_point::max();
   if (!_echoes.empty()) next = _echoes.front().due;
+  if (!_delayed_starts.empty()) next = std::min(next, _delayed_starts.front().due);
+  // A stream just started is pumped at once, not after the idle slice.
+  if (started) next = now;
   if (_repeat.active) next = std::min(next, _repeat.next);
   return next;
 }

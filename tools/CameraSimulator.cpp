@@ -99,6 +99,7 @@ void CameraSimulator::Stop() {
   if (_thread.joinable()) _thread.join();
   _stream.reset();
   _streaming = false;
+  _delayed_starts.clear();
   _socket.Close();
   if (_capture) _capture->Flush();
   _running = false;
@@ -204,17 +205,34 @@ void CameraSimulator::HandleCommand(const NudpHeader& header, std::size_t length
   if (ignored) return;
 
   if (top != NUDP_TOP_RETRANSMIT && (number & 0xFF) == NUDP_CMD_START_RAW) {
+    if (_options.start_delay_ms > 0) {
+      _delayed_starts.push_back(DelayedStart{
+          Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                             std::chrono::duration<double, std::milli>(_options.start_delay_ms)),
+          header, from});
+      return;
+    }
     StartStream(header, from);
     return;
   }
   CameraAnswers::DataBuffer data;
-  const std::size_t data_length =
-      _answers.Data(header, _image_number.load(), _stream != nullptr, data);
+  std::size_t data_length = _answers.Data(header, _image_number.load(), _stream != nullptr, data);
+  if (top == NUDP_TOP_RETRANSMIT && _short_retransmits_used < _options.short_retransmit.size()) {
+    data_length = std::min(data_length, _options.short_retransmit[_short_retransmits_used++]);
+  }
   Answer(header, from, data_length == 0 ? nullptr : data.data(), data_length);
 }
 
 void CameraSimulator::Answer(const NudpHeader& command, const SimEndpoint& to,
                              const std::uint8_t* data, std::size_t data_length) {
+  if (_answers.LoseAnswer(command)) {
+    {
+      std::lock_guard<std::mutex> lock(_mutex);
+      ++_stats.answers_lost;
+    }
+    Trace("camsim:   answer lost on its way (--lose-answer)\n");
+    return;
+  }
   bool damaged = false;
   const NudpHeader response = _answers.Header(command, damaged);
   const std::uint8_t top = command[2] & NUDP_TOP_MASK;

@@ -68,6 +68,7 @@ struct SimulatorStats {
   std::uint64_t answers_sent = 0;
   std::uint64_t answers_damaged = 0;      // sent with a wrong checksum (--damage)
   std::uint64_t answers_repeated = 0;     // second copies (--answer-twice)
+  std::uint64_t answers_lost = 0;         // not sent (--lose-answer)
   std::uint64_t commands_ignored = 0;     // --silent, --silent-cmd
   std::uint64_t images_started = 0;       // 0x08 commands acted on
   std::uint64_t images_finished = 0;      // streams that ran to the end of their plan
@@ -75,6 +76,7 @@ struct SimulatorStats {
   std::uint64_t raw_packets_sent = 0;     // RAW datagrams, duplicates included
   std::uint64_t raw_duplicates_sent = 0;  // of those, second copies (--duplicate)
   std::uint64_t raw_repeats_sent = 0;     // RAW datagrams sent after the stream (--repeat-packet)
+  std::uint64_t raw_forged_sent = 0;      // forged copies among the RAW datagrams (--forge)
   std::uint64_t raw_send_errors = 0;
   std::uint64_t raw_send_calls = 0;          // system calls that sent RAW datagrams
   std::uint64_t retransmissions_served = 0;  // TOP 6 answers sent
@@ -152,6 +154,12 @@ class CameraSimulator {
     SimEndpoint to;
     std::vector<std::uint8_t> bytes;
   };
+  // A 0x08 held back by start_delay_ms: its answer and its image are due then.
+  struct DelayedStart {
+    std::chrono::steady_clock::time_point due;
+    NudpHeader command{};
+    SimEndpoint from;
+  };
   // One RAW packet sent again and again after a stream.
   struct Repeat {
     bool active = false;
@@ -178,8 +186,11 @@ class CameraSimulator {
   // Sends the packets that are due, at most kMaxBatch with one system call. Returns when the
   // next ones will be due: now when more are due already, far ahead when nothing streams.
   std::chrono::steady_clock::time_point PumpStream();
-  // Echoes and repeats (CameraRepeats.cpp): sends those that are due and returns when the next
-  // one will be, far ahead when none is waiting.
+  // Writes the datagram of plan entry `entry` (a packet, or a forged copy of one) of image
+  // `image` into `datagram` (kRawDatagramLength bytes) and returns its length.
+  std::size_t FillRawPacket(std::uint32_t image, int entry, std::uint8_t* datagram) const;
+  // Echoes, repeats and delayed starts (CameraRepeats.cpp): sends those that are due and
+  // returns when the next one will be, far ahead when none is waiting.
   std::chrono::steady_clock::time_point SendTimed();
   void StartRepeat(const SimEndpoint& to, std::uint32_t image);
 
@@ -195,9 +206,11 @@ class CameraSimulator {
   SimEndpoint _local;  // where _socket is bound, the camera's side of the capture
   std::unique_ptr<PcapWriter> _capture;
   std::thread _thread;
-  CameraAnswers _answers;           // refers to _options
-  std::unique_ptr<Stream> _stream;  // the image being streamed, or none
-  std::deque<Echo> _echoes;         // in the order they are due
+  CameraAnswers _answers;                    // refers to _options
+  std::unique_ptr<Stream> _stream;           // the image being streamed, or none
+  std::deque<Echo> _echoes;                  // in the order they are due
+  std::deque<DelayedStart> _delayed_starts;  // in the order they are due
+  std::size_t _short_retransmits_used = 0;   // of _options.short_retransmit
   Repeat _repeat;
 
   // Flags read by other threads without a lock.

@@ -97,6 +97,29 @@ void CameraSimulator::EndStream(bool finished) {
   if (_options.repeat_index >= 0) StartRepeat(stream->to, stream->image);
 }
 
+std::size_t CameraSimulator::FillRawPacket(std::uint32_t image, int entry,
+                                           std::uint8_t* datagram) const {
+  const int index = PacketOfEntry(entry);
+  std::uint32_t number = RawNumberField(index);
+  std::size_t length = RAW_PACKET_DATA_LENGTH;
+  if (!IsForged(entry)) {
+    for (const BadPacket& bad : _options.bad_packets) {
+      if (bad.index != index) continue;
+      number += bad.words;
+      length = std::min<std::uint64_t>(bad.length, RAW_IMAGE_SIZE - RawByteOffset(number));
+      break;
+    }
+  }
+  const NudpHeader header = BuildCommandHeader(NUDP_TOP_RAW_DATA, number);
+  std::copy(header.begin(), header.end(), datagram);
+  std::uint8_t* data = datagram + NUDP_HEADER_LENGTH;
+  FillImageBytes(image, RawByteOffset(number), data, length, _options.pattern);
+  if (IsForged(entry)) {
+    for (std::size_t i = 0; i < length; ++i) data[i] = static_cast<std::uint8_t>(~data[i]);
+  }
+  return NUDP_HEADER_LENGTH + length;
+}
+
 Clock::time_point CameraSimulator::PumpStream() {
   if (!_stream) return Clock::time_point::max();
   Stream& s = *_stream;
@@ -126,15 +149,13 @@ Clock::time_point CameraSimulator::PumpStream() {
   const int count = static_cast<int>(std::min<std::size_t>(due, kMaxBatch));
   std::array<const std::uint8_t*, kMaxBatch> datagrams{};
   std::array<std::size_t, kMaxBatch> lengths{};
+  std::uint64_t forged = 0;
   for (std::size_t k = 0; k < static_cast<std::size_t>(count); ++k) {
-    const int index = s.plan[s.next + k];
+    const int entry = s.plan[s.next + k];
     std::uint8_t* slot = s.slots[k].data();
-    const NudpHeader header = BuildCommandHeader(NUDP_TOP_RAW_DATA, RawNumberField(index));
-    std::copy(header.begin(), header.end(), slot);
-    FillImageBytes(s.image, static_cast<std::uint64_t>(index) * RAW_PACKET_DATA_LENGTH,
-                   slot + NUDP_HEADER_LENGTH, RAW_PACKET_DATA_LENGTH, _options.pattern);
+    lengths[k] = FillRawPacket(s.image, entry, slot);
     datagrams[k] = slot;
-    lengths[k] = kRawDatagramLength;
+    if (IsForged(entry)) ++forged;
   }
   // The batch leaves with one system call, so its datagrams share one time stamp.
   const auto send_time = std::chrono::system_clock::now();
@@ -160,6 +181,7 @@ Clock::time_point CameraSimulator::PumpStream() {
     _stats.raw_bytes_sent += sent * kRawDatagramLength;
     _stats.bytes_sent += sent * kRawDatagramLength;
     _stats.raw_send_errors += static_cast<std::uint64_t>(count) - sent;
+    _stats.raw_forged_sent += forged;
     ++_stats.raw_send_calls;
   }
   if (s.next >= s.plan.size()) {
@@ -190,12 +212,16 @@ std::string CameraSimulator::FormatStats(const SimulatorStats& stats) {
   }
   add("answers sent: %llu (damaged %llu)\n", u(stats.answers_sent), u(stats.answers_damaged));
   if (stats.answers_repeated > 0) add("answers sent twice: %llu\n", u(stats.answers_repeated));
+  if (stats.answers_lost > 0) add("answers lost on their way: %llu\n", u(stats.answers_lost));
   add("images: %llu started, %llu finished, %llu interrupted\n", u(stats.images_started),
       u(stats.images_finished), u(stats.images_interrupted));
   add("RAW packets sent: %llu in %llu system calls (send errors %llu)\n", u(stats.raw_packets_sent),
       u(stats.raw_send_calls), u(stats.raw_send_errors));
   if (stats.raw_duplicates_sent > 0) {
     add("RAW packets sent twice: %llu\n", u(stats.raw_duplicates_sent));
+  }
+  if (stats.raw_forged_sent > 0) {
+    add("RAW packets forged (sent first with other data): %llu\n", u(stats.raw_forged_sent));
   }
   if (stats.raw_repeats_sent > 0) {
     add("RAW packets repeated after streams: %llu\n", u(stats.raw_repeats_sent));

@@ -96,6 +96,26 @@ bool ParseRepeat(const std::string& text, SimulatorOptions& options) {
   return true;
 }
 
+// "INDEX,WORDS,BYTES".
+bool ParseBadPacket(const std::string& text, BadPacket& bad) {
+  const std::size_t first = text.find(',');
+  const std::size_t second = first == std::string::npos ? first : text.find(',', first + 1);
+  if (second == std::string::npos) return false;
+  int index = 0;
+  std::uint64_t words = 0;
+  std::uint64_t length = 0;
+  if (!ParseIndex(text.substr(0, first), index) ||
+      !ParseUnsigned(text.substr(first + 1, second - first - 1), RAW_PACKET_DATA_LENGTH / 2 - 1,
+                     words) ||
+      !ParseUnsigned(text.substr(second + 1), NUDP_MAX_DATA_LENGTH, length)) {
+    return false;
+  }
+  // Out of shape it must be, or it is no fault.
+  if (words == 0 && length == RAW_PACKET_DATA_LENGTH) return false;
+  bad = BadPacket{index, static_cast<std::uint32_t>(words), static_cast<std::size_t>(length)};
+  return true;
+}
+
 bool ParseCommandMatch(const std::string& text, CommandMatch& match) {
   if (text == "retransmit") {
     match = CommandMatch{/*retransmit=*/true, /*code=*/0};
@@ -179,6 +199,16 @@ ParseResult ParseSimulatorArgs(const std::vector<std::string>& args, SimulatorOp
         if (!ParseDropList(value, options.drop)) {
           return bad("needs packet indices 0 to 8247 such as 5,8247 or 100-199");
         }
+      } else if (name == "--forge") {
+        if (!ParseDropList(value, options.forge)) {
+          return bad("needs packet indices 0 to 8247 such as 4000-4009");
+        }
+      } else if (name == "--bad-packet") {
+        BadPacket packet;
+        if (!ParseBadPacket(value, packet)) {
+          return bad("needs INDEX,WORDS,BYTES (WORDS 0 to 511, BYTES 0 to 1024, not 0,1024)");
+        }
+        options.bad_packets.push_back(packet);
       } else if (name == "--loss") {
         if (!ParseReal(value, 0.0, 1.0, d)) return bad("needs a fraction from 0 to 1");
         options.loss = d;
@@ -206,6 +236,15 @@ ParseResult ParseSimulatorArgs(const std::vector<std::string>& args, SimulatorOp
       } else if (name == "--damage") {
         if (!ParseCommandMatch(value, match)) return bad("needs a code such as 0x0A or retransmit");
         options.damage.push_back(match);
+      } else if (name == "--lose-answer") {
+        if (!ParseCommandMatch(value, match)) return bad("needs a code such as 0x08 or retransmit");
+        options.lose_answer.push_back(match);
+      } else if (name == "--start-delay") {
+        if (!ParseReal(value, 0.0, 1e4, d) || d == 0.0) return bad("needs milliseconds above 0");
+        options.start_delay_ms = d;
+      } else if (name == "--short-retransmit") {
+        if (!ParseUnsigned(value, NUDP_MAX_DATA_LENGTH - 1, u)) return bad("needs 0 to 1023");
+        options.short_retransmit.push_back(static_cast<std::size_t>(u));
       } else if (name == "--answer-twice") {
         if (!ParseReal(value, 0.0, 1e4, d) || d == 0.0) return bad("needs milliseconds above 0");
         options.answer_twice_ms = d;
@@ -250,6 +289,12 @@ after a 0x08 command, streams one image of 8248 RAW packets to the sender of tha
   --reorder N          shuffle the stream within windows of N packets
   --last-first         send packet 8247 before all the others
   --stop-after N       end each stream after the first N packets of its sending order
+  --forge LIST         send these packets of each stream first with other data (every byte
+                       inverted), as a sender using the camera's address and port would, then
+                       the camera's own
+  --bad-packet INDEX,WORDS,BYTES
+                       send packet INDEX of each stream WORDS 16-bit words past its place with
+                       BYTES data bytes, e.g. 7,0,100 (short) or 9,1,2 (off its boundary)
   --unfinished         the 0x0A transfer status never says finished
   --status-byte BYTE   the 0x0A status byte (data byte 1) as given, whatever the stream does
   --status-length N    data bytes of the 0x0A answer (default 4); bytes after the status word
@@ -257,7 +302,11 @@ after a 0x08 command, streams one image of 8248 RAW packets to the sender of tha
   --silent             answer nothing and stream nothing
   --silent-cmd CODE    ignore commands with this code (0xFC, 0x08, 0x105, or retransmit)
   --damage CODE        answer the first command with this code with a wrong checksum
+  --lose-answer CODE   act on the first command with this code, but its answer is lost
   --answer-after-stream  answer 0x08 only after the last packet of its stream
+  --start-delay MS     answer each 0x08, and stream its image, MS milliseconds after it came;
+                       every 0x08 starts an image of its own
+  --short-retransmit N answer the first TOP 6 request with N data bytes (0 to 1023)
   --answer-twice MS    send every answer a second time, MS milliseconds after the first
   --repeat-packet INDEX,EVERY_MS,FOR_MS
                        after each stream, send packet INDEX of that image again every
@@ -270,8 +319,10 @@ after a 0x08 command, streams one image of 8248 RAW packets to the sender of tha
   --version            the version of camsim (the project's)
 
 A CODE up to 0xFF matches the command code (low byte of the number field); a larger one
-matches the whole number field. --silent-cmd and --damage may be given more than once; a
---damage code given n times damages the first n answers to it.
+matches the whole number field. --silent-cmd, --damage and --lose-answer may be given more than
+once; a --damage code given n times damages the first n answers to it (--lose-answer alike). --bad-packet may be given more
+than once; --short-retransmit given n times cuts the first n answers to TOP 6 requests, each to
+its own length.
 Statistics go to standard output on exit, the achieved rate counted as --rate counts it. Bad flags exit with status 2.
 So does a capture file that cannot be opened, before anything is received or sent.
 )";

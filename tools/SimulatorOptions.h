@@ -20,6 +20,14 @@ struct CommandMatch {
   bool Matches(std::uint8_t top, std::uint32_t number) const;
 };
 
+// A RAW packet of each stream sent out of shape: its number field `words` 16-bit words past its
+// place, carrying `length` data bytes (those of the image at the offset it claims).
+struct BadPacket {
+  int index = 0;
+  std::uint32_t words = 0;
+  std::size_t length = 0;
+};
+
 // Everything that shapes the simulated camera; the camsim flags map one to one onto these
 // fields (see SimulatorUsage()).
 struct SimulatorOptions {
@@ -41,15 +49,26 @@ struct SimulatorOptions {
   int reorder = 0;         // shuffle within windows of this many packets; below 2 = in order
   bool last_first = false;
   int stop_after = -1;  // stream only the first N packets of the plan; negative = all
+  // Packet indices sent first with other data (every byte inverted), as a sender that uses the
+  // camera's address and port would, then as the camera's own.
+  std::vector<int> forge;
+  std::vector<BadPacket> bad_packets;
 
   // Command faults.
   bool unfinished = false;        // the 0x0A status never says finished
   int status_byte = -1;           // the 0x0A status byte as given; negative = as the stream says
   std::size_t status_length = 4;  // data bytes of the 0x0A answer, 0 to 1024
   bool silent = false;            // no answers and no stream at all
-  std::vector<CommandMatch> silent_cmd;  // commands received but neither answered nor acted on
-  std::vector<CommandMatch> damage;      // each answered once with a wrong checksum
-  bool answer_after_stream = false;      // the 0x08 answer follows the last RAW packet
+  std::vector<CommandMatch> silent_cmd;   // commands received but neither answered nor acted on
+  std::vector<CommandMatch> damage;       // each answered once with a wrong checksum
+  std::vector<CommandMatch> lose_answer;  // each acted on once without its answer leaving
+  bool answer_after_stream = false;       // the 0x08 answer follows the last RAW packet
+  // Each 0x08 is answered, and its image streamed, this many milliseconds after it came (a
+  // camera slow to answer that starts an exposure for every 0x08); 0 = at once.
+  double start_delay_ms = 0.0;
+  // Data bytes of the first answers to TOP 6 requests, one entry an answer; later answers are
+  // whole.
+  std::vector<std::size_t> short_retransmit;
   // Every answer is sent once more this many milliseconds after the first copy; 0 = once.
   double answer_twice_ms = 0.0;
   // After each stream, packet repeat_index of that image is sent again every repeat_every_ms

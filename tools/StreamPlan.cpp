@@ -48,11 +48,14 @@ std::vector<int> PlanStream(const SimulatorOptions& options, std::uint32_t image
 
   std::vector<int> drop = options.drop;
   std::sort(drop.begin(), drop.end());
+  std::vector<int> forge = options.forge;
+  std::sort(forge.begin(), forge.end());
   std::vector<int> plan;
-  plan.reserve(order.size() * 2);
+  plan.reserve(order.size() * 2 + forge.size());
   for (int index : order) {
     if (std::binary_search(drop.begin(), drop.end(), index)) continue;
     if (Chance(rng, options.loss)) continue;
+    if (std::binary_search(forge.begin(), forge.end(), index)) plan.push_back(ForgedEntry(index));
     plan.push_back(index);
     if (Chance(rng, options.duplicate)) plan.push_back(index);
   }

@@ -13,6 +13,13 @@ struct SimulatorOptions;
 // `loss` fraction left out; a `duplicate` fraction sent twice in a row. Random choices come from a
 // generator seeded with the seed and the image number, so the same options give the same plan for
 // the same image. The simulator streams exactly this list; tests call it to know what must arrive.
+// A `forge` index that is sent comes twice in a row, first as a forged copy (ForgedEntry).
 std::vector<int> PlanStream(const SimulatorOptions& options, std::uint32_t image_number);
+
+// The plan's entry for a forged copy of packet `index`, and back: negative, so that no index
+// is taken for one.
+constexpr int ForgedEntry(int index) { return ~index; }
+constexpr bool IsForged(int entry) { return entry < 0; }
+constexpr int PacketOfEntry(int entry) { return entry < 0 ? ~entry : entry; }
 
 }  // namespace fp

@@ -12,16 +12,6 @@
 namespace fp::test {
 namespace {
 
-std::vector<std::uint32_t> RetransmissionRequests(const CameraRig& rig) {
-  std::vector<std::uint32_t> numbers;
-  for (const ReceivedCommand& c : const_cast<CameraRig&>(rig).Sim().Commands()) {
-    if ((c.header[2] & NUDP_TOP_MASK) == NUDP_TOP_RETRANSMIT) {
-      numbers.push_back(ReadNumberField(c.header.data()));
-    }
-  }
-  return numbers;
-}
-
 TEST(Acquisition, CompleteImageEndsAtTheLastPacket) {
   CameraRig rig(20, SimulatorOptions{});
   Image image;
@@ -67,13 +57,13 @@ TEST(Acquisition, MissingPacketsAreFetchedAscendingIntoTheImage) {
   EXPECT_FALSE(ImageMatchesPattern(image.get(), 1));
 
   EXPECT_TRUE(rig.Camera().ReadMissing(image.get()));
-  EXPECT_EQ(RetransmissionRequests(rig), (std::vector<std::uint32_t>{2560, 4222464}));
+  EXPECT_EQ(rig.RetransmissionRequests(), (std::vector<std::uint32_t>{2560, 4222464}));
   EXPECT_TRUE(ImageMatchesPattern(image.get(), 1));
   // The map and the count stay as the transfer left them, so a second call asks again.
   EXPECT_EQ(rig.Camera().Nudp().RawCount(), RAW_PACKETS_PER_IMAGE - 2);
   EXPECT_FALSE(rig.Camera().WaitForRawData());
   EXPECT_TRUE(rig.Camera().ReadMissing(image.get()));
-  EXPECT_EQ(RetransmissionRequests(rig).size(), 4u);
+  EXPECT_EQ(rig.RetransmissionRequests().size(), 4u);
   rig.DeleteCamera();
 
   const std::string five = "CEthCamera::ReadMissing():\nPacket #5 retransmitted.\n\n";
@@ -166,7 +156,7 @@ TEST(Acquisition, LastPacketFirstEndsTheTransferAndTheRestIsFetched) {
   EXPECT_FALSE(rig.Camera().WaitForRawData());
   EXPECT_EQ(rig.Camera().Nudp().RawCount(), 1);
   EXPECT_TRUE(rig.Camera().ReadMissing(image.get()));
-  const auto requests = RetransmissionRequests(rig);
+  const auto requests = rig.RetransmissionRequests();
   ASSERT_EQ(requests.size(), static_cast<std::size_t>(RAW_LAST_PACKET_INDEX));
   EXPECT_EQ(requests.front(), 0u);
   EXPECT_EQ(requests.back(), RawNumberField(RAW_LAST_PACKET_INDEX - 1));
@@ -231,7 +221,7 @@ TEST(Acquisition, LostContactInTheStatusRequestClosesTheCameraFromTheListener) {
   EXPECT_LE(rig.Camera().Nudp().RawCount(), 4000);
   EXPECT_FALSE(rig.Camera().Connected());
   EXPECT_FALSE(rig.Camera().ReadMissing(image.get()));
-  EXPECT_TRUE(RetransmissionRequests(rig).empty());
+  EXPECT_TRUE(rig.RetransmissionRequests().empty());
   EXPECT_TRUE(rig.Camera().Close());
 
   // The camera can be opened again and works.

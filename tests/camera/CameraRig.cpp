@@ -52,6 +52,16 @@ std::vector<ReceivedCommand> CameraRig::CommandsOf(std::uint8_t top, std::uint32
   return found;
 }
 
+std::vector<std::uint32_t> CameraRig::RetransmissionRequests() const {
+  std::vector<std::uint32_t> numbers;
+  for (const ReceivedCommand& c : _sim->Commands()) {
+    if ((c.header[2] & NUDP_TOP_MASK) == NUDP_TOP_RETRANSMIT) {
+      numbers.push_back(ReadNumberField(c.header.data()));
+    }
+  }
+  return numbers;
+}
+
 namespace {
 
 // Length of the "H:M:S: " stamp that starts at `at`, or 0.

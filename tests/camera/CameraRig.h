@@ -45,6 +45,8 @@ class CameraRig {
 
   // Commands the simulator received with this TOP and whole number field, in order.
   std::vector<ReceivedCommand> CommandsOf(std::uint8_t top, std::uint32_t number) const;
+  // The number fields of the retransmission requests the simulator received, in order.
+  std::vector<std::uint32_t> RetransmissionRequests() const;
 
  private:
   int _net;

@@ -1,6 +1,7 @@
 // The driver against cameras and networks that misbehave: answers delivered twice, a damaged
-// answer to the start command while the camera streams, a packet repeated without end, damaged
-// answers at lost contact and a bad argument.
+// answer to the start command while the camera streams, a camera slow to answer it, a lost
+// answer, packets out of shape, forged copies, a packet repeated without end, damaged answers
+// at lost contact and a bad argument.
 
 #include "camera/CEthCamera.h"
 #include "nudp/NudpSocket.h"
@@ -8,9 +9,12 @@
 #include "tests/camera/CameraRig.h"
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
 #include <random>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace fp::test {
 namespace {
@@ -112,6 +116,193 @@ TEST(NetworkFaults, RepeatedPacketDoesNotHoldTheTransferOpen) {
   EXPECT_TRUE(ImageMatchesPattern(image.get(), 1));
   rig.DeleteCamera();
   EXPECT_EQ(Count(rig.ErrLog(), "CEthCamera::BkgListener():\nRAW data timeout.\n\n"), 1u);
+}
+
+// The exposure (image number, 1 to `last`) whose every byte `image` holds; 0 when none does.
+std::uint32_t ExposureOf(Image& image, std::uint32_t last) {
+  for (std::uint32_t k = 1; k <= last; ++k) {
+    if (ImageMatchesPattern(image.get(), k)) return k;
+  }
+  return 0;
+}
+
+// A camera that answers 0x08 late and starts an exposure for every 0x08 it gets, its image
+// following its answer. The driver sends 0x08 again after 100 ms; the late answer to the first
+// ends the repeat's wait, and the answer to each repeat that comes during the transfer restarts
+// the image. Whatever the timing, the image is one exposure's, the last one the transfer saw.
+TEST(NetworkFaults, SlowAnswerToTheStartMixesNoExposures) {
+  struct Case {
+    const char* name;
+    double delay_ms;
+    double rate_mbit;
+    std::size_t starts;  // 0x08 commands sent
+  };
+  const Case cases[] = {
+      {"answer after 150 ms, image of 730 ms", 150, 100, 2},
+      {"answer after 300 ms, image of 730 ms", 300, 100, 3},
+      // The first image is whole before the answer to the repeat comes.
+      {"answer after 150 ms, image of 73 ms", 150, 1000, 2},
+  };
+  int net = 50;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SimulatorOptions options;
+    options.start_delay_ms = c.delay_ms;
+    options.rate_mbit = c.rate_mbit;
+    CameraRig rig(net++, options);
+    Image image;
+    const auto start = steady_clock::now();
+    ASSERT_TRUE(StartImage(rig, image)) << rig.Error();
+    EXPECT_TRUE(rig.Camera().WaitForRawData());
+    const double ms =
+        std::chrono::duration<double, std::milli>(steady_clock::now() - start).count();
+    const std::uint32_t exposure = ExposureOf(image, static_cast<std::uint32_t>(c.starts));
+    EXPECT_NE(exposure, 0u) << "the image mixes exposures";
+    EXPECT_EQ(rig.CommandsOf(NUDP_TOP_COMMAND, NUDP_CMD_START_RAW).size(), c.starts);
+    rig.DeleteCamera();
+    const std::size_t restarts =
+        Count(rig.ErrLog(),
+              "Answer to a repeated 0x08 command: the camera started its image again, the "
+              "packets stored before are dropped.\n");
+    EXPECT_EQ(exposure, 1 + restarts);
+    if (c.rate_mbit < 1000) {
+      EXPECT_EQ(restarts, c.starts - 1);
+    }
+    std::printf("%s: exposure %u of %zu, %.0f ms from 0x08 to the whole image\n", c.name, exposure,
+                c.starts, ms);
+  }
+}
+
+// The answer to 0x08 is lost, and the image streams all the same: the data stand for the
+// answer. Sending 0x08 again would start another exposure.
+TEST(NetworkFaults, StartWhoseAnswerIsLostIsTakenAsStartedByItsData) {
+  SimulatorOptions options;
+  options.lose_answer.push_back(CommandMatch{/*retransmit=*/false, NUDP_CMD_START_RAW});
+  CameraRig rig(53, options);
+  Image image;
+  ASSERT_TRUE(StartImage(rig, image)) << rig.Error();
+  EXPECT_TRUE(rig.Camera().WaitForRawData());
+  EXPECT_TRUE(ImageMatchesPattern(image.get(), 1));
+  EXPECT_EQ(rig.CommandsOf(NUDP_TOP_COMMAND, NUDP_CMD_START_RAW).size(), 1u);
+  rig.DeleteCamera();
+  EXPECT_TRUE(InOrder(rig.Log(), {"CEthCamera::SendCmd() (number field = 08000000):\nTimeout.\n\n",
+                                  "CEthCamera::SendCmd() (0x08 command):\nNo answer, but RAW data "
+                                  "came: taken as started.\n\n",
+                                  "CEthCamera::SendCmd() (0x08 command):\nWarning: transfer has "
+                                  "finished before camera answer!\n(image received)\n\n"}))
+      << rig.Log().substr(0, 3000);
+}
+
+// Packets that do not fill their place, and retransmissions that come short, are never counted
+// as there: the image is reported incomplete, and recovery asks again until a whole packet
+// comes, or fails after as many attempts as a command gets.
+TEST(NetworkFaults, PacketsAndRetransmissionsOutOfShapeAreNotStored) {
+  struct Case {
+    const char* name;
+    std::vector<int> drop;
+    std::vector<BadPacket> bad;
+    std::vector<std::size_t> short_answers;
+    std::int32_t stream_count;
+    bool recovered;
+    std::vector<std::uint32_t> requests;
+    std::vector<std::string> errors;  // in this order in log_err.txt
+  };
+  const auto refetched = [](int packet, const char* offset, int bytes) {
+    return "CEthCamera::ReadMissing():\nPacket #" + std::to_string(packet) + " (offset=" + offset +
+           ") retransmitted with " + std::to_string(bytes) + " bytes of data, not stored.\n\n";
+  };
+  const Case cases[] = {
+      {"a short packet and one off its boundary; two short answers, then whole ones",
+       {},
+       {BadPacket{7, 0, 100}, BadPacket{9, 1, 2}},
+       {0, 512},
+       RAW_PACKETS_PER_IMAGE - 2,
+       true,
+       {3584, 3584, 3584, 4608},
+       {"RAW data packet #7 (offset=1C00, length=100) does not fill its place, dropped.\n\n",
+        "RAW data packet #9 (offset=2402, length=2) does not fill its place, dropped.\n\n",
+        refetched(7, "1C00", 0), refetched(7, "1C00", 512),
+        "CEthCamera::ReadMissing():\nPacket #7 retransmitted.\n\n",
+        "CEthCamera::ReadMissing():\nPacket #9 retransmitted.\n\n"}},
+      {"answers that keep coming short",
+       {5},
+       {},
+       {0, 512, 1023},
+       RAW_PACKETS_PER_IMAGE - 1,
+       false,
+       {2560, 2560, 2560},
+       {refetched(5, "1400", 0), refetched(5, "1400", 512), refetched(5, "1400", 1023),
+        "CEthCamera::ReadMissing():\nCannot retransmit packet #5.\n\n"}},
+  };
+  int net = 54;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SimulatorOptions options;
+    options.drop = c.drop;
+    options.bad_packets = c.bad;
+    options.short_retransmit = c.short_answers;
+    CameraRig rig(net++, options);
+    Image image;
+    ASSERT_TRUE(StartImage(rig, image)) << rig.Error();
+    EXPECT_FALSE(rig.Camera().WaitForRawData());
+    EXPECT_EQ(rig.Camera().Nudp().RawCount(), c.stream_count);
+    EXPECT_EQ(rig.Camera().ReadMissing(image.get()), c.recovered);
+    EXPECT_EQ(ImageMatchesPattern(image.get(), 1), c.recovered);
+    // A camera that answers is still there: the connection stays.
+    EXPECT_TRUE(rig.Camera().Connected());
+    EXPECT_EQ(rig.RetransmissionRequests(), c.requests);
+    rig.DeleteCamera();
+    EXPECT_TRUE(InOrder(rig.ErrLog(), c.errors)) << rig.ErrLog();
+    EXPECT_EQ(Count(rig.ErrLog(), "CEthCamera::ReadMissing():\n"), c.errors.size() - c.bad.size());
+  }
+}
+
+// A sender that uses the camera's address and port sends its own data for packets 4000-4009
+// ahead of the camera's. Which copy is genuine cannot be told, but that they differ can: each
+// such packet counts as missing and is fetched from the camera.
+TEST(NetworkFaults, ForgedCopiesAreConflictsFetchedAgain) {
+  SimulatorOptions options;
+  for (int i = 4000; i < 4010; ++i) options.forge.push_back(i);
+  CameraRig rig(56, options);
+  Image image;
+  ASSERT_TRUE(StartImage(rig, image)) << rig.Error();
+  EXPECT_FALSE(rig.Camera().WaitForRawData());
+  EXPECT_EQ(rig.Camera().Nudp().RawCount(), RAW_PACKETS_PER_IMAGE - 10);
+  EXPECT_TRUE(rig.Camera().ReadMissing(image.get()));
+  EXPECT_TRUE(ImageMatchesPattern(image.get(), 1));
+  std::vector<std::string> conflicts;
+  std::vector<std::uint32_t> expected_requests;
+  for (int i = 4000; i < 4010; ++i) {
+    char line[128];
+    std::snprintf(line, sizeof line,
+                  "RAW data packet #%d (offset=%X) duplicated with other data: counted as "
+                  "missing.\n",
+                  i, i * 1024);
+    conflicts.push_back(line);
+    expected_requests.push_back(RawNumberField(i));
+  }
+  EXPECT_EQ(rig.RetransmissionRequests(), expected_requests);
+  rig.DeleteCamera();
+  EXPECT_TRUE(InOrder(rig.ErrLog(), conflicts)) << rig.ErrLog().substr(0, 3000);
+  EXPECT_EQ(Count(rig.ErrLog(), "duplicated with other data"), 10u);
+}
+
+// The buffer goes with one image: a 0x08 sent without handing one over again stores nothing,
+// is logged, and its image is not reported complete.
+TEST(NetworkFaults, NoImageWithoutItsBuffer) {
+  CameraRig rig(57, SimulatorOptions{});
+  Image image;
+  ASSERT_TRUE(StartImage(rig, image)) << rig.Error();
+  EXPECT_TRUE(rig.Camera().WaitForRawData());
+  EXPECT_TRUE(rig.Camera().SendCmd(NUDP_CMD_START_RAW, NUDP_TOP_COMMAND));
+  EXPECT_FALSE(rig.Camera().WaitForRawData());
+  EXPECT_TRUE(rig.Sim().WaitForStreamsEnded(2, milliseconds(2000)));
+  EXPECT_TRUE(ImageMatchesPattern(image.get(), 1));  // the first image's buffer is left alone
+  rig.DeleteCamera();
+  EXPECT_EQ(Count(rig.ErrLog(),
+                  "CEthCamera::SendCmd() (0x08 command):\nNo RAW data buffer set: "
+                  "the image will not be stored.\n\n"),
+            1u);
 }
 
 // Contact is lost on the listener thread after three damaged answers to the status request: the

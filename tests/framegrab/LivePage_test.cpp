@@ -222,6 +222,10 @@ TEST(LivePage, PreviewStretchesTheMiddleOfTheSamplesAndSaysSo) {
             "x 4 samples; 8-bit, contrast stretched: 152 and below black, 32600 and "
             "above white (the 0.5% and 99.5% points)");
   EXPECT_EQ(p.png.substr(1, 3), "PNG");
+  EXPECT_TRUE(MakePreview(raw.data(), 2048, 8, 13)
+                  .Note()
+                  .starts_with("image 8 (INCOMPLETE: 13 packets missing, shown as zeros): 2048 "
+                               "x 2062 samples"));
 }
 
 TEST(LivePage, ChartGroupsImagesBeyondItsRoom) {

@@ -97,10 +97,31 @@ TEST(RunModel, VerdictAndDiagnoses) {
        0,
        0,
        {"No RAW data came",
-        "The receive buffer granted (425984 bytes) is smaller than one image "
-        "(8445952 bytes); lift the kernel's cap with: sudo sysctl -w "
-        "net.core.rmem_max=10485760",
+        "The receive buffer granted (425984 bytes) is smaller than one image needs "
+        "(19003392 bytes: the kernel counts each of its 8248 datagrams as 2304 bytes); lift "
+        "the kernel's cap with: sudo sysctl -w net.core.rmem_max=10485760",
         "The kernel dropped 7 UDP datagrams"}},
+      // Larger than the image's bytes, yet it queues fewer than half of its datagrams.
+      {"buffer of an rmem_max of 6 MB",
+       {Image(1, true, 8248)},
+       true,
+       RunEnd::kImages,
+       12000000,
+       0,
+       0,
+       0,
+       0,
+       {"The receive buffer granted (12000000 bytes) is smaller than one image needs"}},
+      {"buffer that holds one image",
+       {Image(1, true, 8248)},
+       true,
+       RunEnd::kImages,
+       19003392,
+       0,
+       0,
+       0,
+       0,
+       {}},
   };
   for (const Case& c : cases) {
     RunFacts facts;
@@ -142,7 +163,7 @@ TEST(RunModel, PercentilesByNearestRankAndTheSummaryInWords) {
   facts.cpu_user_ms = 2000;
   facts.cpu_system_ms = 1000;
   facts.receive_buffer_bytes = 20971520;
-  facts.driver.socket = {1650004, 0, 1, 1649603, 1649600, 2, 1, 210, 3};
+  facts.driver.socket = {1650004, 0, 1, 1649603, 1649600, 2, 0, 1, 210, 3, 0};
   facts.driver.camera = {215, 4, 4, 1, 3, 3, 3, 0, 0};
   const RunModel model = Model(facts, images);
   EXPECT_DOUBLE_EQ(model.summary.image_median_ms, 170.0);  // the 100th of 71 ... 270
@@ -159,14 +180,14 @@ TEST(RunModel, PercentilesByNearestRankAndTheSummaryInWords) {
             "fetched again: 3 packets; recovery median 4.5 ms, max 4.5 ms\n"
             "duplicates: 2 packets\n"
             "received since open: 1650004 datagrams: 1649603 RAW packets (1649600 stored, 2 "
-            "duplicates, 1 refused), 210 answers matched, 3 stray answers, 0 from other "
-            "senders, 1 damaged\n"
+            "duplicates, 0 with other data, 1 refused), 210 answers matched, 3 stray answers, 0 "
+            "restarts, 0 from other senders, 1 damaged\n"
             "commands since open: 215 sent (4 repeats, 4 timed out), 1 status requests, 3 "
             "retransmission requests (3 answered), 0 drains, 0 lost contacts\n"
             "samples: image 200: min 12, max 65535, mean 1000.2, standard deviation 20.0; in all "
             "images 4 saturated (65535) and 9 zero\n"
             "processor time per image: user 10.0 ms, system 5.0 ms\n"
-            "receive buffer: 20971520 bytes granted, one image is 8445952 bytes\n"
+            "receive buffer: 20971520 bytes granted, one image needs 19003392 of it\n"
             "kernel UDP receive-buffer drops: unknown (/proc/net/snmp not readable)\n");
 }
 

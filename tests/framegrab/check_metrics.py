@@ -37,6 +37,7 @@ def expected(stats):
         ("framegrab_recovery_time_median_seconds", ()): ms(s["recovery_time_median_ms"]),
         ("framegrab_recovery_time_max_seconds", ()): ms(s["recovery_time_max_ms"]),
         ("framegrab_duplicate_packets_total", ()): s["duplicate_packets"],
+        ("framegrab_conflicting_packets_total", ()): s["conflicting_packets"],
         ("framegrab_saturated_samples_total", ()): s["saturated_samples"],
         ("framegrab_zero_samples_total", ()): s["zero_samples"],
         ("framegrab_cpu_seconds_total", (("mode", "user"),)): ms(s["cpu_user_ms"]),

@@ -36,9 +36,10 @@ Bytes Response(std::uint8_t top, std::uint32_t number, std::size_t data_length =
   return Packet(BuildExpectedResponse(BuildCommandHeader(top, number)), data_length, fill);
 }
 
-Bytes Raw(int index, std::size_t data_length = RAW_PACKET_DATA_LENGTH) {
+// RAW packet `index`, its number field `words` past the packet's place.
+Bytes Raw(int index, std::size_t data_length = RAW_PACKET_DATA_LENGTH, std::uint32_t words = 0) {
   NudpHeader h{NUDP_SIGNATURE_0, NUDP_SIGNATURE_1, NUDP_RAW_TOP_BYTE, 0, 0, 0, 0, 0};
-  WriteNumberField(h.data(), RawNumberField(index));
+  WriteNumberField(h.data(), RawNumberField(index) + words);
   h[3] = NudpChecksum(h.data());
   Bytes b = Packet(h, data_length);
   for (std::size_t i = 0; i < data_length; ++i) {
@@ -63,6 +64,8 @@ const std::map<std::string, LoopbackSubnet> kSubnets = {
     {"LastPacketFirstEndsTheImageAtOnce", {3, 12}},
     {"AWholeImageArrivesIntactWhileAnotherThreadWatches", {3, 13}},
     {"DatagramsHandedOverDirectlyAreCheckedLikeReceivedOnes", {3, 14}},
+    {"CopyWithOtherDataPutsThePacketInConflictUntilRecovered", {3, 15}},
+    {"FurtherAnswerToARepeatedStartRestartsTheImage", {3, 16}},
     {"CountsEachDatagramWhereItIsJudged", {3, 20}},
 };
 
@@ -389,11 +392,34 @@ TEST_F(NudpSocketTest, ReceiveChecksDropForeignShortUnsignedAndDamagedDatagrams)
   EXPECT_EQ(TakeLogs().second, "Checksum is not correct.\n\n");
   EXPECT_EQ(_socket->RawCount(), 0);
 
-  // An 8-byte RAW packet is stored with length 0; a packet beyond the image is dropped.
-  Deliver(Raw(9, 0));
+  // A packet that does not bring exactly one packet's data for one packet's place is neither
+  // stored nor counted: it would leave part of its place stale.
+  struct Misfit {
+    std::size_t length;
+    std::uint32_t words;
+    const char* line;
+  };
+  const Misfit misfits[] = {
+      {0, 0, "RAW data packet #9 (offset=2400, length=0) does not fill its place, dropped.\n\n"},
+      {100, 0,
+       "RAW data packet #9 (offset=2400, length=100) does not fill its place, dropped.\n\n"},
+      {1023, 0,
+       "RAW data packet #9 (offset=2400, length=1023) does not fill its place, dropped.\n\n"},
+      {2, 1, "RAW data packet #9 (offset=2402, length=2) does not fill its place, dropped.\n\n"},
+      {1022, 511,
+       "RAW data packet #9 (offset=27FE, length=1022) does not fill its place, dropped.\n\n"},
+  };
+  for (const Misfit& m : misfits) {
+    Deliver(Raw(9, m.length, m.words));
+    EXPECT_TRUE(_socket->TakePacketArrived());
+    EXPECT_EQ(TakeLogs().second, m.line);
+  }
+  EXPECT_EQ(_socket->RawCount(), 0);
+  EXPECT_FALSE(_socket->PacketStored(9));
+  EXPECT_EQ(image[9 * 1024 + 2], 0);
+  Deliver(Raw(9));
   EXPECT_EQ(_socket->RawCount(), 1);
-  EXPECT_NE(TakeLogs().first.find("RAW data packet #9 (offset=2400, length=0) parsed.\n\n"),
-            std::string::npos);
+  EXPECT_TRUE(_socket->PacketStored(9));
   Deliver(Raw(RAW_PACKETS_PER_IMAGE));
   NudpHeader tail{NUDP_SIGNATURE_0, NUDP_SIGNATURE_1, NUDP_RAW_TOP_BYTE, 0, 0, 0, 0, 0};
   WriteNumberField(tail.data(), RawNumberField(RAW_LAST_PACKET_INDEX) + 1);  // 2 bytes too far
@@ -406,6 +432,99 @@ TEST_F(NudpSocketTest, ReceiveChecksDropForeignShortUnsignedAndDamagedDatagrams)
   EXPECT_EQ(_socket->LastPacket(), 9);
   EXPECT_FALSE(_socket->PacketStored(RAW_LAST_PACKET_INDEX));
   EXPECT_EQ(_socket->State(), NUDP_READY | NUDP_RAW_DATA);
+}
+
+TEST_F(NudpSocketTest, CopyWithOtherDataPutsThePacketInConflictUntilRecovered) {
+  std::vector<std::uint8_t> image(RAW_IMAGE_SIZE, 0);
+  ASSERT_TRUE(_socket->PrepareForData(image.data()));
+  Command(0, NUDP_CMD_START_RAW);
+  Deliver(Response(0, NUDP_CMD_START_RAW));
+  Deliver(Raw(3));
+  Deliver(Raw(4));
+  TakeLogs();
+  Bytes other = Raw(3);
+  other.back() ^= 1;  // the last data byte differs
+
+  // Copies are compared with what is stored: the same data is a plain duplicate; other data is
+  // a conflict, and the packet is missing again; later copies never fill it, whatever they
+  // bring, and each one that differs from the first copy counts.
+  struct Copy {
+    const Bytes& bytes;
+    const char* line;
+    std::uint64_t conflicts;
+  };
+  const char* const duplicated = "RAW data packet #3 (offset=C00) duplicated.\n";
+  const char* const conflict =
+      "RAW data packet #3 (offset=C00) duplicated with other data: counted as missing.\n";
+  const Bytes same = Raw(3);
+  for (const Copy& c : {Copy{same, duplicated, 0}, Copy{other, conflict, 1},
+                        Copy{same, duplicated, 1}, Copy{other, conflict, 2}}) {
+    Deliver(c.bytes);
+    const auto [log, err] = TakeLogs();
+    EXPECT_EQ(err, c.line);
+    EXPECT_EQ(log, At() + From() + "RAW data packet.\n" + err +
+                       "RAW data packet #3 (offset=C00, length=1024) parsed.\n\n");
+    EXPECT_EQ(_socket->Counts().conflicts, c.conflicts);
+    EXPECT_EQ(_socket->RawCount(), c.conflicts == 0 ? 2 : 1);
+    EXPECT_EQ(_socket->PacketStored(3), c.conflicts == 0);
+  }
+  EXPECT_TRUE(std::equal(same.begin() + 8, same.end(), image.begin() + 3 * 1024));
+  EXPECT_TRUE(_socket->PacketStored(4));
+
+  // A new start clears the conflict with the map: a copy is a first copy again.
+  _socket->StopData();
+  Command(0, NUDP_CMD_START_RAW);
+  Deliver(other);
+  EXPECT_TRUE(_socket->PacketStored(3));
+  EXPECT_EQ(_socket->Counts().conflicts, 2u);
+  EXPECT_EQ(_socket->Counts().duplicates, 2u);
+}
+
+TEST_F(NudpSocketTest, FurtherAnswerToARepeatedStartRestartsTheImage) {
+  std::vector<std::uint8_t> image(RAW_IMAGE_SIZE, 0);
+  ASSERT_TRUE(_socket->PrepareForData(image.data()));
+  // 0x08 three times, two attempts timed out: the late answer to the first ends the third one's
+  // wait.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    Command(0, NUDP_CMD_START_RAW);
+    _socket->StopWaiting();
+    _socket->ClearRawDataFlag();
+  }
+  Command(0, NUDP_CMD_START_RAW);
+  Deliver(Response(0, NUDP_CMD_START_RAW));
+  EXPECT_EQ(_socket->State(), NUDP_READY | NUDP_RAW_DATA);
+  Deliver(Raw(0));
+  Deliver(Raw(1));
+  EXPECT_EQ(_socket->RawCount(), 2);
+  TakeLogs();
+
+  // The answer to the second: the camera started again, what came before is dropped.
+  Deliver(Response(0, NUDP_CMD_START_RAW));
+  auto [log, err] = TakeLogs();
+  EXPECT_EQ(err,
+            "Answer to a repeated 0x08 command: the camera started its image again, the packets "
+            "stored before are dropped.\n");
+  EXPECT_EQ(log, At() + From() + "Camera response packet.\n" + err +
+                     "Camera response packet parsed.\n\n");
+  EXPECT_EQ(_socket->Restarts(), 1u);
+  EXPECT_EQ(_socket->RawCount(), 0);
+  EXPECT_FALSE(_socket->PacketStored(0));
+  EXPECT_EQ(_socket->State(), NUDP_READY | NUDP_RAW_DATA);
+  Deliver(Raw(0));
+  EXPECT_EQ(_socket->RawCount(), 1);
+
+  // Once the image has ended, the answer to the third is late: a stray like every other answer
+  // nobody waits for, and so is any copy after every 0x08 has been answered.
+  _socket->StopData();
+  TakeLogs();
+  for (int late = 0; late < 2; ++late) {
+    Deliver(Response(0, NUDP_CMD_START_RAW));
+    EXPECT_EQ(TakeLogs().second,
+              "Unexpected packet (not a problem for a driver, but should not happen).\n");
+  }
+  EXPECT_EQ(_socket->Restarts(), 1u);
+  EXPECT_EQ(_socket->RawCount(), 1);
+  EXPECT_TRUE(_socket->PacketStored(0));
 }
 
 TEST_F(NudpSocketTest, LastPacketFirstEndsTheImageAtOnce) {
@@ -493,6 +612,8 @@ TEST_F(NudpSocketTest, CountsEachDatagramWhereItIsJudged) {
   bad_checksum[3] ^= 1;
   Bytes damaged_answer = Response(0, NUDP_CMD_BINNING_ON);
   damaged_answer[5] ^= 0x40;
+  Bytes other_data = Raw(1);
+  other_data.back() ^= 1;
   struct Step {
     const char* what;
     std::function<void()> action;
@@ -506,6 +627,10 @@ TEST_F(NudpSocketTest, CountsEachDatagramWhereItIsJudged) {
        "received_packets=1 matched_answers=1 "},
       {"the same packet again", [&] { Deliver(Raw(1)); },
        "received_packets=1 raw_packets=1 duplicate_packets=1 "},
+      {"the same packet with other data", [&] { Deliver(other_data); },
+       "received_packets=1 raw_packets=1 conflicting_packets=1 "},
+      {"a packet that does not fill its place", [&] { Deliver(Raw(5, 100)); },
+       "received_packets=1 damaged_packets=1 raw_packets=1 "},
       {"from another port", [&] { direct(Raw(3), stranger, sizeof stranger); },
        "received_packets=1 foreign_packets=1 "},
       {"not IPv4", [&] { direct(Raw(3), camera, 8); }, "received_packets=1 foreign_packets=1 "},
@@ -599,9 +724,22 @@ TEST(NudpSocketBuffer, AsksForAReceiveBufferThatHoldsAWholeImageOrSaysWhyNot) {
         << reports.reports[0];
     EXPECT_EQ(reports.reports[0].back(), '0');
   }
-  // Each queued 1032-byte datagram costs about 2.3 KB of that budget.
-  std::printf("receive buffer granted: %d bytes (room for about %d datagrams)\n", granted,
-              granted / 2304);
+  std::printf("receive buffer granted: %d bytes (room for %d datagrams)\n", granted,
+              granted / NudpSocket::kKernelBytesPerRawDatagram);
+}
+
+// hostcheck judges a host's rmem_max with the driver's figures: what it asks for, and what one
+// image takes of the buffer as the kernel counts it.
+TEST(NudpSocketBuffer, HostcheckJudgesWithTheSameFigures) {
+  const std::string script = ReadFile(HOSTCHECK_PATH);
+  const auto value = [&](const std::string& name) -> long long {
+    const std::string key = "\nreadonly " + name + "=";
+    const std::size_t at = script.find(key);
+    return at == std::string::npos ? -1 : std::stoll(script.substr(at + key.size()));
+  };
+  EXPECT_EQ(value("image_buffer_bytes"), NudpSocket::kImageReceiveBufferBytes);
+  EXPECT_EQ(value("buffer_request"), NudpSocket::kReceiveBufferRequest);
+  EXPECT_EQ(value("image_bytes"), static_cast<long long>(RAW_IMAGE_SIZE));
 }
 
 }  // namespace

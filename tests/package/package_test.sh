@@ -95,7 +95,7 @@ done
 { [ -s "$work/run/log.txt" ] && [ -s "$work/run/log_err.txt" ]; } || fail "no log.txt and log_err.txt"
 "$bin/framegrab" "$local_ip" "$camera" --images 2 --save "$work/pics" --quiet ||
   fail "framegrab exit status $?"
-[ -s "$work/pics/image-0001.png" ] || fail "framegrab saved no picture"
+[ -s "$work/pics/image-000001.png" ] || fail "framegrab saved no picture"
 [ $status -eq 0 ] || { cat "$work/console.txt" "$work/camsim.txt"; }
 
 # The manual pages: no lint message, rendered by man, and every flag of --help in the page.

@@ -60,6 +60,18 @@ TEST(PlanStream, StopAfterCountsPacketsOfTheSendingOrderBeforeDrops) {
   EXPECT_EQ(PlanStream(o, 1), (std::vector<int>{8247, 1}));
 }
 
+TEST(PlanStream, ForgedCopyGoesJustBeforeItsPacketUnlessThatIsDropped) {
+  SimulatorOptions o;
+  o.stop_after = 4;
+  o.forge = {1, 2};
+  o.drop = {2};
+  const std::vector<int> plan = PlanStream(o, 1);
+  EXPECT_EQ(plan, (std::vector<int>{0, ForgedEntry(1), 1, 3}));
+  EXPECT_TRUE(IsForged(plan[1]));
+  EXPECT_EQ(PacketOfEntry(plan[1]), 1);
+  EXPECT_EQ(PacketOfEntry(plan[2]), 1);
+}
+
 TEST(PlanStream, LastFirstStaysFirstWhenReordered) {
   SimulatorOptions o;
   o.last_first = true;

@@ -58,6 +58,19 @@ TEST(SimulatorOptions, EveryFlagSetsItsField) {
                    "--answer-after-stream",
                    "--answer-twice",
                    "2.5",
+                   "--forge",
+                   "4000-4002,9",
+                   "--bad-packet",
+                   "7,0,100",
+                   "--bad-packet=9,1,2",
+                   "--lose-answer",
+                   "0x08",
+                   "--start-delay",
+                   "150",
+                   "--short-retransmit",
+                   "0",
+                   "--short-retransmit",
+                   "512",
                    "--repeat-packet",
                    "7,1,3000",
                    "--exit-after",
@@ -88,6 +101,17 @@ TEST(SimulatorOptions, EveryFlagSetsItsField) {
   EXPECT_EQ(o.damage[1].code, 0x105u);
   EXPECT_TRUE(o.answer_after_stream);
   EXPECT_EQ(o.answer_twice_ms, 2.5);
+  EXPECT_EQ(o.forge, (std::vector<int>{9, 4000, 4001, 4002}));
+  ASSERT_EQ(o.bad_packets.size(), 2u);
+  EXPECT_EQ(o.bad_packets[0].index, 7);
+  EXPECT_EQ(o.bad_packets[0].words, 0u);
+  EXPECT_EQ(o.bad_packets[0].length, 100u);
+  EXPECT_EQ(o.bad_packets[1].words, 1u);
+  EXPECT_EQ(o.bad_packets[1].length, 2u);
+  ASSERT_EQ(o.lose_answer.size(), 1u);
+  EXPECT_TRUE(o.lose_answer[0].Matches(0, 0x08));
+  EXPECT_EQ(o.start_delay_ms, 150.0);
+  EXPECT_EQ(o.short_retransmit, (std::vector<std::size_t>{0, 512}));
   EXPECT_EQ(o.repeat_index, 7);
   EXPECT_EQ(o.repeat_every_ms, 1.0);
   EXPECT_EQ(o.repeat_for_ms, 3000.0);
@@ -119,6 +143,14 @@ TEST(SimulatorOptions, RejectsBadValuesWithAReason) {
                                                      {"--repeat-packet", "1,2"},
                                                      {"--repeat-packet", "8248,1,1"},
                                                      {"--repeat-packet", "1,0,5"},
+                                                     {"--forge", "8248"},
+                                                     {"--bad-packet", "7,0"},
+                                                     {"--bad-packet", "7,512,2"},
+                                                     {"--bad-packet", "7,0,1025"},
+                                                     {"--bad-packet", "7,0,1024"},
+                                                     {"--lose-answer", "x"},
+                                                     {"--start-delay", "0"},
+                                                     {"--short-retransmit", "1024"},
                                                      {"stray"}};
   for (const auto& args : bad) {
     SimulatorOptions o;
@@ -156,12 +188,19 @@ TEST(SimulatorOptions, HelpIsRecognisedAndDocumentsEveryFlag) {
   EXPECT_EQ(Parse({"--rate", "5", "--help"}, o, error), ParseResult::kHelp);
   EXPECT_EQ(Parse({"--rate", "5", "--version"}, o, error), ParseResult::kVersion);
   const std::string usage = SimulatorUsage();
-  for (const char* flag : {"--bind",       "--port",       "--id",         "--rate",
-                           "--drop",       "--loss",       "--seed",       "--duplicate",
-                           "--reorder",    "--last-first", "--stop-after", "--unfinished",
-                           "--silent ",    "--silent-cmd", "--damage",     "--answer-after-stream",
-                           "--exit-after", "--pcap",       "--quiet",      "--help",
-                           "--version"}) {
+  for (const char* flag : {"--bind",        "--port",
+                           "--id",          "--rate",
+                           "--drop",        "--loss",
+                           "--seed",        "--duplicate",
+                           "--reorder",     "--last-first",
+                           "--stop-after",  "--unfinished",
+                           "--silent ",     "--silent-cmd",
+                           "--damage",      "--answer-after-stream",
+                           "--exit-after",  "--pcap",
+                           "--quiet",       "--help",
+                           "--version",     "--forge",
+                           "--bad-packet",  "--lose-answer",
+                           "--start-delay", "--short-retransmit"}) {
     EXPECT_NE(usage.find(flag), std::string::npos) << flag;
   }
   EXPECT_NE(usage.find("Mbit/s on the wire"), std::string::npos);
