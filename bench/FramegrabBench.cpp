@@ -1,5 +1,6 @@
 // framegrab against camsim at 1000 Mbit/s, both as processes: images per second against the
-// line-rate limit of the same run, without pictures, with a picture of every image, and serving
+// line-rate limit of the same run, without pictures, keeping a TIFF and then a PNG picture of
+// every image (the writer waited for when behind; TIFF must keep up), and serving
 // its live page (127.23.100.2:8080) to a client that reads the event stream and to one that
 // opens it and never reads; and the processor time per image. The limit comes from camsim's
 // achieved rate while streaming, so a simulator slowed by a busy machine lowers the limit rather
@@ -39,7 +40,7 @@ using fp::test::AwaitText;
 using fp::test::ReadFile;
 using fp::test::Spawn;
 
-enum class Mode { kPlain, kSave, kServeReader, kServeStalled };
+enum class Mode { kPlain, kSaveTiff, kSavePng, kServeReader, kServeStalled };
 constexpr const char* kServeAddress = "127.23.100.2";
 constexpr int kServePort = 8080;
 
@@ -115,7 +116,6 @@ struct Figures {
   double cpu_ms_per_image = 0;
   int complete = 0;
   int saved = 0;
-  int unsaved = 0;
   int events = 0;  // events the reading client received
   int unread = 0;  // bytes the stalled client left unread
 };
@@ -129,9 +129,11 @@ Figures Run(const std::string& dir, int images, Mode mode) {
   AwaitText(dir + "/camsim.err", "listening", std::chrono::seconds(5), camsim);
   std::vector<std::string> args = {FRAMEGRAB_PATH,         "127.22.100.2", camera,     "--images",
                                    std::to_string(images), "--json",       "run.json", "--quiet"};
-  if (mode == Mode::kSave) {
-    args.push_back("--save");
-    args.push_back("pics");
+  if (mode == Mode::kSaveTiff || mode == Mode::kSavePng) {
+    // Every image kept: acquisition waits for the writer when its queue is full.
+    std::filesystem::remove_all(dir + "/pics");
+    for (const char* a : {"--save", "pics", "--when-behind", "wait", "--format"}) args.push_back(a);
+    args.push_back(mode == Mode::kSaveTiff ? "tiff" : "png");
   }
   const bool serve = mode == Mode::kServeReader || mode == Mode::kServeStalled;
   if (serve) {
@@ -176,7 +178,6 @@ Figures Run(const std::string& dir, int images, Mode mode) {
       s["cpu_user_ms_per_image"].get<double>() + s["cpu_system_ms_per_image"].get<double>();
   f.complete = s["complete_images"];
   f.saved = s["saved_pictures"];
-  f.unsaved = s["unsaved_pictures"];
   f.ok = true;
   return f;
 }
@@ -227,17 +228,24 @@ int main(int argc, char** argv) {
   std::printf("%-14s %10s %10s %7s %7s %12s %9s %8s\n", "run", "images/s", "limit", "ratio",
               "target", "camsim Mbit", "CPU ms/im", "complete");
   bool all_met = true;
-  for (const Mode mode : {Mode::kPlain, Mode::kSave, Mode::kServeReader, Mode::kServeStalled}) {
+  for (const Mode mode :
+       {Mode::kPlain, Mode::kSaveTiff, Mode::kSavePng, Mode::kServeReader, Mode::kServeStalled}) {
     const Figures f = Run(dir, images, mode);
     if (!f.ok) return 1;
     const double ratio = f.images_per_s / f.limit_images_per_s;
-    const double target = mode == Mode::kSave ? 0.9 : 0.95;
+    // PNG's figure is stated, not a target: its encoding costs more than the camera's rate
+    // leaves, so acquisition waits for its writer.
+    const double target = mode == Mode::kSavePng ? 0 : 0.95;
     all_met = all_met && ratio >= target;
-    const char* names[] = {"no pictures", "save every", "serve, reader", "serve, stalled"};
+    if (mode == Mode::kSaveTiff) all_met = all_met && f.saved == images;
+    const char* names[] = {"no pictures", "every TIFF", "every PNG", "serve, reader",
+                           "serve, stalled"};
     std::printf("%-14s %10.2f %10.2f %7.3f %7.2f %12.1f %9.1f %8d", names[static_cast<int>(mode)],
                 f.images_per_s, f.limit_images_per_s, ratio, target, f.achieved_mbit,
                 f.cpu_ms_per_image, f.complete);
-    if (mode == Mode::kSave) std::printf("  (%d saved, %d left unsaved)", f.saved, f.unsaved);
+    if (mode == Mode::kSaveTiff || mode == Mode::kSavePng) {
+      std::printf("  (%d of %d saved)", f.saved, images);
+    }
     if (mode == Mode::kServeReader) std::printf("  (%d events read)", f.events);
     if (mode == Mode::kServeStalled) std::printf("  (%d bytes left unread)", f.unread);
     std::printf("\n");

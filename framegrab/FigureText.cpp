@@ -30,7 +30,7 @@ std::string OutagesText(const RunModel& model) {
 }
 
 // What the incomplete images lack: "image 1 lacks 13 packets (100-102, 4000-4009), zeros in
-// image-0001-incomplete.png", the first `most` images, then how many more.
+// image-000001-incomplete.png", the first `most` images, then how many more.
 std::string DescribeIncomplete(const RunModel& model, std::size_t most = 5) {
   std::string text;
   std::size_t shown = 0;
@@ -148,10 +148,23 @@ std::vector<FigureLine> FigureLines(const RunModel& model) {
                                                LL(*s.kernel_drops), LL(*f.rcvbuf_errors_before),
                                                LL(*f.rcvbuf_errors_after))
                                   : std::string("unknown (/proc/net/snmp not readable)")});
-  if (f.saved_pictures + f.unsaved_pictures + f.failed_pictures > 0) {
-    lines.push_back({"pictures", "pictures", static_cast<double>(f.saved_pictures),
-                     FormatText("%d saved, %d left unsaved (writer behind), %d failed",
-                                f.saved_pictures, f.unsaved_pictures, f.failed_pictures)});
+  if (!f.picture_format.empty()) {
+    std::string text =
+        FormatText("%d saved as %s, %d left unsaved (writer behind), %d failed; ", f.saved_pictures,
+                   f.picture_format.c_str(), f.unsaved_pictures, f.failed_pictures);
+    text += f.when_behind == "wait"
+                ? FormatText("every image kept (acquisition waited %.1f s for the writer)",
+                             f.writer_wait_ms / 1e3)
+                : std::string("images skipped while the writer was behind");
+    if (f.saving_stopped_at != 0) {
+      text += FormatText("; saving stopped at image %d (%s), %d not saved after it",
+                         f.saving_stopped_at, f.saving_stopped_reason.c_str(),
+                         f.unsaved_after_stop_pictures);
+    }
+    lines.push_back({"pictures", "pictures", static_cast<double>(f.saved_pictures), text});
+  }
+  if (!f.log_failure.empty()) {
+    lines.push_back({"logs", "driver logs", 1, f.log_failure});
   }
   return lines;
 }

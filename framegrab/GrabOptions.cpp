@@ -10,8 +10,9 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: framegrab local_ip remote_ip [--images N] [--duration TIME] [--give-up-after TIME] "
-    "[--save DIR [--save-every K]] [--width W] [--json FILE|-] [--logs DIR [--driver-log "
-    "all|errors]] [--progress-every TIME] [--quiet] [--serve [ADDR:]PORT] [--report FILE.html]";
+    "[--save DIR [--save-every K] [--format png|tiff] [--when-behind wait|skip]] [--width W] "
+    "[--json FILE|-] [--records FILE] [--logs DIR [--driver-log all|errors]] [--progress-every "
+    "TIME] [--quiet] [--serve [ADDR:]PORT] [--report FILE.html]";
 
 // The longest time a flag takes: ten years.
 constexpr double kLongestSeconds = 3650.0 * 86400.0;
@@ -75,7 +76,8 @@ CLI::Validator WholeNumberCheck(long low, long high) {
 constexpr const char* kExitStatusText =
     "Exit status:\n"
     "  0        every image complete, no outage\n"
-    "  1        an image incomplete (not by an outage), or a picture or the JSON not written\n"
+    "  1        an image incomplete (not by an outage), or a picture, the JSON, the record\n"
+    "           lines or a driver log not written\n"
     "  2        usage error: nothing was sent\n"
     "  3        the camera did not answer at the start, or the run ended in an outage\n"
     "           (--give-up-after, or its time ran out while contact was lost)\n"
@@ -154,11 +156,26 @@ GrabParse ParseGrabArgs(const std::vector<std::string>& args, GrabOptions& optio
                  "break (default: ride out every outage)")
       ->type_name("TIME")
       ->transform(TimeCheck(false));
-  app.add_option("--save", options.save_dir, "write 16-bit PNG pictures into DIR")
+  app.add_option("--save", options.save_dir,
+                 "write 16-bit pictures into DIR as image-000001.png, ... (a new or empty DIR: "
+                 "one holding pictures is refused)")
       ->type_name("DIR");
   app.add_option("--save-every", options.save_every, "write every K-th image only (default 1)")
       ->type_name("K")
       ->check(WholeNumberCheck(1, 100000000));
+  std::string format = "png";
+  app.add_option("--format", format,
+                 "picture format: png (smaller) or tiff (uncompressed, keeps up with the camera; "
+                 "image number, UTC time and completeness in its tags); default png")
+      ->type_name("png|tiff")
+      ->check(CLI::IsMember({"png", "tiff"}));
+  std::string when_behind = "wait";
+  app.add_option("--when-behind", when_behind,
+                 "when the picture writer is behind: wait (default; every image kept, up to a "
+                 "quarter of the free memory queued, then acquisition waits) or skip (the "
+                 "image is left unsaved)")
+      ->type_name("wait|skip")
+      ->check(CLI::IsMember({"wait", "skip"}));
   app.add_option("--width", options.width, "samples per picture row (default 2048)")
       ->type_name("W")
       ->check([](const std::string& text) -> std::string {
@@ -176,6 +193,9 @@ GrabParse ParseGrabArgs(const std::vector<std::string>& args, GrabOptions& optio
   app.add_option("--json", options.json_path,
                  "write the records and summary as JSON to FILE (- "
                  "for standard output)")
+      ->type_name("FILE");
+  app.add_option("--records", options.records_path,
+                 "append one JSON line per image (and per outage) to FILE as the run goes")
       ->type_name("FILE");
   app.add_option("--logs", options.logs_dir,
                  "write the driver's log.txt and log_err.txt in DIR (log.txt: about 1.3 MB an "
@@ -222,14 +242,20 @@ GrabParse ParseGrabArgs(const std::vector<std::string>& args, GrabOptions& optio
     return GrabParse::kUsageError;
   }
   if (!serve.empty()) ParseServe(serve, options.serve_address, options.serve_port);
+  options.format = format == "tiff" ? PictureFormat::kTiff : PictureFormat::kPng;
+  options.when_behind = when_behind == "skip" ? WhenBehind::kSkip : WhenBehind::kWait;
+  for (const char* flag : {"--save-every", "--format", "--when-behind"}) {
+    if (options.save_dir.empty() && app.count(flag) != 0) {
+      std::fprintf(err, "framegrab: %s needs --save DIR\n%s\n", flag, kUsage);
+      return GrabParse::kUsageError;
+    }
+  }
   options.logs_errors_only = driver_log == "errors";
   if (app.count("--driver-log") != 0 && options.logs_dir.empty()) {
     std::fprintf(err, "framegrab: --driver-log needs --logs DIR\n%s\n", kUsage);
     return GrabParse::kUsageError;
   }
-  if (!options.save_dir.empty() || app.count("--save-every") == 0) return GrabParse::kRun;
-  std::fprintf(err, "framegrab: --save-every needs --save DIR\n%s\n", kUsage);
-  return GrabParse::kUsageError;
+  return GrabParse::kRun;
 }
 
 }  // namespace fp

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "framegrab/PictureSaver.h"
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -16,8 +18,11 @@ struct GrabOptions {
   double progress_every_seconds = 60;  // without a terminal; 0 = a line per image
   std::string save_dir;                // empty = no pictures
   int save_every = 1;
+  PictureFormat format = PictureFormat::kPng;
+  WhenBehind when_behind = WhenBehind::kWait;
   int width = 2048;               // samples per row of a picture
   std::string json_path;          // empty = none, "-" = standard output
+  std::string records_path;       // --records: JSON Lines as the run goes, empty = none
   std::string logs_dir;           // empty = driver logs off
   bool logs_errors_only = false;  // only log_err.txt
   bool quiet = false;

@@ -7,10 +7,12 @@
 #include "framegrab/HostCounters.h"
 #include "framegrab/ImageAnalyser.h"
 #include "framegrab/ImagePool.h"
+#include "framegrab/JsonView.h"
 #include "framegrab/LocalPorts.h"
-#include "framegrab/PngSaver.h"
+#include "framegrab/PictureSaver.h"
 #include "framegrab/PreviewWorker.h"
 #include "framegrab/ProgressLine.h"
+#include "framegrab/RecordLines.h"
 #include "framegrab/RunRecords.h"
 
 #include <algorithm>
@@ -20,6 +22,13 @@
 namespace fp {
 
 namespace {
+
+// Digits enough for every image number of the run, at least 6.
+int NumberDigits(int images) {
+  int digits = 1;
+  for (int n = images; n >= 10; n /= 10) ++digits;
+  return std::max(6, digits);
+}
 
 // Between reopenings during an outage: a short pause while it is young, so that a brief cut
 // is measured closely, then doubling up to a bound, so that a camera that is away for long is
@@ -38,6 +47,17 @@ UtcTime UtcOf(std::chrono::steady_clock::time_point at) {
   const auto now_steady = std::chrono::steady_clock::now();
   return std::chrono::time_point_cast<UtcTime::duration>(std::chrono::system_clock::now() -
                                                          (now_steady - at));
+}
+
+// How the pictures went, into the facts.
+void PutPictureCounts(const PictureCounts& counts, RunFacts& facts) {
+  facts.saved_pictures = counts.saved;
+  facts.unsaved_pictures = counts.skipped;
+  facts.failed_pictures = counts.failed;
+  facts.saving_stopped_at = counts.stopped_at;
+  facts.saving_stopped_reason = counts.stopped_reason;
+  facts.unsaved_after_stop_pictures = counts.unsaved_after_stop;
+  facts.writer_wait_ms = counts.waited_ms;
 }
 
 double MsBetween(std::chrono::steady_clock::time_point from,
@@ -69,10 +89,18 @@ bool Grabber::MakeCamera() {
     return false;
   }
   if (_options.logs_dir.empty()) return true;
-  if (!_options.logs_errors_only && !_camera->OpenLog(_options.logs_dir + "/log.txt")) {
+  // The first failed write of either log: one line now, and the run's status at the end.
+  _camera->SetLogFailureReport([this](const std::string& file, int error) {
+    std::lock_guard<std::mutex> lock(_log_failure_mutex);
+    if (!_log_failure.empty()) return;
+    _log_failure = "cannot write " + file + ": " + std::strerror(error);
+    std::fprintf(_err, "framegrab: --logs: %s\n", _log_failure.c_str());
+  });
+  constexpr LogStream::AtLink kRefuse = LogStream::AtLink::kRefuse;
+  if (!_options.logs_errors_only && !_camera->OpenLog(_options.logs_dir + "/log.txt", kRefuse)) {
     std::fprintf(_err, "framegrab: cannot open %s/log.txt\n", _options.logs_dir.c_str());
   }
-  if (!_camera->OpenErrLog(_options.logs_dir + "/log_err.txt")) {
+  if (!_camera->OpenErrLog(_options.logs_dir + "/log_err.txt", kRefuse)) {
     std::fprintf(_err, "framegrab: cannot open %s/log_err.txt\n", _options.logs_dir.c_str());
   }
   return true;
@@ -188,6 +216,7 @@ bool Grabber::RideOutOutage(RunFacts& facts, Clock::time_point run_start, int lo
                    o.number, UtcText(o.ended).c_str(), FormatDuration(o.duration_ms).c_str(),
                    o.attempts);
       std::fflush(_err);
+      WriteLine(OutageLine(o));
       return true;
     }
     publish();
@@ -195,21 +224,18 @@ bool Grabber::RideOutOutage(RunFacts& facts, Clock::time_point run_start, int lo
     next = Clock::now() + pause;
   }
   publish();
+  WriteLine(OutageLine(facts.outages.back()));
   return false;
 }
 
 void Grabber::NotePictures(RunFacts& facts) {
   if (!_saver) return;
-  facts.saved_pictures = _saver->Saved();
-  facts.failed_pictures = _saver->Failed();
-  _records.UpdateFacts([&facts](RunFacts& f) {
-    f.saved_pictures = facts.saved_pictures;
-    f.unsaved_pictures = facts.unsaved_pictures;
-    f.failed_pictures = facts.failed_pictures;
-  });
+  const PictureCounts counts = _saver->Counts();
+  PutPictureCounts(counts, facts);
+  _records.UpdateFacts([&counts](RunFacts& f) { PutPictureCounts(counts, f); });
 }
 
-const ImageRecord* Grabber::TakeImage(int number, Clock::time_point run_start, RunFacts& facts) {
+const ImageRecord* Grabber::TakeImage(int number, Clock::time_point run_start) {
   if (!_camera->SetRawDataBuffer(_image.get())) {
     std::fprintf(_err, "framegrab: image %d: the camera refused the image buffer\n", number);
     return nullptr;
@@ -223,7 +249,7 @@ const ImageRecord* Grabber::TakeImage(int number, Clock::time_point run_start, R
   // The image before goes on only now: whatever its writer, preview and analyser do then runs
   // while this image streams in, rather than in the short gap between two images, where it
   // would hold up the driver's threads.
-  HandOver(facts);
+  HandOver();
   ImageRecord r;
   r.number = number;
   r.started = std::chrono::time_point_cast<UtcTime::duration>(std::chrono::system_clock::now());
@@ -245,10 +271,15 @@ const ImageRecord* Grabber::TakeImage(int number, Clock::time_point run_start, R
     }
   }
   const Clock::time_point end = Clock::now();
+  r.ended_utc = std::chrono::system_clock::now();
   r.image_ms = MsBetween(start, end);
   r.ended_after_ms = MsBetween(run_start, end);
   r.transfer = _camera->Counters().last_transfer;
   r.since_open = DriverTotal();
+  if (_saver && (number - 1) % _options.save_every == 0 &&
+      _saver->Reserve() == PictureSaver::Offered::kQueued) {
+    r.picture = _saver->FileName(number, !r.complete);
+  }
   _taken = std::move(r);
   _taken_image = std::move(_image);
   // The pool holds a buffer for each place an image can wait in, so one is free; should it not
@@ -261,18 +292,20 @@ const ImageRecord* Grabber::TakeImage(int number, Clock::time_point run_start, R
   return &*_taken;
 }
 
-void Grabber::HandOver(RunFacts& facts) {
+void Grabber::WriteLine(const std::string& line) {
+  if (_lines == nullptr || _lines->Append(line) || _lines_failed) return;
+  _lines_failed = true;
+  std::fprintf(_err, "framegrab: --records %s: %s; no more lines are written\n",
+               _lines->Path().c_str(), _lines->Failure().c_str());
+}
+
+void Grabber::HandOver() {
   if (!_taken) return;
   ImageRecord record = std::move(*_taken);
   _taken.reset();
   const int number = record.number;
-  const bool incomplete = !record.complete;
-  if (_saver && (number - 1) % _options.save_every == 0) {
-    if (_saver->Offer(_taken_image, number, incomplete)) {
-      record.picture = PngSaver::FileName(number, incomplete);
-    } else {
-      ++facts.unsaved_pictures;
-    }
+  if (!record.picture.empty()) {
+    _saver->Fill(_taken_image, PictureTags{number, record.complete, record.ended_utc});
   }
   if (_preview != nullptr) {
     _last_missing = MissingPackets(record);
@@ -303,7 +336,9 @@ RunFacts Grabber::Run() {
   facts.camera = _options.remote;
   facts.requested_images = _options.images;
   facts.started = std::chrono::time_point_cast<UtcTime::duration>(std::chrono::system_clock::now());
-  if (!OpenCamera(facts)) {
+  const bool opened = OpenCamera(facts);
+  WriteLine(RunStartLine(facts, _command_line));
+  if (!opened) {
     facts.ended_by = RunEnd::kContactLost;
     if (_camera) facts.driver = _camera->Counters().since_open;
     return facts;
@@ -311,11 +346,22 @@ RunFacts Grabber::Run() {
   facts.opened = true;
   // The image taken last and the one to take into; two for the analyser (one analysed, one
   // waiting) and two for the writer; for the preview the one waiting, the one previewed and the
-  // one shown.
+  // one shown. The writer holds the image it writes and those queued: two in all when it may
+  // skip, or as many as memory allows when every image is kept, those beyond two made as
+  // needed.
   const bool save = !_options.save_dir.empty();
-  _pool = std::make_unique<ImagePool>(4 + (save ? 2 : 0) + (_preview != nullptr ? 3 : 0));
+  const int queue =
+      _options.when_behind == WhenBehind::kWait ? PictureQueueImages() : /*one waits=*/1;
+  const int buffers = 4 + (save ? 2 : 0) + (_preview != nullptr ? 3 : 0);
+  _pool = std::make_unique<ImagePool>(buffers, buffers + (save ? queue - 1 : 0));
   _image = _pool->Take();
-  if (save) _saver = std::make_unique<PngSaver>(_options.save_dir, _options.width);
+  if (save) {
+    _saver = std::make_unique<PictureSaver>(std::move(_pictures_dir), _options.width,
+                                            NumberDigits(_options.images), _options.format,
+                                            _options.when_behind, queue);
+    facts.picture_format = PictureFormatName(_options.format);
+    facts.when_behind = WhenBehindName(_options.when_behind);
+  }
   _analyser = std::make_unique<ImageAnalyser>(_records);
 
   facts.rcvbuf_errors_before = ReadRcvbufErrors();
@@ -329,7 +375,7 @@ RunFacts Grabber::Run() {
       facts.ended_by = end;
       break;
     }
-    const ImageRecord* record = TakeImage(number, start, facts);
+    const ImageRecord* record = TakeImage(number, start);
     const bool lost = ContactLost();
     int cut_short = 0;
     if (record != nullptr) {
@@ -339,6 +385,7 @@ RunFacts Grabber::Run() {
         _taken->outage = static_cast<int>(facts.outages.size()) + 1;
         cut_short = number;
       }
+      WriteLine(ImageLine(*record));
       if (_progress != nullptr) {
         const RunProgress progress =
             ProgressOf(_records.Totals(), facts, limit_ms, MsBetween(start, Clock::now()));
@@ -350,7 +397,7 @@ RunFacts Grabber::Run() {
     NotePictures(facts);
     if (lost || record == nullptr) {
       // The image before is filed now rather than after the outage.
-      HandOver(facts);
+      HandOver();
       if (!RideOutOutage(facts, start, cut_short)) break;
     }
   }
@@ -360,11 +407,17 @@ RunFacts Grabber::Run() {
   facts.elapsed_ms = MsBetween(start, end);
   facts.cpu_user_ms = cpu_after.user_ms - cpu_before.user_ms;
   facts.cpu_system_ms = cpu_after.system_ms - cpu_before.system_ms;
-  HandOver(facts);
+  HandOver();
   _analyser->Flush();
   _camera->Close();
   // After the camera has closed, so that what came while it did is counted too.
   facts.driver = DriverTotal();
+  // Its logs written out and closed, so that every failed write of them is known.
+  _camera.reset();
+  {
+    std::lock_guard<std::mutex> lock(_log_failure_mutex);
+    facts.log_failure = _log_failure;
+  }
   if (_saver) {
     _saver->Flush();
     PrintSaverErrors();

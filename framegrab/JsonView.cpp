@@ -3,6 +3,8 @@
 #include "nudp/NudpProtocol.h"
 #include "nudp/NudpSocket.h"
 
+#include "framegrab/UtcTime.h"
+
 #include <nlohmann/json.hpp>
 
 namespace fp {
@@ -31,7 +33,8 @@ json CountsJson(const DriverCounts& counts) {
   return out;
 }
 
-json RecordJson(const ImageRecord& r) {
+// What the grabber knows of an image when it ends.
+json TransferJson(const ImageRecord& r) {
   json ranges = json::array();
   for (const RawPacketRange& range : r.missing_ranges) ranges.push_back({range.first, range.last});
   return {{"image", r.number},
@@ -47,9 +50,9 @@ json RecordJson(const ImageRecord& r) {
           {"image_time_ms", r.image_ms},
           {"recovery_time_ms", r.recovery_ms},
           {"ended_at_ms", r.ended_after_ms},
+          {"ended_utc", UtcText(r.ended_utc)},
           {"picture_file", r.picture.empty() ? json(nullptr) : json(r.picture)},
-          {"driver", CountsJson(r.transfer)},
-          {"samples", SamplesJson(r.samples)}};
+          {"driver", CountsJson(r.transfer)}};
 }
 
 json OutageJson(const Outage& o) {
@@ -61,6 +64,21 @@ json OutageJson(const Outage& o) {
           {"reopenings", o.attempts},
           {"lost_images", o.lost_images}};
 }
+
+json RecordJson(const ImageRecord& r) {
+  json out = TransferJson(r);
+  out["samples"] = SamplesJson(r.samples);
+  return out;
+}
+
+json SavingStopped(const RunFacts& f) {
+  if (f.saving_stopped_at == 0) return nullptr;
+  return {{"image", f.saving_stopped_at},
+          {"reason", f.saving_stopped_reason},
+          {"unsaved_pictures", f.unsaved_after_stop_pictures}};
+}
+
+json OrNull(const std::string& text) { return text.empty() ? json(nullptr) : json(text); }
 
 // The histograms one line each: the indented form would give each of their 256 counts a line.
 std::string JoinHistogramLines(const std::string& text) {
@@ -82,8 +100,6 @@ std::string JoinHistogramLines(const std::string& text) {
 }
 
 }  // namespace
-
-std::string OutageToJson(const Outage& outage) { return OutageJson(outage).dump(); }
 
 std::string RunToJson(const RunModel& model) {
   const RunFacts& f = model.facts;
@@ -131,6 +147,11 @@ std::string RunToJson(const RunModel& model) {
                         {"outage_total_ms", s.outage_total_ms},
                         {"outage_max_ms", s.outage_max_ms},
                         {"images_lost_to_outages", t.images_lost_to_outages},
+                        {"picture_format", OrNull(f.picture_format)},
+                        {"pictures_when_writer_behind", OrNull(f.when_behind)},
+                        {"writer_wait_ms", f.writer_wait_ms},
+                        {"saving_stopped", SavingStopped(f)},
+                        {"log_failure", OrNull(f.log_failure)},
                         {"driver", CountsJson(f.driver)},
                         {"diagnoses", s.diagnoses},
                         {"exit_status", s.exit_status}};
@@ -139,6 +160,42 @@ std::string RunToJson(const RunModel& model) {
       {"local", f.local},       {"camera", f.camera},   {"camera_id", f.camera_id},
       {"summary", summary},     {"outages", outages},   {"images", images}};
   return JoinHistogramLines(root.dump(2)) + "\n";
+}
+
+std::string RunStartLine(const RunFacts& facts, const std::string& command_line) {
+  const json line = {{"record", "run"},
+                     {"program", "framegrab"},
+                     {"version", facts.version},
+                     {"started_utc", UtcText(facts.started)},
+                     {"local", facts.local},
+                     {"camera", facts.camera},
+                     {"camera_id", facts.camera_id},
+                     {"command_line", command_line}};
+  return line.dump() + "\n";
+}
+
+std::string ImageLine(const ImageRecord& record) {
+  json line = {{"record", "image"}};
+  line.update(TransferJson(record));
+  return line.dump() + "\n";
+}
+
+std::string OutageLine(const Outage& outage) {
+  json line = {{"record", "outage"}};
+  line.update(OutageJson(outage));
+  return line.dump() + "\n";
+}
+
+std::string RunEndLine(const RunModel& model) {
+  const json line = {{"record", "end"},
+                     {"ended_by", RunEndName(model.facts.ended_by)},
+                     {"images", model.totals.images},
+                     {"complete_images", model.totals.complete_images},
+                     {"outages", model.facts.outages.size()},
+                     {"saved_pictures", model.facts.saved_pictures},
+                     {"saving_stopped", SavingStopped(model.facts)},
+                     {"exit_status", model.summary.exit_status}};
+  return line.dump() + "\n";
 }
 
 }  // namespace fp

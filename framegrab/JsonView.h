@@ -10,8 +10,13 @@ namespace fp {
 // what --json writes and /stats.json serves.
 std::string RunToJson(const RunModel& model);
 
-// One outage as a JSON object on one line, without its end of line: the form it has in the
-// "outages" of RunToJson.
-std::string OutageToJson(const Outage& outage);
+// The lines --records appends, each one JSON object and a newline: the run's start (once the
+// camera has answered: its start time and identification), an image as it ends (what the
+// grabber knows of it, without the samples' figures, which come later), an outage as it ends
+// (or as the run ends in it), and the run's end.
+std::string RunStartLine(const RunFacts& facts, const std::string& command_line);
+std::string ImageLine(const ImageRecord& record);
+std::string OutageLine(const Outage& outage);
+std::string RunEndLine(const RunModel& model);
 
 }  // namespace fp

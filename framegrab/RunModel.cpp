@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <ctime>
 
 namespace fp {
 
@@ -110,7 +109,8 @@ int ExitStatus(const RunFacts& facts, const RunTotals& totals) {
   if (!facts.opened || facts.ended_by == RunEnd::kContactLost) return 3;
   // The run ended while it had no contact: given up, or out of time.
   if (!facts.outages.empty() && !facts.outages.back().over) return 3;
-  if (totals.incomplete_images > totals.images_lost_to_outages || facts.failed_pictures > 0) {
+  if (totals.incomplete_images > totals.images_lost_to_outages || facts.failed_pictures > 0 ||
+      !facts.log_failure.empty()) {
     return 1;
   }
   if (!facts.outages.empty()) return 4;
@@ -186,17 +186,6 @@ RunProgress ProgressOf(const RunTotals& totals, const RunFacts& facts, double du
   if (duration_ms > 0)
     p.remaining_ms = std::min(p.remaining_ms, std::max(0.0, duration_ms - elapsed_ms));
   return p;
-}
-
-std::string UtcText(UtcTime time) {
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch());
-  const std::time_t seconds = static_cast<std::time_t>(ms.count() / 1000);
-  std::tm utc{};
-  gmtime_r(&seconds, &utc);
-  char text[40];
-  const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-  std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(ms.count() % 1000));
-  return text;
 }
 
 std::string FormatDuration(double ms) {

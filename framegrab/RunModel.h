@@ -4,8 +4,8 @@
 #include "nudp/NudpProtocol.h"
 
 #include "framegrab/PictureStats.h"
+#include "framegrab/UtcTime.h"
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -18,8 +18,6 @@ namespace fp {
 // The one model of a run: what each image brought, the run's own facts, the sums and the
 // verdict. Built once from what was counted (BuildModel); every view (text, JSON, pages,
 // charts, metrics) only formats it.
-
-using UtcTime = std::chrono::system_clock::time_point;
 
 // How a run ended, or that it goes on. kContactLost: the camera did not answer at the start;
 // kOutage: contact was lost during the run and not regained within --give-up-after.
@@ -50,8 +48,9 @@ struct ImageRecord {
   double recovery_ms = 0;     // recovery alone; 0 when nothing was missing
   double ended_after_ms = 0;  // from the run's first start command to this image's end
   UtcTime started{};          // when the start command was sent
+  UtcTime ended_utc{};        // when the image ended
   int outage = 0;             // the outage that cut it short, 0 for none
-  std::string picture;        // file name written, empty when none
+  std::string picture;        // the file name given to the writer, empty when none
   // Packets the image still lacks in the end (none when complete); zero in picture and preview.
   std::vector<RawPacketRange> missing_ranges;
   DriverCounts transfer;    // what the driver counted from the start command on
@@ -77,9 +76,19 @@ struct RunFacts {
   DriverCounts driver;  // counted by the driver since the camera was first opened, reopenings too
   std::optional<std::int64_t> rcvbuf_errors_before;  // the kernel's UDP RcvbufErrors
   std::optional<std::int64_t> rcvbuf_errors_after;
+  // Pictures: how they are written ("png" or "tiff"; empty when none are), what is done when
+  // the writer is behind ("wait" or "skip"), and how it went.
+  std::string picture_format;
+  std::string when_behind;
   int saved_pictures = 0;
-  int unsaved_pictures = 0;  // left out because the writer was behind
-  int failed_pictures = 0;   // could not be written
+  int unsaved_pictures = 0;   // left out because the writer was behind
+  int failed_pictures = 0;    // could not be written
+  int saving_stopped_at = 0;  // the image whose picture found the file system full, 0 = none
+  std::string saving_stopped_reason;
+  int unsaved_after_stop_pictures = 0;  // not saved because saving had stopped
+  double writer_wait_ms = 0;            // acquisition waiting for the writer
+  // The first failure to write the driver's logs, "" when none.
+  std::string log_failure;
   std::vector<Outage> outages;
 };
 
@@ -177,8 +186,6 @@ struct RunProgress {
 RunProgress ProgressOf(const RunTotals& totals, const RunFacts& facts, double duration_ms,
                        double elapsed_ms);
 
-// "2024-05-01T12:00:00.123Z".
-std::string UtcText(UtcTime time);
 // "3.4 s".
 std::string FormatDuration(double ms);
 // The packets an image lacks in the end.

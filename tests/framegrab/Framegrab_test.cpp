@@ -8,15 +8,19 @@
 #include "tools/StreamPlan.h"
 
 #include "tests/framegrab/GrabRig.h"
+#include "tests/support/WaitUntil.h"
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <map>
 #include <netinet/in.h>
 #include <nlohmann/json.hpp>
+#include <sched.h>
 #include <set>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <thread>
+#include <tiffio.h>
 #include <unistd.h>
 
 namespace fp::test {
@@ -64,7 +68,7 @@ TEST(Framegrab, LossyRunAgreesWithTheCameraAndEveryPictureShowsTheChart) {
     png_uint_32 width = 0;
     png_uint_32 height = 0;
     const std::vector<std::uint16_t> samples =
-        DecodePng(rig.Path("pics/image-000" + std::to_string(k) + ".png"), width, height);
+        DecodePng(rig.Path("pics/image-00000" + std::to_string(k) + ".png"), width, height);
     ASSERT_EQ(samples.size(), RAW_IMAGE_SIZE / 2) << "image " << k;
     EXPECT_EQ(width, kChartWidth);
     std::size_t wrong = 0;
@@ -191,10 +195,10 @@ TEST(Framegrab, IncompleteImageIsZeroWhereMissingAndMarkedSo) {
   const nlohmann::json& second = run["images"][1];
   EXPECT_EQ(first["complete"], false);
   EXPECT_EQ(first["missing_packet_ranges"], nlohmann::json::parse("[[100, 102], [4000, 4009]]"));
-  EXPECT_EQ(first["picture_file"], "image-0001-incomplete.png");
+  EXPECT_EQ(first["picture_file"], "image-000001-incomplete.png");
   EXPECT_EQ(second["complete"], true);
   EXPECT_EQ(second["missing_packet_ranges"], nlohmann::json::array());
-  EXPECT_EQ(second["picture_file"], "image-0002.png");
+  EXPECT_EQ(second["picture_file"], "image-000002.png");
   for (const nlohmann::json& image : run["images"]) {
     EXPECT_EQ(image["stream_packets"], RAW_PACKETS_PER_IMAGE - 13);
     EXPECT_EQ(image["conflicting_packets"], 10);
@@ -209,7 +213,7 @@ TEST(Framegrab, IncompleteImageIsZeroWhereMissingAndMarkedSo) {
       "again; keep the camera on a link of its own.";
   EXPECT_EQ(summary["diagnoses"], nlohmann::json::array({conflicts}));
   const std::string lacks =
-      "image 1 lacks 13 packets (100-102, 4000-4009), zeros in image-0001-incomplete.png";
+      "image 1 lacks 13 packets (100-102, 4000-4009), zeros in image-000001-incomplete.png";
   EXPECT_NE(rig.File("out").find("\nincomplete images: " + lacks + "\n"), std::string::npos)
       << rig.File("out");
   EXPECT_NE(rig.File("out").find("\nconflicting copies: 20 packets came again with other data\n"),
@@ -281,9 +285,9 @@ TEST(Framegrab, BadFlagsSendNothing) {
   GrabRig rig(4, {});
   const std::string usage =
       "usage: framegrab local_ip remote_ip [--images N] [--duration TIME] [--give-up-after TIME] "
-      "[--save DIR [--save-every K]] [--width W] [--json FILE|-] [--logs DIR [--driver-log "
-      "all|errors]] [--progress-every TIME] [--quiet] [--serve [ADDR:]PORT] [--report "
-      "FILE.html]\n";
+      "[--save DIR [--save-every K] [--format png|tiff] [--when-behind wait|skip]] [--width W] "
+      "[--json FILE|-] [--records FILE] [--logs DIR [--driver-log all|errors]] [--progress-every "
+      "TIME] [--quiet] [--serve [ADDR:]PORT] [--report FILE.html]\n";
   const std::string time = "needs a time such as 90s, 30m, 2h or 3d (a number alone is seconds)";
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
       {{"--bogus"}, "framegrab: The following argument was not expected: --bogus\n"},
@@ -298,6 +302,8 @@ TEST(Framegrab, BadFlagsSendNothing) {
       {{"--width", "1000"},
        "framegrab: --width: needs a divisor of 4222976 (2048 gives 2048 x 2062)\n"},
       {{"--save-every", "2"}, "framegrab: --save-every needs --save DIR\n"},
+      {{"--format", "tiff"}, "framegrab: --format needs --save DIR\n"},
+      {{"--save", "p", "--format", "jpeg"}, "framegrab: --format: jpeg not in {png,tiff}\n"},
       {{"--serve", "127.0.0.1:70000"}, "framegrab: --serve: needs [ADDR:]PORT, PORT 1 to 65535\n"},
   };
   for (const auto& [flags, line] : cases) {
@@ -371,15 +377,26 @@ TEST(Framegrab, MissingAddressAndTakenPortsAreNamed) {
   EXPECT_EQ(After(rig.StopCamera(), "commands received:"), 0);
 }
 
+// The lines of a JSON Lines file, each parsed; a line that is not JSON fails the test.
+std::vector<nlohmann::json> JsonLines(const std::string& text) {
+  std::vector<nlohmann::json> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    EXPECT_TRUE(nlohmann::json::accept(line)) << line;
+    if (nlohmann::json::accept(line)) lines.push_back(nlohmann::json::parse(line));
+  }
+  return lines;
+}
+
 // A camera that goes away in the middle of a run and comes back: the run rides the outage out,
 // records it with its times and the image it cut short, and goes on to its end. Without the
 // camera coming back, --give-up-after ends the run.
 TEST(Framegrab, OutageIsRiddenOutRecordedAndGivenUpOnWhenAsked) {
   using std::chrono::milliseconds;
   GrabRig rig(9, {});
-  const pid_t grab =
-      rig.StartGrab({"--images", "100000", "--duration", "6s", "--json", "run.json",
-                     "--progress-every", "1s", "--logs", "logs", "--driver-log", "errors"});
+  const pid_t grab = rig.StartGrab({"--images", "100000", "--duration", "6s", "--json", "run.json",
+                                    "--records", "run.jsonl", "--progress-every", "1s", "--logs",
+                                    "logs", "--driver-log", "errors"});
   // Images are coming once the first line of the run is out, a second after its start.
   ASSERT_TRUE(AwaitText(rig.Path("out"), "/100000 images (", std::chrono::seconds(30), grab))
       << rig.File("err");
@@ -439,6 +456,32 @@ TEST(Framegrab, OutageIsRiddenOutRecordedAndGivenUpOnWhenAsked) {
   if (outages.size() == 1) {
     EXPECT_EQ(summary["outage_total_ms"], outage["duration_ms"]);
   }
+  // The record lines say the same as the JSON, in the order it happened: the run with its start
+  // and the camera's identification, each image, each outage once it ended, and the end.
+  std::vector<nlohmann::json> records = JsonLines(rig.File("run.jsonl"));
+  ASSERT_EQ(records.size(), 2 + run["images"].size() + outages.size());
+  EXPECT_EQ(records.front()["record"], "run");
+  EXPECT_EQ(records.front()["started_utc"], run["started_utc"]);
+  EXPECT_EQ(records.front()["camera_id"], "FrameProbe CamSim 1");
+  EXPECT_EQ(records.back()["record"], "end");
+  EXPECT_EQ(records.back()["outages"], outages.size());
+  std::size_t next_image = 0;
+  std::size_t next_outage = 0;
+  for (std::size_t k = 1; k + 1 < records.size(); ++k) {
+    nlohmann::json line = records[k];
+    const std::string kind = line["record"];
+    line.erase("record");
+    if (kind == "outage") {
+      ASSERT_LT(next_outage, outages.size());
+      EXPECT_EQ(line, outages[next_outage++]);
+      continue;
+    }
+    ASSERT_EQ(kind, "image");
+    ASSERT_LT(next_image, run["images"].size());
+    nlohmann::json record = run["images"][next_image++];
+    record.erase("samples");
+    EXPECT_EQ(line, record);
+  }
 
   const std::string err = rig.File("err");
   EXPECT_NE(err.find("framegrab: outage 1: contact with the camera lost at "), std::string::npos)
@@ -464,8 +507,9 @@ TEST(Framegrab, OutageIsRiddenOutRecordedAndGivenUpOnWhenAsked) {
   EXPECT_NE(rig.File("logs/log_err.txt").find("Timeout"), std::string::npos);
 
   // The camera goes away for good: the run gives up after the time asked for.
-  const pid_t again = rig.StartGrab({"--images", "100000", "--give-up-after", "1", "--json",
-                                     "gave-up.json", "--progress-every", "0"});
+  const pid_t again =
+      rig.StartGrab({"--images", "100000", "--give-up-after", "1", "--json", "gave-up.json",
+                     "--records", "gave-up.jsonl", "--progress-every", "0"});
   ASSERT_TRUE(AwaitText(rig.Path("out"), "image 1/100000: ", std::chrono::seconds(30), again))
       << rig.File("err");
   rig.StopCamera();
@@ -475,6 +519,11 @@ TEST(Framegrab, OutageIsRiddenOutRecordedAndGivenUpOnWhenAsked) {
   ASSERT_EQ(gave_up["outages"].size(), 1u);
   EXPECT_TRUE(gave_up["outages"][0]["ended_utc"].is_null());
   EXPECT_GE(gave_up["outages"][0]["duration_ms"].get<double>(), 1000);
+  records = JsonLines(rig.File("gave-up.jsonl"));
+  ASSERT_GE(records.size(), 3u);
+  EXPECT_EQ(records[records.size() - 2]["record"], "outage");
+  EXPECT_TRUE(records[records.size() - 2]["ended_utc"].is_null());
+  EXPECT_EQ(records.back()["ended_by"], "outage");
   EXPECT_NE(rig.File("err").find("; giving up (--give-up-after)\n"), std::string::npos)
       << rig.File("err");
 }
@@ -497,17 +546,225 @@ TEST(Framegrab, EndsOnItsDurationAndAfterTheCurrentImageOnSigterm) {
   EXPECT_NE(rig.File("out").find("(ended by signal)\n"), std::string::npos);
 }
 
-TEST(Framegrab, PictureThatCannotBeWrittenIsReportedAndTheRunGoesOn) {
-  // Slow enough for the writer to keep up with every image even in a sanitizer build.
-  GrabRig rig(6, {"--rate", "100"});
-  std::filesystem::create_directories(rig.Path("pics/image-0002.png"));
-  EXPECT_EQ(rig.Grab({"--images", "3", "--save", "pics", "--json", "run.json"}), 1);
-  EXPECT_EQ(rig.File("err"), "framegrab: cannot write pics/image-0002.png: Is a directory\n");
+// A TIFF's samples (16-bit gray) and its ImageDescription; empty samples when not one.
+std::vector<std::uint16_t> ReadTiff(const std::string& path, std::string& description) {
+  std::vector<std::uint16_t> samples;
+  TIFF* tiff = TIFFOpen(path.c_str(), "r");
+  if (tiff == nullptr) return samples;
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  std::uint16_t bits = 0;
+  char* text = nullptr;
+  TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width);
+  TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &height);
+  TIFFGetField(tiff, TIFFTAG_BITSPERSAMPLE, &bits);
+  if (TIFFGetField(tiff, TIFFTAG_IMAGEDESCRIPTION, &text) == 1) description = text;
+  if (bits == 16 && width == kChartWidth) {
+    samples.resize(std::size_t{width} * height);
+    for (std::uint32_t row = 0; row < height; ++row) {
+      TIFFReadScanline(tiff, samples.data() + std::size_t{row} * width, row);
+    }
+  }
+  TIFFClose(tiff);
+  return samples;
+}
+
+// TIFF pictures hold their image and say which it was; each image's line is in the records file
+// as the run goes, the same as its record in the final JSON; a second run appends its lines, and
+// is refused a directory that holds the first run's pictures before it sends anything.
+TEST(Framegrab, TiffPicturesAndRecordLinesAndOneRunPerDirectory) {
+  GrabRig rig(13, {"--pattern", "chart", "--rate", "300"});
+  ASSERT_EQ(rig.Grab({"--images", "3", "--save", "pics", "--format", "tiff", "--json", "run.json",
+                      "--records", "run.jsonl"}),
+            0)
+      << rig.File("err");
+  const nlohmann::json run = nlohmann::json::parse(rig.File("run.json"));
+  EXPECT_EQ(run["summary"]["saved_pictures"], 3);
+  EXPECT_EQ(run["summary"]["picture_format"], "tiff");
+  EXPECT_EQ(run["summary"]["pictures_when_writer_behind"], "wait");
+  EXPECT_NE(rig.File("out").find("\npictures: 3 saved as tiff, 0 left unsaved (writer behind), 0 "
+                                 "failed; every image kept (acquisition waited "),
+            std::string::npos)
+      << rig.File("out");
+  for (std::uint32_t k = 1; k <= 3; ++k) {
+    const nlohmann::json& record = run["images"][k - 1];
+    EXPECT_EQ(record["picture_file"], "image-00000" + std::to_string(k) + ".tiff");
+    std::string description;
+    const std::vector<std::uint16_t> samples =
+        ReadTiff(rig.Path("pics/" + record["picture_file"].get<std::string>()), description);
+    ASSERT_EQ(samples.size(), RAW_IMAGE_SIZE / 2) << "image " << k;
+    std::size_t wrong = 0;
+    for (std::size_t s = 0; s < samples.size(); ++s) wrong += samples[s] != ChartSample(k, s);
+    EXPECT_EQ(wrong, 0u) << "image " << k;
+    const nlohmann::json tags = nlohmann::json::parse(description);
+    EXPECT_EQ(tags["image"], k);
+    EXPECT_EQ(tags["complete"], true);
+    EXPECT_EQ(tags["taken_utc"], record["ended_utc"]);
+  }
+  // Nothing but the pictures: no temporary file left.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(rig.Path("pics")), {}), 3);
+
+  std::vector<nlohmann::json> lines = JsonLines(rig.File("run.jsonl"));
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(lines[0]["record"], "run");
+  EXPECT_EQ(lines[0]["camera"], rig.Camera());
+  for (std::size_t k = 1; k <= 3; ++k) {
+    nlohmann::json record = run["images"][k - 1];
+    record.erase("samples");
+    nlohmann::json line = lines[k];
+    EXPECT_EQ(line["record"], "image");
+    line.erase("record");
+    EXPECT_EQ(line, record);
+  }
+  EXPECT_EQ(lines[4]["record"], "end");
+  EXPECT_EQ(lines[4]["exit_status"], 0);
+
+  const long long commands = After(rig.StopCamera(), "commands received:");
+  EXPECT_EQ(rig.Grab({"--images", "1", "--save", "pics", "--records", "run.jsonl"}), 2);
+  EXPECT_EQ(rig.File("err"),
+            "framegrab: --save pics holds pictures of an earlier run (image-000001.tiff); name a "
+            "new or empty directory\n");
+  lines = JsonLines(rig.File("run.jsonl"));
+  EXPECT_EQ(lines.size(), 5u);
+  EXPECT_EQ(After(rig.File("camsim.out"), "commands received:"), commands);
+}
+
+// Every output is made beside its final name and takes that name whole: a link planted at the
+// name is replaced, never written through; a usage error leaves existing files as they were.
+TEST(Framegrab, OutputsNeverFollowPlantedLinksNorTouchFilesBeforeTheChecks) {
+  GrabRig rig(14, {"--rate", "300"});
+  std::filesystem::create_directories(rig.Path("logs"));
+  for (const char* name : {"run.json", "report.html", "logs/log.txt", "run.jsonl"}) {
+    const std::string target =
+        rig.Path("target-" + std::filesystem::path(name).filename().string());
+    std::ofstream(target) << "precious";
+    std::filesystem::create_symlink(target, rig.Path(name));
+  }
+  std::ofstream(rig.Path("old.json")) << "previous";
+  // A usage error found last (the page's port taken) leaves the existing results alone.
+  const int taken = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_port = htons(8099);
+  inet_pton(AF_INET, rig.Local().c_str(), &at.sin_addr);
+  ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+  ASSERT_EQ(listen(taken, 1), 0);
+  EXPECT_EQ(
+      rig.Grab({"--json", "old.json", "--report", "report.html", "--serve", rig.Local() + ":8099"}),
+      2);
+  close(taken);
+  EXPECT_EQ(rig.File("old.json"), "previous");
+  EXPECT_EQ(rig.File("target-report.html"), "precious");
+
+  // The driver's log is not written through a link: the run goes on without it.
+  ASSERT_EQ(rig.Grab({"--images", "1", "--json", "run.json", "--report", "report.html", "--logs",
+                      "logs"}),
+            0)
+      << rig.File("err");
+  EXPECT_EQ(rig.File("err"), "framegrab: cannot open logs/log.txt\n");
+  for (const char* name : {"run.json", "report.html"}) {
+    EXPECT_FALSE(std::filesystem::is_symlink(rig.Path(name))) << name;
+  }
+  // The records are appended to: a link there ends the run before anything is sent.
+  EXPECT_EQ(rig.Grab({"--images", "1", "--records", "run.jsonl"}), 2);
+  EXPECT_EQ(rig.File("err"), "framegrab: --records run.jsonl: Too many levels of symbolic links\n");
+  for (const char* name : {"run.json", "report.html", "log.txt", "run.jsonl"}) {
+    EXPECT_EQ(rig.File(std::string("target-") + name), "precious") << name;
+  }
+  EXPECT_EQ(nlohmann::json::parse(rig.File("run.json"))["summary"]["complete_images"], 1);
+  // No temporary file left beside them.
+  for (const auto& entry : std::filesystem::directory_iterator(rig.Path(""))) {
+    EXPECT_NE(entry.path().filename().string()[0], '.') << entry.path();
+  }
+}
+
+// A small file system of its own for the test (root only): the process moves into a mount
+// namespace of its own, which the programs it starts share. Empty when that cannot be done.
+std::string MountSmallFileSystem(const std::string& dir, const std::string& size) {
+  std::filesystem::create_directories(dir);
+  if (unshare(CLONE_NEWNS) != 0 ||
+      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      mount("tmpfs", dir.c_str(), "tmpfs", 0, ("size=" + size).c_str()) != 0) {
+    return "";
+  }
+  return dir;
+}
+
+// A full disk: one message, no partial file, saving stops and says so, and grabbing goes on;
+// the same disk for the driver's logs is one message too.
+TEST(Framegrab, FullDiskStopsSavingOnceAndTheRunGoesOn) {
+  GrabRig rig(15, {"--rate", "300"});
+  // Room for two TIFF pictures of 8.4 MB, not three.
+  if (MountSmallFileSystem(rig.Path("small"), "20m").empty()) {
+    GTEST_SKIP() << "cannot mount a small file system here";
+  }
+  EXPECT_EQ(
+      rig.Grab({"--images", "5", "--save", "small/pics", "--format", "tiff", "--json", "run.json"}),
+      1);
+  EXPECT_EQ(rig.File("err"),
+            "framegrab: cannot write small/pics/image-000003.tiff: No space left on device; no "
+            "more pictures are saved, the run goes on\n");
   const nlohmann::json summary = nlohmann::json::parse(rig.File("run.json"))["summary"];
-  EXPECT_EQ(summary["complete_images"], 3);
+  EXPECT_EQ(summary["complete_images"], 5);
   EXPECT_EQ(summary["saved_pictures"], 2);
   EXPECT_EQ(summary["failed_pictures"], 1);
-  EXPECT_EQ(summary["unsaved_pictures"], 0);
+  EXPECT_EQ(summary["saving_stopped"],
+            nlohmann::json(
+                {{"image", 3}, {"reason", "No space left on device"}, {"unsaved_pictures", 2}}));
+  EXPECT_NE(rig.File("out").find("; saving stopped at image 3 (No space left on device), 2 not "
+                                 "saved after it\n"),
+            std::string::npos)
+      << rig.File("out");
+  std::set<std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator(rig.Path("small/pics"))) {
+    files.insert(entry.path().filename().string());
+  }
+  EXPECT_EQ(files, (std::set<std::string>{"image-000001.tiff", "image-000002.tiff"}));
+  umount2(rig.Path("small").c_str(), MNT_DETACH);
+
+  // The driver's logs on a full disk: one line when a write fails, and the status says so.
+  ASSERT_EQ(mount("tmpfs", rig.Path("small").c_str(), "tmpfs", 0, "size=1m"), 0);
+  EXPECT_EQ(rig.Grab({"--images", "3", "--logs", "small/logs", "--json", "run.json"}), 1);
+  EXPECT_EQ(rig.File("err"),
+            "framegrab: --logs: cannot write small/logs/log.txt: No space left on device\n");
+  EXPECT_EQ(nlohmann::json::parse(rig.File("run.json"))["summary"]["log_failure"],
+            "cannot write small/logs/log.txt: No space left on device");
+  umount2(rig.Path("small").c_str(), MNT_DETACH);
+}
+
+// kill -9 mid-run leaves a whole line for every image taken before it; two signals in a row
+// end a served run at once, and the JSON and report are the previous ones or whole new ones.
+TEST(Framegrab, RecordsSurviveKillAndResultsStayWholeOnASecondSignal) {
+  GrabRig rig(16, {"--rate", "300"});
+  pid_t grab = rig.StartGrab({"--images", "1000", "--records", "run.jsonl"});
+  ASSERT_TRUE(WaitUntil([&] { return JsonLines(rig.File("run.jsonl")).size() >= 4; },
+                        std::chrono::seconds(60)));
+  kill(grab, SIGKILL);
+  AwaitExit(grab, std::chrono::seconds(10));
+  const long long started = After(rig.StopCamera(), "images:");
+  const std::string text = rig.File("run.jsonl");
+  ASSERT_EQ(text.back(), '\n');
+  const std::vector<nlohmann::json> lines = JsonLines(text);
+  // The run's line, then one for each image that ended: all but perhaps the one under way.
+  const auto images = static_cast<long long>(lines.size()) - 1;
+  EXPECT_GE(images, started - 1);
+  EXPECT_LE(images, started);
+  for (long long k = 1; k <= images; ++k) EXPECT_EQ(lines[k]["image"], k);
+
+  GrabRig served(17, {"--rate", "300"});
+  std::ofstream(served.Path("run.json")) << "previous";
+  std::ofstream(served.Path("report.html")) << "previous";
+  grab = served.StartGrab({"--images", "1000", "--json", "run.json", "--report", "report.html",
+                           "--serve", served.Local() + ":8098"});
+  ASSERT_TRUE(WaitUntil([&] { return served.File("out").find("image 2/") != std::string::npos; },
+                        std::chrono::seconds(60)));
+  kill(grab, SIGINT);
+  kill(grab, SIGINT);
+  EXPECT_EQ(AwaitExit(grab, std::chrono::seconds(60)), 130);
+  const std::string json = served.File("run.json");
+  EXPECT_TRUE(json == "previous" || nlohmann::json::accept(json)) << json;
+  const std::string html = served.File("report.html");
+  EXPECT_TRUE(html == "previous" || html.ends_with("</body></html>\n")) << html.size();
 }
 
 }  // namespace

@@ -55,7 +55,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Version)" = "$version" ] || fail "Version: $(field Version)"
 [ "$(field Recommends)" = "iproute2, ethtool, nftables" ] || fail "Recommends: $(field Recommends)"
 depends=$(field Depends | tr ',' '\n' | awk '{ print $1 }')
-for lib in libc6 libstdc++6 libpng16-16; do
+for lib in libc6 libstdc++6 libpng16-16 libtiff6; do
   grep -qxF "$lib" <<<"$depends" || fail "Depends lacks $lib: $(field Depends)"
 done
 
@@ -95,7 +95,7 @@ done
 { [ -s "$work/run/log.txt" ] && [ -s "$work/run/log_err.txt" ]; } || fail "no log.txt and log_err.txt"
 "$bin/framegrab" "$local_ip" "$camera" --images 2 --save "$work/pics" --quiet ||
   fail "framegrab exit status $?"
-[ -s "$work/pics/image-0001.png" ] || fail "framegrab saved no picture"
+[ -s "$work/pics/image-000001.png" ] || fail "framegrab saved no picture"
 [ $status -eq 0 ] || { cat "$work/console.txt" "$work/camsim.txt"; }
 
 # The manual pages: no lint message, rendered by man, and every flag of --help in the page.
