@@ -4,8 +4,10 @@
 #include "nudp/NudpProtocol.h"
 #include "nudp/NudpSocket.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <vector>
 
 namespace fp {
@@ -60,7 +62,11 @@ int RunAcquisitionSequence(const char* local, const char* remote, const Sequence
     std::fprintf(out, "Binning: turn ON\n\n");
   }
 
-  const auto image = std::make_unique<std::uint8_t[]>(RAW_IMAGE_SIZE);
+  // All zeros before the first packet, without a pass over it here: a block this large comes
+  // from fresh pages, zero already, and its pages are first touched as the packets arrive.
+  const std::unique_ptr<std::uint8_t, decltype(&std::free)> image(
+      static_cast<std::uint8_t*>(std::calloc(RAW_IMAGE_SIZE, 1)), &std::free);
+  if (image == nullptr) throw std::bad_alloc();
   camera->SetRawDataBuffer(image.get());
   if (camera->SendCmd(NUDP_CMD_START_RAW, NUDP_TOP_COMMAND)) {
     std::fprintf(out, "Data taking started.\n\n");

@@ -22,7 +22,10 @@ bool LogStream::Open(const std::string& file_name, AtLink at_link) {
     return false;
   }
   _file_name = file_name;
-  std::setvbuf(file, nullptr, _IOFBF, 64 * 1024);
+  // Without a buffer of its own the C library takes the file system's block size (4 KiB)
+  // whatever size is asked for.
+  _buffer = std::make_unique<char[]>(kBufferBytes);
+  std::setvbuf(file, _buffer.get(), _IOFBF, kBufferBytes);
   _file = file;
   _open.store(true, std::memory_order_release);
   return true;

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -14,13 +15,14 @@ namespace fp {
 //
 // A stream is "open" once attached to a file and stays so until Close or destruction; writes to
 // a stream that is not open do nothing. Each Write puts its text into the file whole, never
-// interleaved with another thread's text. Text is buffered, and what was written reaches the
-// file at the latest when the process ends normally, also when the stream is never destroyed.
-// Every write is checked; the first that fails (a full disk, say) is reported once to the
-// failure report, when one is set, and otherwise goes unreported. All operations are safe from
-// any thread.
+// interleaved with another thread's text. Text collects in a buffer of kBufferBytes that the
+// stream owns and goes to the file when the buffer is full, and at the latest when the process
+// ends normally, also when the stream is never destroyed. Every write is checked; the first that
+// fails (a full disk, say) is reported once to the failure report, when one is set, and
+// otherwise goes unreported. All operations are safe from any thread.
 class LogStream {
  public:
+  static constexpr std::size_t kBufferBytes = 64 * 1024;
   // What Open does with a symbolic link at the file's own name: follow it, or fail.
   enum class AtLink { kFollow, kRefuse };
   // Called once, with the file's name and errno, for the first write that fails; on the thread
@@ -60,6 +62,9 @@ class LogStream {
   std::mutex _mutex;
   std::FILE* _file = nullptr;
   std::string _file_name;
+  // The file's buffer, kBufferBytes; it outlives the file it serves. A stream never destroyed
+  // keeps it to the process's end, when the C library writes what it holds.
+  std::unique_ptr<char[]> _buffer;
   bool _closed = false;
   bool _failed = false;
   FailureReport _report;

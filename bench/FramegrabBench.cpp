@@ -8,13 +8,19 @@
 // computes of each picture, off the grab thread) take here, as a share of an image's time at
 // line rate.
 //
+// Then framegrab's processor time per MB of image beside a plain receiver's (bench/
+// PlainReceiver.h, on this process's main thread, against a camsim of its own), at 1000 Mbit/s
+// and unpaced: what the driver costs beyond taking the datagrams from the kernel.
+//
 //   framegrab_bench [--images N]      (default 100; addresses 127.22.100.1 and .2)
 
 #include "nudp/NudpProtocol.h"
+#include "nudp/NudpSocket.h"
 #include "tools/CameraSimulator.h"
 #include "tools/ImagePattern.h"
 
 #include "bench/FlagPairs.h"
+#include "bench/PlainReceiver.h"
 #include "framegrab/PictureStats.h"
 #include "tests/support/ChildProcess.h"
 
@@ -30,6 +36,7 @@
 #include <regex>
 #include <sstream>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
 
@@ -108,8 +115,18 @@ class EventClient {
   std::thread _thread;
 };
 
+// Processor time in milliseconds per MB (10^6 bytes) of image.
+struct CpuPerMb {
+  double user = 0;
+  double system = 0;
+  double Total() const { return user + system; }
+};
+
+constexpr double kImageMb = fp::RAW_IMAGE_SIZE / 1e6;
+
 struct Figures {
   bool ok = false;
+  CpuPerMb cpu_per_mb;
   double images_per_s = 0;
   double limit_images_per_s = 0;  // camsim's achieved rate in images
   double achieved_mbit = 0;
@@ -120,15 +137,24 @@ struct Figures {
   int unread = 0;  // bytes the stalled client left unread
 };
 
-// One run of `images` images against a fresh camsim, as `mode` says.
-Figures Run(const std::string& dir, int images, Mode mode) {
-  Figures f;
-  const std::string camera = "127.22.100.1";
-  const pid_t camsim = Spawn({CAMSIM_PATH, "--bind", camera, "--rate", "1000", "--quiet"}, dir,
-                             dir + "/camsim.out", dir + "/camsim.err");
+constexpr const char* kCameraAddress = "127.22.100.1";
+constexpr const char* kLocalAddress = "127.22.100.2";
+
+// A fresh camsim sending at `rate` Mbit/s ("0": unpaced), listening once this returns.
+pid_t StartCamsim(const std::string& dir, const char* rate) {
+  const pid_t camsim = Spawn({CAMSIM_PATH, "--bind", kCameraAddress, "--rate", rate, "--quiet"},
+                             dir, dir + "/camsim.out", dir + "/camsim.err");
   AwaitText(dir + "/camsim.err", "listening", std::chrono::seconds(5), camsim);
-  std::vector<std::string> args = {FRAMEGRAB_PATH,         "127.22.100.2", camera,     "--images",
-                                   std::to_string(images), "--json",       "run.json", "--quiet"};
+  return camsim;
+}
+
+// One run of `images` images against a fresh camsim at `rate`, as `mode` says.
+Figures Run(const std::string& dir, int images, Mode mode, const char* rate = "1000") {
+  Figures f;
+  const std::string camera = kCameraAddress;
+  const pid_t camsim = StartCamsim(dir, rate);
+  std::vector<std::string> args = {FRAMEGRAB_PATH,         kLocalAddress, camera,     "--images",
+                                   std::to_string(images), "--json",      "run.json", "--quiet"};
   if (mode == Mode::kSaveTiff || mode == Mode::kSavePng) {
     // Every image kept: acquisition waits for the writer when its queue is full.
     std::filesystem::remove_all(dir + "/pics");
@@ -174,8 +200,9 @@ Figures Run(const std::string& dir, int images, Mode mode) {
   f.limit_images_per_s = f.achieved_mbit * 1e6 / image_bits;
   const nlohmann::json s = nlohmann::json::parse(ReadFile(dir + "/run.json"))["summary"];
   f.images_per_s = s["images_per_s"];
-  f.cpu_ms_per_image =
-      s["cpu_user_ms_per_image"].get<double>() + s["cpu_system_ms_per_image"].get<double>();
+  f.cpu_per_mb.user = s["cpu_user_ms_per_image"].get<double>() / kImageMb;
+  f.cpu_per_mb.system = s["cpu_system_ms_per_image"].get<double>() / kImageMb;
+  f.cpu_ms_per_image = f.cpu_per_mb.Total() * kImageMb;
   f.complete = s["complete_images"];
   f.saved = s["saved_pictures"];
   f.ok = true;
@@ -207,6 +234,35 @@ double PictureStatsCpuMs() {
   return sink >= 0 ? best : 0;
 }
 
+double Ms(const timeval& t) {
+  return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_usec) / 1e3;
+}
+
+// The plain receiver takes `images` images from a fresh camsim at `rate`, each ended as the
+// driver ends a transfer (its last packet, or 100 ms of silence); its processor time is this
+// thread's over the images. `complete` counts the images that arrived whole.
+CpuPerMb PlainRun(const std::string& dir, int images, const char* rate, int& complete) {
+  const pid_t camsim = StartCamsim(dir, rate);
+  fp::PlainReceiver receiver(kLocalAddress, kCameraAddress, 32110,
+                             fp::NudpSocket::kReceiveBufferRequest);
+  std::vector<std::uint8_t> image(fp::RAW_IMAGE_SIZE);
+  rusage before{};
+  getrusage(RUSAGE_THREAD, &before);
+  complete = 0;
+  for (int i = 0; i < images && receiver.Ok(); ++i) {
+    const auto result =
+        receiver.TakeImageUntilSilence(image.data(), std::chrono::milliseconds(100));
+    if (result.packets == fp::RAW_PACKETS_PER_IMAGE) ++complete;
+  }
+  rusage after{};
+  getrusage(RUSAGE_THREAD, &after);
+  kill(camsim, SIGTERM);
+  AwaitExit(camsim, std::chrono::seconds(10));
+  const double mb = images * kImageMb;
+  return {(Ms(after.ru_utime) - Ms(before.ru_utime)) / mb,
+          (Ms(after.ru_stime) - Ms(before.ru_stime)) / mb};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -228,10 +284,12 @@ int main(int argc, char** argv) {
   std::printf("%-14s %10s %10s %7s %7s %12s %9s %8s\n", "run", "images/s", "limit", "ratio",
               "target", "camsim Mbit", "CPU ms/im", "complete");
   bool all_met = true;
+  CpuPerMb paced;  // framegrab's at 1000 Mbit/s, from the run without pictures
   for (const Mode mode :
        {Mode::kPlain, Mode::kSaveTiff, Mode::kSavePng, Mode::kServeReader, Mode::kServeStalled}) {
     const Figures f = Run(dir, images, mode);
     if (!f.ok) return 1;
+    if (mode == Mode::kPlain) paced = f.cpu_per_mb;
     const double ratio = f.images_per_s / f.limit_images_per_s;
     // PNG's figure is stated, not a target: its encoding costs more than the camera's rate
     // leaves, so acquisition waits for its writer.
@@ -249,6 +307,28 @@ int main(int argc, char** argv) {
     if (mode == Mode::kServeReader) std::printf("  (%d events read)", f.events);
     if (mode == Mode::kServeStalled) std::printf("  (%d bytes left unread)", f.unread);
     std::printf("\n");
+  }
+
+  // The same images through the plain receiver, and framegrab unpaced beside it.
+  std::printf("\n%-14s %27s %27s %7s %7s %9s\n", "CPU ms per MB", "framegrab user/system/total",
+              "plain user/system/total", "ratio", "target", "complete");
+  for (const char* rate : {"1000", "0"}) {
+    CpuPerMb grab = paced;
+    int grab_complete = images;
+    if (std::strcmp(rate, "0") == 0) {
+      const Figures f = Run(dir, images, Mode::kPlain, rate);
+      if (!f.ok) return 1;
+      grab = f.cpu_per_mb;
+      grab_complete = f.complete;
+    }
+    int plain_complete = 0;
+    const CpuPerMb plain = PlainRun(dir, images, rate, plain_complete);
+    const double ratio = grab.Total() / plain.Total();
+    all_met = all_met && ratio <= 1.05;
+    std::printf("%-14s %9.3f %8.3f %8.3f %9.3f %8.3f %8.3f %7.3f %7.2f %4d/%-4d\n",
+                std::strcmp(rate, "0") == 0 ? "unpaced" : "1000 Mbit/s", grab.user, grab.system,
+                grab.Total(), plain.user, plain.system, plain.Total(), ratio, 1.05, grab_complete,
+                plain_complete);
   }
   std::printf("targets %s\n", all_met ? "met" : "missed");
   const double stats_ms = PictureStatsCpuMs();

@@ -117,7 +117,7 @@ bool CEthCamera::Open(const std::string& remote) {
     WriteErrLog("Remote host syntax error.\n\n");
     return false;
   }
-  _remote_port = 1234;
+  _remote_port = NUDP_CAMERA_PORT;
 
   try {
     WatchdogSettings watchdog;

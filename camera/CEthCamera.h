@@ -202,8 +202,8 @@ class CEthCamera {
 
   std::uint32_t _local_ip = 0;   // network byte order
   std::uint32_t _remote_ip = 0;  // network byte order
-  std::uint16_t _local_port = 32100;
-  std::uint16_t _remote_port = 1234;
+  std::uint16_t _local_port = NUDP_DRIVER_PORT;
+  std::uint16_t _remote_port = NUDP_CAMERA_PORT;
   std::chrono::milliseconds _watchdog_tick{1000};
 
   // Written by the listener (_connected) and by SendCmd and the listener (_data_taking); polled

@@ -37,6 +37,13 @@ constexpr milliseconds kStartPollLimit{20};
 // silence is measured finely.
 constexpr std::chrono::microseconds kIdlePass{20000};
 constexpr std::chrono::microseconds kDataPass{3000};
+// While the stream pours in, a data pass first lets the datagrams gather for about half the
+// time a receive batch takes at line rate (64 datagrams of 8.8 us at 1 Gbit/s), and takes them
+// in one go, instead of waking for every few. A pass that found a whole batch waiting is behind
+// the stream, and the next one takes what waits at once; so does a pass near the image's end. A
+// command or a stop request ends the gathering at once (the handler's Wake).
+constexpr std::chrono::microseconds kDataGather{300};
+constexpr auto kReceiveBatch = static_cast<std::int32_t>(UdpSocket::kReceiveBatch);
 // Timeouts in a row after which a transfer the camera calls unfinished is given up.
 constexpr std::int32_t kMaxTries = 2;
 
@@ -48,6 +55,8 @@ constexpr std::int32_t kMaxTries = 2;
 // answers neither shorten nor prolong it, so a camera that keeps repeating one packet cannot
 // hold a transfer open.
 struct CEthCamera::ListenerState {
+  // RAW packets the last data pass stored.
+  std::int32_t last_stored = 0;
   std::chrono::steady_clock::time_point quiet_since;
   std::int32_t seen_count = 0;      // RAW packets stored when last looked
   std::uint64_t seen_restarts = 0;  // restarts of the image when last looked
@@ -144,7 +153,9 @@ const char* CEthCamera::ListenerPass(ListenerState& state) {
 
   const auto pass_start = std::chrono::steady_clock::now();
   const std::int32_t count_before = _nudp->RawCount();
-  _handler->Select(0, kDataPass.count());
+  const bool gather =
+      state.last_stored < kReceiveBatch && RAW_PACKETS_PER_IMAGE - count_before > kReceiveBatch;
+  _handler->Select(0, kDataPass.count(), gather ? kDataGather : std::chrono::microseconds::zero());
   if (!_wait_mutex.Wait()) WriteErrLog("CEthCamera::BkgListener():\nCannot lock _wait_mutex.\n\n");
 
   if (!state.started) {
@@ -165,6 +176,7 @@ const char* CEthCamera::ListenerPass(ListenerState& state) {
   }
   // Packets stored by a command sender between two passes count as much as the listener's own.
   const std::int32_t count = _nudp->RawCount();
+  state.last_stored = count - count_before;
   const bool fresh = count > state.seen_count;
   state.seen_count = count;
   const auto now = std::chrono::steady_clock::now();

@@ -1,11 +1,16 @@
 # What `cmake --install` puts where, and the Debian package CPack makes of it
-# (scripts/package.sh). The programs go into bin, their manual pages into man1, the Wireshark
+# (scripts/package.sh). The programs go into bin (hostcheck's parts into share/frameprobe),
+# their manual pages into man1, the Wireshark
 # dissector where Debian's Wireshark loads Lua plugins for every user, README, LICENSE and the
 # Debian copyright file into the documentation directory.
 include(GNUInstallDirs)
 
 install(TARGETS frameprobe framegrab camsim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(PROGRAMS ${PROJECT_SOURCE_DIR}/scripts/hostcheck DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/hostcheck/hostcheck DESTINATION ${CMAKE_INSTALL_BINDIR})
+# hostcheck looks for its parts in ../share/frameprobe/hostcheck from where it lies.
+install(FILES ${PROJECT_SOURCE_DIR}/hostcheck/report.sh ${PROJECT_SOURCE_DIR}/hostcheck/firewall.sh
+              ${PROJECT_SOURCE_DIR}/hostcheck/follow.awk ${PROJECT_SOURCE_DIR}/hostcheck/iptables.awk
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/frameprobe/hostcheck)
 
 # Wireshark reads Lua plugins from <libdir>/wireshark/plugins (`tshark -G folders`, "Global Lua
 # Plugins"); with the prefix /usr on Debian, GNUInstallDirs makes that the multiarch directory

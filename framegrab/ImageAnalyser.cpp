@@ -3,6 +3,8 @@
 #include "framegrab/PictureStats.h"
 #include "framegrab/RunRecords.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
 #include <vector>
 
 namespace fp {
@@ -11,6 +13,8 @@ namespace {
 
 // Images held: the one analysed and one waiting.
 constexpr std::size_t kImagesHeld = 2;
+// The analysing thread's nice value, against the usual 0.
+constexpr int kNice = 10;
 
 }  // namespace
 
@@ -42,6 +46,9 @@ void ImageAnalyser::Flush() {
 }
 
 void ImageAnalyser::Run() {
+  // Analysis gives way to taking images when the processors are busy: the driver's threads
+  // must not wait for it. Best effort; at the usual priority when it cannot be lowered.
+  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kNice);
   std::vector<std::uint32_t> scratch;
   std::unique_lock<std::mutex> lock(_mutex);
   for (;;) {

@@ -17,7 +17,7 @@ class RunRecords;
 // on a thread of its own, so that the grab thread only hands the image over. Images are taken
 // in the order offered; one is analysed while one waits, and a further offer waits for room, so
 // every image is analysed and the buffers held stay few. Analysing an image takes a few
-// milliseconds, far less than taking one.
+// milliseconds, far less than taking one, on a thread of lower priority than the driver's.
 //
 // Offer and Flush belong to one caller thread; the destructor files what was offered, then
 // stops.

@@ -70,7 +70,7 @@ void Poller::Wake() {
   if (_wake_event != -1) sockets::SignalWakeEvent(_wake_event);
 }
 
-int Poller::Wait(const struct timeval* timeout, int& error) {
+int Poller::Wait(const struct timeval* timeout, int& error, std::chrono::microseconds gather) {
   using Clock = std::chrono::steady_clock;
   timespec limit{};
   if (timeout != nullptr) {
@@ -86,6 +86,24 @@ int Poller::Wait(const struct timeval* timeout, int& error) {
   const Clock::time_point deadline = bounded ? Clock::now() + std::chrono::seconds(limit.tv_sec) +
                                                    std::chrono::nanoseconds(limit.tv_nsec)
                                              : Clock::time_point{};
+  if (gather.count() > 0 && _wake_event != -1) {
+    const Clock::time_point gathered = Clock::now() + gather;
+    const auto span = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        bounded ? std::min(gathered, deadline) - Clock::now() : gather);
+    if (span.count() > 0) {
+      const timespec pause{static_cast<time_t>(span.count() / 1000000000L),
+                           static_cast<long>(span.count() % 1000000000L)};
+      // A wake-up leaves the event set, so the wait below ends at once too and clears it.
+      pollfd wake{_wake_event, POLLIN, 0};
+      sockets::Poll(&wake, 1, &pause);
+    }
+    if (bounded) {
+      const auto rest = std::chrono::duration_cast<std::chrono::nanoseconds>(
+          std::max(deadline - Clock::now(), Clock::duration::zero()));
+      limit.tv_sec = static_cast<time_t>(rest.count() / 1000000000L);
+      limit.tv_nsec = static_cast<long>(rest.count() % 1000000000L);
+    }
+  }
   for (;;) {
     const std::size_t watched = BuildPollSet();
     int rc =

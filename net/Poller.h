@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <vector>
 
@@ -45,7 +46,13 @@ class Poller {
   // the ready indications as select counts them, one per descriptor and kind; 0 on a time-out or
   // a wake-up alone; -1 when the wait failed, with the socket error code in `error` (a watched
   // number that is no open file fails it, as it fails select).
-  int Wait(const struct timeval* timeout, int& error);
+  //
+  // With a `gather` time, the wait first lets that much of the timeout pass watching the wake
+  // event alone, and only then looks at the descriptors: what turned ready meanwhile is found
+  // in one look, rather than one wait ending per arrival. A wake-up ends the gathering at once.
+  // Without a wake event nothing is gathered.
+  int Wait(const struct timeval* timeout, int& error,
+           std::chrono::microseconds gather = std::chrono::microseconds::zero());
 
   // What the last wait found the descriptor ready for (kReadReady | ...), 0 when nothing. What
   // changes in the interest sets after the wait does not change it.

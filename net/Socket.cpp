@@ -32,9 +32,21 @@ Socket::Socket(SocketHandler& handler)
     : _handler(handler), _proxy_host(handler.ProxyHost()), _proxy_port(handler.ProxyPort()) {}
 
 Socket::~Socket() {
-  // Once the handler has let go, it may already be gone: do not touch it at all.
+  EndOwnThread();
+  for (DeleteWatch* watch = _delete_watch; watch != nullptr; watch = watch->_outer) {
+    watch->_socket = nullptr;
+  }
+  // Deleted on the thread that serves it: that thread hands nothing back.
+  if (_serving_thread != nullptr) _serving_thread->ServedSocketDeleted();
+  // Once the handler has let go for good, it may already be gone: do not touch it at all.
   if (!_unregistered) ServingHandler().Remove(this);
   if (_descriptor != -1 && !_keep_for_pool) Close();
+}
+
+void Socket::EndOwnThread() {
+  if (_serving_thread == nullptr || _serving_thread->IsCurrentThread()) return;
+  // Joins the thread and hands the socket back, which clears _serving_thread.
+  _serving_thread->ReturnSocket();
 }
 
 SocketHandler& Socket::ServingHandler() const {
@@ -42,6 +54,7 @@ SocketHandler& Socket::ServingHandler() const {
 }
 
 std::int32_t Socket::Close() {
+  EndOwnThread();
   SocketHandler& handler = ServingHandler();
   if (_descriptor == -1) {
     handler.ReportError(this, "Socket::Close", 0, "file descriptor invalid", Warning);

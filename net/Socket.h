@@ -23,10 +23,18 @@ class SocketThread;
 // flag. No locks: the callbacks run on the thread that runs the handler's Select, the owner's
 // calls on the owner's thread, and the owner keeps the two apart.
 //
-// Create sockets on the heap. The handler deletes a socket only when HandlerDeletes() is set;
-// an owner may delete a registered socket itself, and the destructor takes it out of the handler
-// first. Delete a socket before its handler: a socket the handler closed and let go of, but did
-// not delete, still reaches the handler from its destructor.
+// Ownership. The owner creates a socket and adds it to its handler. The handler deletes it only
+// when HandlerDeletes() is set, once it lets go of it; otherwise the owner deletes it, before or
+// after the handler. A socket deleted while registered leaves the handler at once. A handler
+// that goes first closes every socket it still knows (registered, queued, closed and let go of,
+// handed back by a thread) and tells it so, and its destructor no longer reaches the handler.
+//
+// A callback may end its own socket in three ways: SetCloseAndDelete(true) (the handler closes
+// it after the callbacks of the pass, and deletes it when HandlerDeletes()), Close(), or
+// deleting it where its owner could. After Close or the delete, the call that ran the callback
+// touches the socket no more: a receive loop stops there. A callback never deletes its handler.
+//
+// A detached socket (SetThreadWanted) is served by a thread of its own until that thread ends.
 class Socket {
  public:
   explicit Socket(SocketHandler& handler);
@@ -40,6 +48,7 @@ class Socket {
   // out of the handler's interest sets and work lists. Flags and the registry entry stay; the
   // handler erases the entry. Returns 0, or -1 when the release failed (the descriptor is
   // forgotten all the same). Idempotent: without a descriptor it only reports a Warning.
+  // Called by the owner of a detached socket, it ends the socket's thread first (EndOwnThread).
   virtual std::int32_t Close();
 
   // Called by the handler's pass, on the thread running Select.
@@ -147,21 +156,40 @@ class Socket {
   // Seconds a connect may take before the handler gives up on it or retries it (5 by default).
   void SetConnectTimeout(std::int32_t seconds) { _connect_limit = seconds; }
 
+  // The handler the socket was made for; never changes.
+  SocketHandler& Handler() const { return _handler; }
+
+  // Set by the thread that serves the socket, on that thread: from then on its private handler
+  // is the socket's serving handler.
   void SetOwnThread(bool x) { _on_own_thread = x; }
   bool HasOwnThread() const { return _on_own_thread; }
   void SetThreadHandler(SocketHandler* handler) { _thread_handler = handler; }
   // Asks the handler to hand the socket to a thread of its own in its next pass (true), or not
   // (false); lists the descriptor in, or takes it out of, the handler's detach list like the
-  // work-list flags. The hand-over clears it. From the hand-over on, the socket's callbacks run
-  // on that thread, and its owner must leave the socket alone; give the socket
-  // SetHandlerDeletes(true) so that the thread's handler deletes it when it is closed. The
-  // handler that handed it over ends and joins the thread when it is destroyed itself.
+  // work-list flags. The hand-over clears it.
+  //
+  // From the hand-over on, the socket's callbacks run on that thread, which the handler owns,
+  // and the socket's owner leaves it alone but for Close and its destruction, which both end and
+  // join the thread first, on the thread that runs the handler. A socket with HandlerDeletes()
+  // is deleted by the thread's handler when it is closed. One without it that the thread's
+  // handler closes, or that is still served when the handler ends the thread (at the latest when
+  // the handler is destroyed), goes back to its handler closed, as a socket the handler let go
+  // of, once the thread is joined.
   void SetThreadWanted(bool x);
   bool ThreadWanted() const { return _thread_wanted; }
   // Creates the SocketThread that serves this socket from now on and releases it; the caller
-  // owns the thread and touches the socket no more. Called by the handler's detach step. The
-  // pointer the socket keeps is only a record and never followed.
+  // owns the thread. Called by the handler's detach step.
   std::unique_ptr<SocketThread> StartSocketThread();
+  // The thread serving the socket (not owned), recorded by that thread's constructor and
+  // cleared when the socket goes back to its handler; null when none.
+  void SetServingThread(SocketThread* thread) { _serving_thread = thread; }
+  // Ends the thread of its own that serves the socket, if there is one and the caller is not
+  // that thread, and waits for it; the socket is then its handler's again, as that thread left
+  // it (the thread's end neither closes nor deletes it). The caller must be the thread that runs
+  // the handler. Close and the destructors of the layer's sockets call it first; a class derived
+  // from a socket that may be detached calls it first in its own destructor too, so that nothing of
+  // the object goes while the thread may still run its callbacks.
+  void EndOwnThread();
 
   // A new descriptor, returned and not attached; -1 (reported Fatal, socket marked for closing)
   // when the protocol is unknown, the system gives none, or a stream option cannot be set. An
@@ -204,6 +232,27 @@ class Socket {
   const std::string& ProtocolName() const { return _protocol; }
 
  protected:
+  // Tells a loop of callbacks whether one of them deleted the socket, so that the loop touches
+  // it no more. Lives on the loop's stack for the loop's length.
+  class DeleteWatch {
+   public:
+    explicit DeleteWatch(Socket& socket) : _socket(&socket), _outer(socket._delete_watch) {
+      socket._delete_watch = this;
+    }
+    ~DeleteWatch() {
+      if (_socket != nullptr) _socket->_delete_watch = _outer;
+    }
+    DeleteWatch(const DeleteWatch&) = delete;
+    DeleteWatch& operator=(const DeleteWatch&) = delete;
+
+    bool SocketDeleted() const { return _socket == nullptr; }
+
+   private:
+    friend class Socket;
+    Socket* _socket;  // null once the socket is deleted
+    DeleteWatch* _outer;
+  };
+
   void SetOutgoing(bool x) { _outgoing = x; }
   void SetViaProxy(bool x) { _via_proxy = x; }
   void SetTarget(std::uint32_t ip, std::uint16_t port) {
@@ -230,6 +279,7 @@ class Socket {
   std::chrono::steady_clock::time_point _connect_time;
   bool _thread_wanted = false;
   bool _on_own_thread = false;
+  SocketThread* _serving_thread = nullptr;  // not owned
   std::int32_t _type = 0;
   std::string _protocol;
   bool _call_on_connect = false;
@@ -241,6 +291,8 @@ class Socket {
   bool _unregistered = false;
   SocketHandler* _thread_handler = nullptr;  // not owned
   std::chrono::steady_clock::time_point _close_time;
+  // The innermost watch of a loop of callbacks now running, or null.
+  DeleteWatch* _delete_watch = nullptr;
 
   // Stream connections.
   bool _outgoing = false;

@@ -26,20 +26,23 @@ SocketHandler::SocketHandler(SocketLog* log) : _sink(log) {
 }
 
 SocketHandler::~SocketHandler() {
-  // The detached sockets' threads first: their sockets may still refer to this handler.
+  // The detached sockets' threads first: their sockets may still refer to this handler, and
+  // those not deleted come back to it.
   EndThreads();
   // Every socket the handler still knows is closed and told that the handler has let go of it,
   // so that its destructor, run later by its owner, never reaches this handler. A socket added
   // twice is met twice but treated once.
   std::vector<Socket*> known;
-  known.reserve(_registry.size() + _add_queue.size() + _delete_queue.size());
+  known.reserve(_registry.size() + _add_queue.size() + _delete_queue.size() + _let_go.size());
   for (const auto& [descriptor, p] : _registry) known.push_back(p);
   for (const auto& [descriptor, p] : _add_queue) known.push_back(p);
   known.insert(known.end(), _delete_queue.begin(), _delete_queue.end());
+  known.insert(known.end(), _let_go.begin(), _let_go.end());
   const std::size_t registered = _registry.size();
   _registry.clear();
   _add_queue.clear();
   _delete_queue.clear();
+  _let_go.clear();
   for (std::size_t i = 0; i < known.size(); ++i) {
     Socket* p = known[i];
     if (p == nullptr || std::find(known.begin(), known.begin() + static_cast<long>(i), p) !=
@@ -48,12 +51,13 @@ SocketHandler::~SocketHandler() {
     }
     // Registered sockets are closed whatever their state; the others only when still open.
     if (i < registered || p->GetDescriptor() != -1) p->Close();
-    p->SetReleasedByHandler(true);
     if (p->HandlerDeletes()) {
+      p->SetReleasedByHandler(true);
       delete p;
-    } else {
-      HandBack(p);
+    } else if (!ServesForAnother(p)) {
+      p->SetReleasedByHandler(true);
     }
+    // A socket served for another handler goes back to it once this thread is joined.
   }
 }
 
@@ -102,6 +106,7 @@ void SocketHandler::RegisterQueued() {
       _registry.erase(registered);
       EraseFirst(_order, d);
       if (holder != nullptr && holder != p && holder->HandlerDeletes()) {
+        std::erase(_let_go, holder);
         holder->SetReleasedByHandler(true);
         delete holder;
       }
@@ -144,11 +149,7 @@ void SocketHandler::Unregister() {
     if (entry != _registry.end()) {
       Socket* p = entry->second;
       _registry.erase(entry);
-      if (p != nullptr && p->ReleasedByHandler()) {
-        delete p;
-      } else if (p != nullptr && p->GetDescriptor() == -1) {
-        HandBack(p);
-      }
+      if (p != nullptr && p->ReleasedByHandler()) delete p;
     }
     _to_unregister.erase(_to_unregister.begin());
   }
@@ -176,9 +177,15 @@ void SocketHandler::RunDeletions() {
 }
 
 void SocketHandler::LetGo(Socket* p) {
-  if (!_thread_private || !p->HasOwnThread() || &p->ServingHandler() != this) return;
-  Forget(p);
-  HandBack(p);
+  if (ServesForAnother(p)) {
+    Forget(p);
+  } else if (std::find(_let_go.begin(), _let_go.end(), p) == _let_go.end()) {
+    _let_go.push_back(p);
+  }
+}
+
+bool SocketHandler::ServesForAnother(const Socket* p) const {
+  return _thread_private && p->HasOwnThread() && &p->ServingHandler() == this;
 }
 
 std::int32_t SocketHandler::Forget(Socket* p) {
@@ -200,6 +207,7 @@ std::int32_t SocketHandler::Forget(Socket* p) {
     _add_queue.erase(it);
     break;
   }
+  std::erase(_let_go, p);
   return where;
 }
 
@@ -207,13 +215,6 @@ void SocketHandler::RecomputeHighest() {
   _highest = 0;
   for (const int d : _order) {
     if (static_cast<unsigned>(d) > static_cast<unsigned>(_highest)) _highest = d;
-  }
-}
-
-void SocketHandler::HandBack(Socket* p) const {
-  if (_thread_private && p->HasOwnThread() && &p->ServingHandler() == this) {
-    p->SetOwnThread(false);
-    p->SetThreadHandler(nullptr);
   }
 }
 
@@ -230,6 +231,18 @@ void SocketHandler::Remove(Socket* p) {
   if (where != 0) {
     ReportError(p, "Remove", where, "Socket destructor called while still in use", Warning);
   }
+}
+
+void SocketHandler::TakeBack(Socket* p) {
+  p->SetOwnThread(false);
+  p->SetThreadHandler(nullptr);
+  p->SetServingThread(nullptr);
+  if (std::find(_let_go.begin(), _let_go.end(), p) == _let_go.end()) _let_go.push_back(p);
+}
+
+void SocketHandler::LetGoUntouched(Socket* p) {
+  Forget(p);
+  std::erase(_delete_queue, p);
 }
 
 Socket* SocketHandler::TakePooledConnection(std::int32_t type, const std::string& protocol,

@@ -4,6 +4,7 @@
 #include "net/SocketLog.h"
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -27,9 +28,11 @@ class SocketThread;
 // runs only when its owner calls Select.
 //
 // The handler owns no socket unless the socket's HandlerDeletes() is set; it owns the threads
-// it starts for detached sockets. No locks: a handler and its sockets are used by one thread at a
-// time; callbacks run on the thread calling Select. Wake alone may be called from any other
-// thread, to end a wait early.
+// it starts for detached sockets. It remembers the sockets it closed and let go of without
+// deleting them, and those its threads hand back, until they are deleted, so that it can tell
+// them when it goes first. No locks: a handler and its sockets are used by one thread at a time;
+// callbacks run on the thread calling Select. Wake alone may be called from any other thread, to
+// end a wait early.
 class SocketHandler {
  public:
   // Most sockets a handler registers, and most descriptors an interest set holds.
@@ -42,10 +45,10 @@ class SocketHandler {
   // Creates the wake event; when that fails the handler reports it (Warning) and works without
   // wake-ups.
   explicit SocketHandler(SocketLog* log = nullptr);
-  // Ends and joins the threads it started for detached sockets. Then closes every socket it
-  // still knows, registered, queued or refused, and deletes those with HandlerDeletes(); the
-  // others stay with their owners, closed, and no longer refer to the handler. OnReleased is not
-  // called.
+  // Ends and joins the threads it started for detached sockets, which hands their sockets back.
+  // Then closes every socket it still knows, registered, queued, refused or let go of, and
+  // deletes those with HandlerDeletes(); the others stay with their owners, closed, and no
+  // longer refer to the handler. OnReleased is not called.
   virtual ~SocketHandler();
 
   SocketHandler(const SocketHandler&) = delete;
@@ -60,8 +63,14 @@ class SocketHandler {
   // wait failed, 0 on a time-out or a wake-up, else the ready indications that found no socket.
   // A callback that calls Select of its own handler is refused: reported ("Select", -1, Warning)
   // and -1 returned, and the pass in progress goes on undisturbed.
-  int Select(long seconds, long microseconds);
-  int Select(struct timeval* timeout);
+  //
+  // A `gather` time, taken out of the timeout, is let pass before the descriptors are looked at
+  // (a Wake ends it at once), so that datagrams pouring in at a steady rate are taken in batches
+  // rather than a pass each few; see Poller::Wait.
+  int Select(long seconds, long microseconds,
+             std::chrono::microseconds gather = std::chrono::microseconds::zero());
+  int Select(struct timeval* timeout,
+             std::chrono::microseconds gather = std::chrono::microseconds::zero());
 
   // Ends the wait of the pass in progress, or, when no pass is waiting, the wait of the next
   // pass, which then returns at once. Such a pass still dispatches what is ready and does its
@@ -73,8 +82,17 @@ class SocketHandler {
   void Wake() { _poller.Wake(); }
 
   // Called by the Socket destructor: takes the socket out of the registry, the add queue or the
-  // deletion list at once (reported as a Warning). Nothing when the handler already let go.
+  // deletion list at once (reported as a Warning), and forgets it as one it let go of. Nothing
+  // when the handler already let go for good.
   void Remove(Socket* p);
+
+  // A socket that a thread of this handler served comes back once that thread is joined: it is
+  // the handler's again, as a socket it let go of, closed or as its owner is about to end it.
+  // Called on the thread that runs this handler.
+  void TakeBack(Socket* p);
+  // Forgets a socket without closing, deleting or calling it: a thread's private handler lets go
+  // of its socket so when the socket's owner takes it back.
+  void LetGoUntouched(Socket* p);
 
   // Watches (true) or stops watching (false) the descriptor for each kind of readiness. Costs no
   // system call; it takes effect in the next wait.
@@ -96,7 +114,8 @@ class SocketHandler {
   void ReportError(Socket* p, const std::string& call, std::int32_t code, const std::string& text,
                    ReportLevel level);
 
-  // A thread's private handler never detaches its sockets, and hands back those it lets go of.
+  // A thread's private handler never detaches its sockets, and neither keeps nor tells the
+  // socket it serves for another handler when it lets go of it: the thread hands it back.
   void MarkThreadPrivate(bool x) { _thread_private = x; }
 
   // The work lists, kept by the Socket flag setters and Close; each holds a descriptor once.
@@ -153,17 +172,17 @@ class SocketHandler {
   // The socket took a new descriptor (a retry or a reconnect): registered again under it from
   // the next pass, its old entry goes in this one.
   void Reregister(Socket* p, int old_descriptor);
-  // Lets go of a socket it does not delete. On a thread's private handler the socket first
-  // leaves the registry and goes back to the handler it was made for, before OnReleased, in
-  // which its owner may delete it.
+  // Lets go of a socket it does not delete, before OnReleased (in which its owner may delete
+  // it): it is remembered as let go of. On a thread's private handler, the socket it serves for
+  // another handler leaves the registry instead, and goes back to that handler once the thread
+  // is joined.
   void LetGo(Socket* p);
-  // Takes the socket out of the registry, the add queue and the dispatch order; returns what
-  // Remove reports: -1 (registry), -2 (add queue) or 0 (neither).
+  // This is a thread's private handler and p the socket it serves for another handler.
+  bool ServesForAnother(const Socket* p) const;
+  // Takes the socket out of the registry, the add queue, the dispatch order and the sockets let
+  // go of; returns what Remove reports: -1 (registry), -2 (add queue) or 0 (neither).
   std::int32_t Forget(Socket* p);
   void RecomputeHighest();
-  // A socket that a thread's private handler lets go of without deleting it goes back to the
-  // handler it was made for.
-  void HandBack(Socket* p) const;
   // Appends to the deletion list unless the socket is on it already: deleted once only.
   void QueueForDeletion(Socket* p);
 
@@ -176,6 +195,9 @@ class SocketHandler {
   std::map<int, Socket*> _registry;
   std::map<int, Socket*> _add_queue;
   std::vector<Socket*> _delete_queue;
+  // Sockets closed and let go of without being deleted, and sockets handed back by threads: not
+  // owned, but they refer to the handler until they are deleted.
+  std::vector<Socket*> _let_go;
   SocketLog* _sink;  // not owned
   int _highest = 0;
   Poller _poller;

@@ -11,14 +11,14 @@
 
 namespace fp {
 
-int SocketHandler::Select(long seconds, long microseconds) {
+int SocketHandler::Select(long seconds, long microseconds, std::chrono::microseconds gather) {
   timeval timeout{};
   timeout.tv_sec = seconds;
   timeout.tv_usec = microseconds;
-  return Select(&timeout);
+  return Select(&timeout, gather);
 }
 
-int SocketHandler::Select(struct timeval* timeout) {
+int SocketHandler::Select(struct timeval* timeout, std::chrono::microseconds gather) {
   if (_in_pass) {
     // A nested pass would overwrite the walk and the wait's results of the one in progress.
     ReportError(nullptr, "Select", -1, "Select called from a callback of a pass", Warning);
@@ -27,7 +27,7 @@ int SocketHandler::Select(struct timeval* timeout) {
   _in_pass = true;
   RegisterQueued();
   int error = 0;
-  int n = _poller.Wait(timeout, error);
+  int n = _poller.Wait(timeout, error, gather);
   if (n == -1) ReportError(nullptr, "select", error, SocketErrorText(error), Warning);
   if (n > 0) n = Dispatch(n);
   if (!CallOnConnectList().empty()) RunConnectCallbacks();

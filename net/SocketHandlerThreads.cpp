@@ -1,6 +1,8 @@
 // Detaching: the handler hands a socket that asked for it to a SocketThread of its own, and
 // owns that thread from then on. It joins the threads whose private handler ran empty as its
-// passes meet them, and ends and joins the others when it is destroyed.
+// passes meet them, and ends and joins the others when it is destroyed; a socket's owner may end
+// its thread earlier (Socket::EndOwnThread). Joining a thread brings its socket back, unless the
+// thread deleted it.
 
 #include "net/Socket.h"
 #include "net/SocketHandler.h"

@@ -252,13 +252,8 @@ long Receive(int descriptor, void* buffer, std::size_t length, int flags) {
   return ::recv(descriptor, buffer, length, flags | MSG_DONTWAIT);
 }
 
-long ReceiveDatagram(int descriptor, void* buffer, std::size_t length, sockaddr* from,
-                     std::uint32_t& from_length) {
-  socklen_t address_length = from_length;
-  const long rc =
-      ::recvfrom(descriptor, buffer, length, MSG_DONTWAIT | MSG_TRUNC, from, &address_length);
-  from_length = address_length;
-  return rc;
+int ReceiveDatagrams(int descriptor, mmsghdr* messages, unsigned count) {
+  return ::recvmmsg(descriptor, messages, count, MSG_DONTWAIT | MSG_TRUNC, nullptr);
 }
 
 long Send(int descriptor, const void* bytes, std::size_t length, int flags) {

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
+struct mmsghdr;
 struct pollfd;
 struct sockaddr;
 struct timespec;
@@ -72,10 +73,13 @@ int LocalPort(int descriptor);
 // recv without waiting, whatever the descriptor's mode.
 long Receive(int descriptor, void* buffer, std::size_t length, int flags);
 
-// recvfrom without waiting. Returns the full length of the datagram even when it is longer than
-// `length` (only `length` bytes are stored and the rest is gone), so the caller can tell.
-long ReceiveDatagram(int descriptor, void* buffer, std::size_t length, sockaddr* from,
-                     std::uint32_t& from_length);
+// recvmmsg without waiting: up to `count` waiting datagrams, one into each message's buffer, in
+// the order they came. Each message's msg_len is the full length of its datagram even when it
+// was longer than the buffer (only the buffer's bytes are stored and the rest is gone), so the
+// caller can tell. Returns how many datagrams were taken, or -1 when none was (LastError() then
+// says why: would-block when none is waiting). A failure met after the first datagram is
+// returned by the next call.
+int ReceiveDatagrams(int descriptor, mmsghdr* messages, unsigned count);
 
 long Send(int descriptor, const void* bytes, std::size_t length, int flags);
 

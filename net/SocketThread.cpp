@@ -12,12 +12,11 @@ constexpr long kPassMicroseconds = 500000;
 
 }  // namespace
 
-SocketThread::SocketThread(Socket& socket) : _served_socket(socket) {}
-
-SocketThread::~SocketThread() {
-  RequestStop();
-  StopAndJoin();
+SocketThread::SocketThread(Socket& socket) : _served_socket(socket) {
+  socket.SetServingThread(this);
 }
+
+SocketThread::~SocketThread() { Finish(); }
 
 void SocketThread::RequestStop() {
   // Cleared before the handler is looked at: a body that sets its handler after this look sees
@@ -25,6 +24,22 @@ void SocketThread::RequestStop() {
   SetRunning(false);
   const std::lock_guard<std::mutex> lock(_handler_mutex);
   if (_handler != nullptr) _handler->Wake();
+}
+
+void SocketThread::ReturnSocket() {
+  // Set before the request to end, which the thread sees first.
+  _leave_socket.store(true);
+  Finish();
+}
+
+bool SocketThread::IsCurrentThread() const { return GetThreadId() == std::this_thread::get_id(); }
+
+void SocketThread::Finish() {
+  if (_finished) return;
+  _finished = true;
+  RequestStop();
+  StopAndJoin();
+  if (!_socket_deleted) _served_socket.Handler().TakeBack(&_served_socket);
 }
 
 void SocketThread::Execute() {
@@ -40,6 +55,8 @@ void SocketThread::Execute() {
   }
   _served_socket.OnThreadStarted();
   while (handler.SocketCount() != 0 && IsRunning()) handler.Select(0, kPassMicroseconds);
+  // The owner ends the socket itself: the private handler lets go of it as it is.
+  if (_leave_socket.load() && !_socket_deleted) handler.LetGoUntouched(&_served_socket);
   const std::lock_guard<std::mutex> lock(_handler_mutex);
   _handler = nullptr;
 }

@@ -24,6 +24,7 @@ constexpr std::uint8_t kSocks4Granted = 90;
 TcpSocket::TcpSocket(SocketHandler& handler) : Socket(handler), _socks4_user(handler.ProxyUser()) {}
 
 TcpSocket::~TcpSocket() {
+  EndOwnThread();
   // Closed even when marked to be kept for the pool: a connection the pool took over is no
   // longer this socket's (it has no descriptor then), so one still here would be lost.
   if (GetDescriptor() != -1) Close();

@@ -22,7 +22,8 @@ class TcpSocket : public Socket {
  public:
   // Copies the handler's SOCKS4 server and user. The socket has no descriptor until Open.
   explicit TcpSocket(SocketHandler& handler);
-  // Closes the descriptor it still has, kept for the pool or not.
+  // Ends the socket's own thread first, if it has one (EndOwnThread); closes the descriptor it
+  // still has, kept for the pool or not.
   ~TcpSocket() override;
 
   // Connects to `address` (network order) and `port` (host order), through the SOCKS4 server

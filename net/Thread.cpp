@@ -1,15 +1,6 @@
 #include "net/Thread.h"
 
-#include <chrono>
-
 namespace fp {
-
-namespace {
-
-// How often a thread waiting for its release looks again.
-constexpr std::chrono::milliseconds kReleasePoll{1000};
-
-}  // namespace
 
 Thread::Thread() {
   // Started here, not in the member list, so that every flag the thread reads is set first.
@@ -19,23 +10,38 @@ Thread::Thread() {
 
 Thread::~Thread() { StopAndJoin(); }
 
+void Thread::SetRunning(bool x) {
+  {
+    const std::lock_guard<std::mutex> lock(_wait_mutex);
+    _running.store(x);
+  }
+  _wake.notify_all();
+}
+
+void Thread::SetRelease(bool x) {
+  {
+    const std::lock_guard<std::mutex> lock(_wait_mutex);
+    _go.store(x);
+  }
+  _wake.notify_all();
+}
+
 void Thread::StopAndJoin() {
   // Claimed before the body can end: a body that ends now, and was told to delete its object,
   // leaves it to the destructor under way.
   _dying.store(true);
-  if (_running.load()) {
-    // A body still waiting for its release must not begin, and a running one is asked to end.
-    // _running is cleared before _go is set: a thread that sees the release then also sees
-    // that it is no longer wanted, and never begins its body on a dying object.
-    _running.store(false);
-    _go.store(true);
-  }
+  // A body still waiting for its release must not begin, and a running one is asked to end.
+  SetRunning(false);
   if (_handle.joinable() && _handle.get_id() != std::this_thread::get_id()) _handle.join();
 }
 
 void Thread::Entry(Thread* self) {
   if (self->_running.load()) {
-    while (!self->_go.load() && self->_running.load()) std::this_thread::sleep_for(kReleasePoll);
+    {
+      // Woken by the release, or by the request to end, whichever comes first.
+      std::unique_lock<std::mutex> lock(self->_wait_mutex);
+      self->_wake.wait(lock, [self] { return self->_go.load() || !self->_running.load(); });
+    }
     if (self->_running.load()) self->Execute();
   }
   self->_running.store(false);

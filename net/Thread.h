@@ -1,14 +1,16 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 namespace fp {
 
 // A thread object whose body is the virtual Execute. The constructor starts the thread at once;
-// the body begins only once the thread is released (SetRelease(true)). Until then the thread
-// polls for the release once a second, and it never begins its body when the object is
-// destroyed first.
+// the body begins only once the thread is released (SetRelease(true)), as soon as it is: the
+// thread sleeps on the release itself, not in periods. It never begins its body when the object
+// is destroyed first.
 //
 // Release a thread only once its object is complete: the body is a virtual call, and a release
 // given while a derived constructor still runs would let it begin on a half-built object.
@@ -31,10 +33,10 @@ class Thread {
   // Wanted: set by the constructor, cleared to ask the body to end, and by the thread when the
   // body has returned. Safe from any thread.
   bool IsRunning() const { return _running.load(); }
-  void SetRunning(bool x) { _running.store(x); }
-  // The body may begin. Safe from any thread.
+  void SetRunning(bool x);
+  // The body may begin; a thread waiting for it begins at once. Safe from any thread.
   bool IsReleased() const { return _go.load(); }
-  void SetRelease(bool x) { _go.store(x); }
+  void SetRelease(bool x);
   // The object deletes itself when its body returns (then only if no destructor has begun).
   bool DeleteOnExit() const { return _self_delete.load(); }
   void SetDeleteOnExit(bool x) { _self_delete.store(x); }
@@ -57,6 +59,10 @@ class Thread {
   std::atomic<bool> _go{false};
   std::atomic<bool> _self_delete{false};
   std::atomic<bool> _dying{false};
+  // A thread waiting for its release sleeps on _wake; _running and _go change under
+  // _wait_mutex, so that no change slips in between its look at them and its sleep.
+  std::mutex _wait_mutex;
+  std::condition_variable _wake;
 };
 
 }  // namespace fp

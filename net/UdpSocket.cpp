@@ -4,24 +4,42 @@
 #include "net/SocketHandler.h"
 #include "net/SocketOps.h"
 
+#include <array>
 #include <cstdio>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 namespace fp {
 
 namespace {
 
-// One readiness delivers the first datagram and at most this many more.
-constexpr int kFurtherReceives = 10;
-
 constexpr std::uint32_t kIPv4AddressLength = sizeof(sockaddr_in);
 
 }  // namespace
 
+// What one recvmmsg call fills: for each datagram its slot of the receive buffer and its
+// sender's address.
+struct UdpSocket::ReceiveBatch {
+  std::array<mmsghdr, kReceiveBatch> messages{};
+  std::array<iovec, kReceiveBatch> slots{};
+  std::array<sockaddr_in, kReceiveBatch> from{};
+};
+
 UdpSocket::UdpSocket(SocketHandler& handler, std::int32_t recv_buffer_size)
-    : Socket(handler), _recv_buffer_size(recv_buffer_size < 0 ? 0 : recv_buffer_size) {
-  _recv_buffer = std::make_unique<std::uint8_t[]>(static_cast<std::size_t>(_recv_buffer_size));
+    : Socket(handler),
+      _recv_buffer_size(recv_buffer_size < 0 ? 0 : recv_buffer_size),
+      _batch(std::make_unique<ReceiveBatch>()) {
+  const auto slot = static_cast<std::size_t>(_recv_buffer_size);
+  _recv_buffer = std::make_unique<std::uint8_t[]>(slot * kReceiveBatch);
+  for (std::size_t i = 0; i < kReceiveBatch; ++i) {
+    _batch->slots[i].iov_base = _recv_buffer.get() + i * slot;
+    _batch->slots[i].iov_len = slot;
+    msghdr& header = _batch->messages[i].msg_hdr;
+    header.msg_iov = &_batch->slots[i];
+    header.msg_iovlen = 1;
+    header.msg_name = &_batch->from[i];
+  }
   if (GetDescriptor() != -1) return;
   const int descriptor = CreateDescriptor(AF_INET, SOCK_DGRAM, "udp");
   if (descriptor == -1) return;
@@ -31,6 +49,7 @@ UdpSocket::UdpSocket(SocketHandler& handler, std::int32_t recv_buffer_size)
 }
 
 UdpSocket::~UdpSocket() {
+  EndOwnThread();
   if (GetDescriptor() != -1) Close();
 }
 
@@ -85,30 +104,11 @@ void UdpSocket::SendText(const std::string& text, std::int32_t flags) {
 std::uint16_t UdpSocket::GetPort() { return _port; }
 
 void UdpSocket::OnRead() {
-  const std::size_t capacity = static_cast<std::size_t>(_recv_buffer_size);
-  sockaddr_in from{};
-  std::uint32_t from_length = kIPv4AddressLength;
-  long n = sockets::ReceiveDatagram(GetDescriptor(), _recv_buffer.get(), capacity,
-                                    reinterpret_cast<sockaddr*>(&from), from_length);
-  int further = kFurtherReceives;
-  while (n > 0) {
-    if (static_cast<std::size_t>(n) > capacity) {
-      // The datagram did not fit: its head is in the buffer and its tail is gone. Never deliver
-      // it cut short.
-      ServingHandler().ReportError(this, "recvfrom", WSAEMSGSIZE, SocketErrorText(WSAEMSGSIZE),
-                                   Error);
-      return;
-    }
-    if (from_length != kIPv4AddressLength) {
-      ServingHandler().ReportError(this, "recvfrom", 0, "unexpected address struct size", Warning);
-    }
-    OnRawData(_recv_buffer.get(), static_cast<std::size_t>(n), reinterpret_cast<sockaddr*>(&from),
-              from_length);
-    if (further-- == 0) return;
-    from_length = kIPv4AddressLength;
-    n = sockets::ReceiveDatagram(GetDescriptor(), _recv_buffer.get(), capacity,
-                                 reinterpret_cast<sockaddr*>(&from), from_length);
-  }
+  // OnRawData may delete or close this socket; the delivery then ends without touching it.
+  const DeleteWatch watch(*this);
+  ReceiveBatch& batch = *_batch;
+  for (mmsghdr& message : batch.messages) message.msg_hdr.msg_namelen = kIPv4AddressLength;
+  const int n = sockets::ReceiveDatagrams(GetDescriptor(), batch.messages.data(), kReceiveBatch);
   if (n == -1) {
     int code = sockets::LastError();
     // A datagram receive meets a refused port as an earlier send's ICMP answer; the report
@@ -117,6 +117,26 @@ void UdpSocket::OnRead() {
     if (code != WSAEWOULDBLOCK) {
       ServingHandler().ReportError(this, "recvfrom", code, SocketErrorText(code), Error);
     }
+    return;
+  }
+  const std::size_t capacity = static_cast<std::size_t>(_recv_buffer_size);
+  for (std::size_t i = 0; i < static_cast<std::size_t>(n); ++i) {
+    const msghdr& header = batch.messages[i].msg_hdr;
+    const std::size_t length = batch.messages[i].msg_len;
+    if (length == 0) continue;
+    if (length > capacity) {
+      // The datagram did not fit: its head is in the slot and its tail is gone. Never deliver
+      // it cut short.
+      ServingHandler().ReportError(this, "recvfrom", WSAEMSGSIZE, SocketErrorText(WSAEMSGSIZE),
+                                   Error);
+      continue;
+    }
+    if (header.msg_namelen != kIPv4AddressLength) {
+      ServingHandler().ReportError(this, "recvfrom", 0, "unexpected address struct size", Warning);
+    }
+    OnRawData(static_cast<const std::uint8_t*>(header.msg_iov->iov_base), length,
+              reinterpret_cast<const sockaddr*>(&batch.from[i]), header.msg_namelen);
+    if (watch.SocketDeleted() || GetDescriptor() == -1) return;
   }
 }
 

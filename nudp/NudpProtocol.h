@@ -26,6 +26,11 @@ inline constexpr std::size_t RAW_IMAGE_SIZE = 0x80E000;  // 8248 x 1024 = 844595
 inline constexpr int RAW_LAST_PACKET_INDEX = 8247;
 static_assert(RAW_IMAGE_SIZE == RAW_PACKETS_PER_IMAGE * RAW_PACKET_DATA_LENGTH);
 
+// UDP ports: the camera answers on its port; the driver sends from its own, its watchdog from
+// the next one.
+inline constexpr std::uint16_t NUDP_CAMERA_PORT = 1234;
+inline constexpr std::uint16_t NUDP_DRIVER_PORT = 32100;
+
 inline constexpr std::uint8_t NUDP_SIGNATURE_0 = 0xFF;
 inline constexpr std::uint8_t NUDP_SIGNATURE_1 = 0x00;
 inline constexpr std::uint8_t NUDP_RESPONSE_FLAG = 0x80;  // in byte 2 of every camera response

@@ -34,3 +34,9 @@ camsim_start() {
   camsim_pid=$!
   camsim_await_line "camsim: listening on" "$err" "$camsim_pid"
 }
+
+# camsim_stop: ends the camsim that camsim_start started, if it still runs, and waits for it.
+camsim_stop() {
+  [ -n "${camsim_pid:-}" ] && kill "$camsim_pid" 2>/dev/null && wait "$camsim_pid" 2>/dev/null
+  camsim_pid=
+}

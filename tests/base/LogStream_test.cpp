@@ -57,6 +57,23 @@ TEST(LogStream, AppendsToAnExistingFile) {
   EXPECT_EQ(ReadFile(path), "run 1\nrun 2\n");
 }
 
+TEST(LogStream, TextReachesTheFileInWholeBuffers) {
+  const std::string path = TempFile("buffered.txt");
+  LogStream log;
+  ASSERT_TRUE(log.Open(path));
+  // Log lines short of one buffer stay in memory; a buffer of 4 KiB would have written most.
+  const std::string line(100, 'x');
+  const std::size_t lines = LogStream::kBufferBytes / line.size() - 1;
+  for (std::size_t i = 0; i < lines; ++i) log.Write(line.c_str(), line.size());
+  EXPECT_EQ(ReadFile(path).size(), 0u);
+  // The line that no longer fits sends the buffer on.
+  log.Write(line.c_str(), line.size());
+  log.Write(line.c_str(), line.size());
+  EXPECT_GE(ReadFile(path).size(), lines * line.size());
+  log.Flush();
+  EXPECT_EQ(ReadFile(path).size(), (lines + 2) * line.size());
+}
+
 TEST(LogStream, FailsForAFileThatCannotBeCreated) {
   LogStream log;
   EXPECT_FALSE(log.Open("/nonexistent-dir/log.txt"));

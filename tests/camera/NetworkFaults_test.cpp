@@ -24,7 +24,8 @@ using std::chrono::steady_clock;
 // Every answer comes twice, 2 ms apart. The copy lands either while the listener is idle (a
 // stale arrival for the next command) or inside the next command's wait (an answer to another
 // command); neither may end a wait, so no attempt times out and nothing is sent twice, also in
-// a recovery of a thousand packets.
+// a recovery of a thousand packets. Which of the two a copy meets depends on the timing: a pass
+// before each send takes whatever has come by then, a busy machine brings them in bursts.
 TEST(NetworkFaults, AnswersDeliveredTwiceEndNoWait) {
   SimulatorOptions options;
   options.answer_twice_ms = 2;
@@ -53,7 +54,10 @@ TEST(NetworkFaults, AnswersDeliveredTwiceEndNoWait) {
             static_cast<std::size_t>(kCommands));
   EXPECT_EQ(rig.CommandsOf(NUDP_TOP_COMMAND, NUDP_CMD_START_RAW).size(), 1u);
   EXPECT_EQ(rig.Sim().Stats().retransmissions_served, 1000u);
-  EXPECT_GT(Count(rig.ErrLog(), "Unexpected camera response.\nStill WAITING\n"), 0u);
+  const std::string err = rig.ErrLog();
+  EXPECT_GT(Count(err, "Unexpected packet (not a problem for a driver, but should not happen).\n") +
+                Count(err, "Unexpected camera response.\nStill WAITING\n"),
+            0u);
 }
 
 // The first answer to 0x08 is damaged while the camera already streams image 1. The repeat

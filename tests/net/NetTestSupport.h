@@ -1,7 +1,7 @@
 #pragma once
 
 // Helpers shared by the socket-layer tests: a log that records every report, loopback addresses,
-// descriptor counts and bounded waits for datagrams to be queued.
+// descriptor and thread counts and bounded waits for datagrams to be queued.
 
 #include "net/Address.h"
 #include "net/Socket.h"
@@ -63,6 +63,23 @@ inline std::size_t OpenDescriptors() {
     ++count;
   }
   return count;
+}
+
+// Threads of the process.
+inline std::size_t Tasks() {
+  std::size_t count = 0;
+  for ([[maybe_unused]] const auto& entry :
+       std::filesystem::directory_iterator("/proc/self/task")) {
+    ++count;
+  }
+  return count;
+}
+
+// The thread count before a test starts threads of its own. A sanitizer may start a helper
+// thread with the first thread a program creates: let one come and go first.
+inline std::size_t TasksBefore() {
+  std::thread([] {}).join();
+  return Tasks();
 }
 
 // Bytes of the descriptor's receive queue, as the kernel accounts them.

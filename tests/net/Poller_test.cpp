@@ -30,11 +30,13 @@ struct Pipe {
   int ends[2] = {-1, -1};
 };
 
-// Waits at most `ms` milliseconds; returns the wait's result and how long it took.
-std::pair<int, Clock::duration> TimedWait(Poller& poller, long ms, int& error) {
+// Waits at most `ms` milliseconds, gathering for `gather`; returns the wait's result and how long
+// it took.
+std::pair<int, Clock::duration> TimedWait(Poller& poller, long ms, int& error,
+                                          std::chrono::microseconds gather = 0us) {
   timeval timeout{0, ms * 1000};
   const Clock::time_point start = Clock::now();
-  const int n = poller.Wait(&timeout, error);
+  const int n = poller.Wait(&timeout, error, gather);
   return {n, Clock::now() - start};
 }
 
@@ -102,6 +104,38 @@ TEST(PollerTest, WakeEndsOneWaitFromAnyThread) {
   waker.join();
   EXPECT_EQ(n, 0);
   EXPECT_LT(took, 5s);
+}
+
+TEST(PollerTest, AGatheringWaitLooksOnlyOnceItsGatherTimeIsOverOrAWakeUpEndsIt) {
+  const struct {
+    const char* name;
+    bool woken;
+  } cases[] = {{"gathered", false}, {"woken", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Poller poller;
+    Pipe pipe;
+    // Ready before the wait begins, as a datagram already queued is.
+    ASSERT_EQ(write(pipe.ends[1], "x", 1), 1);
+    poller.SetInterest(pipe.ends[0], /*read=*/true, /*write=*/false, /*except=*/false);
+    std::thread waker([&] {
+      if (!c.woken) return;
+      std::this_thread::sleep_for(20ms);
+      poller.Wake();
+    });
+    int error = 0;
+    const auto [n, took] = TimedWait(poller, 5000, error, /*gather=*/1000ms);
+    waker.join();
+    EXPECT_EQ(n, 1);
+    EXPECT_EQ(poller.ReadyFor(pipe.ends[0]), Poller::kReadReady);
+    if (c.woken) {
+      EXPECT_LT(took, 900ms);
+    } else {
+      EXPECT_GE(took, 1000ms);
+    }
+    // The wake-up was used up by this wait: the next one ends at once on the ready pipe alone.
+    EXPECT_EQ(TimedWait(poller, 0, error).first, 1);
+  }
 }
 
 }  // namespace

@@ -11,7 +11,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -24,22 +23,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-std::size_t Tasks() {
-  std::size_t count = 0;
-  for ([[maybe_unused]] const auto& entry :
-       std::filesystem::directory_iterator("/proc/self/task")) {
-    ++count;
-  }
-  return count;
-}
-
-// The thread count before a test starts threads of its own. A sanitizer may start a helper
-// thread with the first thread a program creates: let one come and go first.
-std::size_t TasksBefore() {
-  std::thread([] {}).join();
-  return Tasks();
-}
 
 // Waits, at most `limit`, until `done` holds, running `step` between looks.
 bool WaitUntil(const std::function<bool()>& done, const std::function<void()>& step = {},
@@ -77,7 +60,6 @@ TEST(ThreadTest, BodyRunsOnlyOnceReleasedAndTheDestructorWaitsForIt) {
   EXPECT_EQ(Tasks(), tasks + 2);
   EXPECT_NE(released->GetThreadId(), std::this_thread::get_id());
   released->SetRelease(true);
-  // Both threads look for their release once a second; the two waits overlap.
   waiting.reset();  // never released: its thread ends without the body
   EXPECT_FALSE(waiting_ran);
   ASSERT_TRUE(WaitUntil([&] { return released_ran.load(); }));

@@ -5,6 +5,8 @@
 #   hostcheck_test.sh NETLAB HOSTCHECK FRAMEPROBE CAMSIM
 set -u
 netlab=$1 hostcheck=$2 frameprobe=$3 camsim=$4
+# shellcheck source=scripts/lib/camsim.sh
+. "$(dirname "$0")/../../scripts/lib/camsim.sh"
 status=0
 fail() { echo "FAIL: $*"; status=1; }
 labs=() pids=()
@@ -32,19 +34,16 @@ lab_up() {
   iface=$("$netlab" exec "$lab" host ip -o -4 addr show to "$host" | awk '{ print $2 }')
 }
 on_host() { "$netlab" exec "$lab" host "$@"; }
-# Starts camsim on the lab's SIDE with the flags and waits (at most 10 s) until it listens; its
-# pid (netlab and ip exec it) goes to $sim_pid.
+# Starts camsim on the lab's SIDE with the flags and waits until it listens; its pid (netlab and
+# ip exec it) goes to $sim_pid.
 start_camsim() {
   local side=$1 log=$dir/sim.$lab.err
   shift
-  "$netlab" exec "$lab" "$side" "$camsim" --quiet "$@" >/dev/null 2>"$log" &
-  sim_pid=$!
+  camsim_start /dev/null "$log" "$netlab" exec "$lab" "$side" "$camsim" --quiet "$@"
+  local started=$?
+  sim_pid=$camsim_pid
   pids+=("$sim_pid")
-  for _ in $(seq 100); do
-    grep -q "camsim: listening on" "$log" && return 0
-    sleep 0.1
-  done
-  fail "$lab: camsim did not start: $(cat "$log")"
+  [ $started -eq 0 ] || fail "$lab: camsim did not start: $(cat "$log")"
 }
 # Runs hostcheck on the lab's host with the arguments; expects the exit status $1 and the line
 # of check $2 to be $3 exactly.
@@ -64,6 +63,10 @@ lab_up clean
 out=$(on_host "$hostcheck" "$host" "$camera") || fail "clean lab: $out"
 grep -q "^FAIL" <<<"$out" && fail "clean lab: $out"
 expect 0 route "OK    route        $camera is reached directly through $iface" "$host" "$camera"
+camera_mac=$("$netlab" exec "$lab" camera ip -o link show | awk '$2 != "lo:" { for (i = 1; i < NF; i++) if ($i == "link/ether") print $(i + 1) }')
+expect 0 arp "OK    arp          $camera answers ARP on $iface ($camera_mac)" "$host" "$camera"
+expect 1 arp "FAIL  arp          $spare does not answer ARP on $iface: it is switched off, not connected to $iface, or has another address  | fix: check that the camera is powered, its cable and its address; ip neigh show dev $iface lists who answered" \
+  "$host" "$spare"
 expect 0 udp_errors "OK    udp_errors   RcvbufErrors and InErrors did not grow in 1 s (0 and 0 since boot)" \
   --watch 1 "$host" "$camera"
 if command -v jq >/dev/null; then
@@ -140,10 +143,29 @@ expect 1 address "FAIL  address      $host on $iface, up but without a link (dow
 on_host ip link set dev "$iface" down
 expect 1 address "FAIL  address      $host on $iface, which is down  | fix: ip link set dev $iface up" "$host"
 
-echo "--- LOCAL_IP on no interface"
+echo "--- LOCAL_IP on no interface, then on one with a name a shell would run"
 lab_up noaddr
 expect 1 address "FAIL  address      $spare is on no interface of this host  | fix: ip addr add $spare/24 dev IFACE (the interface that faces the camera), or give its address" \
   "$spare" "$camera"
+# A control character, and a command after a semicolon, in a name (15 characters at most, no
+# spaces).
+name=$'hc\001;id>ran' quoted="\$'hc\\001;id>ran'"
+on_host ip link add "$name" type veth peer name hcnames1
+on_host ip addr add "$spare/29" dev "$name"
+expect 1 address "FAIL  address      $spare on $quoted, which is down  | fix: ip link set dev $quoted up" \
+  "$spare"
+# The fix line as hostcheck prints it, pasted into a shell: the interface comes up, and nothing
+# of its name runs.
+fix=$(on_host "$hostcheck" "$spare" | sed -n 's/^FAIL  address .*  | fix: //p')
+if command -v jq >/dev/null; then
+  json=$(on_host "$hostcheck" --json "$spare")
+  [ "$(jq -r '.checks[] | select(.check == "address") | .fix' <<<"$json")" = "$fix" ] ||
+    fail "--json with a control character in a name: $json"
+fi
+mkdir "$dir/fix"
+(cd "$dir/fix" && on_host bash -c "$fix") || fail "the fix line '$fix' failed"
+[ -e "$dir/fix/ran" ] && fail "the fix line '$fix' ran a command from the interface's name"
+on_host ip -o link show dev "$name" | grep -qE "[<,]UP[,>]" || fail "the fix line did not bring $quoted up"
 
 echo "--- UDP 32100 taken by another program"
 lab_up port

@@ -12,15 +12,12 @@ for tool in cpack dpkg-deb dpkg-shlibdeps dpkg-buildflags dpkg-architecture file
   command -v "$tool" >/dev/null ||
     { echo "SKIP: $tool is not installed (FP_NEED_PACKAGE=1 scripts/install-deps.sh)"; exit 77; }
 done
+# shellcheck source=scripts/lib/camsim.sh
+. "$source_dir/scripts/lib/camsim.sh"
 status=0
 fail() { echo "FAIL: $*"; status=1; }
 work=$(mktemp -d)
-sim_pid=
-cleanup() {
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
+trap 'camsim_stop; rm -rf "$work"' EXIT
 
 if ! "$source_dir/scripts/package.sh" --output "$work" >"$work/package.log" 2>&1; then
   cat "$work/package.log"; echo "FAIL: scripts/package.sh"; exit 1
@@ -40,6 +37,10 @@ $plugins/nudp.lua
 usr/share/doc/frameprobe/LICENSE
 usr/share/doc/frameprobe/README.md
 usr/share/doc/frameprobe/copyright
+usr/share/frameprobe/hostcheck/firewall.sh
+usr/share/frameprobe/hostcheck/follow.awk
+usr/share/frameprobe/hostcheck/iptables.awk
+usr/share/frameprobe/hostcheck/report.sh
 usr/share/man/man1/camsim.1.gz
 usr/share/man/man1/framegrab.1.gz
 usr/share/man/man1/frameprobe.1.gz
@@ -82,9 +83,9 @@ EOF
 # it; an address of 127.24/16 that depends on this script's process id.
 camera=127.24.$(($$ / 250 % 250 + 1)).$(($$ % 125 * 2 + 1))
 local_ip=${camera%.*}.$((${camera##*.} + 1))
-"$bin/camsim" --bind "$camera" --drop 5 --quiet --exit-after 60 >"$work/camsim.txt" 2>&1 &
-sim_pid=$!
-for _ in $(seq 100); do grep -q "listening on" "$work/camsim.txt" && break; sleep 0.1; done
+camsim_start "$work/camsim.txt" "$work/camsim.txt" \
+  "$bin/camsim" --bind "$camera" --drop 5 --quiet --exit-after 60 ||
+  fail "camsim did not start: $(cat "$work/camsim.txt")"
 mkdir "$work/run"
 (cd "$work/run" && "$bin/frameprobe" "$local_ip" "$camera") >"$work/console.txt" 2>&1 ||
   fail "frameprobe exit status $?"

@@ -2,7 +2,7 @@
 # hostcheck's arguments: each bad one is a usage error (exit 2) with one line naming it, and
 # nothing of it is run.
 #
-#   hostcheck_usage_test.sh HOSTCHECK
+#   usage_test.sh HOSTCHECK
 set -u
 hostcheck=$1
 status=0
