@@ -113,10 +113,10 @@ class PollingHolder {
     std::unique_lock<std::mutex> lock(_mutex);
     if (_waiting.fetch_sub(1) == 1) _waiting.notify_all();
     if (!_nudp.SendCmd(NUDP_TOP_COMMAND, NUDP_CMD_IDENTIFY)) return false;
-    for (int pass = 0; pass < 10 && (_nudp.State() & NUDP_STATE_MASK) == NUDP_WAITING; ++pass) {
+    for (int pass = 0; pass < 10 && _nudp.IsWaiting(); ++pass) {
       _handler.Select(0, 100000);
     }
-    if ((_nudp.State() & NUDP_STATE_MASK) == NUDP_WAITING) {
+    if (_nudp.IsWaiting()) {
       _nudp.StopWaiting();
       return false;
     }

@@ -81,7 +81,7 @@ void BM_ReceiveImage(benchmark::State& state) {
     for (const auto& p : packets) sender->SendBuf(p.data(), p.size(), 0);
     state.ResumeTiming();
 
-    for (int pass = 0; pass < 10000 && (socket->State() & NUDP_RAW_DATA) != 0; ++pass) {
+    for (int pass = 0; pass < 10000 && socket->IsTakingData(); ++pass) {
       handler.Select(0, 100000);
     }
 

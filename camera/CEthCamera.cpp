@@ -125,9 +125,6 @@ bool CEthCamera::Open(const std::string& remote) {
     watchdog.local_port = static_cast<std::uint16_t>(_local_port + 1);
     watchdog.remote_ip = _remote_ip;
     watchdog.remote_port = _remote_port;
-    watchdog.period = kRefreshPeriod;
-    watchdog.retries = kRetries;
-    watchdog.answer_wait = kResponseWait;
     watchdog.tick = _watchdog_tick;
     _refresh = std::make_unique<RefreshThread>(watchdog, DriverLog(*_log, *_err_log),
                                                [this] { return _data_taking.load(); });

@@ -3,6 +3,7 @@
 #include "base/LogStream.h"
 #include "camera/CameraMutex.h"
 #include "camera/DriverCounts.h"
+#include "camera/DriverTimings.h"
 #include "nudp/NudpProtocol.h"
 
 #include <atomic>
@@ -77,6 +78,9 @@ class CEthCamera {
   void WriteLog(const char* text);
   // The same line into the driver log and into the error log. Safe from any thread.
   void WriteErrLog(const char* text);
+  // The text of the last error logged, also when the error log is not open; empty before the
+  // first. For callers that report a failure to a person. Safe from any thread.
+  std::string LastError() const;
 
   // Writes `line` unstamped as the last text of each open log and closes the logs for good;
   // whatever is logged afterwards is dropped. For a process that is about to end abruptly.
@@ -99,14 +103,19 @@ class CEthCamera {
   // Makes `buffer` (RAW_IMAGE_SIZE bytes, owned by the caller and kept until the transfer has
   // ended) the target of the next RAW image. False while data is being taken.
   bool SetRawDataBuffer(std::uint8_t* buffer);
-  // Waits until no RAW transfer is running; true when the last image is complete.
-  bool WaitForRawData();
+  // Waits until no RAW transfer is running; true when the last image is complete. `stop`, when
+  // given, is looked at every 20 ms: once it is set (from any thread), the listener ends the
+  // transfer at its next pass, as one the camera gave up (RAW receiving off, the packets stored
+  // stay), and logs as an error that the caller stopped it.
+  bool WaitForRawData(const std::atomic<bool>* stop = nullptr);
   // Fetches every packet missing from the last image into `buffer`, ascending, one
   // retransmission request each. An answer that does not bring exactly one packet's data is not
   // stored and the packet is asked for again, as often as a command is sent. True when all were
   // fetched (or none was missing); false at the first packet that could not be fetched. The
-  // packet map and count of the socket stay as they were.
-  bool ReadMissing(std::uint8_t* buffer);
+  // packet map and count of the socket stay as they were. `stop`, when given, is looked at
+  // before each packet: once it is set (from any thread), recovery ends with false and logs as
+  // an error where it stopped.
+  bool ReadMissing(std::uint8_t* buffer, const std::atomic<bool>* stop = nullptr);
   // The packets of the last image that are in its buffer neither from the stream nor from
   // ReadMissing, ascending and merged into ranges; empty for a complete image. For the caller
   // thread once WaitForRawData has returned.
@@ -162,15 +171,6 @@ class CEthCamera {
   // Formats a message into 128 characters (cut there) and logs it, as an error or not.
   void LogFormatted(bool as_error, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
-  // Watchdog ticks before the first refresh.
-  static constexpr std::int32_t kRefreshPeriod = 5;
-  // RAW data silence after which the listener asks whether the transfer is over.
-  static constexpr std::chrono::milliseconds kRawTimeout{100};
-  // How long one command waits for its answer.
-  static constexpr std::chrono::microseconds kResponseWait{100000};
-  // Repetitions of a command after its first sending.
-  static constexpr std::int32_t kRetries = 2;
-
   // Shared by the caller thread and the listener; see CEthCameraListener.cpp for who holds
   // which mutex when.
   CameraMutex _nudp_mutex;
@@ -193,6 +193,9 @@ class CEthCamera {
   std::atomic<int> _cmd_waiting{0};
   // Set by a lost contact on the listener thread: the listener closes the connection itself.
   std::atomic<bool> _give_up{false};
+  // Set by WaitForRawData for a caller that stops the transfer running; the listener ends the
+  // transfer and clears it, and clears it at a transfer's start.
+  std::atomic<bool> _stop_transfer{false};
 
   // Guarded by _nudp_mutex (caller thread and listener); created and deleted by the owner.
   std::unique_ptr<SocketHandler> _handler;
@@ -229,6 +232,9 @@ class CEthCamera {
   // Created by the constructor, attached by the openers, closed by the destructor.
   std::unique_ptr<LogStream> _log;
   std::unique_ptr<LogStream> _err_log;
+  // Guarded by _last_error_mutex; written by every thread that logs an error.
+  mutable std::mutex _last_error_mutex;
+  std::string _last_error;
 };
 
 }  // namespace fp

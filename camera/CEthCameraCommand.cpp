@@ -1,7 +1,7 @@
 // CEthCamera's command exchange: one command, its answer, its repetitions, lost contact.
 
-#include "camera/AnswerWait.h"
 #include "camera/CEthCamera.h"
+#include "camera/CommandAttempt.h"
 #include "camera/RefreshThread.h"
 #include "net/SocketHandler.h"
 #include "nudp/NudpSocket.h"
@@ -171,7 +171,7 @@ bool CEthCamera::SendCmd(std::uint32_t number, std::uint8_t top, std::uint32_t* 
     _give_up.store(true);
     // Whatever the last attempt left (READY, or READY|CMD_ERR after a damaged answer), the
     // socket is closed here, so that the next Open finds it free.
-    if ((_nudp->State() & NUDP_STATE_MASK) == NUDP_WAITING) _nudp->StopWaiting();
+    if (_nudp->IsWaiting()) _nudp->StopWaiting();
     _nudp->Suspend();
   }
   if (!_nudp_mutex.Release()) {
@@ -193,7 +193,7 @@ void CEthCamera::NoteRawStart() {
     WriteLog(
         "CEthCamera::SendCmd() (0x08 command):\nWarning: transfer has finished before "
         "camera answer!\n(image received)\n\n");
-  } else if ((_nudp->State() & NUDP_RAW_DATA) != 0) {
+  } else if (_nudp->IsTakingData()) {
     _data_taking.store(true);
   } else {
     WriteErrLog("CEthCamera::SendCmd() (0x08 command):\nUnexpected state!\n\n");

@@ -160,6 +160,8 @@ const char* CEthCamera::ListenerPass(ListenerState& state) {
 
   if (!state.started) {
     state.started = true;
+    // A stop asked for before this transfer was asked for another; WaitForRawData asks again.
+    _stop_transfer.store(false);
     state.quiet_since = pass_start;
     state.seen_count = count_before;
     if (!_done_mutex.Wait())
@@ -188,7 +190,12 @@ const char* CEthCamera::ListenerPass(ListenerState& state) {
         "CEthCamera::BkgListener():\nType of packet != 0x07 while waiting for RAW data (not a "
         "problem for a driver, but should not happen).\n\n");
   }
-  if (fresh) {
+  if (_stop_transfer.exchange(false)) {
+    WriteErrLog("CEthCamera::BkgListener():\nTransfer stopped by the caller.\n\n");
+    _nudp->StopData();
+    state.tries = 0;
+    failure = EndTransfer(state);
+  } else if (fresh) {
     LogFormatted(false, "CEthCamera::BkgListener():\nRAW data packet received (dt=%dms).\n\n",
                  static_cast<int>(silence.count()));
     state.quiet_since = now;
@@ -263,7 +270,12 @@ bool CEthCamera::TransferDone() {
   return false;
 }
 
-bool CEthCamera::WaitForRawData() {
+bool CEthCamera::WaitForRawData(const std::atomic<bool>* stop) {
+  // Passes the caller's stop on to the listener; asked again at every poll, so that a stop
+  // that came before the transfer's start is not lost.
+  const auto pass_stop_on = [this, stop] {
+    if (stop != nullptr && stop->load()) _stop_transfer.store(true);
+  };
   _wait_mutex.Wait();
   if (!_data_taking.load()) {
     _wait_mutex.Release();
@@ -276,6 +288,7 @@ bool CEthCamera::WaitForRawData() {
     const CameraMutex::WaitResult result = _data_started_mutex.Wait(kStartPollLimit);
     if (result == CameraMutex::WaitResult::kTimedOut) {
       WriteLog("CEthCamera::WaitForRawData():\nStill waiting for transfer start.\n\n");
+      pass_stop_on();
       continue;
     }
     if (result == CameraMutex::WaitResult::kAcquired) {
@@ -288,7 +301,13 @@ bool CEthCamera::WaitForRawData() {
     }
     break;
   }
-  _done_mutex.Wait();
+  if (stop == nullptr) {
+    _done_mutex.Wait();
+  } else {
+    while (_done_mutex.Wait(kStartPollLimit) == CameraMutex::WaitResult::kTimedOut) {
+      pass_stop_on();
+    }
+  }
   _done_mutex.Release();
   WriteLog("CEthCamera::WaitForRawData():\nEnd of RAW data signaled.\n\n");
   return ImageComplete();

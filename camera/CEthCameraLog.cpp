@@ -42,11 +42,23 @@ void CEthCamera::CloseLogsWith(const char* line) {
 
 void CEthCamera::WriteLog(const char* text) { DriverLog(*_log, *_err_log).Write(text); }
 
-void CEthCamera::WriteErrLog(const char* text) { DriverLog(*_log, *_err_log).WriteErr(text); }
+void CEthCamera::WriteErrLog(const char* text) {
+  {
+    std::lock_guard<std::mutex> lock(_last_error_mutex);
+    _last_error = text;
+  }
+  DriverLog(*_log, *_err_log).WriteErr(text);
+}
+
+std::string CEthCamera::LastError() const {
+  std::lock_guard<std::mutex> lock(_last_error_mutex);
+  return _last_error;
+}
 
 void CEthCamera::LogFormatted(bool as_error, const char* format, ...) {
-  // Nothing is formatted for logs that are not open: recovery sends one command per packet.
-  if (!_log->IsOpen() && !(as_error && _err_log->IsOpen())) return;
+  // Nothing is formatted for a log line that goes nowhere: recovery sends one command per
+  // packet. Errors are formatted all the same, for LastError.
+  if (!as_error && !_log->IsOpen()) return;
   char text[128];
   std::va_list args;
   va_start(args, format);

@@ -8,7 +8,7 @@
 
 namespace fp {
 
-bool CEthCamera::ReadMissing(std::uint8_t* buffer) {
+bool CEthCamera::ReadMissing(std::uint8_t* buffer, const std::atomic<bool>* stop) {
   // Without a buffer the transfer stored nothing, whatever the socket counted.
   const bool none_stored = _no_buffer.load();
   const std::int32_t missing =
@@ -20,6 +20,11 @@ bool CEthCamera::ReadMissing(std::uint8_t* buffer) {
   std::int32_t fetched = 0;
   for (int n = 0; n < RAW_PACKETS_PER_IMAGE && fetched < missing; ++n) {
     if (!none_stored && _nudp->PacketStored(n)) continue;
+    if (stop != nullptr && stop->load()) {
+      LogFormatted(true, "CEthCamera::ReadMissing():\nStopped by the caller before packet #%d.\n\n",
+                   n);
+      return false;
+    }
     if (!FetchPacket(n, buffer)) {
       LogFormatted(true, "CEthCamera::ReadMissing():\nCannot retransmit packet #%d.\n\n", n);
       return false;

@@ -1,7 +1,7 @@
 #include "camera/RefreshThread.h"
 
 #include "base/LogStream.h"
-#include "camera/AnswerWait.h"
+#include "camera/CommandAttempt.h"
 #include "net/SocketHandler.h"
 #include "nudp/NudpProtocol.h"
 #include "nudp/NudpSocket.h"

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "camera/DriverLog.h"
+#include "camera/DriverTimings.h"
 
 #include <atomic>
 #include <chrono>
@@ -22,9 +23,9 @@ struct WatchdogSettings {
   std::uint16_t local_port = 0;  // the watchdog's own port
   std::uint32_t remote_ip = 0;   // network byte order
   std::uint16_t remote_port = 0;
-  std::int32_t period = 5;   // ticks before the first refresh
-  std::int32_t retries = 2;  // repetitions after the first attempt of a refresh
-  std::chrono::microseconds answer_wait{100000};  // for one answer
+  std::int32_t period = kRefreshPeriod;  // ticks before the first refresh
+  std::int32_t retries = kRetries;       // repetitions after the first attempt of a refresh
+  std::chrono::microseconds answer_wait = kResponseWait;  // for one answer
   std::chrono::milliseconds tick{1000};
 };
 

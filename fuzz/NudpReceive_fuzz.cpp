@@ -95,7 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::uint32_t length = 0;
   socket.GetResponse(&answer, small, &length, sizeof small);
   if (length > sizeof small) __builtin_trap();
-  if ((socket.State() & fp::NUDP_STATE_MASK) == fp::NUDP_CLOSED) {
+  if (socket.IsClosed()) {
     socket.Open(rig->remote, Rig::kCameraPort);
   }
   return 0;

@@ -64,6 +64,16 @@ inline constexpr std::uint8_t NUDP_CMD_ERR = 0x04;   // damaged response; only b
 inline constexpr std::uint8_t NUDP_RAW_DATA = 0x10;  // RAW data packets are expected and stored
 inline constexpr std::uint8_t NUDP_STATE_MASK = 0x0F;
 
+// Readings of a state word: the state proper (bits 0-3, CMD_ERR included) and the flags.
+constexpr bool NudpIsClosed(std::uint8_t state) { return (state & NUDP_STATE_MASK) == NUDP_CLOSED; }
+constexpr bool NudpIsWaiting(std::uint8_t state) {
+  return (state & NUDP_STATE_MASK) == NUDP_WAITING;
+}
+// READY with a whole answer held; READY|CMD_ERR is not.
+constexpr bool NudpIsReady(std::uint8_t state) { return (state & NUDP_STATE_MASK) == NUDP_READY; }
+constexpr bool NudpHasCommandError(std::uint8_t state) { return (state & NUDP_CMD_ERR) != 0; }
+constexpr bool NudpIsTakingData(std::uint8_t state) { return (state & NUDP_RAW_DATA) != 0; }
+
 using NudpHeader = std::array<std::uint8_t, NUDP_HEADER_LENGTH>;
 
 // The checksum of an 8-byte header; byte 3 is not part of the sum.

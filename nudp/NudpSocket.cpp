@@ -88,17 +88,17 @@ bool NudpSocket::SendCmd(std::uint8_t top, std::uint32_t number) {
     WriteErrLog("TOP > 6 (not allowed), packet not sent.\n\n");
     return false;
   }
-  if ((State() & NUDP_CMD_ERR) != 0) {
+  if (HasCommandError()) {
     WriteLog("NUDP_CMD_ERR flag cleared.\n");
     _state.fetch_and(static_cast<std::uint8_t>(~NUDP_CMD_ERR));
   }
-  if ((State() & NUDP_STATE_MASK) != NUDP_READY) {
+  if (!IsReady()) {
     WriteErrLog("Socket state != READY, packet not sent.\n\n");
     return false;
   }
   const bool start_raw = IsStartRawCommand(number);
   if (start_raw) {
-    if ((State() & NUDP_RAW_DATA) != 0) {
+    if (IsTakingData()) {
       WriteErrLog("Cannot send command 0x08 while receiving RAW data.\n\n");
       return false;
     }
@@ -130,7 +130,7 @@ bool NudpSocket::SendCmd(std::uint8_t top, std::uint32_t number) {
 
 bool NudpSocket::GetResponse(std::uint32_t* number, std::uint8_t* data, std::uint32_t* length,
                              std::size_t capacity) const {
-  if ((State() & NUDP_STATE_MASK) != NUDP_READY) {
+  if (!IsReady()) {
     WriteErrLog("NudpSocket::GetResponse():\nState is not READY.\n\n");
     return false;
   }
@@ -154,7 +154,7 @@ bool NudpSocket::GetResponse(std::uint32_t* number, std::uint8_t* data, std::uin
 void NudpSocket::StopWaiting() {
   WriteLog("NudpSocket::StopWaiting():\n");
   const std::uint8_t state = State();
-  if ((state & NUDP_STATE_MASK) == NUDP_WAITING) {
+  if (NudpIsWaiting(state)) {
     MoveState(NUDP_READY);
     WriteLog("WAITING->READY\n\n");
   } else {
@@ -163,7 +163,7 @@ void NudpSocket::StopWaiting() {
 }
 
 bool NudpSocket::PrepareForData(std::uint8_t* image) {
-  if ((State() & NUDP_RAW_DATA) != 0) {
+  if (IsTakingData()) {
     WriteErrLog("NudpSocket::PrepareForData():\nCannot change setup while receiving RAW data.\n\n");
     return false;
   }

@@ -78,6 +78,12 @@ class NudpSocket : public UdpSocket {
 
   // State readers, safe from any thread.
   std::uint8_t State() const { return _state.load(); }
+  bool IsClosed() const { return NudpIsClosed(State()); }
+  bool IsWaiting() const { return NudpIsWaiting(State()); }
+  bool IsReady() const { return NudpIsReady(State()); }
+  bool HasCommandError() const { return NudpHasCommandError(State()); }
+  // RAW data packets are expected and stored.
+  bool IsTakingData() const { return NudpIsTakingData(State()); }
   std::uint8_t LastTop() const { return _last_top.load(); }
   // Reads and clears the "a packet arrived" mark.
   bool TakePacketArrived() { return _packet_arrived.exchange(false); }

@@ -117,7 +117,7 @@ void NudpSocket::OnRawDataPacket(const std::uint8_t* data, std::size_t length, T
     WriteErrLog("Checksum is not correct.\n\n");
     return;
   }
-  if ((State() & NUDP_RAW_DATA) == 0) {
+  if (!IsTakingData()) {
     CountOne(_counts.refused);
     trace.Flush();
     WriteErrLog("Socket is not expecting RAW data.\n");
@@ -257,9 +257,9 @@ void NudpSocket::OnResponsePacket(const std::uint8_t* data, std::size_t length, 
 bool NudpSocket::TakeStartAnswer(Trace& trace) {
   --_starts_unanswered;
   const std::uint8_t state = State();
-  const bool awaited = (state & NUDP_STATE_MASK) == NUDP_WAITING && _expected == _start_expected;
+  const bool awaited = NudpIsWaiting(state) && _expected == _start_expected;
   // The answer a 0x08 waits for, or a late one after the image has ended: handled as any other.
-  if (awaited || (state & NUDP_RAW_DATA) == 0) return false;
+  if (awaited || !NudpIsTakingData(state)) return false;
   // A camera starts a new exposure on each 0x08 and sends it after its answer: what was stored
   // before this answer belongs to an exposure the camera has left.
   ClearPacketMap();

@@ -26,6 +26,10 @@ fi
 [ -f /usr/include/CLI/CLI.hpp ] || need+=(libcli11-dev)
 [ -f /usr/include/httplib.h ] || need+=(libcpp-httplib-dev)
 command -v pkg-config >/dev/null || need+=(pkg-config)
+# The Python module: pybind11 and Python's headers to build it, numpy to run it.
+[ -f /usr/include/pybind11/pybind11.h ] || need+=(pybind11-dev)
+ls /usr/include/python3*/Python.h >/dev/null 2>&1 || need+=(python3-dev)
+/usr/bin/python3 -c 'import numpy' 2>/dev/null || need+=(python3-numpy)
 if [ "${FP_NEED_FORMAT:-0}" = 1 ]; then
   command -v clang-format >/dev/null || need+=(clang-format)
 fi
@@ -56,6 +60,14 @@ if [ "$tests" = 1 ]; then
   # from the npm registry (tests/framegrab/browser); the test skips without them.
   command -v chromium >/dev/null || want+=(chromium)
   command -v npm >/dev/null || want+=(nodejs npm)
+  # The Python module's tests run pytest; `pip install .` is tried in a virtual environment with
+  # Debian's setuptools and wheel (no other registry is reachable).
+  /usr/bin/python3 -c 'import pytest' 2>/dev/null || want+=(python3-pytest)
+  /usr/bin/python3 -c 'import ensurepip' 2>/dev/null || want+=(python3-venv)
+  /usr/bin/python3 -c 'import setuptools' 2>/dev/null || want+=(python3-setuptools)
+  /usr/bin/python3 -c 'import wheel' 2>/dev/null || want+=(python3-wheel)
+  # The README's Python example saves with tifffile.
+  /usr/bin/python3 -c 'import tifffile' 2>/dev/null || want+=(python3-tifffile)
   # framegrab's /metrics is read by the Prometheus client's own parser; the check skips without.
   /usr/bin/python3 -c 'import prometheus_client' 2>/dev/null || want+=(python3-prometheus-client)
 fi

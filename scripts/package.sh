@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# Builds the Debian package of frameprobe, framegrab, camsim, hostcheck, their manual pages and
-# the Wireshark dissector: an optimised build of the programs alone (no tests, no benchmarks, so
-# neither GoogleTest nor Google Benchmark is needed) with Debian's build flags, then CPack.
+# Builds the Debian packages: frameprobe (frameprobe, framegrab, camsim, hostcheck, their manual
+# pages and the Wireshark dissector), libframeprobe1 (the driver's shared library),
+# libframeprobe-dev (its headers, CMake package and pkg-config file) and python3-frameprobe (the
+# Python module): an optimised build without tests or benchmarks (so neither GoogleTest nor
+# Google Benchmark is needed) with Debian's build flags, then CPack.
 #
 #   scripts/package.sh [--output DIR] [--build-dir DIR]
 #
-# The package lands in DIR (default build/package/); its path is the last line printed. The
-# build directory (default build/package) is kept, so that the next run rebuilds only what
-# changed; two runs on the same one wait for each other.
+# The packages land in DIR (default build/package/); their paths are the last four lines
+# printed. The build directory (default build/package) is kept, so that the next run rebuilds
+# only what changed; two runs on the same one wait for each other.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -44,19 +46,23 @@ cmake -S "$root" -B "$build_dir" -G Ninja \
   -DCMAKE_CXX_FLAGS="$cppflags $cxxflags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags" \
   -DCMAKE_INSTALL_PREFIX=/usr -DFP_BUILD_TESTS=OFF -DFP_BUILD_BENCH=OFF \
   -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
-cmake --build "$build_dir" -j "${FP_JOBS:-$(nproc)}" --target frameprobe framegrab camsim man_pages
+cmake --build "$build_dir" -j "${FP_JOBS:-$(nproc)}" \
+  --target frameprobe framegrab camsim man_pages frameprobe_shared frameprobe_python
 
 echo "=== package: cpack"
 staging=$build_dir/cpack
 rm -rf "$staging"
 (cd "$build_dir" && cpack -G DEB -B "$staging" >/dev/null)
-deb=$(find "$staging" -maxdepth 1 -name '*.deb')
-if [ -z "$deb" ] || [ "$(wc -l <<<"$deb")" -ne 1 ]; then
-  echo "package: no single .deb in $staging" >&2
+debs=$(find "$staging" -maxdepth 1 -name '*.deb' | sort)
+if [ "$(grep -c . <<<"$debs")" -ne 4 ]; then
+  echo "package: not four packages in $staging: $debs" >&2
   exit 1
 fi
-mv "$deb" "$output_dir/"
+paths=()
+for deb in $debs; do
+  mv "$deb" "$output_dir/"
+  paths+=("$output_dir/$(basename "$deb")")
+done
 rm -rf "$staging"
-deb=$output_dir/$(basename "$deb")
-echo "install it with: sudo apt install $deb"
-echo "$deb"
+echo "install them with: sudo apt install ${paths[*]}"
+printf '%s\n' "${paths[@]}"

@@ -1,13 +1,18 @@
 #!/usr/bin/env bash
-# The Debian package as a user gets it: scripts/package.sh builds it (reusing build/package, so
-# that a second run only repackages), its file list and control fields are as intended, and the
-# programs unpacked from it into a temporary root run: usage line, --help, --version, a whole
-# image from the unpacked camsim through the unpacked frameprobe and framegrab on loopback.
-# The manual pages lint clean, render, and name every flag of their program's --help. Skips
-# (77) where the packaging tools are missing.
+# The Debian packages as a user gets them: scripts/package.sh builds them (reusing build/package,
+# so that a second run only repackages), their file lists and control fields are as intended, and
+# what they install, unpacked into a temporary root, runs: the programs (usage line, --help,
+# --version, a whole image from the unpacked camsim through the unpacked frameprobe and
+# framegrab on loopback), the example program built against the unpacked library and -dev
+# package, and the Python tests against the unpacked module. The manual pages lint clean,
+# render, and name every flag and operand of their program's --help (scripts/check-docs.py, which
+# the docs tests run on the pages in the tree). Skips (77) where the packaging tools are missing.
+#
+#   package_test.sh SOURCE_DIR VERSION CHART_IMAGE
 set -u
 source_dir=$1
 version=$2
+chart_image=$3
 for tool in cpack dpkg-deb dpkg-shlibdeps dpkg-buildflags dpkg-architecture file; do
   command -v "$tool" >/dev/null ||
     { echo "SKIP: $tool is not installed (FP_NEED_PACKAGE=1 scripts/install-deps.sh)"; exit 77; }
@@ -18,17 +23,26 @@ status=0
 fail() { echo "FAIL: $*"; status=1; }
 work=$(mktemp -d)
 trap 'camsim_stop; rm -rf "$work"' EXIT
+# shellcheck source=tests/install/prefix_checks.sh
+source "$source_dir/tests/install/prefix_checks.sh"
 
 if ! "$source_dir/scripts/package.sh" --output "$work" >"$work/package.log" 2>&1; then
   cat "$work/package.log"; echo "FAIL: scripts/package.sh"; exit 1
 fi
-deb=$(tail -n 1 "$work/package.log")
 arch=$(dpkg --print-architecture)
-[ "$deb" = "$work/frameprobe_${version}_$arch.deb" ] || fail "package file $deb"
-echo "package: $(stat -c %s "$deb") bytes"
+multiarch=usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null)
+names="frameprobe libframeprobe-dev libframeprobe1 python3-frameprobe"
+debs=$(tail -n 4 "$work/package.log")
+[ "$debs" = "$(for name in $names; do echo "$work/${name}_${version}_$arch.deb"; done)" ] ||
+  fail "package files: $debs"
+deb=$work/frameprobe_${version}_$arch.deb
+lib=$work/libframeprobe1_${version}_$arch.deb
+dev=$work/libframeprobe-dev_${version}_$arch.deb
+py=$work/python3-frameprobe_${version}_$arch.deb
+for package in $debs; do echo "package: $(basename "$package") $(stat -c %s "$package") bytes"; done
 
 # Exactly these files, all root's: nothing of the build tree.
-plugins=usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null)/wireshark/plugins
+plugins=$multiarch/wireshark/plugins
 expected="usr/bin/camsim
 usr/bin/framegrab
 usr/bin/frameprobe
@@ -45,23 +59,72 @@ usr/share/man/man1/camsim.1.gz
 usr/share/man/man1/framegrab.1.gz
 usr/share/man/man1/frameprobe.1.gz
 usr/share/man/man1/hostcheck.1.gz"
-listing=$(dpkg-deb -c "$deb")
-files=$(awk '$1 !~ /^d/ { sub(/^\.\//, "", $6); print $6 }' <<<"$listing" | sort)
-[ "$files" = "$expected" ] || fail "files in the package:"$'\n'"$files"
-awk '$2 != "root/root" { exit 1 }' <<<"$listing" || fail "files not owned by root"
-awk '$1 !~ /^d/ && $6 ~ /usr\/bin\// && $1 != "-rwxr-xr-x" { exit 1 }' <<<"$listing" || fail "program modes"
+python_site=usr/lib/python3/dist-packages/frameprobe
+python_module=_frameprobe$(/usr/bin/python3 -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
+expected_lib="$multiarch/libframeprobe.so.1
+$multiarch/libframeprobe.so.1.0.0
+usr/share/doc/libframeprobe1/copyright"
+expected_dev="$multiarch/cmake/frameprobe/frameprobeConfig.cmake
+$multiarch/cmake/frameprobe/frameprobeConfigVersion.cmake
+$multiarch/cmake/frameprobe/frameprobeTargets-release.cmake
+$multiarch/cmake/frameprobe/frameprobeTargets.cmake
+$multiarch/libframeprobe.so
+$multiarch/pkgconfig/frameprobe.pc
+usr/include/frameprobe/Camera.h
+usr/include/frameprobe/Counters.h
+usr/include/frameprobe/Export.h
+usr/include/frameprobe/Protocol.h
+usr/include/frameprobe/Version.h
+usr/include/frameprobe/frameprobe.h
+usr/share/doc/libframeprobe-dev/copyright"
+expected_py="$python_site/$python_module
+$python_site/__init__.py
+$python_site/_frameprobe.pyi
+$python_site/py.typed
+usr/share/doc/python3-frameprobe/copyright"
+for pair in "$deb:expected" "$lib:expected_lib" "$dev:expected_dev" "$py:expected_py"; do
+  package=${pair%:*}
+  want=${pair##*:}
+  listing=$(dpkg-deb -c "$package")
+  files=$(awk '$1 !~ /^d/ { sub(/^\.\//, "", $6); print $6 }' <<<"$listing" | LC_ALL=C sort)
+  [ "$files" = "$(LC_ALL=C sort <<<"${!want}")" ] ||
+    fail "files in $(basename "$package"):"$'\n'"$files"
+  awk '$2 != "root/root" { exit 1 }' <<<"$listing" || fail "files of $(basename "$package") not owned by root"
+done
+awk '$1 !~ /^d/ && $6 ~ /usr\/bin\// && $1 != "-rwxr-xr-x" { exit 1 }' <<<"$(dpkg-deb -c "$deb")" ||
+  fail "program modes"
 
 field() { dpkg-deb -f "$deb" "$1"; }
-[ "$(field Package)" = frameprobe ] || fail "Package: $(field Package)"
-[ "$(field Version)" = "$version" ] || fail "Version: $(field Version)"
 [ "$(field Recommends)" = "iproute2, ethtool, nftables" ] || fail "Recommends: $(field Recommends)"
-depends=$(field Depends | tr ',' '\n' | awk '{ print $1 }')
-for lib in libc6 libstdc++6 libpng16-16 libtiff6; do
-  grep -qxF "$lib" <<<"$depends" || fail "Depends lacks $lib: $(field Depends)"
+# Each package's name, section, version and Depends: the libraries dpkg-shlibdeps found, and for
+# the -dev and Python packages what they need besides.
+for row in "$deb frameprobe net libc6 libstdc++6 libpng16-16 libtiff6" \
+    "$lib libframeprobe1 libs libc6 libstdc++6" \
+    "$dev libframeprobe-dev libdevel libframeprobe1" \
+    "$py python3-frameprobe python libc6 libstdc++6 python3 python3-numpy"; do
+  read -r package name section wanted <<<"$row"
+  [ "$(dpkg-deb -f "$package" Package)" = "$name" ] || fail "Package of $(basename "$package")"
+  [ "$(dpkg-deb -f "$package" Section)" = "$section" ] || fail "Section of $name"
+  [ "$(dpkg-deb -f "$package" Version)" = "$version" ] || fail "Version of $name"
+  depends=$(dpkg-deb -f "$package" Depends | tr ',' '\n' | awk '{ print $1 }')
+  for want in $wanted; do
+    grep -qxF "$want" <<<"$depends" ||
+      fail "Depends of $name lacks $want: $(dpkg-deb -f "$package" Depends)"
+  done
 done
+[ "$(dpkg-deb -f "$dev" Depends)" = "libframeprobe1 (= $version)" ] ||
+  fail "Depends of libframeprobe-dev: $(dpkg-deb -f "$dev" Depends)"
+if dpkg-deb -f "$deb" Depends | grep -q libframeprobe; then
+  fail "the programs depend on the library"
+fi
+# The shlibs file through which programs built against the library depend on libframeprobe1.
+[ "$(dpkg-deb -I "$lib" shlibs 2>/dev/null)" = "libframeprobe 1 libframeprobe1 (>= $version)" ] ||
+  fail "shlibs of libframeprobe1: $(dpkg-deb -I "$lib" shlibs 2>&1)"
+[ "$(dpkg-deb -I "$lib" triggers 2>/dev/null)" = "activate-noawait ldconfig" ] ||
+  fail "libframeprobe1 does not renew the loader's cache"
 
 root=$work/root
-dpkg -x "$deb" "$root"
+for package in $debs; do dpkg -x "$package" "$root"; done
 bin=$root/usr/bin
 
 # One line per program: the command, its exit status and the first line it prints.
@@ -98,6 +161,7 @@ done
   fail "framegrab exit status $?"
 [ -s "$work/pics/image-000001.png" ] || fail "framegrab saved no picture"
 [ $status -eq 0 ] || { cat "$work/console.txt" "$work/camsim.txt"; }
+camsim_stop
 
 # The manual pages: no lint message, rendered by man, and every flag of --help in the page.
 for page in "$root"/usr/share/man/man1/*.1.gz; do
@@ -113,10 +177,8 @@ for page in "$root"/usr/share/man/man1/*.1.gz; do
   for section in NAME SYNOPSIS DESCRIPTION OPTIONS "EXIT STATUS" FILES EXAMPLES "SEE ALSO"; do
     grep -qx "$section" <<<"$text" || fail "$name(1) has no $section"
   done
-  [ "$name" = frameprobe ] && continue
-  for flag in $("$bin/$name" --help | grep -oE -- '--[a-z][a-z-]+' | sort -u); do
-    grep -qF -- "$flag" <<<"$text" || fail "$name(1) lacks $flag"
-  done
+  faults=$(python3 "$source_dir/scripts/check-docs.py" man-flags "$page" "$bin/$name") ||
+    fail "$name(1): $faults"
 done
 
 # Where Debian's Wireshark loads Lua plugins for every user, and loadable as a plugin.
@@ -130,6 +192,12 @@ if command -v tshark >/dev/null; then
 else
   echo "note: tshark is not installed; the dissector's directory was not checked"
 fi
+
+# The library and the module, unpacked: the example program and the Python tests.
+prefix_check_library "$root/$multiarch" "$root/usr/include"
+prefix_check_example "$source_dir" "$root/usr" "$root/$multiarch" "$bin/camsim" "$work"
+prefix_check_python "$source_dir" "$root/usr/lib/python3/dist-packages" "$bin/camsim" \
+  "$chart_image" "$work" 35
 
 [ $status -eq 0 ] && echo "package: all checks passed"
 exit $status

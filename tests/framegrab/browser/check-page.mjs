@@ -33,8 +33,11 @@ try {
     seen.push(await imagesDone());
   }
   if (screenshot) await page.screenshot({ path: screenshot, fullPage: true });
-  const shown = await page.evaluate(() => {
+  // Read at a moment when the preview is loaded: the live page swaps it for each new image, and
+  // while the next one loads it has no size.
+  const shown = await (await page.waitForFunction(() => {
     const img = document.getElementById('preview');
+    if (!img.complete || img.naturalWidth === 0) return null;
     const figures = {};
     for (const row of document.querySelectorAll('table.figures tr')) {
       figures[row.id] = Number(row.querySelector('td').dataset.value);
@@ -51,7 +54,7 @@ try {
       histogram: document.querySelector('#histogram svg')?.getAttribute('aria-label') ?? null,
       figures,
     };
-  });
+  }, null, { timeout: 30000 })).jsonValue();
   console.log(JSON.stringify({ ...shown, images_seen: seen, requests }));
 } finally {
   await browser.close();

@@ -1,4 +1,4 @@
-#include "camera/AnswerWait.h"
+#include "camera/CommandAttempt.h"
 
 #include "net/SocketHandler.h"
 #include "nudp/NudpSocket.h"
@@ -25,10 +25,10 @@ std::uint8_t AwaitAnswer(SocketHandler& handler, NudpSocket& socket, std::chrono
     const int rc = handler.Select(0, static_cast<long>(left.count()));
     const bool arrived = socket.TakePacketArrived();
     const std::uint8_t state = socket.State();
-    if ((state & NUDP_STATE_MASK) != NUDP_WAITING) return state;
+    if (!NudpIsWaiting(state)) return state;
     // With several datagrams delivered per pass, the TOP is that of the last one.
     if (arrived && on_raw_packet && socket.LastTop() == NUDP_TOP_RAW_DATA) {
-      if ((state & NUDP_RAW_DATA) != 0) on_raw_packet();
+      if (NudpIsTakingData(state)) on_raw_packet();
       deadline = Clock::now() + wait;
       continue;
     }
@@ -43,12 +43,12 @@ AttemptOutcome AttemptCommand(SocketHandler& handler, NudpSocket& socket, std::u
   DispatchQueued(handler);
   if (!socket.SendCmd(top, number)) return AttemptOutcome::kNotSent;
   const std::uint8_t state = AwaitAnswer(handler, socket, wait, on_raw_packet);
-  if ((state & NUDP_WAITING) != 0) {
+  if (NudpIsWaiting(state)) {
     socket.StopWaiting();
     return AttemptOutcome::kTimeout;
   }
-  if ((state & NUDP_CMD_ERR) != 0) return AttemptOutcome::kDamaged;
-  if ((state & NUDP_STATE_MASK) == NUDP_READY) return AttemptOutcome::kAnswered;
+  if (NudpHasCommandError(state)) return AttemptOutcome::kDamaged;
+  if (NudpIsReady(state)) return AttemptOutcome::kAnswered;
   return AttemptOutcome::kUnexpected;
 }
 
