@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -16,11 +17,17 @@ namespace fp {
 // a stream that is not open do nothing. Each Write puts its text into the file whole, never
 // interleaved with another thread's text. Text collects in a buffer of kBufferBytes that the
 // stream owns and goes to the file when the buffer is full, and at the latest when the process
-// ends normally, also when the stream is never destroyed. Write errors (a full disk, say) are not
-// reported. All operations are safe from any thread.
+// ends normally, also when the stream is never destroyed. Every write is checked; the first that
+// fails (a full disk, say) is reported once to the failure report, when one is set, and
+// otherwise goes unreported. All operations are safe from any thread.
 class LogStream {
  public:
   static constexpr std::size_t kBufferBytes = 64 * 1024;
+  // What Open does with a symbolic link at the file's own name: follow it, or fail.
+  enum class AtLink { kFollow, kRefuse };
+  // Called once, with the file's name and errno, for the first write that fails; on the thread
+  // that wrote, under the stream's lock, so it must not write into this stream.
+  using FailureReport = std::function<void(const std::string& file_name, int error)>;
 
   LogStream() = default;
   ~LogStream();
@@ -29,7 +36,9 @@ class LogStream {
 
   // Attaches the stream to `file_name`, opened for appending (created when missing). Returns
   // false when the stream is open already (nothing changes) or the file cannot be opened.
-  bool Open(const std::string& file_name);
+  bool Open(const std::string& file_name, AtLink at_link = AtLink::kFollow);
+  // Before Open.
+  void SetFailureReport(FailureReport report);
   bool IsOpen() const { return _open.load(std::memory_order_acquire); }
 
   void Write(const char* text);
@@ -46,13 +55,19 @@ class LogStream {
   void CloseWith(const char* text);
 
  private:
+  // Notes a failed write of the file, once; with _mutex held.
+  void Failed();
+
   // Guarded by _mutex.
   std::mutex _mutex;
   std::FILE* _file = nullptr;
+  std::string _file_name;
   // The file's buffer, kBufferBytes; it outlives the file it serves. A stream never destroyed
   // keeps it to the process's end, when the C library writes what it holds.
   std::unique_ptr<char[]> _buffer;
   bool _closed = false;
+  bool _failed = false;
+  FailureReport _report;
   // Set once the file is attached; read without the lock to skip writes cheaply.
   std::atomic<bool> _open{false};
 };

@@ -1,14 +1,15 @@
 // framegrab against camsim at 1000 Mbit/s, both as processes: images per second against the
-// line-rate limit of the same run, without pictures, with a picture of every image, and serving
-// its live page (127.23.100.2:8080) to a client that reads the event stream, to one that opens
-// it and never reads, and to a flood: eight clients fetching /latest.png over and over while
-// a page reads the events and a script polls /stats.json; and the processor time per image.
-// The limit comes from camsim's achieved rate while streaming, so a simulator slowed by a busy
-// machine lowers the limit rather than the ratio. With --rss-images N, two more runs of N
-// images, one polled (a page reading the events, a script polling /stats.json) and one flooded,
-// say framegrab's resident memory at a tenth, half and nine tenths of the run. Last, the
-// processor time that the statistics of one image (what framegrab computes of each picture, off
-// the grab thread) take here, as a share of an image's time at line rate.
+// line-rate limit of the same run, without pictures, keeping a TIFF and then a PNG picture of
+// every image (the writer waited for when behind; TIFF must keep up), and serving its live page
+// (127.23.100.2:8080) to a client that reads the event stream, to one that opens it and never
+// reads, and to a flood: eight clients fetching /latest.png over and over while a page reads the
+// events and a script polls /stats.json; and the processor time per image. The limit comes from
+// camsim's achieved rate while streaming, so a simulator slowed by a busy machine lowers the
+// limit rather than the ratio. With --rss-images N, two more runs of N images, one polled (a page
+// reading the events, a script polling /stats.json) and one flooded, say framegrab's resident
+// memory at a tenth, half and nine tenths of the run. Last, the processor time that the
+// statistics of one image (what framegrab computes of each picture, off the grab thread) take
+// here, as a share of an image's time at line rate.
 //
 // Then framegrab's processor time per MB of image beside a plain receiver's (bench/
 // PlainReceiver.h, on this process's main thread, against a camsim of its own), at 1000 Mbit/s
@@ -51,7 +52,15 @@ using fp::test::AwaitText;
 using fp::test::ReadFile;
 using fp::test::Spawn;
 
-enum class Mode { kPlain, kSave, kServeReader, kServeStalled, kServeFlood, kServePolled };
+enum class Mode {
+  kPlain,
+  kSaveTiff,
+  kSavePng,
+  kServeReader,
+  kServeStalled,
+  kServeFlood,
+  kServePolled
+};
 constexpr const char* kServeAddress = "127.23.100.2";
 constexpr int kServePort = 8080;
 
@@ -256,11 +265,13 @@ Figures Run(const std::string& dir, int images, Mode mode, const char* rate = "1
   const pid_t camsim = StartCamsim(dir, rate);
   std::vector<std::string> args = {FRAMEGRAB_PATH,         kLocalAddress, camera,     "--images",
                                    std::to_string(images), "--json",      "run.json", "--quiet"};
-  if (mode == Mode::kSave) {
-    args.push_back("--save");
-    args.push_back("pics");
+  if (mode == Mode::kSaveTiff || mode == Mode::kSavePng) {
+    // Every image kept: acquisition waits for the writer when its queue is full.
+    std::filesystem::remove_all(dir + "/pics");
+    for (const char* a : {"--save", "pics", "--when-behind", "wait", "--format"}) args.push_back(a);
+    args.push_back(mode == Mode::kSaveTiff ? "tiff" : "png");
   }
-  const bool serve = mode != Mode::kPlain && mode != Mode::kSave;
+  const bool serve = mode != Mode::kPlain && mode != Mode::kSaveTiff && mode != Mode::kSavePng;
   if (serve) {
     args.push_back("--serve");
     args.push_back(std::string(kServeAddress) + ":" + std::to_string(kServePort));
@@ -315,7 +326,6 @@ Figures Run(const std::string& dir, int images, Mode mode, const char* rate = "1
   f.complete = s["complete_images"];
   f.ended_by = s["ended_by"];
   f.saved = s["saved_pictures"];
-  f.unsaved = s["unsaved_pictures"];
   f.ok = true;
   return f;
 }
@@ -403,23 +413,28 @@ int main(int argc, char** argv) {
   bool all_met = true;
   CpuPerMb paced;  // framegrab's at 1000 Mbit/s, from the run without pictures
   const std::pair<Mode, int> runs[] = {
-      {Mode::kPlain, images},         {Mode::kSave, images},       {Mode::kServeReader, images},
-      {Mode::kServeStalled, images},  {Mode::kServeFlood, images}, {Mode::kServePolled, rss_images},
-      {Mode::kServeFlood, rss_images}};
+      {Mode::kPlain, images},        {Mode::kSaveTiff, images},    {Mode::kSavePng, images},
+      {Mode::kServeReader, images},  {Mode::kServeStalled, images}, {Mode::kServeFlood, images},
+      {Mode::kServePolled, rss_images}, {Mode::kServeFlood, rss_images}};
   for (const auto& [mode, count] : runs) {
     if (count == 0) continue;
     const Figures f = Run(dir, count, mode);
     if (!f.ok) return 1;
     if (mode == Mode::kPlain) paced = f.cpu_per_mb;
     const double ratio = f.images_per_s / f.limit_images_per_s;
-    const double target = mode == Mode::kSave ? 0.9 : 0.95;
+    // PNG's figure is stated, not a target: its encoding costs more than the camera's rate
+    // leaves, so acquisition waits for its writer.
+    const double target = mode == Mode::kSavePng ? 0 : 0.95;
     all_met = all_met && ratio >= target;
-    const char* names[] = {"no pictures",    "save every",   "serve, reader",
+    if (mode == Mode::kSaveTiff) all_met = all_met && f.saved == count;
+    const char* names[] = {"no pictures",    "every TIFF",     "every PNG",   "serve, reader",
                            "serve, stalled", "serve, flood", "serve, polled"};
     std::printf("%-14s %10.2f %10.2f %7.3f %7.2f %12.1f %9.1f %8d", names[static_cast<int>(mode)],
                 f.images_per_s, f.limit_images_per_s, ratio, target, f.achieved_mbit,
                 f.cpu_ms_per_image, f.complete);
-    if (mode == Mode::kSave) std::printf("  (%d saved, %d left unsaved)", f.saved, f.unsaved);
+    if (mode == Mode::kSaveTiff || mode == Mode::kSavePng) {
+      std::printf("  (%d of %d saved)", f.saved, count);
+    }
     if (mode == Mode::kServeReader) std::printf("  (%d events read)", f.events);
     if (mode == Mode::kServeStalled) std::printf("  (%d bytes left unread)", f.unread);
     if (mode == Mode::kServePolled) {

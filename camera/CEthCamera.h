@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/LogStream.h"
 #include "camera/CameraMutex.h"
 #include "camera/DriverCounts.h"
 #include "camera/DriverTimings.h"
@@ -64,9 +65,15 @@ class CEthCamera {
   std::string GetRemoteAddress() const;
 
   // Attach the driver log and the error log to a file, appended to (created when missing), once
-  // per camera. False when that log is open already or the file cannot be opened.
-  bool OpenLog(const std::string& file_name);
-  bool OpenErrLog(const std::string& file_name);
+  // per camera. False when that log is open already or the file cannot be opened (or, with
+  // AtLink::kRefuse, is a symbolic link).
+  bool OpenLog(const std::string& file_name,
+               LogStream::AtLink at_link = LogStream::AtLink::kFollow);
+  bool OpenErrLog(const std::string& file_name,
+                  LogStream::AtLink at_link = LogStream::AtLink::kFollow);
+  // Before the openers: `report` hears of the first failed write of each log, once (see
+  // LogStream). Without it a failed write goes unreported and the camera goes on.
+  void SetLogFailureReport(const LogStream::FailureReport& report);
   // `text` into the driver log behind the UTC time "H:M:S: ". Safe from any thread.
   void WriteLog(const char* text);
   // The same line into the driver log and into the error log. Safe from any thread.

@@ -16,18 +16,23 @@ inline constexpr const char* kStartLogging = "START LOGGING.\n\n";
 
 }  // namespace
 
-bool CEthCamera::OpenLog(const std::string& file_name) {
-  if (_log->IsOpen() || !_log->Open(file_name)) return false;
+bool CEthCamera::OpenLog(const std::string& file_name, LogStream::AtLink at_link) {
+  if (_log->IsOpen() || !_log->Open(file_name, at_link)) return false;
   _nudp->SetLog(_log.get());
   _log->Write(kStartLogging);
   return true;
 }
 
-bool CEthCamera::OpenErrLog(const std::string& file_name) {
-  if (_err_log->IsOpen() || !_err_log->Open(file_name)) return false;
+bool CEthCamera::OpenErrLog(const std::string& file_name, LogStream::AtLink at_link) {
+  if (_err_log->IsOpen() || !_err_log->Open(file_name, at_link)) return false;
   _nudp->SetErrLog(_err_log.get());
   _err_log->Write(kStartLogging);
   return true;
+}
+
+void CEthCamera::SetLogFailureReport(const LogStream::FailureReport& report) {
+  _log->SetFailureReport(report);
+  _err_log->SetFailureReport(report);
 }
 
 void CEthCamera::CloseLogsWith(const char* line) {

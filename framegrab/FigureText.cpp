@@ -13,8 +13,24 @@ namespace {
 long long LL(std::int64_t v) { return static_cast<long long>(v); }
 unsigned long long ULL(std::uint64_t v) { return static_cast<unsigned long long>(v); }
 
+std::string OutagesText(const RunModel& model) {
+  const std::vector<Outage>& outages = model.facts.outages;
+  if (outages.empty()) return "none";
+  const Outage& last = outages.back();
+  const int cut = model.totals.images_lost_to_outages;
+  std::string text = FormatText(
+      "%zu, %s in all, longest %s, %d %s cut short; last ", outages.size(),
+      FormatDuration(model.summary.outage_total_ms).c_str(),
+      FormatDuration(model.summary.outage_max_ms).c_str(), cut, cut == 1 ? "image" : "images");
+  if (last.over) {
+    return text + "from " + UtcText(last.started) + " to " + UtcText(last.ended);
+  }
+  return text + "since " + UtcText(last.started) + ", " + FormatDuration(last.duration_ms) +
+         " so far";
+}
+
 // What the incomplete images lack: "image 1 lacks 13 packets (100-102, 4000-4009), zeros in
-// image-0001-incomplete.png", the first `most` images, then how many more.
+// image-000001-incomplete.png", the first `most` images, then how many more.
 std::string DescribeIncomplete(const RunModel& model, std::size_t most = 5) {
   std::string text;
   std::size_t shown = 0;
@@ -60,6 +76,11 @@ std::vector<FigureLine> FigureLines(const RunModel& model) {
   lines.push_back({"images", "images", static_cast<double>(t.images),
                    FormatText("%d complete, %d incomplete, of %d asked for (%s)", t.complete_images,
                               t.incomplete_images, f.requested_images, ended.c_str())});
+  lines.push_back({"started", "started", 0,
+                   UtcText(f.started) +
+                       (f.camera_id.empty() ? std::string() : ", camera \"" + f.camera_id + "\"")});
+  lines.push_back(
+      {"outages", "outages", static_cast<double>(f.outages.size()), OutagesText(model)});
   lines.push_back({"image-time", "image time", s.image_median_ms,
                    FormatText("median %.1f ms, p99 %.1f ms, max %.1f ms", s.image_median_ms,
                               s.image_p99_ms, s.image_max_ms)});
@@ -127,10 +148,23 @@ std::vector<FigureLine> FigureLines(const RunModel& model) {
                                                LL(*s.kernel_drops), LL(*f.rcvbuf_errors_before),
                                                LL(*f.rcvbuf_errors_after))
                                   : std::string("unknown (/proc/net/snmp not readable)")});
-  if (f.saved_pictures + f.unsaved_pictures + f.failed_pictures > 0) {
-    lines.push_back({"pictures", "pictures", static_cast<double>(f.saved_pictures),
-                     FormatText("%d saved, %d left unsaved (writer behind), %d failed",
-                                f.saved_pictures, f.unsaved_pictures, f.failed_pictures)});
+  if (!f.picture_format.empty()) {
+    std::string text =
+        FormatText("%d saved as %s, %d left unsaved (writer behind), %d failed; ", f.saved_pictures,
+                   f.picture_format.c_str(), f.unsaved_pictures, f.failed_pictures);
+    text += f.when_behind == "wait"
+                ? FormatText("every image kept (acquisition waited %.1f s for the writer)",
+                             f.writer_wait_ms / 1e3)
+                : std::string("images skipped while the writer was behind");
+    if (f.saving_stopped_at != 0) {
+      text += FormatText("; saving stopped at image %d (%s), %d not saved after it",
+                         f.saving_stopped_at, f.saving_stopped_reason.c_str(),
+                         f.unsaved_after_stop_pictures);
+    }
+    lines.push_back({"pictures", "pictures", static_cast<double>(f.saved_pictures), text});
+  }
+  if (!f.log_failure.empty()) {
+    lines.push_back({"logs", "driver logs", 1, f.log_failure});
   }
   return lines;
 }

@@ -4,13 +4,18 @@
 #include "framegrab/Grabber.h"
 #include "framegrab/JsonView.h"
 #include "framegrab/LiveServer.h"
+#include "framegrab/LocalPorts.h"
+#include "framegrab/OutputFile.h"
 #include "framegrab/PageView.h"
+#include "framegrab/PictureSaver.h"
 #include "framegrab/PreviewWorker.h"
 #include "framegrab/ProgressLine.h"
+#include "framegrab/RecordLines.h"
 #include "framegrab/RunRecords.h"
 #include "framegrab/SummaryText.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -30,6 +35,60 @@ bool PrepareDir(const std::string& flag, const std::string& dir, std::FILE* err)
                error ? error.message().c_str() : "not a directory");
   return false;
 }
+
+// The --save directory, made when missing and held open in `dir`; false with a message when it
+// cannot be, or when it holds a picture already: one run's pictures never mix with, or replace,
+// another's.
+bool PreparePictureDir(const std::string& path, OutputDir& dir, std::FILE* err) {
+  if (!PrepareDir("--save", path, err)) return false;
+  std::string why;
+  if (!dir.Open(path, why)) {
+    std::fprintf(err, "framegrab: --save %s: %s\n", path.c_str(), why.c_str());
+    return false;
+  }
+  const std::string earlier = PictureSaver::FirstPicture(dir);
+  if (earlier.empty()) return true;
+  std::fprintf(err,
+               "framegrab: --save %s holds pictures of an earlier run (%s); name a new or empty "
+               "directory\n",
+               path.c_str(), earlier.c_str());
+  return false;
+}
+
+// A file written at the end of the run (the JSON, the report): its temporary file is made at the
+// start, so that a file that cannot be written is found before anything is sent, and it takes
+// the final name only when whole. Until then an existing file keeps its content, also when the
+// process is ended at once.
+class FinalFile {
+ public:
+  bool Wanted() const { return !_flag.empty(); }
+  // False with a message when the file cannot be made.
+  bool Prepare(const char* flag, const std::string& path, std::FILE* err) {
+    std::string name;
+    std::string why;
+    if (!_dir.OpenParentOf(path, name, why) || !_file.Create(_dir, name, why)) {
+      std::fprintf(err, "framegrab: %s %s: %s\n", flag, path.c_str(), why.c_str());
+      return false;
+    }
+    _flag = flag;
+    _path = path;
+    return true;
+  }
+  // Writes `text` as the whole file; false with a message when it could not be.
+  bool Write(const std::string& text, std::FILE* err) {
+    std::string why;
+    _file.Write(text.data(), text.size());
+    if (_file.Commit(OutputFile::Replace::kAllowed, /*durable=*/true, why)) return true;
+    std::fprintf(err, "framegrab: %s %s: %s\n", _flag.c_str(), _path.c_str(), why.c_str());
+    return false;
+  }
+
+ private:
+  std::string _flag;
+  std::string _path;
+  OutputDir _dir;
+  OutputFile _file;
+};
 
 // The command line as a person would type it again: words with anything but safe characters
 // in single quotes.
@@ -59,33 +118,33 @@ int RunFramegrab(const std::vector<std::string>& args, std::FILE* out, std::FILE
     case GrabParse::kRun:
       break;
   }
-  // Where the results go must be usable before anything is sent.
-  if (!options.save_dir.empty() && !PrepareDir("--save", options.save_dir, err)) return 2;
+  // The local address must be one of this machine's before anything is sent; where the results
+  // go must be usable too, and nothing that exists is touched before every check has passed:
+  // the JSON and the report are written under temporary names made now and replace their files
+  // only when whole, at the end.
+  if (const std::string problem = LocalAddressProblem(options.local); !problem.empty()) {
+    std::fprintf(err, "framegrab: local_ip %s\n", problem.c_str());
+    return 2;
+  }
+  OutputDir pictures_dir;
+  if (!options.save_dir.empty() && !PreparePictureDir(options.save_dir, pictures_dir, err)) {
+    return 2;
+  }
   if (!options.logs_dir.empty() && !PrepareDir("--logs", options.logs_dir, err)) return 2;
   const bool json_to_out = options.json_path == "-";
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> json_file(nullptr, &std::fclose);
-  if (!options.json_path.empty() && !json_to_out) {
-    json_file.reset(std::fopen(options.json_path.c_str(), "w"));
-    if (!json_file) {
-      std::fprintf(err, "framegrab: --json %s: %s\n", options.json_path.c_str(),
-                   std::strerror(errno));
-      return 2;
-    }
+  FinalFile json_file;
+  if (!options.json_path.empty() && !json_to_out &&
+      !json_file.Prepare("--json", options.json_path, err)) {
+    return 2;
   }
-
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> report_file(nullptr, &std::fclose);
-  if (!options.report_path.empty()) {
-    report_file.reset(std::fopen(options.report_path.c_str(), "w"));
-    if (!report_file) {
-      std::fprintf(err, "framegrab: --report %s: %s\n", options.report_path.c_str(),
-                   std::strerror(errno));
-      return 2;
-    }
+  FinalFile report_file;
+  if (!options.report_path.empty() && !report_file.Prepare("--report", options.report_path, err)) {
+    return 2;
   }
   std::FILE* text = json_to_out ? err : out;
   RunRecords records;
   std::unique_ptr<PreviewWorker> preview;
-  if (!options.serve_address.empty() || report_file) {
+  if (!options.serve_address.empty() || report_file.Wanted()) {
     preview = std::make_unique<PreviewWorker>(options.width);
   }
   std::unique_ptr<LiveServer> server;
@@ -109,11 +168,25 @@ int RunFramegrab(const std::vector<std::string>& args, std::FILE* out, std::FILE
     std::fflush(text);
   }
 
+  // Last of the checks: an appended file made here is new, and stays so only for a run.
+  RecordLines lines;
+  if (!options.records_path.empty()) {
+    std::string why;
+    if (!lines.Open(options.records_path, why)) {
+      std::fprintf(err, "framegrab: --records %s: %s\n", options.records_path.c_str(), why.c_str());
+      return 2;
+    }
+  }
+
   std::unique_ptr<ProgressLine> progress;
   if (!options.quiet) {
-    progress = std::make_unique<ProgressLine>(text, isatty(fileno(text)) != 0, options.images);
+    progress = std::make_unique<ProgressLine>(
+        text, isatty(fileno(text)) != 0, options.images,
+        std::chrono::milliseconds(std::llround(options.progress_every_seconds * 1e3)));
   }
   Grabber grabber(options, records, progress.get(), err, stop_signal, preview.get());
+  grabber.SavePicturesIn(std::move(pictures_dir));
+  if (!options.records_path.empty()) grabber.WriteLinesTo(&lines, CommandLine(args));
   RunFacts facts = grabber.Run();
   const int signal = stop_signal != nullptr ? stop_signal->load() : 0;
   if (signal != 0) facts.interrupt_status = 128 + signal;
@@ -135,22 +208,25 @@ int RunFramegrab(const std::vector<std::string>& args, std::FILE* out, std::FILE
   }
   std::fflush(text);
   int status = model->summary.exit_status;
-  if (!options.json_path.empty()) {
-    const std::string json = RunToJson(*model);
-    std::FILE* target = json_to_out ? out : json_file.get();
-    if (std::fputs(json.c_str(), target) < 0 || std::fflush(target) != 0) {
-      std::fprintf(err, "framegrab: --json %s: %s\n", options.json_path.c_str(),
-                   std::strerror(errno));
-      if (status == 0) status = 1;
-    }
+  if (!options.records_path.empty() && lines.Failure().empty() &&
+      !lines.Append(RunEndLine(*model))) {
+    std::fprintf(err, "framegrab: --records %s: %s\n", options.records_path.c_str(),
+                 lines.Failure().c_str());
   }
-  if (report_file) {
+  if (!lines.Failure().empty() && status == 0) status = 1;
+  if (json_to_out) {
+    if ((std::fputs(RunToJson(*model).c_str(), out) < 0 || std::fflush(out) != 0) && status == 0) {
+      std::fprintf(err, "framegrab: --json -: %s\n", std::strerror(errno));
+      status = 1;
+    }
+  } else if (json_file.Wanted() && !json_file.Write(RunToJson(*model), err) && status == 0) {
+    status = 1;
+  }
+  if (report_file.Wanted()) {
     const std::shared_ptr<const Preview> shown = preview->Latest();
-    const std::string html = ReportHtml(*model, shown.get(), CommandLine(args));
-    if (std::fputs(html.c_str(), report_file.get()) < 0 || std::fflush(report_file.get()) != 0) {
-      std::fprintf(err, "framegrab: --report %s: %s\n", options.report_path.c_str(),
-                   std::strerror(errno));
-      if (status == 0) status = 1;
+    if (!report_file.Write(ReportHtml(*model, shown.get(), CommandLine(args)), err) &&
+        status == 0) {
+      status = 1;
     }
   }
   // The page stays up for a look at the end, until the signal that ends the program.

@@ -1,15 +1,88 @@
 #include "framegrab/GrabOptions.h"
 
 #include <CLI/CLI.hpp>
+#include <cmath>
+#include <cstdlib>
 
 namespace fp {
 
 namespace {
 
 constexpr const char* kUsage =
-    "usage: framegrab local_ip remote_ip [--images N] [--duration SECONDS] [--save DIR "
-    "[--save-every K]] [--width W] [--json FILE|-] [--logs DIR] [--quiet] [--serve [ADDR:]PORT] "
-    "[--report FILE.html]";
+    "usage: framegrab local_ip remote_ip [--images N] [--duration TIME] [--give-up-after TIME] "
+    "[--save DIR [--save-every K] [--format png|tiff] [--when-behind wait|skip]] [--width W] "
+    "[--json FILE|-] [--records FILE] [--logs DIR [--driver-log all|errors]] [--progress-every "
+    "TIME] [--quiet] [--serve [ADDR:]PORT] [--report FILE.html]";
+
+// The longest time a flag takes: ten years.
+constexpr double kLongestSeconds = 3650.0 * 86400.0;
+
+// "four numbers 0 to 255 joined by dots", nothing else: no host names, no shorter forms.
+bool IsDottedQuad(const std::string& text) {
+  int parts = 0;
+  std::size_t at = 0;
+  while (parts < 4) {
+    std::size_t end = at;
+    while (end < text.size() && end - at < 4 && text[end] >= '0' && text[end] <= '9') ++end;
+    if (end == at || end - at > 3 || std::stoi(text.substr(at, end - at)) > 255) return false;
+    ++parts;
+    if (parts == 4) return end == text.size();
+    if (end >= text.size() || text[end] != '.') return false;
+    at = end + 1;
+  }
+  return false;
+}
+
+std::string CheckAddress(const std::string& text) {
+  return IsDottedQuad(text) ? ""
+                            : "needs an IPv4 address: four numbers 0 to 255 joined by dots, such "
+                              "as 192.168.1.20";
+}
+
+// A check for a time flag; `zero` allows 0 (off).
+CLI::Validator TimeCheck(bool zero) {
+  return CLI::Validator(
+      [zero](std::string& text) -> std::string {
+        double seconds = 0;
+        if (!ParseDuration(text, seconds)) {
+          return "needs a time such as 90s, 30m, 2h or 3d (a number alone is seconds)";
+        }
+        if (seconds > kLongestSeconds) return "needs a time of at most 3650d (ten years)";
+        if (seconds == 0 && !zero) return "needs a time above 0";
+        char exact[40];
+        std::snprintf(exact, sizeof exact, "%.17g", seconds);
+        text = exact;
+        return "";
+      },
+      "TIME");
+}
+
+// A check for a whole number from `low` to `high`, in plain words.
+CLI::Validator WholeNumberCheck(long low, long high) {
+  return CLI::Validator(
+      [low, high](const std::string& text) -> std::string {
+        const std::string words =
+            "needs a whole number from " + std::to_string(low) + " to " + std::to_string(high);
+        if (text.empty() || text.size() > 12 ||
+            text.find_first_not_of("0123456789") != std::string::npos) {
+          return words;
+        }
+        const long value = std::stol(text);
+        return value < low || value > high ? words : "";
+      },
+      "N");
+}
+
+constexpr const char* kExitStatusText =
+    "Exit status:\n"
+    "  0        every image complete, no outage\n"
+    "  1        an image incomplete (not by an outage), or a picture, the JSON, the record\n"
+    "           lines or a driver log not written\n"
+    "  2        usage error: nothing was sent\n"
+    "  3        the camera did not answer at the start, or the run ended in an outage\n"
+    "           (--give-up-after, or its time ran out while contact was lost)\n"
+    "  4        contact was lost and regained (outages ridden out); nothing else went wrong\n"
+    "  130/143  SIGINT/SIGTERM\n";
 
 // "[ADDR:]PORT", the address 127.0.0.1 when none is given; false when it is not one.
 bool ParseServe(const std::string& text, std::string& address, int& port) {
@@ -26,30 +99,83 @@ bool ParseServe(const std::string& text, std::string& address, int& port) {
 
 }  // namespace
 
+bool ParseDuration(const std::string& text, double& seconds) {
+  if (text.empty() || text.size() > 24) return false;
+  std::size_t digits = text.size();
+  double unit = 1;
+  switch (text.back()) {
+    case 's':
+      unit = 1;
+      --digits;
+      break;
+    case 'm':
+      unit = 60;
+      --digits;
+      break;
+    case 'h':
+      unit = 3600;
+      --digits;
+      break;
+    case 'd':
+      unit = 86400;
+      --digits;
+      break;
+    default:
+      break;
+  }
+  const std::string number = text.substr(0, digits);
+  // Digits with at most one point: no signs, exponents, "inf" or "nan".
+  if (number.empty() || number.find_first_not_of("0123456789.") != std::string::npos ||
+      number.find('.') != number.rfind('.') || number == ".") {
+    return false;
+  }
+  seconds = std::strtod(number.c_str(), nullptr) * unit;
+  return std::isfinite(seconds);
+}
+
 GrabParse ParseGrabArgs(const std::vector<std::string>& args, GrabOptions& options, std::FILE* out,
                         std::FILE* err) {
   CLI::App app("Takes RAW images from a NUDP camera and reports how they arrived.", "framegrab");
   app.set_version_flag("--version", std::string("framegrab ") + FRAMEGRAB_VERSION);
-  // An empty word is no address: refused here, before anything is sent.
-  const auto named = [](const std::string& text) -> std::string {
-    return text.empty() ? "needs an address or a host name" : "";
-  };
-  app.add_option("local_ip", options.local, "local interface facing the camera")
+  app.add_option("local_ip", options.local, "local interface facing the camera (a dotted quad)")
       ->required()
-      ->check(named);
-  app.add_option("remote_ip", options.remote, "the camera's address")->required()->check(named);
+      ->check(CheckAddress);
+  app.add_option("remote_ip", options.remote, "the camera's address (a dotted quad)")
+      ->required()
+      ->check(CheckAddress);
   app.add_option("--images", options.images, "images to take (default 10)")
       ->type_name("N")
-      ->check(CLI::Range(1, 100000000));
+      ->check(WholeNumberCheck(1, 100000000));
   app.add_option("--duration", options.duration_seconds,
-                 "stop after this many seconds, if the images are not done before")
-      ->type_name("SECONDS")
-      ->check(CLI::PositiveNumber);
-  app.add_option("--save", options.save_dir, "write 16-bit PNG pictures into DIR")
+                 "stop after this time (90s, 30m, 2h, 3d; a number alone is seconds), if the "
+                 "images are not done before")
+      ->type_name("TIME")
+      ->transform(TimeCheck(false));
+  app.add_option("--give-up-after", options.give_up_after_seconds,
+                 "end the run once contact with the camera has been lost for this long without a "
+                 "break (default: ride out every outage)")
+      ->type_name("TIME")
+      ->transform(TimeCheck(false));
+  app.add_option("--save", options.save_dir,
+                 "write 16-bit pictures into DIR as image-000001.png, ... (a new or empty DIR: "
+                 "one holding pictures is refused)")
       ->type_name("DIR");
   app.add_option("--save-every", options.save_every, "write every K-th image only (default 1)")
       ->type_name("K")
-      ->check(CLI::Range(1, 100000000));
+      ->check(WholeNumberCheck(1, 100000000));
+  std::string format = "png";
+  app.add_option("--format", format,
+                 "picture format: png (smaller) or tiff (uncompressed, keeps up with the camera; "
+                 "image number, UTC time and completeness in its tags); default png")
+      ->type_name("png|tiff")
+      ->check(CLI::IsMember({"png", "tiff"}));
+  std::string when_behind = "wait";
+  app.add_option("--when-behind", when_behind,
+                 "when the picture writer is behind: wait (default; every image kept, up to a "
+                 "quarter of the free memory queued, then acquisition waits) or skip (the "
+                 "image is left unsaved)")
+      ->type_name("wait|skip")
+      ->check(CLI::IsMember({"wait", "skip"}));
   app.add_option("--width", options.width, "samples per picture row (default 2048)")
       ->type_name("W")
       ->check([](const std::string& text) -> std::string {
@@ -68,8 +194,24 @@ GrabParse ParseGrabArgs(const std::vector<std::string>& args, GrabOptions& optio
                  "write the records and summary as JSON to FILE (- "
                  "for standard output)")
       ->type_name("FILE");
-  app.add_option("--logs", options.logs_dir, "write the driver's log.txt and log_err.txt in DIR")
+  app.add_option("--records", options.records_path,
+                 "append one JSON line per image (and per outage) to FILE as the run goes")
+      ->type_name("FILE");
+  app.add_option("--logs", options.logs_dir,
+                 "write the driver's log.txt and log_err.txt in DIR (log.txt: about 1.3 MB an "
+                 "image)")
       ->type_name("DIR");
+  std::string driver_log = "all";
+  app.add_option("--driver-log", driver_log,
+                 "with --logs: all (both logs), or errors (log_err.txt alone: what went wrong, a "
+                 "few lines per fault; for long runs)")
+      ->type_name("all|errors")
+      ->check(CLI::IsMember({"all", "errors"}));
+  app.add_option("--progress-every", options.progress_every_seconds,
+                 "when the output is not a terminal, one progress line this often (default 60s; "
+                 "0: a line per image)")
+      ->type_name("TIME")
+      ->transform(TimeCheck(true));
   std::string serve;
   app.add_option("--serve", serve,
                  "serve a live page of the run on PORT (of 127.0.0.1 unless ADDR is given) until "
@@ -84,9 +226,7 @@ GrabParse ParseGrabArgs(const std::vector<std::string>& args, GrabOptions& optio
                  "write the run's figures, charts and last image as one HTML file")
       ->type_name("FILE.html");
   app.add_flag("--quiet", options.quiet, "no progress and no summary; diagnoses and errors only");
-  app.footer(
-      "Exit status: 0 every image complete, 1 an image incomplete or a picture not written,\n"
-      "2 usage error, 3 camera not opened or contact lost, 130/143 on SIGINT/SIGTERM.\n");
+  app.footer(kExitStatusText);
 
   std::vector<std::string> reversed(args.rbegin(), args.rend());
   try {
@@ -102,9 +242,20 @@ GrabParse ParseGrabArgs(const std::vector<std::string>& args, GrabOptions& optio
     return GrabParse::kUsageError;
   }
   if (!serve.empty()) ParseServe(serve, options.serve_address, options.serve_port);
-  if (!options.save_dir.empty() || app.count("--save-every") == 0) return GrabParse::kRun;
-  std::fprintf(err, "framegrab: --save-every needs --save DIR\n%s\n", kUsage);
-  return GrabParse::kUsageError;
+  options.format = format == "tiff" ? PictureFormat::kTiff : PictureFormat::kPng;
+  options.when_behind = when_behind == "skip" ? WhenBehind::kSkip : WhenBehind::kWait;
+  for (const char* flag : {"--save-every", "--format", "--when-behind"}) {
+    if (options.save_dir.empty() && app.count(flag) != 0) {
+      std::fprintf(err, "framegrab: %s needs --save DIR\n%s\n", flag, kUsage);
+      return GrabParse::kUsageError;
+    }
+  }
+  options.logs_errors_only = driver_log == "errors";
+  if (app.count("--driver-log") != 0 && options.logs_dir.empty()) {
+    std::fprintf(err, "framegrab: --driver-log needs --logs DIR\n%s\n", kUsage);
+    return GrabParse::kUsageError;
+  }
+  return GrabParse::kRun;
 }
 
 }  // namespace fp

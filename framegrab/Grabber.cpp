@@ -7,16 +7,58 @@
 #include "framegrab/HostCounters.h"
 #include "framegrab/ImageAnalyser.h"
 #include "framegrab/ImagePool.h"
-#include "framegrab/PngSaver.h"
+#include "framegrab/JsonView.h"
+#include "framegrab/LocalPorts.h"
+#include "framegrab/PictureSaver.h"
 #include "framegrab/PreviewWorker.h"
 #include "framegrab/ProgressLine.h"
+#include "framegrab/RecordLines.h"
 #include "framegrab/RunRecords.h"
 
+#include <algorithm>
 #include <cstring>
+#include <thread>
 
 namespace fp {
 
 namespace {
+
+// Digits enough for every image number of the run, at least 6.
+int NumberDigits(int images) {
+  int digits = 1;
+  for (int n = images; n >= 10; n /= 10) ++digits;
+  return std::max(6, digits);
+}
+
+// Between reopenings during an outage: a short pause while it is young, so that a brief cut
+// is measured closely, then doubling up to a bound, so that a camera that is away for long is
+// not asked too often.
+constexpr std::chrono::milliseconds kReopenPause{200};
+constexpr std::chrono::milliseconds kShortOutage{10'000};
+constexpr std::chrono::milliseconds kLongestReopenPause{10'000};
+// How often a wait looks at the signal flag.
+constexpr std::chrono::milliseconds kWaitSlice{50};
+
+// The local ports the driver may take: the camera's socket (32100, or 32101 when taken) and
+// the watchdog's, one above it.
+const std::vector<int> kDriverPorts = {32100, 32101, 32102};
+
+UtcTime UtcOf(std::chrono::steady_clock::time_point at) {
+  const auto now_steady = std::chrono::steady_clock::now();
+  return std::chrono::time_point_cast<UtcTime::duration>(std::chrono::system_clock::now() -
+                                                         (now_steady - at));
+}
+
+// How the pictures went, into the facts.
+void PutPictureCounts(const PictureCounts& counts, RunFacts& facts) {
+  facts.saved_pictures = counts.saved;
+  facts.unsaved_pictures = counts.skipped;
+  facts.failed_pictures = counts.failed;
+  facts.saving_stopped_at = counts.stopped_at;
+  facts.saving_stopped_reason = counts.stopped_reason;
+  facts.unsaved_after_stop_pictures = counts.unsaved_after_stop;
+  facts.writer_wait_ms = counts.waited_ms;
+}
 
 double MsBetween(std::chrono::steady_clock::time_point from,
                  std::chrono::steady_clock::time_point to) {
@@ -36,23 +78,41 @@ Grabber::Grabber(const GrabOptions& options, RunRecords& records, ProgressLine* 
 
 Grabber::~Grabber() = default;
 
-bool Grabber::OpenCamera(RunFacts& facts) {
+bool Grabber::MakeCamera() {
   try {
     _camera = std::make_unique<CEthCamera>(_options.local);
   } catch (const char* text) {
     std::fprintf(_err, "framegrab: %s\n", text);
+    for (const std::string& line : TakenPorts(_options.local, kDriverPorts)) {
+      std::fprintf(_err, "framegrab: %s\n", line.c_str());
+    }
     return false;
   }
-  if (!_options.logs_dir.empty()) {
-    if (!_camera->OpenLog(_options.logs_dir + "/log.txt")) {
-      std::fprintf(_err, "framegrab: cannot open %s/log.txt\n", _options.logs_dir.c_str());
-    }
-    if (!_camera->OpenErrLog(_options.logs_dir + "/log_err.txt")) {
-      std::fprintf(_err, "framegrab: cannot open %s/log_err.txt\n", _options.logs_dir.c_str());
-    }
+  if (_options.logs_dir.empty()) return true;
+  // The first failed write of either log: one line now, and the run's status at the end.
+  _camera->SetLogFailureReport([this](const std::string& file, int error) {
+    std::lock_guard<std::mutex> lock(_log_failure_mutex);
+    if (!_log_failure.empty()) return;
+    _log_failure = "cannot write " + file + ": " + std::strerror(error);
+    std::fprintf(_err, "framegrab: --logs: %s\n", _log_failure.c_str());
+  });
+  constexpr LogStream::AtLink kRefuse = LogStream::AtLink::kRefuse;
+  if (!_options.logs_errors_only && !_camera->OpenLog(_options.logs_dir + "/log.txt", kRefuse)) {
+    std::fprintf(_err, "framegrab: cannot open %s/log.txt\n", _options.logs_dir.c_str());
   }
+  if (!_camera->OpenErrLog(_options.logs_dir + "/log_err.txt", kRefuse)) {
+    std::fprintf(_err, "framegrab: cannot open %s/log_err.txt\n", _options.logs_dir.c_str());
+  }
+  return true;
+}
+
+bool Grabber::OpenCamera(RunFacts& facts) {
+  if (!MakeCamera()) return false;
   if (!_camera->Open(_options.remote)) {
     std::fprintf(_err, "framegrab: cannot open a connection to %s\n", _options.remote.c_str());
+    for (const std::string& line : TakenPorts(_options.local, kDriverPorts)) {
+      std::fprintf(_err, "framegrab: %s\n", line.c_str());
+    }
     return false;
   }
   facts.camera = _camera->GetRemoteAddress();
@@ -62,10 +122,120 @@ bool Grabber::OpenCamera(RunFacts& facts) {
     return false;
   }
   facts.receive_buffer_bytes = _camera->Counters().receive_buffer_bytes;
+  facts.camera_id = CameraId();
   return true;
 }
 
-const ImageRecord* Grabber::TakeImage(int number, Clock::time_point run_start, RunFacts& facts) {
+std::string Grabber::CameraId() {
+  std::uint8_t id[NUDP_MAX_DATA_LENGTH] = {};
+  std::uint32_t length = 0;
+  if (!_camera->SendCmd(NUDP_CMD_IDENTIFY, NUDP_TOP_COMMAND, nullptr, id, &length, sizeof id)) {
+    return "";
+  }
+  // The text starts at byte 10 and ends at its zero byte or with the data.
+  const std::size_t received = std::min<std::size_t>(length, sizeof id);
+  if (received <= NUDP_ID_TEXT_OFFSET) return "";
+  const char* text = reinterpret_cast<const char*>(id) + NUDP_ID_TEXT_OFFSET;
+  return std::string(text, strnlen(text, received - NUDP_ID_TEXT_OFFSET));
+}
+
+bool Grabber::Reopen() {
+  if (_camera->Connected()) _camera->Close();
+  _closed_counts.Add(_camera->Counters().since_open);
+  return _camera->Open(_options.remote) && _camera->SendCmd(NUDP_CMD_BINNING_ON, NUDP_TOP_COMMAND);
+}
+
+bool Grabber::ContactLost() const { return !_camera->Connected() || !_camera->WatchdogRunning(); }
+
+DriverCounts Grabber::DriverTotal() const {
+  DriverCounts total = _closed_counts;
+  total.Add(_camera->Counters().since_open);
+  return total;
+}
+
+RunEnd Grabber::Limit(Clock::time_point run_start) const {
+  if (_stop_signal != nullptr && _stop_signal->load() != 0) return RunEnd::kSignal;
+  const double limit_ms = _options.duration_seconds * 1e3;
+  if (limit_ms > 0 && MsBetween(run_start, Clock::now()) >= limit_ms) return RunEnd::kDuration;
+  return RunEnd::kRunning;
+}
+
+bool Grabber::RideOutOutage(RunFacts& facts, Clock::time_point run_start, int lost_image) {
+  // Contact may have gone before the first image, after the answers that opened the camera.
+  const Clock::time_point last_heard = _camera->Nudp().LastHeard();
+  Outage outage;
+  outage.number = static_cast<int>(facts.outages.size()) + 1;
+  outage.started = UtcOf(last_heard);
+  outage.started_after_ms = std::max(0.0, MsBetween(run_start, last_heard));
+  if (lost_image != 0) outage.lost_images.push_back(lost_image);
+  const std::string lost =
+      lost_image != 0 ? " (image " + std::to_string(lost_image) + " cut short)" : std::string();
+  std::fprintf(_err,
+               "framegrab: outage %d: contact with the camera lost at %s%s; reopening it every "
+               "%.1f s, after %lld s with pauses doubling up to %lld s\n",
+               outage.number, UtcText(outage.started).c_str(), lost.c_str(),
+               std::chrono::duration<double>(kReopenPause).count(),
+               static_cast<long long>(kShortOutage.count() / 1000),
+               static_cast<long long>(kLongestReopenPause.count() / 1000));
+  std::fflush(_err);
+  facts.outages.push_back(outage);
+  const auto publish = [&] {
+    Outage& o = facts.outages.back();
+    o.duration_ms = MsBetween(last_heard, Clock::now());
+    _records.UpdateFacts([&facts](RunFacts& f) { f.outages = facts.outages; });
+  };
+  publish();
+
+  const double give_up_ms = _options.give_up_after_seconds * 1e3;
+  std::chrono::milliseconds pause = kReopenPause;
+  Clock::time_point next = Clock::now() + pause;
+  for (;;) {
+    if (const RunEnd end = Limit(run_start); end != RunEnd::kRunning) {
+      facts.ended_by = end;
+      break;
+    }
+    if (give_up_ms > 0 && MsBetween(last_heard, Clock::now()) >= give_up_ms) {
+      facts.ended_by = RunEnd::kOutage;
+      std::fprintf(_err, "framegrab: outage %d: no contact for %s; giving up (--give-up-after)\n",
+                   outage.number, FormatDuration(MsBetween(last_heard, Clock::now())).c_str());
+      break;
+    }
+    if (Clock::now() < next) {
+      std::this_thread::sleep_for(std::min<Clock::duration>(kWaitSlice, next - Clock::now()));
+      continue;
+    }
+    ++facts.outages.back().attempts;
+    if (Reopen()) {
+      Outage& o = facts.outages.back();
+      const Clock::time_point back = Clock::now();
+      o.over = true;
+      o.ended = UtcOf(back);
+      o.duration_ms = MsBetween(last_heard, back);
+      _records.UpdateFacts([&facts](RunFacts& f) { f.outages = facts.outages; });
+      std::fprintf(_err, "framegrab: outage %d over at %s after %s (%d reopenings); going on\n",
+                   o.number, UtcText(o.ended).c_str(), FormatDuration(o.duration_ms).c_str(),
+                   o.attempts);
+      std::fflush(_err);
+      WriteLine(OutageLine(o));
+      return true;
+    }
+    publish();
+    if (Clock::now() - last_heard >= kShortOutage) pause = std::min(pause * 2, kLongestReopenPause);
+    next = Clock::now() + pause;
+  }
+  publish();
+  WriteLine(OutageLine(facts.outages.back()));
+  return false;
+}
+
+void Grabber::NotePictures(RunFacts& facts) {
+  if (!_saver) return;
+  const PictureCounts counts = _saver->Counts();
+  PutPictureCounts(counts, facts);
+  _records.UpdateFacts([&counts](RunFacts& f) { PutPictureCounts(counts, f); });
+}
+
+const ImageRecord* Grabber::TakeImage(int number, Clock::time_point run_start) {
   if (!_camera->SetRawDataBuffer(_image.get())) {
     std::fprintf(_err, "framegrab: image %d: the camera refused the image buffer\n", number);
     return nullptr;
@@ -79,9 +249,10 @@ const ImageRecord* Grabber::TakeImage(int number, Clock::time_point run_start, R
   // The image before goes on only now: whatever its writer, preview and analyser do then runs
   // while this image streams in, rather than in the short gap between two images, where it
   // would hold up the driver's threads.
-  HandOver(facts);
+  HandOver();
   ImageRecord r;
   r.number = number;
+  r.started = std::chrono::time_point_cast<UtcTime::duration>(std::chrono::system_clock::now());
   r.complete = _camera->WaitForRawData();
   r.stream_packets = _camera->Nudp().RawCount();
   if (!r.complete) {
@@ -100,11 +271,15 @@ const ImageRecord* Grabber::TakeImage(int number, Clock::time_point run_start, R
     }
   }
   const Clock::time_point end = Clock::now();
+  r.ended_utc = std::chrono::system_clock::now();
   r.image_ms = MsBetween(start, end);
   r.ended_after_ms = MsBetween(run_start, end);
-  const DriverCounters counters = _camera->Counters();
-  r.transfer = counters.last_transfer;
-  r.since_open = counters.since_open;
+  r.transfer = _camera->Counters().last_transfer;
+  r.since_open = DriverTotal();
+  if (_saver && (number - 1) % _options.save_every == 0 &&
+      _saver->Reserve() == PictureSaver::Offered::kQueued) {
+    r.picture = _saver->FileName(number, !r.complete);
+  }
   _taken = std::move(r);
   _taken_image = std::move(_image);
   // The pool holds a buffer for each place an image can wait in, so one is free; should it not
@@ -117,18 +292,20 @@ const ImageRecord* Grabber::TakeImage(int number, Clock::time_point run_start, R
   return &*_taken;
 }
 
-void Grabber::HandOver(RunFacts& facts) {
+void Grabber::WriteLine(const std::string& line) {
+  if (_lines == nullptr || _lines->Append(line) || _lines_failed) return;
+  _lines_failed = true;
+  std::fprintf(_err, "framegrab: --records %s: %s; no more lines are written\n",
+               _lines->Path().c_str(), _lines->Failure().c_str());
+}
+
+void Grabber::HandOver() {
   if (!_taken) return;
   ImageRecord record = std::move(*_taken);
   _taken.reset();
   const int number = record.number;
-  const bool incomplete = !record.complete;
-  if (_saver && (number - 1) % _options.save_every == 0) {
-    if (_saver->Offer(_taken_image, number, incomplete)) {
-      record.picture = PngSaver::FileName(number, incomplete);
-    } else {
-      ++facts.unsaved_pictures;
-    }
+  if (!record.picture.empty()) {
+    _saver->Fill(_taken_image, PictureTags{number, record.complete, record.ended_utc});
   }
   if (_preview != nullptr) {
     _last_missing = MissingPackets(record);
@@ -158,7 +335,10 @@ RunFacts Grabber::Run() {
   facts.local = _options.local;
   facts.camera = _options.remote;
   facts.requested_images = _options.images;
-  if (!OpenCamera(facts)) {
+  facts.started = std::chrono::time_point_cast<UtcTime::duration>(std::chrono::system_clock::now());
+  const bool opened = OpenCamera(facts);
+  WriteLine(RunStartLine(facts, _command_line));
+  if (!opened) {
     facts.ended_by = RunEnd::kContactLost;
     if (_camera) facts.driver = _camera->Counters().since_open;
     return facts;
@@ -166,11 +346,22 @@ RunFacts Grabber::Run() {
   facts.opened = true;
   // The image taken last and the one to take into; two for the analyser (one analysed, one
   // waiting) and two for the writer; for the preview the one waiting, the one previewed and the
-  // one shown.
+  // one shown. The writer holds the image it writes and those queued: two in all when it may
+  // skip, or as many as memory allows when every image is kept, those beyond two made as
+  // needed.
   const bool save = !_options.save_dir.empty();
-  _pool = std::make_unique<ImagePool>(4 + (save ? 2 : 0) + (_preview != nullptr ? 3 : 0));
+  const int queue =
+      _options.when_behind == WhenBehind::kWait ? PictureQueueImages() : /*one waits=*/1;
+  const int buffers = 4 + (save ? 2 : 0) + (_preview != nullptr ? 3 : 0);
+  _pool = std::make_unique<ImagePool>(buffers, buffers + (save ? queue - 1 : 0));
   _image = _pool->Take();
-  if (save) _saver = std::make_unique<PngSaver>(_options.save_dir, _options.width);
+  if (save) {
+    _saver = std::make_unique<PictureSaver>(std::move(_pictures_dir), _options.width,
+                                            NumberDigits(_options.images), _options.format,
+                                            _options.when_behind, queue);
+    facts.picture_format = PictureFormatName(_options.format);
+    facts.when_behind = WhenBehindName(_options.when_behind);
+  }
   _analyser = std::make_unique<ImageAnalyser>(_records);
 
   facts.rcvbuf_errors_before = ReadRcvbufErrors();
@@ -179,26 +370,35 @@ RunFacts Grabber::Run() {
   const Clock::time_point start = Clock::now();
   const double limit_ms = _options.duration_seconds * 1e3;
   facts.ended_by = RunEnd::kImages;
-  for (int number = 1; number <= _options.images; ++number) {
-    if (_stop_signal != nullptr && _stop_signal->load() != 0) {
-      facts.ended_by = RunEnd::kSignal;
+  for (int number = 1; number <= _options.images;) {
+    if (const RunEnd end = Limit(start); end != RunEnd::kRunning) {
+      facts.ended_by = end;
       break;
     }
-    if (limit_ms > 0 && MsBetween(start, Clock::now()) >= limit_ms) {
-      facts.ended_by = RunEnd::kDuration;
-      break;
-    }
-    const ImageRecord* record = TakeImage(number, start, facts);
-    if (record != nullptr && _progress != nullptr) {
-      const RunProgress progress =
-          ProgressOf(_records.Totals(), _options.images, limit_ms, MsBetween(start, Clock::now()));
-      _progress->Update(*record, progress);
+    const ImageRecord* record = TakeImage(number, start);
+    const bool lost = ContactLost();
+    int cut_short = 0;
+    if (record != nullptr) {
+      // An image the outage cut short is filed as it came; one that never started is taken
+      // again under its number once the camera is back.
+      if (lost && !record->complete) {
+        _taken->outage = static_cast<int>(facts.outages.size()) + 1;
+        cut_short = number;
+      }
+      WriteLine(ImageLine(*record));
+      if (_progress != nullptr) {
+        const RunProgress progress =
+            ProgressOf(_records.Totals(), facts, limit_ms, MsBetween(start, Clock::now()));
+        _progress->Update(*record, progress);
+      }
+      ++number;
     }
     PrintSaverErrors();
-    if (!record || !_camera->Connected()) {
-      if (record) std::fprintf(_err, "framegrab: image %d: contact with the camera lost\n", number);
-      facts.ended_by = RunEnd::kContactLost;
-      break;
+    NotePictures(facts);
+    if (lost || record == nullptr) {
+      // The image before is filed now rather than after the outage.
+      HandOver();
+      if (!RideOutOutage(facts, start, cut_short)) break;
     }
   }
   const Clock::time_point end = Clock::now();
@@ -207,19 +407,24 @@ RunFacts Grabber::Run() {
   facts.elapsed_ms = MsBetween(start, end);
   facts.cpu_user_ms = cpu_after.user_ms - cpu_before.user_ms;
   facts.cpu_system_ms = cpu_after.system_ms - cpu_before.system_ms;
-  HandOver(facts);
+  HandOver();
   _analyser->Flush();
-  if (_progress != nullptr) {
-    _progress->Finish(ProgressOf(_records.Totals(), _options.images, limit_ms, facts.elapsed_ms));
-  }
   _camera->Close();
   // After the camera has closed, so that what came while it did is counted too.
-  facts.driver = _camera->Counters().since_open;
+  facts.driver = DriverTotal();
+  // Its logs written out and closed, so that every failed write of them is known.
+  _camera.reset();
+  {
+    std::lock_guard<std::mutex> lock(_log_failure_mutex);
+    facts.log_failure = _log_failure;
+  }
   if (_saver) {
     _saver->Flush();
     PrintSaverErrors();
-    facts.saved_pictures = _saver->Saved();
-    facts.failed_pictures = _saver->Failed();
+    NotePictures(facts);
+  }
+  if (_progress != nullptr) {
+    _progress->Finish(ProgressOf(_records.Totals(), facts, limit_ms, facts.elapsed_ms));
   }
   return facts;
 }

@@ -14,17 +14,20 @@ namespace fp {
 // Take() from any thread; the shelf outlives the pool while buffers are out.
 class ImagePool {
  public:
-  explicit ImagePool(int buffers);
+  // `buffers` allocated now; more, up to `most` in all, as they are needed.
+  explicit ImagePool(int buffers, int most = 0);
   ImagePool(const ImagePool&) = delete;
   ImagePool& operator=(const ImagePool&) = delete;
 
-  // A buffer nobody else holds, or null when every one is out.
+  // A buffer nobody else holds, or null when every one of `most` is out.
   std::shared_ptr<std::uint8_t[]> Take();
 
  private:
   struct Shelf {
     std::mutex mutex;
     std::vector<std::unique_ptr<std::uint8_t[]>> free;  // guarded by mutex
+    int allocated = 0;                                  // guarded by mutex
+    int most = 0;
   };
   std::shared_ptr<Shelf> _shelf;
 };

@@ -3,6 +3,8 @@
 #include "nudp/NudpProtocol.h"
 #include "nudp/NudpSocket.h"
 
+#include "framegrab/UtcTime.h"
+
 #include <nlohmann/json.hpp>
 #include <string_view>
 
@@ -32,11 +34,14 @@ json CountsJson(const DriverCounts& counts) {
   return out;
 }
 
-json RecordJson(const ImageRecord& r) {
+// What the grabber knows of an image when it ends.
+json TransferJson(const ImageRecord& r) {
   json ranges = json::array();
   for (const RawPacketRange& range : r.missing_ranges) ranges.push_back({range.first, range.last});
   return {{"image", r.number},
+          {"started_utc", UtcText(r.started)},
           {"complete", r.complete},
+          {"outage", r.outage == 0 ? json(nullptr) : json(r.outage)},
           {"stream_packets", r.stream_packets},
           {"missing_after_stream_packets", r.missing_packets},
           {"fetched_again_packets", r.transfer.camera.fetched_again},
@@ -46,10 +51,35 @@ json RecordJson(const ImageRecord& r) {
           {"image_time_ms", r.image_ms},
           {"recovery_time_ms", r.recovery_ms},
           {"ended_at_ms", r.ended_after_ms},
+          {"ended_utc", UtcText(r.ended_utc)},
           {"picture_file", r.picture.empty() ? json(nullptr) : json(r.picture)},
-          {"driver", CountsJson(r.transfer)},
-          {"samples", SamplesJson(r.samples)}};
+          {"driver", CountsJson(r.transfer)}};
 }
+
+json OutageJson(const Outage& o) {
+  return {{"outage", o.number},
+          {"started_utc", UtcText(o.started)},
+          {"ended_utc", o.over ? json(UtcText(o.ended)) : json(nullptr)},
+          {"started_at_ms", o.started_after_ms},
+          {"duration_ms", o.duration_ms},
+          {"reopenings", o.attempts},
+          {"lost_images", o.lost_images}};
+}
+
+json RecordJson(const ImageRecord& r) {
+  json out = TransferJson(r);
+  out["samples"] = SamplesJson(r.samples);
+  return out;
+}
+
+json SavingStopped(const RunFacts& f) {
+  if (f.saving_stopped_at == 0) return nullptr;
+  return {{"image", f.saving_stopped_at},
+          {"reason", f.saving_stopped_reason},
+          {"unsaved_pictures", f.unsaved_after_stop_pictures}};
+}
+
+json OrNull(const std::string& text) { return text.empty() ? json(nullptr) : json(text); }
 
 // The histograms one line each: the indented form would give each of their 256 counts a line.
 std::string JoinHistogramLines(const std::string& text) {
@@ -79,6 +109,8 @@ std::string RunToJson(const RunModel& model, std::size_t from, std::size_t count
   json images = json::array();
   model.images.ForRange(from, count,
                         [&images](const ImageRecord& r) { images.push_back(RecordJson(r)); });
+  json outages = json::array();
+  for (const Outage& o : f.outages) outages.push_back(OutageJson(o));
   const json summary = {{"requested_images", f.requested_images},
                         {"complete_images", t.complete_images},
                         {"incomplete_images", t.incomplete_images},
@@ -113,12 +145,59 @@ std::string RunToJson(const RunModel& model, std::size_t from, std::size_t count
                         {"saved_pictures", f.saved_pictures},
                         {"unsaved_pictures", f.unsaved_pictures},
                         {"failed_pictures", f.failed_pictures},
+                        {"outages", f.outages.size()},
+                        {"outage_total_ms", s.outage_total_ms},
+                        {"outage_max_ms", s.outage_max_ms},
+                        {"images_lost_to_outages", t.images_lost_to_outages},
+                        {"picture_format", OrNull(f.picture_format)},
+                        {"pictures_when_writer_behind", OrNull(f.when_behind)},
+                        {"writer_wait_ms", f.writer_wait_ms},
+                        {"saving_stopped", SavingStopped(f)},
+                        {"log_failure", OrNull(f.log_failure)},
                         {"driver", CountsJson(f.driver)},
                         {"diagnoses", s.diagnoses},
                         {"exit_status", s.exit_status}};
-  const json root = {{"program", "framegrab"}, {"version", f.version}, {"local", f.local},
-                     {"camera", f.camera},     {"summary", summary},   {"images", images}};
+  const json root = {
+      {"program", "framegrab"}, {"version", f.version}, {"started_utc", UtcText(f.started)},
+      {"local", f.local},       {"camera", f.camera},   {"camera_id", f.camera_id},
+      {"summary", summary},     {"outages", outages},   {"images", images}};
   return JoinHistogramLines(root.dump(2)) + "\n";
+}
+
+std::string RunStartLine(const RunFacts& facts, const std::string& command_line) {
+  const json line = {{"record", "run"},
+                     {"program", "framegrab"},
+                     {"version", facts.version},
+                     {"started_utc", UtcText(facts.started)},
+                     {"local", facts.local},
+                     {"camera", facts.camera},
+                     {"camera_id", facts.camera_id},
+                     {"command_line", command_line}};
+  return line.dump() + "\n";
+}
+
+std::string ImageLine(const ImageRecord& record) {
+  json line = {{"record", "image"}};
+  line.update(TransferJson(record));
+  return line.dump() + "\n";
+}
+
+std::string OutageLine(const Outage& outage) {
+  json line = {{"record", "outage"}};
+  line.update(OutageJson(outage));
+  return line.dump() + "\n";
+}
+
+std::string RunEndLine(const RunModel& model) {
+  const json line = {{"record", "end"},
+                     {"ended_by", RunEndName(model.facts.ended_by)},
+                     {"images", model.totals.images},
+                     {"complete_images", model.totals.complete_images},
+                     {"outages", model.facts.outages.size()},
+                     {"saved_pictures", model.facts.saved_pictures},
+                     {"saving_stopped", SavingStopped(model.facts)},
+                     {"exit_status", model.summary.exit_status}};
+  return line.dump() + "\n";
 }
 
 }  // namespace fp

@@ -148,6 +148,12 @@ std::string RunToMetrics(const RunModel& model) {
            {{"result=\"saved\"", f.saved_pictures},
             {"result=\"unsaved\"", f.unsaved_pictures},
             {"result=\"failed\"", f.failed_pictures}});
+  e.Counter("framegrab_outages_total",
+            "Spans without contact with the camera, the one going on "
+            "included.",
+            static_cast<double>(f.outages.size()));
+  e.Counter("framegrab_outage_seconds_total", "Time without contact with the camera.",
+            Seconds(s.outage_total_ms));
   e.Gauge("framegrab_diagnoses", "Diagnoses the run has given.",
           static_cast<double>(s.diagnoses.size()));
   e.Gauge("framegrab_exit_status", "The exit status the run has, or would have if it ended now.",

@@ -10,6 +10,9 @@ namespace fp {
 
 namespace {
 
+// One RAW packet as an IP datagram: the NUDP packet, the UDP and the IPv4 header.
+constexpr std::size_t kRawDatagramIpBytes = NUDP_MAX_PACKET_LENGTH + 8 + 20;
+
 // Nearest rank: the smallest value with at least `fraction` of the values at or below it.
 double Percentile(std::vector<double>& values, double fraction) {
   if (values.empty()) return 0;
@@ -24,18 +27,42 @@ double Max(const std::vector<double>& values) {
   return values.empty() ? 0 : *std::max_element(values.begin(), values.end());
 }
 
+// The camera's address without its port.
+std::string CameraAddress(const RunFacts& facts) {
+  return facts.camera.substr(0, facts.camera.find(':'));
+}
+
+std::string HostcheckLine(const RunFacts& facts) {
+  return "check the host with: hostcheck " + facts.local + " " + CameraAddress(facts);
+}
+
 std::string NoDataDiagnosis(const RunFacts& facts) {
   return "No RAW data came although the camera accepted the start command. Usual causes: a "
          "firewall dropping UDP to the local ports 32100 and 32101, reverse-path filtering "
-         "(net.ipv4.conf.*.rp_filter) discarding the camera's packets, or the wrong local "
-         "interface (" +
-         facts.local + " must be the address that faces the camera).";
+         "(net.ipv4.conf.*.rp_filter) discarding the camera's packets, an MTU below " +
+         std::to_string(kRawDatagramIpBytes) +
+         " bytes on the way (each RAW packet is one IP datagram of that size, and answers are "
+         "small), or the wrong local interface (" +
+         facts.local + " must be the address that faces the camera); " + HostcheckLine(facts) + ".";
+}
+
+std::string OutageDiagnosis(const RunFacts& facts, const RunSummary& s) {
+  const std::size_t n = facts.outages.size();
+  return FormatDuration(s.outage_total_ms) + " without contact with the camera in " +
+         std::to_string(n) + (n == 1 ? " outage" : " outages") + " (longest " +
+         FormatDuration(s.outage_max_ms) +
+         "). Usual causes: a cable pulled or a switch port going down, the camera losing power "
+         "or restarting, or another device taking the camera's or this host's address; " +
+         HostcheckLine(facts) + ".";
 }
 
 std::vector<std::string> Diagnoses(const RunFacts& facts, const RunTotals& totals,
                                    const RunSummary& s) {
   std::vector<std::string> out;
-  if (totals.images_without_stream > 0) out.push_back(NoDataDiagnosis(facts));
+  if (totals.images_without_stream > totals.images_lost_to_outages) {
+    out.push_back(NoDataDiagnosis(facts));
+  }
+  if (!facts.outages.empty()) out.push_back(OutageDiagnosis(facts, s));
   if (facts.receive_buffer_bytes >= 0 &&
       facts.receive_buffer_bytes < NudpSocket::kImageReceiveBufferBytes) {
     out.push_back("The receive buffer granted (" + std::to_string(facts.receive_buffer_bytes) +
@@ -80,7 +107,13 @@ double MissingShare(const RunTotals& totals) {
 int ExitStatus(const RunFacts& facts, const RunTotals& totals) {
   if (facts.interrupt_status != 0) return facts.interrupt_status;
   if (!facts.opened || facts.ended_by == RunEnd::kContactLost) return 3;
-  if (totals.incomplete_images > 0 || facts.failed_pictures > 0) return 1;
+  // The run ended while it had no contact: given up, or out of time.
+  if (!facts.outages.empty() && !facts.outages.back().over) return 3;
+  if (totals.incomplete_images > totals.images_lost_to_outages || facts.failed_pictures > 0 ||
+      !facts.log_failure.empty()) {
+    return 1;
+  }
+  if (!facts.outages.empty()) return 4;
   return 0;
 }
 
@@ -98,6 +131,8 @@ const char* RunEndName(RunEnd end) {
       return "signal";
     case RunEnd::kContactLost:
       return "contact lost";
+    case RunEnd::kOutage:
+      return "outage";
   }
   return "?";
 }
@@ -112,6 +147,7 @@ void RunTotals::Add(const ImageRecord& r) {
   ++images;
   ++(r.complete ? complete_images : incomplete_images);
   if (r.stream_packets == 0) ++images_without_stream;
+  if (r.outage != 0) ++images_lost_to_outages;
   stream_packets += r.stream_packets;
   missing_packets += r.missing_packets;
   transfers.Add(r.transfer);
@@ -131,11 +167,17 @@ const ImageRecord& RecordList::Back() const {
   return _full.back()->back();
 }
 
-RunProgress ProgressOf(const RunTotals& totals, int requested, double duration_ms,
+RunProgress ProgressOf(const RunTotals& totals, const RunFacts& facts, double duration_ms,
                        double elapsed_ms) {
+  const int requested = facts.requested_images;
   RunProgress p;
   p.done = totals.images;
   p.requested = requested;
+  p.incomplete = totals.incomplete_images;
+  p.outages = static_cast<int>(facts.outages.size());
+  p.saved_pictures = facts.saved_pictures;
+  p.unsaved_pictures = facts.unsaved_pictures;
+  p.failed_pictures = facts.failed_pictures;
   p.images_per_s = ImagesPerSecond(totals.images, elapsed_ms);
   p.missing_share = MissingShare(totals);
   p.fetched_again_packets = static_cast<std::int64_t>(totals.transfers.camera.fetched_again);
@@ -144,6 +186,12 @@ RunProgress ProgressOf(const RunTotals& totals, int requested, double duration_m
   if (duration_ms > 0)
     p.remaining_ms = std::min(p.remaining_ms, std::max(0.0, duration_ms - elapsed_ms));
   return p;
+}
+
+std::string FormatDuration(double ms) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f s", ms / 1000.0);
+  return text;
 }
 
 RunModel BuildModel(RunFacts facts, RecordList images, RunTotals totals) {
@@ -167,6 +215,10 @@ RunModel BuildModel(RunFacts facts, RecordList images, RunTotals totals) {
   if (totals.images > 0) {
     s.cpu_user_ms_per_image = facts.cpu_user_ms / count;
     s.cpu_system_ms_per_image = facts.cpu_system_ms / count;
+  }
+  for (const Outage& o : facts.outages) {
+    s.outage_total_ms += o.duration_ms;
+    s.outage_max_ms = std::max(s.outage_max_ms, o.duration_ms);
   }
   if (facts.rcvbuf_errors_before && facts.rcvbuf_errors_after) {
     s.kernel_drops = *facts.rcvbuf_errors_after - *facts.rcvbuf_errors_before;

@@ -30,6 +30,15 @@ void RunRecords::Add(ImageRecord record) {
   _changed.notify_all();
 }
 
+void RunRecords::UpdateFacts(const std::function<void(RunFacts&)>& change) {
+  {
+    std::lock_guard<std::mutex> lock(_mutex);
+    change(_facts);
+    ++_version;
+  }
+  _changed.notify_all();
+}
+
 void RunRecords::Finish(const RunFacts& facts) {
   {
     std::lock_guard<std::mutex> lock(_mutex);

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -17,8 +18,8 @@ namespace fp {
 // a reader copies a few pointers, since full chunks of records never change, and builds the
 // model outside the lock, once for each change.
 //
-// Who calls what: the grab thread Begin and Finish, the thread that files records (the image
-// analyser) Add, any thread the readers.
+// Who calls what: the grab thread Begin, UpdateFacts and Finish, the thread that files records (the
+// image analyser) Add, any thread the readers.
 class RunRecords {
  public:
   RunRecords() = default;
@@ -29,6 +30,8 @@ class RunRecords {
   void Begin(const RunFacts& facts);
   // One more record, in the order the images were taken.
   void Add(ImageRecord record);
+  // Changes the facts while the run goes on (the pictures' counts, the outages), under the lock.
+  void UpdateFacts(const std::function<void(RunFacts&)>& change);
   // The run's final facts, once every record is filed.
   void Finish(const RunFacts& facts);
 

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -92,6 +93,11 @@ class NudpSocket : public UdpSocket {
   // What the receive path has seen since the socket was made, by kind. Safe from any thread;
   // each count is whole, the set is not taken at one instant.
   NudpCounts Counts() const;
+  // When the last datagram from the camera's address and port came, damaged or not; the
+  // clock's epoch before the first. Safe from any thread.
+  std::chrono::steady_clock::time_point LastHeard() const {
+    return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(_last_heard_ns.load()));
+  }
   std::int32_t LastPacket() const { return _last_packet.load(); }
   // True when packet `index` of the image holds data stored from the stream: not missing, and
   // not in conflict.
@@ -157,6 +163,7 @@ class NudpSocket : public UdpSocket {
   std::atomic<bool> _packet_arrived{false};
   // Written by the receive path only; read from any thread.
   NudpCountsOf<std::atomic<std::uint64_t>> _counts;
+  std::atomic<std::int64_t> _last_heard_ns{0};  // steady clock
   std::atomic<std::int32_t> _raw_count{0};
   std::atomic<std::int32_t> _last_packet{0};
   std::string _local_address;

@@ -69,6 +69,9 @@ void NudpSocket::OnRawData(const std::uint8_t* data, std::size_t length,
     WriteErrLog("Unexpected sender.\n\n");
     return;
   }
+  _last_heard_ns.store(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                           std::chrono::steady_clock::now().time_since_epoch())
+                           .count());
 
   static_assert(NUDP_HEADER_LENGTH == 8 && NUDP_MAX_PACKET_LENGTH == 1032);
   if (length > NUDP_MAX_PACKET_LENGTH) {

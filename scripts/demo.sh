@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The main job against the camera simulator on loopback: installs what is missing, builds the
-# optimised programs, starts camsim on 127.0.0.1:1234, runs "frameprobe 127.0.0.1 127.0.0.1" in
+# The main job against the camera simulator on loopback: installs what building the programs
+# needs when it is missing (not what only the tests want: no browser, npm or tshark), builds the
+# optimised programs (the "programs" preset, without the test suite), starts camsim on 127.0.0.1:1234, runs "frameprobe 127.0.0.1 127.0.0.1" in
 # a fresh working directory under runs/, shows what it printed and where its logs are, and stops
 # the simulator.
 #
@@ -13,11 +14,11 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 # shellcheck source=scripts/lib/camsim.sh
 . "$root/scripts/lib/camsim.sh"
-./scripts/install-deps.sh
+FP_NEED_TESTS=0 ./scripts/install-deps.sh
 
-echo "=== build (release)"
-cmake --preset release >/dev/null
-cmake --build --preset release -j "$(nproc)" --target frameprobe camsim
+echo "=== build (optimised programs)"
+cmake --preset programs >/dev/null
+cmake --build --preset programs -j "$(nproc)" --target frameprobe camsim
 
 run_dir="$root/runs/$(date -u +%Y%m%d-%H%M%S)-$$"
 mkdir -p "$run_dir"
@@ -33,7 +34,7 @@ stop_sim() {
 trap stop_sim EXIT
 
 # camsim runs in the run's directory, so that a file it writes (--pcap FILE) lands there.
-if ! camsim_start "$sim_out" "$sim_out" env -C "$run_dir" "$root/build/release/tools/camsim" \
+if ! camsim_start "$sim_out" "$sim_out" env -C "$run_dir" "$root/build/programs/tools/camsim" \
     --bind 127.0.0.1 --quiet "$@"; then
   if kill -0 "$camsim_pid" 2>/dev/null; then
     echo "demo: camsim did not start in 10 s" >&2
@@ -46,7 +47,7 @@ fi
 
 echo "=== frameprobe 127.0.0.1 127.0.0.1 (in $run_dir)"
 status=0
-(cd "$run_dir" && "$root/build/release/app/frameprobe" 127.0.0.1 127.0.0.1) || status=$?
+(cd "$run_dir" && "$root/build/programs/app/frameprobe" 127.0.0.1 127.0.0.1) || status=$?
 stop_sim
 trap - EXIT
 

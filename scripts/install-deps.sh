@@ -19,8 +19,9 @@ if [ "$tests" = 1 ]; then
   [ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
   [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
 fi
-# framegrab alone: PNG files, JSON, its command line and the HTTP server of its live page.
+# framegrab alone: PNG and TIFF files, JSON, its command line and the HTTP server of its page.
 [ -f /usr/include/png.h ] || need+=(libpng-dev)
+[ -f /usr/include/x86_64-linux-gnu/tiffio.h ] || [ -f /usr/include/tiffio.h ] || need+=(libtiff-dev)
 [ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
 [ -f /usr/include/CLI/CLI.hpp ] || need+=(libcli11-dev)
 [ -f /usr/include/microhttpd.h ] || need+=(libmicrohttpd-dev)

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -77,6 +78,46 @@ TEST(LogStream, FailsForAFileThatCannotBeCreated) {
   LogStream log;
   EXPECT_FALSE(log.Open("/nonexistent-dir/log.txt"));
   EXPECT_FALSE(log.IsOpen());
+}
+
+// A link at the log's name is followed only when asked to be.
+TEST(LogStream, FollowsALinkAtItsNameOnlyWhenAllowed) {
+  const std::string target = TempFile("target.txt");
+  const std::string link = TempFile("link.txt");
+  std::ofstream(target) << "precious\n";
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  {
+    LogStream refusing;
+    EXPECT_FALSE(refusing.Open(link, LogStream::AtLink::kRefuse));
+    LogStream following;
+    ASSERT_TRUE(following.Open(link));
+    following.Write("appended\n");
+  }
+  EXPECT_EQ(ReadFile(target), "precious\nappended\n");
+  std::remove(link.c_str());
+}
+
+// Every write that fails is noticed and the first is reported, once, with its errno: whether it
+// fails while writing, flushing or closing.
+TEST(LogStream, ReportsTheFirstFailedWriteOnce) {
+  for (const bool close_only : {false, true}) {
+    std::vector<std::pair<std::string, int>> reports;
+    {
+      LogStream log;
+      log.SetFailureReport(
+          [&reports](const std::string& file, int error) { reports.emplace_back(file, error); });
+      ASSERT_TRUE(log.Open("/dev/full"));
+      log.Write("a short text stays in the buffer until the stream closes\n");
+      if (!close_only) {
+        const std::string text(200 * 1024, 'x');
+        log.Write(text.c_str(), text.size());
+        log.Flush();
+        log.Write(text.c_str(), text.size());
+      }
+    }
+    ASSERT_EQ(reports.size(), 1u) << close_only;
+    EXPECT_EQ(reports[0], std::make_pair(std::string("/dev/full"), ENOSPC));
+  }
 }
 
 TEST(LogStream, TextsFromManyThreadsStayWhole) {

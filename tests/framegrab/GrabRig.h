@@ -33,11 +33,7 @@ class GrabRig {
       : _net(block + "." + std::to_string(net)) {
     char pattern[] = "/tmp/framegrab_test_XXXXXX";
     _dir = mkdtemp(pattern);
-    std::vector<std::string> args = {CAMSIM_PATH, "--bind", Camera(), "--quiet"};
-    args.insert(args.end(), flags.begin(), flags.end());
-    _camsim = Spawn(args, _dir, _dir + "/camsim.out", _dir + "/camsim.err");
-    // Listening once it says so.
-    AwaitText(_dir + "/camsim.err", "listening", std::chrono::seconds(5), _camsim);
+    StartCamera(std::move(flags));
   }
   ~GrabRig() {
     StopCamera();
@@ -59,6 +55,16 @@ class GrabRig {
     std::vector<std::string> args = {FRAMEGRAB_PATH, _net + ".2", Camera()};
     args.insert(args.end(), flags.begin(), flags.end());
     return Spawn(args, _dir, Path("out"), Path("err"));
+  }
+
+  // Starts camsim (again, after StopCamera) and waits until it listens.
+  void StartCamera(std::vector<std::string> flags) {
+    std::vector<std::string> args = {CAMSIM_PATH, "--bind", Camera(), "--quiet"};
+    args.insert(args.end(), flags.begin(), flags.end());
+    std::filesystem::remove(Path("camsim.err"));
+    _camsim = Spawn(args, _dir, _dir + "/camsim.out", _dir + "/camsim.err");
+    // Listening once it says so.
+    AwaitText(_dir + "/camsim.err", "listening", std::chrono::seconds(5), _camsim);
   }
 
   // Ends camsim and returns the statistics it printed.

@@ -6,6 +6,7 @@
 
 #include "nudp/NudpProtocol.h"
 
+#include "framegrab/GrabOptions.h"
 #include "framegrab/HostCounters.h"
 #include "framegrab/PictureStats.h"
 #include "framegrab/RunRecords.h"
@@ -142,6 +143,60 @@ TEST(RunModel, VerdictAndDiagnoses) {
   }
 }
 
+// Outages ridden out give their own status unless something else went wrong; a run that ends
+// in one, without a signal, ends as a camera that does not answer.
+TEST(RunModel, OutagesInTheVerdictTheSumsAndTheWords) {
+  struct Case {
+    const char* name;
+    std::vector<bool> over;  // one outage each, of 2 and then 5 seconds
+    RunEnd ended_by;
+    int interrupt_status;
+    bool other_incomplete;  // an image incomplete without an outage
+    int status;
+  };
+  const std::vector<Case> cases = {
+      {"ridden out", {true, true}, RunEnd::kImages, 0, false, 4},
+      {"ridden out, and an image incomplete", {true}, RunEnd::kImages, 0, true, 1},
+      {"given up", {true, false}, RunEnd::kOutage, 0, false, 3},
+      {"out of time in one", {false}, RunEnd::kDuration, 0, false, 3},
+      {"signal in one", {false}, RunEnd::kSignal, 143, false, 143},
+  };
+  for (const Case& c : cases) {
+    RunFacts facts;
+    facts.opened = true;
+    facts.local = "10.0.0.1";
+    facts.camera = "10.0.0.2:1234";
+    facts.ended_by = c.ended_by;
+    facts.interrupt_status = c.interrupt_status;
+    // Image 2 was cut short by the first outage before a packet came.
+    std::vector<ImageRecord> images = {Image(1, true, 8248), Image(2, false, 0),
+                                       Image(3, !c.other_incomplete, 8000)};
+    images[1].outage = 1;
+    for (std::size_t i = 0; i < c.over.size(); ++i) {
+      Outage o;
+      o.number = static_cast<int>(i) + 1;
+      o.over = c.over[i];
+      o.duration_ms = i == 0 ? 2000 : 5000;
+      facts.outages.push_back(o);
+    }
+    facts.outages[0].lost_images = {2};
+    const RunModel model = Model(facts, images);
+    EXPECT_EQ(model.summary.exit_status, c.status) << c.name;
+    EXPECT_EQ(model.totals.images_lost_to_outages, 1) << c.name;
+    EXPECT_EQ(model.totals.incomplete_images, c.other_incomplete ? 2 : 1) << c.name;
+    // The image the outage cut short is no sign of a firewall.
+    ASSERT_EQ(model.summary.diagnoses.size(), 1u) << c.name;
+    const std::string both =
+        "7.0 s without contact with the camera in 2 outages (longest 5.0 s). Usual causes: a "
+        "cable pulled or a switch port going down, the camera losing power or restarting, or "
+        "another device taking the camera's or this host's address; check the host with: "
+        "hostcheck 10.0.0.1 10.0.0.2.";
+    if (c.over.size() == 2) {
+      EXPECT_EQ(model.summary.diagnoses[0], both) << c.name;
+    }
+  }
+}
+
 TEST(RunModel, PercentilesByNearestRankAndTheSummaryInWords) {
   std::vector<ImageRecord> images;
   for (int i = 1; i <= 200; ++i) images.push_back(Image(i, true, 8248));
@@ -165,6 +220,8 @@ TEST(RunModel, PercentilesByNearestRankAndTheSummaryInWords) {
   facts.receive_buffer_bytes = 20971520;
   facts.driver.socket = {1650004, 0, 1, 1649603, 1649600, 2, 0, 1, 210, 3, 0};
   facts.driver.camera = {215, 4, 4, 1, 3, 3, 3, 0, 0};
+  facts.started = UtcTime(std::chrono::milliseconds(1714564800250));
+  facts.camera_id = "FrameProbe CamSim 1";
   const RunModel model = Model(facts, images);
   EXPECT_DOUBLE_EQ(model.summary.image_median_ms, 170.0);  // the 100th of 71 ... 270
   EXPECT_DOUBLE_EQ(model.summary.image_p99_ms, 268.0);     // the 198th
@@ -174,6 +231,8 @@ TEST(RunModel, PercentilesByNearestRankAndTheSummaryInWords) {
   EXPECT_EQ(model.totals.missing_packets, 3);
   EXPECT_EQ(FormatSummary(model),
             "images: 200 complete, 0 incomplete, of 200 asked for (ended by images)\n"
+            "started: 2024-05-01T12:00:00.250Z, camera \"FrameProbe CamSim 1\"\n"
+            "outages: none\n"
             "image time: median 170.0 ms, p99 268.0 ms, max 270.0 ms\n"
             "images per second: 10.00\n"
             "missing after the stream: 3 packets (0.000% of 1649600)\n"
@@ -322,6 +381,22 @@ TEST(HostCounters, ReadsRcvbufErrorsFromTheUdpLines) {
          "Udp: 1000 2 3 900 42 0\nUdpLite: InDatagrams RcvbufErrors\nUdpLite: 0 5\n";
   EXPECT_EQ(ReadRcvbufErrors(path), 42);
   EXPECT_EQ(ReadRcvbufErrors(path + ".missing"), std::nullopt);
+}
+
+TEST(GrabOptions, TimesTakeUnitsAndNothingElse) {
+  const std::vector<std::pair<std::string, double>> good = {
+      {"90", 90},   {"90s", 90},    {"1.5m", 90},   {"30m", 1800},
+      {"2h", 7200}, {"3d", 259200}, {"0.25", 0.25}, {"0", 0}};
+  for (const auto& [text, seconds] : good) {
+    double parsed = -1;
+    EXPECT_TRUE(ParseDuration(text, parsed)) << text;
+    EXPECT_DOUBLE_EQ(parsed, seconds) << text;
+  }
+  for (const std::string text :
+       {"", "s", "-1s", "+5", "1e300", "2x", "1..5", "inf", "nan", ".", "2 h", "h2"}) {
+    double parsed = -1;
+    EXPECT_FALSE(ParseDuration(text, parsed)) << text;
+  }
 }
 
 }  // namespace

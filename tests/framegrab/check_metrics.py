@@ -46,6 +46,8 @@ def expected(stats):
         ("framegrab_pictures_total", (("result", "saved"),)): s["saved_pictures"],
         ("framegrab_pictures_total", (("result", "unsaved"),)): s["unsaved_pictures"],
         ("framegrab_pictures_total", (("result", "failed"),)): s["failed_pictures"],
+        ("framegrab_outages_total", ()): s["outages"],
+        ("framegrab_outage_seconds_total", ()): ms(s["outage_total_ms"]),
         ("framegrab_diagnoses", ()): len(s["diagnoses"]),
         ("framegrab_exit_status", ()): s["exit_status"],
     }

@@ -98,7 +98,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Recommends)" = "iproute2, ethtool, nftables" ] || fail "Recommends: $(field Recommends)"
 # Each package's name, section, version and Depends: the libraries dpkg-shlibdeps found, and for
 # the -dev and Python packages what they need besides.
-for row in "$deb frameprobe net libc6 libstdc++6 libpng16-16 libmicrohttpd12" \
+for row in "$deb frameprobe net libc6 libstdc++6 libpng16-16 libmicrohttpd12 libtiff6" \
     "$lib libframeprobe1 libs libc6 libstdc++6" \
     "$dev libframeprobe-dev libdevel libframeprobe1" \
     "$py python3-frameprobe python libc6 libstdc++6 python3 python3-numpy"; do
@@ -159,7 +159,7 @@ done
 { [ -s "$work/run/log.txt" ] && [ -s "$work/run/log_err.txt" ]; } || fail "no log.txt and log_err.txt"
 "$bin/framegrab" "$local_ip" "$camera" --images 2 --save "$work/pics" --quiet ||
   fail "framegrab exit status $?"
-[ -s "$work/pics/image-0001.png" ] || fail "framegrab saved no picture"
+[ -s "$work/pics/image-000001.png" ] || fail "framegrab saved no picture"
 [ $status -eq 0 ] || { cat "$work/console.txt" "$work/camsim.txt"; }
 camsim_stop
 
