@@ -33,9 +33,9 @@
 #include "camera/CEthCamera.h"
 #include "nudp/NudpProtocol.h"
 #include "nudp/NudpSocket.h"
-#include "tools/CameraSimulator.h"
-#include "tools/ImagePattern.h"
-#include "tools/StreamPlan.h"
+#include "tools/camsim/CameraSimulator.h"
+#include "tools/camsim/ImagePattern.h"
+#include "tools/camsim/StreamPlan.h"
 
 #include "bench/PlainReceiver.h"
 #include "bench/Statistics.h"

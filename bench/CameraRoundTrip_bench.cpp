@@ -25,7 +25,7 @@
 #include "net/Address.h"
 #include "net/SocketHandler.h"
 #include "nudp/NudpSocket.h"
-#include "tools/CameraSimulator.h"
+#include "tools/camsim/CameraSimulator.h"
 
 #include "bench/Statistics.h"
 #include "tests/support/Loopback.h"

@@ -19,8 +19,8 @@
 
 #include "nudp/NudpProtocol.h"
 #include "nudp/NudpSocket.h"
-#include "tools/CameraSimulator.h"
-#include "tools/ImagePattern.h"
+#include "tools/camsim/CameraSimulator.h"
+#include "tools/camsim/ImagePattern.h"
 
 #include "bench/FlagPairs.h"
 #include "bench/PlainReceiver.h"
@@ -413,8 +413,8 @@ int main(int argc, char** argv) {
   bool all_met = true;
   CpuPerMb paced;  // framegrab's at 1000 Mbit/s, from the run without pictures
   const std::pair<Mode, int> runs[] = {
-      {Mode::kPlain, images},        {Mode::kSaveTiff, images},    {Mode::kSavePng, images},
-      {Mode::kServeReader, images},  {Mode::kServeStalled, images}, {Mode::kServeFlood, images},
+      {Mode::kPlain, images},           {Mode::kSaveTiff, images},      {Mode::kSavePng, images},
+      {Mode::kServeReader, images},     {Mode::kServeStalled, images},  {Mode::kServeFlood, images},
       {Mode::kServePolled, rss_images}, {Mode::kServeFlood, rss_images}};
   for (const auto& [mode, count] : runs) {
     if (count == 0) continue;
@@ -427,7 +427,7 @@ int main(int argc, char** argv) {
     const double target = mode == Mode::kSavePng ? 0 : 0.95;
     all_met = all_met && ratio >= target;
     if (mode == Mode::kSaveTiff) all_met = all_met && f.saved == count;
-    const char* names[] = {"no pictures",    "every TIFF",     "every PNG",   "serve, reader",
+    const char* names[] = {"no pictures",    "every TIFF",   "every PNG",    "serve, reader",
                            "serve, stalled", "serve, flood", "serve, polled"};
     std::printf("%-14s %10.2f %10.2f %7.3f %7.2f %12.1f %9.1f %8d", names[static_cast<int>(mode)],
                 f.images_per_s, f.limit_images_per_s, ratio, target, f.achieved_mbit,

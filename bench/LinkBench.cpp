@@ -23,7 +23,7 @@
 #include "camera/CEthCamera.h"
 #include "nudp/NudpProtocol.h"
 #include "nudp/NudpSocket.h"
-#include "tools/ImagePattern.h"
+#include "tools/camsim/ImagePattern.h"
 
 #include "bench/FlagPairs.h"
 #include "bench/PlainReceiver.h"

@@ -9,7 +9,7 @@
 //   (default 20 runs of the frameprobe built beside it; addresses 127.24.100.1 and .2)
 
 #include "nudp/NudpProtocol.h"
-#include "tools/CameraSimulator.h"
+#include "tools/camsim/CameraSimulator.h"
 
 #include "bench/FlagPairs.h"
 #include "bench/Statistics.h"

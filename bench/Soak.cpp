@@ -15,8 +15,8 @@
 
 #include "camera/CEthCamera.h"
 #include "nudp/NudpSocket.h"
-#include "tools/CameraSimulator.h"
-#include "tools/ImagePattern.h"
+#include "tools/camsim/CameraSimulator.h"
+#include "tools/camsim/ImagePattern.h"
 
 #include "bench/FlagPairs.h"
 

@@ -3,9 +3,9 @@
 // accepted options must be within their ranges, and the answers it would give to a datagram it
 // accepts, under the default options and under those the input parses to.
 
-#include "tools/CameraAnswers.h"
-#include "tools/CameraSimulator.h"
-#include "tools/SimulatorOptions.h"
+#include "tools/camsim/CameraAnswers.h"
+#include "tools/camsim/CameraSimulator.h"
+#include "tools/camsim/SimulatorOptions.h"
 
 #include "fuzz/ArgumentWords.h"
 

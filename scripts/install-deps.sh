@@ -66,7 +66,7 @@ if [ "$tests" = 1 ]; then
   /usr/bin/python3 -c 'import ensurepip' 2>/dev/null || want+=(python3-venv)
   /usr/bin/python3 -c 'import setuptools' 2>/dev/null || want+=(python3-setuptools)
   /usr/bin/python3 -c 'import wheel' 2>/dev/null || want+=(python3-wheel)
-  # The README's Python example saves with tifffile.
+  # The Python example of docs/library.md saves with tifffile.
   /usr/bin/python3 -c 'import tifffile' 2>/dev/null || want+=(python3-tifffile)
   # framegrab's /metrics is read by the Prometheus client's own parser; the check skips without.
   /usr/bin/python3 -c 'import prometheus_client' 2>/dev/null || want+=(python3-prometheus-client)

@@ -1,6 +1,6 @@
 #include "camera/DriverCounts.h"
-#include "tools/CameraSimulator.h"
-#include "tools/ImagePattern.h"
+#include "tools/camsim/CameraSimulator.h"
+#include "tools/camsim/ImagePattern.h"
 
 #include "frameprobe/frameprobe.h"
 #include "tests/support/Loopback.h"

@@ -2,7 +2,7 @@
 // and the same sequence in-process where the image itself is checked.
 
 #include "app/AcquisitionSequence.h"
-#include "tools/CameraSimulator.h"
+#include "tools/camsim/CameraSimulator.h"
 
 #include "tests/camera/CameraRig.h"
 #include "tests/support/ChildProcess.h"

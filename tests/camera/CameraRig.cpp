@@ -1,6 +1,6 @@
 #include "tests/camera/CameraRig.h"
 
-#include "tools/ImagePattern.h"
+#include "tools/camsim/ImagePattern.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "camera/CEthCamera.h"
-#include "tools/CameraSimulator.h"
-#include "tools/ImagePattern.h"
+#include "tools/camsim/CameraSimulator.h"
+#include "tools/camsim/ImagePattern.h"
 
 #include "tests/support/TempDir.h"
 

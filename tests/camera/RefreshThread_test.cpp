@@ -4,7 +4,7 @@
 
 #include "base/LogStream.h"
 #include "net/Address.h"
-#include "tools/CameraSimulator.h"
+#include "tools/camsim/CameraSimulator.h"
 
 #include "tests/camera/CameraRig.h"
 #include "tests/support/TempDir.h"

@@ -2,10 +2,10 @@
 // 127.22.0.0/16; the simulator's own statistics are the reference for framegrab's figures.
 
 #include "nudp/NudpProtocol.h"
-#include "tools/ChartPattern.h"
-#include "tools/ImagePattern.h"
-#include "tools/SimulatorOptions.h"
-#include "tools/StreamPlan.h"
+#include "tools/camsim/ChartPattern.h"
+#include "tools/camsim/ImagePattern.h"
+#include "tools/camsim/SimulatorOptions.h"
+#include "tools/camsim/StreamPlan.h"
 
 #include "tests/framegrab/GrabRig.h"
 #include "tests/support/WaitUntil.h"
@@ -316,12 +316,9 @@ TEST(Framegrab, BadFlagsSendNothing) {
   // Addresses are four numbers, each 0 to 255, nothing else.
   const std::string quad =
       "needs an IPv4 address: four numbers 0 to 255 joined by dots, such as 192.168.1.20\n";
-  const std::vector<std::vector<std::string>> addresses = {{"127.0.0.300", "local_ip"},
-                                                           {"127.0.0", "local_ip"},
-                                                           {"localhost", "local_ip"},
-                                                           {"127.0.0.1.", "local_ip"},
-                                                           {"1234.0.0.1", "local_ip"},
-                                                           {"", "local_ip"}};
+  const std::vector<std::vector<std::string>> addresses = {
+      {"127.0.0.300", "local_ip"}, {"127.0.0", "local_ip"},    {"localhost", "local_ip"},
+      {"127.0.0.1.", "local_ip"},  {"1234.0.0.1", "local_ip"}, {"", "local_ip"}};
   for (const auto& a : addresses) {
     EXPECT_EQ(AwaitExit(Spawn({FRAMEGRAB_PATH, a[0], rig.Camera()}, rig.Path(""), rig.Path("out"),
                               rig.Path("err")),

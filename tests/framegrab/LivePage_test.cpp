@@ -3,7 +3,7 @@
 // headless Chromium, whose own view of them (DOM, loaded images, requests) is checked.
 
 #include "nudp/NudpProtocol.h"
-#include "tools/ChartPattern.h"
+#include "tools/camsim/ChartPattern.h"
 
 #include "framegrab/HtmlText.h"
 #include "framegrab/ImagePool.h"

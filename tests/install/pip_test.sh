@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# `pip install .` as the README gives it: into a virtual environment that sees Debian's Python
+# `pip install .` as docs/library.md gives it: into a virtual environment that sees Debian's Python
 # packages, without build isolation and without any package index; then the Python grab tests
 # against the module installed there. The build is kept in build/pip (shared by every preset's
 # suite), so only the first run compiles. Skips (77) where venv or wheel is missing.

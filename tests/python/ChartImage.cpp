@@ -4,7 +4,7 @@
 //   chart_image N FILE
 
 #include "nudp/NudpProtocol.h"
-#include "tools/ImagePattern.h"
+#include "tools/camsim/ImagePattern.h"
 
 #include <cstdio>
 #include <cstdlib>

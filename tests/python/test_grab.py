@@ -157,14 +157,14 @@ def test_failures_raise_with_the_drivers_reason(camsim):
     cam.close()
 
 
-def test_the_readme_example_runs_as_written(camsim, tmp_path, monkeypatch, capsys):
+def test_the_documented_example_runs_as_written(camsim, tmp_path, monkeypatch, capsys):
     tifffile = pytest.importorskip("tifffile")
-    readme = (pathlib.Path(__file__).resolve().parents[2] / "README.md").read_text()
+    readme = (pathlib.Path(__file__).resolve().parents[2] / "docs" / "library.md").read_text()
     code = re.search(r"```python\n(.*?)```", readme, re.S).group(1)
     sim = camsim(4, "--pattern", "chart", "--drop", "17,4000-4005")
     code = code.replace("192.168.1.10", local_for(sim)).replace("192.168.1.20", sim.address)
     monkeypatch.chdir(tmp_path)
-    exec(compile(code, "README.md", "exec"), {})
+    exec(compile(code, "docs/library.md", "exec"), {})
     out = capsys.readouterr().out.splitlines()
     assert out[0] == "FrameProbe CamSim 1"
     assert out[1].startswith("GrabInfo(complete=True, stream_packets=8241, lost_packets=7, "

@@ -1,6 +1,6 @@
 #include "tests/support/TestHost.h"
 
-#include "tools/ImagePattern.h"
+#include "tools/camsim/ImagePattern.h"
 
 #include <algorithm>
 #include <arpa/inet.h>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "nudp/NudpProtocol.h"
-#include "tools/SimSocket.h"
+#include "tools/camsim/SimSocket.h"
 
 #include <chrono>
 #include <cstdint>

@@ -1,7 +1,7 @@
-#include "tools/CameraSimulator.h"
+#include "tools/camsim/CameraSimulator.h"
 
 #include "nudp/NudpProtocol.h"
-#include "tools/ImagePattern.h"
+#include "tools/camsim/ImagePattern.h"
 
 #include "SimRig.h"
 #include "tests/support/TestHost.h"

@@ -1,8 +1,8 @@
-#include "tools/ImagePattern.h"
+#include "tools/camsim/ImagePattern.h"
 
 #include "nudp/NudpProtocol.h"
-#include "tools/SimulatorOptions.h"
-#include "tools/StreamPlan.h"
+#include "tools/camsim/SimulatorOptions.h"
+#include "tools/camsim/StreamPlan.h"
 
 #include <gtest/gtest.h>
 

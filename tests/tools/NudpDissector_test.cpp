@@ -3,7 +3,7 @@
 // Without tshark the tests skip; scripts/install-deps.sh installs it.
 
 #include "nudp/NudpProtocol.h"
-#include "tools/PcapWriter.h"
+#include "tools/camsim/PcapWriter.h"
 
 #include "PcapReader.h"
 #include "tests/support/ChildProcess.h"

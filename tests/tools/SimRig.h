@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tools/CameraSimulator.h"
+#include "tools/camsim/CameraSimulator.h"
 
 #include "tests/support/TestHost.h"
 

@@ -1,7 +1,7 @@
 // The simulator's capture: every datagram it receives and sends, as a second reader sees it.
 
-#include "tools/CameraSimulator.h"
-#include "tools/PcapWriter.h"
+#include "tools/camsim/CameraSimulator.h"
+#include "tools/camsim/PcapWriter.h"
 
 #include "PcapReader.h"
 #include "tests/support/TestHost.h"

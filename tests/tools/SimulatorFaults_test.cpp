@@ -2,9 +2,9 @@
 // packets with the simulator's plan exactly run unpaced into a host socket that holds a whole
 // image, and skip where the host cannot get one.
 #include "nudp/NudpProtocol.h"
-#include "tools/CameraSimulator.h"
-#include "tools/ImagePattern.h"
-#include "tools/StreamPlan.h"
+#include "tools/camsim/CameraSimulator.h"
+#include "tools/camsim/ImagePattern.h"
+#include "tools/camsim/StreamPlan.h"
 
 #include "SimRig.h"
 #include "tests/support/TestHost.h"

@@ -1,4 +1,4 @@
-#include "tools/SimulatorOptions.h"
+#include "tools/camsim/SimulatorOptions.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
-#include "tools/CameraAnswers.h"
+#include "tools/camsim/CameraAnswers.h"
 
-#include "tools/ImagePattern.h"
-#include "tools/SimulatorOptions.h"
+#include "tools/camsim/ImagePattern.h"
+#include "tools/camsim/SimulatorOptions.h"
 
 #include <algorithm>
 #include <cstring>

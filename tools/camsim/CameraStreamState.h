@@ -1,10 +1,10 @@
 #pragma once
 
 // The state of one image stream, shared by the command path and the stream path of
-// CameraSimulator; private to tools/.
+// CameraSimulator; private to tools/camsim/.
 
 #include "nudp/NudpProtocol.h"
-#include "tools/CameraSimulator.h"
+#include "tools/camsim/CameraSimulator.h"
 
 #include <array>
 #include <chrono>

@@ -1,7 +1,7 @@
-#include "tools/CameraSimulator.h"
+#include "tools/camsim/CameraSimulator.h"
 
-#include "tools/CameraStreamState.h"
-#include "tools/PcapWriter.h"
+#include "tools/camsim/CameraStreamState.h"
+#include "tools/camsim/PcapWriter.h"
 
 #include <algorithm>
 #include <array>

@@ -2,8 +2,8 @@
 // (--answer-twice), one RAW packet repeated after each stream (--repeat-packet) and the late
 // answer and image of each 0x08 (--start-delay): the faults of a network that delivers twice,
 // of a camera that keeps resending and of one that is slow to answer.
-#include "tools/CameraSimulator.h"
-#include "tools/PcapWriter.h"
+#include "tools/camsim/CameraSimulator.h"
+#include "tools/camsim/PcapWriter.h"
 
 #include <algorithm>
 #include <array>

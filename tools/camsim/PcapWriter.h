@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tools/SimSocket.h"
+#include "tools/camsim/SimSocket.h"
 
 #include <chrono>
 #include <cstddef>

@@ -1,7 +1,7 @@
-#include "tools/ImagePattern.h"
+#include "tools/camsim/ImagePattern.h"
 
 #include "nudp/NudpProtocol.h"
-#include "tools/ChartPattern.h"
+#include "tools/camsim/ChartPattern.h"
 
 #include <algorithm>
 #include <array>

@@ -1,7 +1,7 @@
-#include "tools/StreamPlan.h"
+#include "tools/camsim/StreamPlan.h"
 
 #include "nudp/NudpProtocol.h"
-#include "tools/SimulatorOptions.h"
+#include "tools/camsim/SimulatorOptions.h"
 
 #include <algorithm>
 #include <random>

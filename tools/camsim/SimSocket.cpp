@@ -1,4 +1,4 @@
-#include "tools/SimSocket.h"
+#include "tools/camsim/SimSocket.h"
 
 #include <arpa/inet.h>
 #include <array>

@@ -1,9 +1,9 @@
 // The RAW stream of CameraSimulator: one image of RAW data packets after each 0x08 command,
 // paced on the steady clock in batches of packets sent with one system call each.
-#include "tools/CameraSimulator.h"
-#include "tools/CameraStreamState.h"
-#include "tools/PcapWriter.h"
-#include "tools/StreamPlan.h"
+#include "tools/camsim/CameraSimulator.h"
+#include "tools/camsim/CameraStreamState.h"
+#include "tools/camsim/PcapWriter.h"
+#include "tools/camsim/StreamPlan.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tools/ImagePattern.h"
+#include "tools/camsim/ImagePattern.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "tools/PcapWriter.h"
+#include "tools/camsim/PcapWriter.h"
 
 #include <algorithm>
 #include <arpa/inet.h>

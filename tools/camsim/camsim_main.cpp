@@ -1,8 +1,8 @@
 // camsim: the simulated NUDP camera as a program. Runs until SIGINT, SIGTERM or --exit-after,
 // then writes the rest of its capture (--pcap) and prints its statistics on standard output.
-#include "tools/CameraSimulator.h"
-#include "tools/PcapWriter.h"
-#include "tools/SimulatorOptions.h"
+#include "tools/camsim/CameraSimulator.h"
+#include "tools/camsim/PcapWriter.h"
+#include "tools/camsim/SimulatorOptions.h"
 
 #include <chrono>
 #include <csignal>

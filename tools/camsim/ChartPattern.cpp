@@ -1,4 +1,4 @@
-#include "tools/ChartPattern.h"
+#include "tools/camsim/ChartPattern.h"
 
 #include "nudp/NudpProtocol.h"
 

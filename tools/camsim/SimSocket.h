@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tools/SimEndpoint.h"
+#include "tools/camsim/SimEndpoint.h"
 
 #include <chrono>
 #include <cstddef>

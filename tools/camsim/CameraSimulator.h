@@ -1,10 +1,10 @@
 #pragma once
 
 #include "nudp/NudpProtocol.h"
-#include "tools/CameraAnswers.h"
-#include "tools/ImagePattern.h"
-#include "tools/SimSocket.h"
-#include "tools/SimulatorOptions.h"
+#include "tools/camsim/CameraAnswers.h"
+#include "tools/camsim/ImagePattern.h"
+#include "tools/camsim/SimSocket.h"
+#include "tools/camsim/SimulatorOptions.h"
 
 #include <atomic>
 #include <chrono>
