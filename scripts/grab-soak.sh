@@ -8,12 +8,14 @@
 # the camera was away, that every image taken was saved (or counted as left out with
 # --when-behind skip), that --records holds one line per image and per outage, and that
 # descriptors and threads ended as they were after the warm-up; it prints the figures. A TIFF is
-# 8.4 MB: at line rate (13.8 images/s) a minute of the run writes about 7 GB into its directory.
+# 8.4 MB: at line rate (13.8 images/s) a minute of the run writes about 7 GB into its directory;
+# --rate paces camsim lower (100 Mbit/s: about 0.7 GB a minute).
 #
 #   grab-soak.sh [--duration SECONDS] [--cuts "2 3 5"] [--no-restart] [--tolerance SECONDS]
+#                [--rate MBIT]
 #                [--build DIR] [--keep DIR] [-- FRAMEGRAB FLAGS...]
 #
-# Defaults: 600 s, cuts of 2, 3 and 5 s, one restart, tolerance 0.5 s, the programs of
+# Defaults: 600 s, cuts of 2, 3 and 5 s, one restart, tolerance 0.5 s, 1000 Mbit/s, the programs of
 # build/programs (cmake --preset programs && cmake --build --preset programs). Flags after --
 # go to framegrab (a picture format, say). Needs root and iproute2 (scripts/netlab.sh); exits
 # 77 when the lab cannot be made, 1 when a check fails. --keep DIR keeps the run's files there.
@@ -23,13 +25,14 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=scripts/lib/camsim.sh
 . "$root/scripts/lib/camsim.sh"
 netlab=$root/scripts/netlab.sh
-duration=600 cuts="2 3 5" restart=1 tolerance=0.5 build=$root/build/programs keep=
+duration=600 cuts="2 3 5" restart=1 tolerance=0.5 rate=1000 build=$root/build/programs keep=
 while [ $# -gt 0 ]; do
   case "$1" in
     --duration) duration=$2; shift 2 ;;
     --cuts) cuts=$2; shift 2 ;;
     --no-restart) restart=0; shift ;;
     --tolerance) tolerance=$2; shift 2 ;;
+    --rate) rate=$2; shift 2 ;;
     --build) build=$2; shift 2 ;;
     --keep) keep=$2; shift 2 ;;
     --) shift; break ;;
@@ -61,7 +64,7 @@ camera=$("$netlab" addr "$lab" camera)
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
 start_sim() {
   camsim_start "$dir/camsim.out" "$dir/camsim.err" "$netlab" exec "$lab" camera "$camsim" \
-    --bind "$camera" --quiet || { echo "grab-soak: camsim did not start" >&2; exit 1; }
+    --bind "$camera" --rate "$rate" --quiet || { echo "grab-soak: camsim did not start" >&2; exit 1; }
   sim_pid=$camsim_pid
 }
 
