@@ -54,7 +54,7 @@ CLI::Validator TimeCheck(bool zero) {
         text = exact;
         return "";
       },
-      "TIME");
+      "");  // the option's own type name says it
 }
 
 // A check for a whole number from `low` to `high`, in plain words.
@@ -70,7 +70,7 @@ CLI::Validator WholeNumberCheck(long low, long high) {
         const long value = std::stol(text);
         return value < low || value > high ? words : "";
       },
-      "N");
+      "");
 }
 
 constexpr const char* kExitStatusText =
@@ -168,14 +168,14 @@ GrabParse ParseGrabArgs(const std::vector<std::string>& args, GrabOptions& optio
                  "picture format: png (smaller) or tiff (uncompressed, keeps up with the camera; "
                  "image number, UTC time and completeness in its tags); default png")
       ->type_name("png|tiff")
-      ->check(CLI::IsMember({"png", "tiff"}));
+      ->check(CLI::IsMember({"png", "tiff"}).description(""));
   std::string when_behind = "wait";
   app.add_option("--when-behind", when_behind,
                  "when the picture writer is behind: wait (default; every image kept, up to a "
                  "quarter of the free memory queued, then acquisition waits) or skip (the "
                  "image is left unsaved)")
       ->type_name("wait|skip")
-      ->check(CLI::IsMember({"wait", "skip"}));
+      ->check(CLI::IsMember({"wait", "skip"}).description(""));
   app.add_option("--width", options.width, "samples per picture row (default 2048)")
       ->type_name("W")
       ->check([](const std::string& text) -> std::string {
@@ -206,7 +206,7 @@ GrabParse ParseGrabArgs(const std::vector<std::string>& args, GrabOptions& optio
                  "with --logs: all (both logs), or errors (log_err.txt alone: what went wrong, a "
                  "few lines per fault; for long runs)")
       ->type_name("all|errors")
-      ->check(CLI::IsMember({"all", "errors"}));
+      ->check(CLI::IsMember({"all", "errors"}).description(""));
   app.add_option("--progress-every", options.progress_every_seconds,
                  "when the output is not a terminal, one progress line this often (default 60s; "
                  "0: a line per image)")
