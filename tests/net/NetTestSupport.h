@@ -10,6 +10,7 @@
 #include "net/SocketOps.h"
 #include "net/UdpSocket.h"
 
+#include "tests/support/Loopback.h"
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -50,12 +51,6 @@ class RecordingLog : public SocketLog {
 
   std::vector<Reported> reports;
 };
-
-inline std::uint32_t Ip(const char* text) {
-  std::uint32_t address = 0;
-  EXPECT_TRUE(HostToAddress(text, address));
-  return address;
-}
 
 inline std::size_t OpenDescriptors() {
   std::size_t count = 0;
