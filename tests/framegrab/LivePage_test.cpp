@@ -19,15 +19,6 @@
 namespace fp::test {
 namespace {
 
-// Waits for `text` in the file `name` of the rig, at most `seconds`.
-bool AwaitLine(const GrabRig& rig, const std::string& name, const std::string& text, int seconds) {
-  for (int i = 0; i < seconds * 50; ++i) {
-    if (rig.File(name).find(text) != std::string::npos) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
-}
-
 // Why the browser checks cannot run here, or empty when they can.
 std::string BrowserMissing() {
   if (!std::filesystem::exists("/usr/bin/chromium")) return "no /usr/bin/chromium";
@@ -73,7 +64,8 @@ TEST(LivePage, RoutesServeTheRunUntilInterruptedAndNothingElse) {
   GrabRig rig(1, {"--pattern", "chart", "--loss", "0.01", "--rate", "300"}, "127.23");
   const pid_t grab = rig.StartGrab(
       {"--images", "12", "--serve", rig.Local() + ":8080", "--json", "run.json", "--save", "pics"});
-  ASSERT_TRUE(AwaitLine(rig, "out", "framegrab: serving http://127.23.1.2:8080/\n", 20));
+  ASSERT_TRUE(AwaitText(rig.Path("out"), "framegrab: serving http://127.23.1.2:8080/\n",
+                        std::chrono::seconds(20), grab));
   const HttpReply during = HttpGet(rig.Local(), 8080, "/stats.json");
   ASSERT_EQ(during.status, 200);
   EXPECT_EQ(nlohmann::json::parse(during.body)["summary"]["ended_by"], "running");
@@ -119,10 +111,10 @@ TEST(LivePage, RoutesServeTheRunUntilInterruptedAndNothingElse) {
             "framegrab: --report /nonexistent/run.html: No such file or directory\n");
   EXPECT_EQ(After(other.StopCamera(), "commands received:"), 0);
 
-  ASSERT_TRUE(AwaitLine(rig, "out",
+  ASSERT_TRUE(AwaitText(rig.Path("out"),
                         "framegrab: still serving http://127.23.1.2:8080/ until "
                         "interrupted\n",
-                        120))
+                        std::chrono::seconds(120), grab))
       << rig.File("err");
   const std::string camsim = rig.StopCamera();
   const std::string stats_text = HttpGet(rig.Local(), 8080, "/stats.json").body;
@@ -178,7 +170,8 @@ TEST(LivePage, RoutesServeTheRunUntilInterruptedAndNothingElse) {
 TEST(LivePage, ServedBeyondLoopbackItSaysSoAndAnswersAnyHost) {
   GrabRig rig(4, {}, "127.23");
   const pid_t grab = rig.StartGrab({"--images", "1", "--serve", "0.0.0.0:8084"});
-  ASSERT_TRUE(AwaitLine(rig, "out", "framegrab: serving http://0.0.0.0:8084/\n", 20));
+  ASSERT_TRUE(AwaitText(rig.Path("out"), "framegrab: serving http://0.0.0.0:8084/\n",
+                        std::chrono::seconds(20), grab));
   EXPECT_EQ(rig.File("err"),
             "framegrab: warning: the page at http://0.0.0.0:8084/ can be read from the network, "
             "and it has no password\n");
@@ -195,7 +188,7 @@ TEST(LivePage, BrowserSeesTheImageAndFiguresGrowAndTheReportOffline) {
   GrabRig rig(3, {"--pattern", "chart", "--rate", "200"}, "127.23");
   const pid_t grab =
       rig.StartGrab({"--images", "40", "--serve", rig.Local() + ":8080", "--report", "run.html"});
-  ASSERT_TRUE(AwaitLine(rig, "out", "framegrab: serving", 20));
+  ASSERT_TRUE(AwaitText(rig.Path("out"), "framegrab: serving", std::chrono::seconds(20), grab));
   const std::string url = "http://" + rig.Local() + ":8080/";
   const nlohmann::json live = OpenInBrowser(rig, "live", url);
   ASSERT_TRUE(live.is_object()) << rig.File("browser.out");
@@ -213,7 +206,8 @@ TEST(LivePage, BrowserSeesTheImageAndFiguresGrowAndTheReportOffline) {
     EXPECT_EQ(request.get<std::string>().rfind(url, 0), 0u) << request;
   }
 
-  ASSERT_TRUE(AwaitLine(rig, "out", "framegrab: still serving", 120));
+  ASSERT_TRUE(
+      AwaitText(rig.Path("out"), "framegrab: still serving", std::chrono::seconds(120), grab));
   kill(grab, SIGINT);
   // As in the routes' test: a run that lost contact on a loaded machine ends early, and the
   // report is checked for what it shows, not for 40 images.
