@@ -60,6 +60,13 @@ inline std::size_t OpenDescriptors() {
   return count;
 }
 
+// Declared first in a test fixture: the test fails when a descriptor opened since the fixture
+// came is still open once all of it has gone.
+struct DescriptorsClosed {
+  std::size_t before = OpenDescriptors();
+  ~DescriptorsClosed() { EXPECT_EQ(OpenDescriptors(), before); }
+};
+
 // Threads of the process.
 inline std::size_t Tasks() {
   std::size_t count = 0;
