@@ -18,18 +18,8 @@ constexpr int kNice = 10;
 
 }  // namespace
 
-ImageAnalyser::ImageAnalyser(RunRecords& records) : _records(records) {
-  _thread = std::thread(&ImageAnalyser::Run, this);
-}
-
-ImageAnalyser::~ImageAnalyser() {
-  {
-    std::lock_guard<std::mutex> lock(_mutex);
-    _stop = true;
-  }
-  _wake.notify_all();
-  _thread.join();
-}
+ImageAnalyser::ImageAnalyser(RunRecords& records)
+    : _records(records), _thread(_mutex, _wake, _stop, [this] { Run(); }) {}
 
 void ImageAnalyser::Offer(ImageRecord record, std::shared_ptr<const std::uint8_t[]> image) {
   {

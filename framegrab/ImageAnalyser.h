@@ -1,13 +1,13 @@
 #pragma once
 
 #include "framegrab/RunModel.h"
+#include "framegrab/WorkerThread.h"
 
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 namespace fp {
 
@@ -24,7 +24,6 @@ class RunRecords;
 class ImageAnalyser {
  public:
   explicit ImageAnalyser(RunRecords& records);
-  ~ImageAnalyser();
   ImageAnalyser(const ImageAnalyser&) = delete;
   ImageAnalyser& operator=(const ImageAnalyser&) = delete;
 
@@ -50,7 +49,7 @@ class ImageAnalyser {
   bool _working = false;
   bool _stop = false;
 
-  std::thread _thread;  // last: starts when everything above exists
+  WorkerThread _thread;  // last: starts when everything above exists
 };
 
 }  // namespace fp

@@ -8,18 +8,9 @@
 namespace fp {
 
 LatestPng::LatestPng(int width, std::function<void()> encoded)
-    : _width(width), _encoded(std::move(encoded)) {
-  _thread = std::thread(&LatestPng::Run, this);
-}
-
-LatestPng::~LatestPng() {
-  {
-    std::lock_guard<std::mutex> lock(_mutex);
-    _stop = true;
-  }
-  _wanted.notify_all();
-  _thread.join();
-}
+    : _width(width),
+      _encoded(std::move(encoded)),
+      _thread(_mutex, _wanted, _stop, [this] { Run(); }) {}
 
 LatestPng::File LatestPng::Get(const std::shared_ptr<const std::uint8_t[]>& raw, int number) {
   File file;

@@ -1,12 +1,13 @@
 #pragma once
 
+#include "framegrab/WorkerThread.h"
+
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
 namespace fp {
 
@@ -18,7 +19,6 @@ class LatestPng {
   // Images are laid out `width` samples a row. `encoded` is called on the encoder's thread
   // after each image is done, for whoever waits for it.
   LatestPng(int width, std::function<void()> encoded);
-  ~LatestPng();  // waits for the encode under way
   LatestPng(const LatestPng&) = delete;
   LatestPng& operator=(const LatestPng&) = delete;
 
@@ -53,7 +53,8 @@ class LatestPng {
   int _encodes = 0;
   bool _stop = false;
 
-  std::thread _thread;  // last: starts when everything above exists
+  WorkerThread _thread;  // last: starts when everything above exists; stopping waits for
+                         // the encode under way
 };
 
 }  // namespace fp

@@ -71,18 +71,8 @@ PictureSaver::PictureSaver(OutputDir dir, int width, int digits, PictureFormat f
       _digits(digits),
       _format(format),
       _when_behind(when_behind),
-      _queue_images(std::max(1, queue_images)) {
-  _thread = std::thread(&PictureSaver::Run, this);
-}
-
-PictureSaver::~PictureSaver() {
-  {
-    std::lock_guard<std::mutex> lock(_mutex);
-    _stop = true;
-  }
-  _wake.notify_all();
-  _thread.join();
-}
+      _queue_images(std::max(1, queue_images)),
+      _thread(_mutex, _wake, _stop, [this] { Run(); }) {}
 
 std::string PictureSaver::FileName(int number, bool incomplete) const {
   char name[64];

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "framegrab/OutputFile.h"
+#include "framegrab/WorkerThread.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -9,7 +10,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace fp {
@@ -61,7 +61,6 @@ class PictureSaver {
   // `queue_images` images wait while one is written.
   PictureSaver(OutputDir dir, int width, int digits, PictureFormat format, WhenBehind when_behind,
                int queue_images);
-  ~PictureSaver();
   PictureSaver(const PictureSaver&) = delete;
   PictureSaver& operator=(const PictureSaver&) = delete;
 
@@ -112,7 +111,7 @@ class PictureSaver {
   PictureCounts _counts;
   std::vector<std::string> _errors;
 
-  std::thread _thread;  // last: starts when everything above exists
+  WorkerThread _thread;  // last: starts when everything above exists
 };
 
 // How many images may wait for the writer when every image is kept: a quarter of the memory

@@ -9,18 +9,8 @@ constexpr std::chrono::milliseconds kPreviewPeriod(250);
 
 }  // namespace
 
-PreviewWorker::PreviewWorker(int width) : _width(width) {
-  _thread = std::thread(&PreviewWorker::Run, this);
-}
-
-PreviewWorker::~PreviewWorker() {
-  {
-    std::lock_guard<std::mutex> lock(_mutex);
-    _stop = true;
-  }
-  _wake.notify_all();
-  _thread.join();
-}
+PreviewWorker::PreviewWorker(int width)
+    : _width(width), _thread(_mutex, _wake, _stop, [this] { Run(); }) {}
 
 bool PreviewWorker::WantsImage() {
   std::lock_guard<std::mutex> lock(_mutex);

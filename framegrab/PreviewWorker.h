@@ -1,13 +1,13 @@
 #pragma once
 
 #include "framegrab/Preview.h"
+#include "framegrab/WorkerThread.h"
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 namespace fp {
 
@@ -21,7 +21,6 @@ class PreviewWorker {
  public:
   // Images are laid out `width` samples a row, as for pictures.
   explicit PreviewWorker(int width);
-  ~PreviewWorker();
   PreviewWorker(const PreviewWorker&) = delete;
   PreviewWorker& operator=(const PreviewWorker&) = delete;
 
@@ -58,7 +57,7 @@ class PreviewWorker {
   std::shared_ptr<const Preview> _preview;
   std::shared_ptr<const std::uint8_t[]> _latest;
 
-  std::thread _thread;  // last: starts when everything above exists
+  WorkerThread _thread;  // last: starts when everything above exists
 };
 
 }  // namespace fp

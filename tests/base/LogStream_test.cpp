@@ -1,5 +1,6 @@
 #include "base/LogStream.h"
 
+#include "tests/support/TempDir.h"
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -13,22 +14,9 @@
 namespace fp {
 namespace {
 
-std::string TempFile(const std::string& name) {
-  const std::string path =
-      ::testing::TempDir() + "logstream_" + std::to_string(getpid()) + "_" + name;
-  std::remove(path.c_str());
-  return path;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
 TEST(LogStream, WritesNothingUntilOpenAndOpensOnce) {
-  const std::string path = TempFile("once.txt");
+  const test::TempDir dir("logstream");
+  const std::string path = dir.File("once.txt");
   LogStream log;
   EXPECT_FALSE(log.IsOpen());
   log.Write("lost\n");
@@ -39,39 +27,36 @@ TEST(LogStream, WritesNothingUntilOpenAndOpensOnce) {
   log.Close();
   EXPECT_FALSE(log.IsOpen());
   log.Write("after close\n");
-  EXPECT_EQ(ReadFile(path), "kept\n");
+  EXPECT_EQ(test::ReadFile(path), "kept\n");
 }
 
 TEST(LogStream, AppendsToAnExistingFile) {
-  const std::string path = TempFile("append.txt");
-  {
-    LogStream first;
-    ASSERT_TRUE(first.Open(path));
-    first.Write("run 1\n");
+  const test::TempDir dir("logstream");
+  const std::string path = dir.File("append.txt");
+  for (const char* run : {"run 1\n", "run 2\n"}) {
+    LogStream log;
+    ASSERT_TRUE(log.Open(path));
+    log.Write(run);
   }
-  {
-    LogStream second;
-    ASSERT_TRUE(second.Open(path));
-    second.Write("run 2\n");
-  }
-  EXPECT_EQ(ReadFile(path), "run 1\nrun 2\n");
+  EXPECT_EQ(test::ReadFile(path), "run 1\nrun 2\n");
 }
 
 TEST(LogStream, TextReachesTheFileInWholeBuffers) {
-  const std::string path = TempFile("buffered.txt");
+  const test::TempDir dir("logstream");
+  const std::string path = dir.File("buffered.txt");
   LogStream log;
   ASSERT_TRUE(log.Open(path));
   // Log lines short of one buffer stay in memory; a buffer of 4 KiB would have written most.
   const std::string line(100, 'x');
   const std::size_t lines = LogStream::kBufferBytes / line.size() - 1;
   for (std::size_t i = 0; i < lines; ++i) log.Write(line.c_str(), line.size());
-  EXPECT_EQ(ReadFile(path).size(), 0u);
+  EXPECT_EQ(test::ReadFile(path).size(), 0u);
   // The line that no longer fits sends the buffer on.
   log.Write(line.c_str(), line.size());
   log.Write(line.c_str(), line.size());
-  EXPECT_GE(ReadFile(path).size(), lines * line.size());
+  EXPECT_GE(test::ReadFile(path).size(), lines * line.size());
   log.Flush();
-  EXPECT_EQ(ReadFile(path).size(), (lines + 2) * line.size());
+  EXPECT_EQ(test::ReadFile(path).size(), (lines + 2) * line.size());
 }
 
 TEST(LogStream, FailsForAFileThatCannotBeCreated) {
@@ -82,8 +67,9 @@ TEST(LogStream, FailsForAFileThatCannotBeCreated) {
 
 // A link at the log's name is followed only when asked to be.
 TEST(LogStream, FollowsALinkAtItsNameOnlyWhenAllowed) {
-  const std::string target = TempFile("target.txt");
-  const std::string link = TempFile("link.txt");
+  const test::TempDir dir("logstream");
+  const std::string target = dir.File("target.txt");
+  const std::string link = dir.File("link.txt");
   std::ofstream(target) << "precious\n";
   ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
   {
@@ -93,8 +79,7 @@ TEST(LogStream, FollowsALinkAtItsNameOnlyWhenAllowed) {
     ASSERT_TRUE(following.Open(link));
     following.Write("appended\n");
   }
-  EXPECT_EQ(ReadFile(target), "precious\nappended\n");
-  std::remove(link.c_str());
+  EXPECT_EQ(test::ReadFile(target), "precious\nappended\n");
 }
 
 // Every write that fails is noticed and the first is reported, once, with its errno: whether it
@@ -121,7 +106,8 @@ TEST(LogStream, ReportsTheFirstFailedWriteOnce) {
 }
 
 TEST(LogStream, TextsFromManyThreadsStayWhole) {
-  const std::string path = TempFile("threads.txt");
+  const test::TempDir dir("logstream");
+  const std::string path = dir.File("threads.txt");
   constexpr int kThreads = 4;
   constexpr int kLines = 2000;
   {
@@ -139,7 +125,7 @@ TEST(LogStream, TextsFromManyThreadsStayWhole) {
     }
     for (auto& w : writers) w.join();
   }
-  std::istringstream in(ReadFile(path));
+  std::istringstream in(test::ReadFile(path));
   std::string head, body, tail;
   int blocks = 0;
   while (std::getline(in, head)) {
@@ -158,7 +144,8 @@ TEST(LogStream, TextsFromManyThreadsStayWhole) {
 LogStream* never_deleted = nullptr;
 
 TEST(LogStream, TextReachesTheFileWhenTheProcessEndsWithoutDestroyingTheStream) {
-  const std::string path = TempFile("exit.txt");
+  const test::TempDir dir("logstream");
+  const std::string path = dir.File("exit.txt");
   EXPECT_EXIT(
       {
         never_deleted = new LogStream;  // as on the program's failed-open path
@@ -168,7 +155,7 @@ TEST(LogStream, TextReachesTheFileWhenTheProcessEndsWithoutDestroyingTheStream) 
         std::exit(0);
       },
       ::testing::ExitedWithCode(0), "");
-  EXPECT_EQ(ReadFile(path), "START LOGGING.\n\nwritten just before exit\n");
+  EXPECT_EQ(test::ReadFile(path), "START LOGGING.\n\nwritten just before exit\n");
 }
 
 }  // namespace

@@ -52,10 +52,6 @@ TEST(Framegrab, LossyRunAgreesWithTheCameraAndEveryPictureShowsTheChart) {
   EXPECT_EQ(summary["complete_images"], 3);
   EXPECT_EQ(summary["incomplete_images"], 0);
   EXPECT_EQ(summary["stream_expected_packets"], 3 * RAW_PACKETS_PER_IMAGE);
-  // Counted for the whole machine, so other programs' drops show here too.
-  EXPECT_EQ(summary["kernel_dropped_packets"],
-            summary["kernel_rcvbuf_errors_after_packets"].get<long long>() -
-                summary["kernel_rcvbuf_errors_before_packets"].get<long long>());
   EXPECT_EQ(summary["saved_pictures"], 3);
   EXPECT_EQ(summary["exit_status"], 0);
   // The camera's own count of what it sent and served.

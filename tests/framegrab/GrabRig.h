@@ -30,16 +30,10 @@ inline long long After(const std::string& text, const std::string& label) {
 class GrabRig {
  public:
   GrabRig(int net, std::vector<std::string> flags, const std::string& block = "127.22")
-      : _net(block + "." + std::to_string(net)) {
-    char pattern[] = "/tmp/framegrab_test_XXXXXX";
-    _dir = mkdtemp(pattern);
+      : _net(block + "." + std::to_string(net)), _temp("framegrab_test"), _dir(_temp.Path()) {
     StartCamera(std::move(flags));
   }
-  ~GrabRig() {
-    StopCamera();
-    std::error_code ignored;
-    std::filesystem::remove_all(_dir, ignored);
-  }
+  ~GrabRig() { StopCamera(); }
 
   std::string Local() const { return _net + ".2"; }
   std::string Camera() const { return _net + ".1"; }
@@ -79,6 +73,7 @@ class GrabRig {
 
  private:
   std::string _net;
+  TempDir _temp;  // removed with what it holds after camsim stopped
   std::string _dir;
   pid_t _camsim = -1;
 };

@@ -5,11 +5,6 @@
 #include "nudp/NudpProtocol.h"
 #include "tools/camsim/ChartPattern.h"
 
-#include "framegrab/HtmlText.h"
-#include "framegrab/ImagePool.h"
-#include "framegrab/Preview.h"
-#include "framegrab/PreviewWorker.h"
-#include "framegrab/SvgChart.h"
 #include "tests/framegrab/GrabRig.h"
 #include "tests/support/HttpClient.h"
 #include <gtest/gtest.h>
@@ -18,15 +13,6 @@
 
 namespace fp::test {
 namespace {
-
-// Waits for `text` in the file `name` of the rig, at most `seconds`.
-bool AwaitLine(const GrabRig& rig, const std::string& name, const std::string& text, int seconds) {
-  for (int i = 0; i < seconds * 50; ++i) {
-    if (rig.File(name).find(text) != std::string::npos) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
-}
 
 // Why the browser checks cannot run here, or empty when they can.
 std::string BrowserMissing() {
@@ -73,7 +59,8 @@ TEST(LivePage, RoutesServeTheRunUntilInterruptedAndNothingElse) {
   GrabRig rig(1, {"--pattern", "chart", "--loss", "0.01", "--rate", "300"}, "127.23");
   const pid_t grab = rig.StartGrab(
       {"--images", "12", "--serve", rig.Local() + ":8080", "--json", "run.json", "--save", "pics"});
-  ASSERT_TRUE(AwaitLine(rig, "out", "framegrab: serving http://127.23.1.2:8080/\n", 20));
+  ASSERT_TRUE(AwaitText(rig.Path("out"), "framegrab: serving http://127.23.1.2:8080/\n",
+                        std::chrono::seconds(20), grab));
   const HttpReply during = HttpGet(rig.Local(), 8080, "/stats.json");
   ASSERT_EQ(during.status, 200);
   EXPECT_EQ(nlohmann::json::parse(during.body)["summary"]["ended_by"], "running");
@@ -119,10 +106,10 @@ TEST(LivePage, RoutesServeTheRunUntilInterruptedAndNothingElse) {
             "framegrab: --report /nonexistent/run.html: No such file or directory\n");
   EXPECT_EQ(After(other.StopCamera(), "commands received:"), 0);
 
-  ASSERT_TRUE(AwaitLine(rig, "out",
+  ASSERT_TRUE(AwaitText(rig.Path("out"),
                         "framegrab: still serving http://127.23.1.2:8080/ until "
                         "interrupted\n",
-                        120))
+                        std::chrono::seconds(120), grab))
       << rig.File("err");
   const std::string camsim = rig.StopCamera();
   const std::string stats_text = HttpGet(rig.Local(), 8080, "/stats.json").body;
@@ -178,7 +165,8 @@ TEST(LivePage, RoutesServeTheRunUntilInterruptedAndNothingElse) {
 TEST(LivePage, ServedBeyondLoopbackItSaysSoAndAnswersAnyHost) {
   GrabRig rig(4, {}, "127.23");
   const pid_t grab = rig.StartGrab({"--images", "1", "--serve", "0.0.0.0:8084"});
-  ASSERT_TRUE(AwaitLine(rig, "out", "framegrab: serving http://0.0.0.0:8084/\n", 20));
+  ASSERT_TRUE(AwaitText(rig.Path("out"), "framegrab: serving http://0.0.0.0:8084/\n",
+                        std::chrono::seconds(20), grab));
   EXPECT_EQ(rig.File("err"),
             "framegrab: warning: the page at http://0.0.0.0:8084/ can be read from the network, "
             "and it has no password\n");
@@ -195,7 +183,7 @@ TEST(LivePage, BrowserSeesTheImageAndFiguresGrowAndTheReportOffline) {
   GrabRig rig(3, {"--pattern", "chart", "--rate", "200"}, "127.23");
   const pid_t grab =
       rig.StartGrab({"--images", "40", "--serve", rig.Local() + ":8080", "--report", "run.html"});
-  ASSERT_TRUE(AwaitLine(rig, "out", "framegrab: serving", 20));
+  ASSERT_TRUE(AwaitText(rig.Path("out"), "framegrab: serving", std::chrono::seconds(20), grab));
   const std::string url = "http://" + rig.Local() + ":8080/";
   const nlohmann::json live = OpenInBrowser(rig, "live", url);
   ASSERT_TRUE(live.is_object()) << rig.File("browser.out");
@@ -213,7 +201,8 @@ TEST(LivePage, BrowserSeesTheImageAndFiguresGrowAndTheReportOffline) {
     EXPECT_EQ(request.get<std::string>().rfind(url, 0), 0u) << request;
   }
 
-  ASSERT_TRUE(AwaitLine(rig, "out", "framegrab: still serving", 120));
+  ASSERT_TRUE(
+      AwaitText(rig.Path("out"), "framegrab: still serving", std::chrono::seconds(120), grab));
   kill(grab, SIGINT);
   // As in the routes' test: a run that lost contact on a loaded machine ends early, and the
   // report is checked for what it shows, not for 40 images.
@@ -238,75 +227,6 @@ TEST(LivePage, BrowserSeesTheImageAndFiguresGrowAndTheReportOffline) {
             "framegrab 127.23.3.2 127.23.3.1 --images 40 --serve "
             "127.23.3.2:8080 --report run.html");
   EXPECT_EQ(report["requests"], nlohmann::json::array({"file://" + rig.Path("run.html")}));
-}
-
-TEST(LivePage, PreviewStretchesTheMiddleOfTheSamplesAndSaysSo) {
-  // Image rows of 2048 samples, each sample its column number times 16 (0 to 32752).
-  std::vector<std::uint8_t> raw(RAW_IMAGE_SIZE);
-  for (std::size_t s = 0; s < RAW_IMAGE_SIZE / 2; ++s) {
-    const auto value = static_cast<std::uint16_t>((s % 2048) * 16);
-    raw[2 * s] = static_cast<std::uint8_t>(value & 0xFF);
-    raw[2 * s + 1] = static_cast<std::uint8_t>(value >> 8);
-  }
-  const Preview p = MakePreview(raw.data(), 2048, 7);
-  EXPECT_EQ(p.Note(),
-            "image 7: 2048 x 2062 samples shown as 512 x 515 pixels, each the mean of 4 "
-            "x 4 samples; 8-bit, contrast stretched: 152 and below black, 32600 and "
-            "above white (the 0.5% and 99.5% points)");
-  EXPECT_EQ(p.png.substr(1, 3), "PNG");
-  EXPECT_TRUE(MakePreview(raw.data(), 2048, 8, 13)
-                  .Note()
-                  .starts_with("image 8 (INCOMPLETE: 13 packets missing, shown as zeros): 2048 "
-                               "x 2062 samples"));
-}
-
-TEST(LivePage, ChartGroupsImagesBeyondItsRoom) {
-  const std::vector<std::pair<std::size_t, std::string>> cases = {
-      {600, "aria-label=\"Image time\""},
-      {601, "aria-label=\"Image time (largest of each 2 images)\""},
-      {6000, "aria-label=\"Image time (largest of each 10 images)\""}};
-  for (const auto& [images, label] : cases) {
-    const std::string svg =
-        SvgLineChart("Image time", "ms", {{"t", "red", std::vector<double>(images, 3), false}});
-    EXPECT_NE(svg.find(label), std::string::npos) << images;
-  }
-}
-
-TEST(LivePage, PreviewWorkerShowsTheLastImageFromBuffersOfThePool) {
-  ImagePool pool(2);
-  std::shared_ptr<std::uint8_t[]> image = pool.Take();
-  ASSERT_TRUE(pool.Take());  // the second, back on the shelf at once
-  std::shared_ptr<std::uint8_t[]> other = pool.Take();
-  EXPECT_FALSE(pool.Take());  // both out
-  other.reset();
-  EXPECT_TRUE(pool.Take());
-
-  PreviewWorker preview(2048);
-  EXPECT_FALSE(preview.Latest());
-  ASSERT_TRUE(preview.WantsImage());
-  preview.Offer(image, 599);
-  EXPECT_FALSE(preview.WantsImage());  // busy, or too soon after
-  preview.Finish(image, 600);
-  ASSERT_TRUE(preview.Latest());
-  EXPECT_EQ(preview.Latest()->image, 600);
-  EXPECT_EQ(preview.LatestImage(), image);
-}
-
-TEST(LivePage, HistogramBarsOnALogarithmicScaleAndTextEscaped) {
-  std::vector<std::uint32_t> counts(256, 0);
-  counts[0] = 1;
-  counts[255] = 999999;
-  const std::string svg = SvgHistogram("Samples of <image> 3", counts, 256);
-  EXPECT_NE(svg.find("aria-label=\"Samples of &lt;image&gt; 3\""), std::string::npos) << svg;
-  // Two bars: a count of 1 stands a little above the base line (190), the largest reaches the
-  // top of six decades (30).
-  EXPECT_NE(svg.find("d=\"M56.0,190.0V182.0h2.2V190.0ZM625.8,190.0V30.0h2.2V190.0Z\""),
-            std::string::npos)
-      << svg;
-  EXPECT_NE(svg.find(">1000000</text>"), std::string::npos) << svg;
-  EXPECT_NE(svg.find(">65535</text>"), std::string::npos) << svg;
-  EXPECT_EQ(Base64("framegrab"), "ZnJhbWVncmFi");
-  EXPECT_EQ(Base64("fr"), "ZnI=");
 }
 
 }  // namespace

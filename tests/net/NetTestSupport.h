@@ -10,6 +10,7 @@
 #include "net/SocketOps.h"
 #include "net/UdpSocket.h"
 
+#include "tests/support/Loopback.h"
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -51,12 +52,6 @@ class RecordingLog : public SocketLog {
   std::vector<Reported> reports;
 };
 
-inline std::uint32_t Ip(const char* text) {
-  std::uint32_t address = 0;
-  EXPECT_TRUE(HostToAddress(text, address));
-  return address;
-}
-
 inline std::size_t OpenDescriptors() {
   std::size_t count = 0;
   for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
@@ -64,6 +59,13 @@ inline std::size_t OpenDescriptors() {
   }
   return count;
 }
+
+// Declared first in a test fixture: the test fails when a descriptor opened since the fixture
+// came is still open once all of it has gone.
+struct DescriptorsClosed {
+  std::size_t before = OpenDescriptors();
+  ~DescriptorsClosed() { EXPECT_EQ(OpenDescriptors(), before); }
+};
 
 // Threads of the process.
 inline std::size_t Tasks() {

@@ -7,6 +7,7 @@
 
 #include "NetTestSupport.h"
 #include "StreamPeers.h"
+#include "tests/support/WaitUntil.h"
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -23,18 +24,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-// Waits, at most `limit`, until `done` holds, running `step` between looks.
-bool WaitUntil(const std::function<bool()>& done, const std::function<void()>& step = {},
-               std::chrono::milliseconds limit = 5000ms) {
-  const Clock::time_point deadline = Clock::now() + limit;
-  for (;;) {
-    if (step) step();
-    if (done()) return true;
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-}
 
 // Notes that its body ran, and runs until asked to end.
 class Probe : public Thread {
@@ -62,7 +51,7 @@ TEST(ThreadTest, BodyRunsOnlyOnceReleasedAndTheDestructorWaitsForIt) {
   released->SetRelease(true);
   waiting.reset();  // never released: its thread ends without the body
   EXPECT_FALSE(waiting_ran);
-  ASSERT_TRUE(WaitUntil([&] { return released_ran.load(); }));
+  ASSERT_TRUE(WaitUntil([&] { return released_ran.load(); }, 5s));
   EXPECT_TRUE(released->IsRunning());
   released.reset();  // asks the body to end and joins it
   EXPECT_EQ(Tasks(), tasks);
@@ -138,14 +127,23 @@ TEST(ThreadTest, DetachedSocketIsServedByItsOwnThreadWhichThenDeletesItself) {
     EXPECT_EQ(Tasks(), tasks + 1);
 
     peer.Send(0, "ping");
-    ASSERT_TRUE(
-        WaitUntil([&] { return peer.connections[0].received == "ping"; }, [&] { peer.Step(); }));
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+          peer.Step();
+          return peer.connections[0].received == "ping";
+        },
+        5s, 1ms));
     peer.Send(0, "bye");
     // The socket shuts its sending down, the peer closes, the socket's handler closes and
     // deletes it, and the thread, its handler empty, ends; the handler that started it joins
     // and deletes it in its next pass.
-    ASSERT_TRUE(WaitUntil([&] { return served.deleted.load(); }, [&] { peer.Step(); }));
-    ASSERT_TRUE(WaitUntil([&] { return Tasks() == tasks; }));
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+          peer.Step();
+          return served.deleted.load();
+        },
+        5s, 1ms));
+    ASSERT_TRUE(WaitUntil([&] { return Tasks() == tasks; }, 5s));
     EXPECT_TRUE(peer.connections[0].ended);
 
     const std::lock_guard<std::mutex> lock(served.mutex);
@@ -173,7 +171,7 @@ TEST(ThreadTest, DeletingARunningSocketThreadWakesItsPassAndJoinsIt) {
   Announcing socket(handler, 16);
   auto thread = std::make_unique<SocketThread>(socket);
   thread->SetRelease(true);
-  ASSERT_TRUE(WaitUntil([&] { return socket.started.load(); }));
+  ASSERT_TRUE(WaitUntil([&] { return socket.started.load(); }, 5s));
   const Clock::time_point start = Clock::now();
   thread.reset();
   // Its pass of half a second is woken, not waited out.

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+namespace fp {
+
+// The thread of a class that does its work in a loop of its own: the loop waits on the owner's
+// condition variable `wake` for work or for `stop`, both guarded by the owner's `mutex`, and
+// returns once `stop` is set (after finishing what it must). Declared last among the owner's
+// members, it starts when everything it uses exists and, when destroyed, sets `stop`, wakes the
+// loop and joins it before anything else of the owner goes.
+class WorkerThread {
+ public:
+  WorkerThread(std::mutex& mutex, std::condition_variable& wake, bool& stop,
+               const std::function<void()>& loop);
+  ~WorkerThread();
+  WorkerThread(const WorkerThread&) = delete;
+  WorkerThread& operator=(const WorkerThread&) = delete;
+
+ private:
+  std::mutex& _mutex;              // the owner's
+  std::condition_variable& _wake;  // the owner's
+  bool& _stop;                     // the owner's, guarded by _mutex
+  std::thread _thread;
+};
+
+}  // namespace fp
