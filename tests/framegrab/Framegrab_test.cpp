@@ -108,9 +108,9 @@ TEST(Framegrab, FiguresEqualTheCamerasOwnCounts) {
   }
   GrabRig rig(8, flags);
   const int status = rig.Grab({"--images", std::to_string(kImages), "--json", "run.json"});
-  // A machine so loaded that camsim stalls past three 100 ms attempts ends the run early; such
-  // a run's figures are not compared.
-  if (status == 3) GTEST_SKIP() << "contact lost on a loaded machine: " << rig.File("err");
+  // A machine so loaded that camsim stalls past three 100 ms attempts makes an outage (ridden
+  // out, exit 4); such a run's figures are not compared.
+  if (status == 4) GTEST_SKIP() << "an outage on a loaded machine: " << rig.File("err");
   ASSERT_EQ(status, 0) << rig.File("err");
   const std::string camsim = rig.StopCamera();
   const nlohmann::json run = nlohmann::json::parse(rig.File("run.json"));
