@@ -93,14 +93,14 @@ for length in $cuts; do events+=("cut $length"); done
 [ "$restart" = 1 ] && events+=("restart")
 gap=$((duration / (${#events[@]} + 1)))
 : >"$dir/away"      # one line per event: its kind and milliseconds away
-: >"$dir/samples"   # seconds RSS-kB descriptors threads
+: >"$dir/samples"   # milliseconds RSS-kB descriptors threads
 sample() {  # while the run goes on: its end closes the camera's sockets and threads
   local rss fds threads
   grep -q "still serving" "$dir/out" && return
   rss=$(sed -n 's/^VmRSS:[^0-9]*\([0-9]*\).*/\1/p' "/proc/$grab_pid/status" 2>/dev/null)
   threads=$(sed -n 's/^Threads:[^0-9]*\([0-9]*\).*/\1/p' "/proc/$grab_pid/status" 2>/dev/null)
   fds=$(ls "/proc/$grab_pid/fd" 2>/dev/null | wc -l)
-  [ -n "$rss" ] && echo "$(($(now_ms) / 1000)) $rss $fds $threads" >>"$dir/samples"
+  [ -n "$rss" ] && echo "$(now_ms) $rss $fds $threads" >>"$dir/samples"
 }
 wait_sampling() {  # sleeps $1 seconds, sampling every 5
   local end=$(($(now_ms) + $1 * 1000))
@@ -177,12 +177,16 @@ if kinds.count("image") != taken or kinds.count("outage") != len(run["outages"])
     problems.append("record lines do not match the JSON")
 if status != 4 or s["exit_status"] != 4:
     problems.append("exit status %d (JSON %d), not 4" % (status, s["exit_status"]))
-# While the images were taken (the camera's sockets and threads close at its end), after a
-# warm-up of a fifth of the run: threads the same at the end (no event is under way then),
-# descriptors within the one the page's poller may hold open, RSS stated.
+# While the images were taken (the camera's sockets and threads close at its end) and the
+# camera was open (an outage closes it until a reopening holds), after a warm-up of a fifth of
+# the run: threads the same at the end, descriptors within the one the page's poller may hold
+# open, RSS stated.
 started = datetime.datetime.fromisoformat(run["started_utc"].replace("Z", "+00:00")).timestamp()
-samples = [x for x in samples if x[0] < started + s["elapsed_ms"] / 1000 - 1]
-warm = samples[len(samples) // 5:] if len(samples) >= 5 else samples
+started_ms = started * 1000
+closed = [(started_ms + o["started_at_ms"], started_ms + o["started_at_ms"] + o["duration_ms"] + 1000)
+          for o in run["outages"]]
+warm = [x for x in samples if started_ms + s["elapsed_ms"] / 5 <= x[0] < started_ms + s["elapsed_ms"] - 1000
+        and not any(a <= x[0] <= b for a, b in closed)]
 if warm:
     first, last = warm[0], warm[-1]
     print("after warm-up to the end: RSS %d -> %d kB (max %d), descriptors %d -> %d, threads %d -> %d"
