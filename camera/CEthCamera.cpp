@@ -3,13 +3,13 @@
 #include "camera/CEthCamera.h"
 
 #include "base/LogStream.h"
+#include "camera/DriverSocket.h"
 #include "camera/RefreshThread.h"
 #include "net/Address.h"
 #include "net/SocketHandler.h"
 #include "nudp/NudpSocket.h"
 
 #include <chrono>
-#include <new>
 #include <system_error>
 
 namespace fp {
@@ -24,17 +24,8 @@ constexpr milliseconds kListenerStartLimit{15000};
 }  // namespace
 
 CEthCamera::CEthCamera(const std::string& local) {
-  try {
-    _handler = std::make_unique<SocketHandler>();
-  } catch (const std::bad_alloc&) {
-    throw "CEthCamera: handler not created.";
-  }
-  try {
-    _nudp = std::make_unique<NudpSocket>(*_handler);
-  } catch (const std::bad_alloc&) {
-    throw "CEthCamera: socket not created.";
-  }
-  if (_nudp->GetDescriptor() == -1) throw "CEthCamera: socket not created.";
+  MakeHandlerAndSocket(_handler, _nudp, "CEthCamera: handler not created.",
+                       "CEthCamera: socket not created.");
   if (!HostToAddress(local, _local_ip)) throw "CEthCamera: local interface syntax error.";
   // The socket takes the port above when 32100 is taken; _local_port keeps saying 32100.
   if (_nudp->Bind(_local_ip, _local_port) != 0) throw "CEthCamera: cannot bind to local ip:port";

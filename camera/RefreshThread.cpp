@@ -2,12 +2,12 @@
 
 #include "base/LogStream.h"
 #include "camera/CommandAttempt.h"
+#include "camera/DriverSocket.h"
 #include "net/SocketHandler.h"
 #include "nudp/NudpProtocol.h"
 #include "nudp/NudpSocket.h"
 
 #include <chrono>
-#include <new>
 #include <system_error>
 #include <utility>
 
@@ -19,17 +19,8 @@ RefreshThread::RefreshThread(const WatchdogSettings& settings, DriverLog logs,
       _settings(settings),
       _logs(logs),
       _data_taking(std::move(data_taking)) {
-  try {
-    _handler = std::make_unique<SocketHandler>();
-  } catch (const std::bad_alloc&) {
-    throw "RefreshThread: handler not created.";
-  }
-  try {
-    _nudp = std::make_unique<NudpSocket>(*_handler);
-  } catch (const std::bad_alloc&) {
-    throw "RefreshThread: socket not created.";
-  }
-  if (_nudp->GetDescriptor() == -1) throw "RefreshThread: socket not created.";
+  MakeHandlerAndSocket(_handler, _nudp, "RefreshThread: handler not created.",
+                       "RefreshThread: socket not created.");
   if (_logs.Log().IsOpen()) _nudp->SetLog(&_logs.Log());
   if (_logs.ErrLog().IsOpen()) _nudp->SetErrLog(&_logs.ErrLog());
   if (_nudp->Bind(_settings.local_ip, _settings.local_port) != 0) {

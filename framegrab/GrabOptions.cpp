@@ -3,6 +3,8 @@
 #include <CLI/CLI.hpp>
 #include <cmath>
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 namespace fp {
 
@@ -71,6 +73,16 @@ CLI::Validator WholeNumberCheck(long low, long high) {
         return value < low || value > high ? words : "";
       },
       "");
+}
+
+// An option that takes one of `choices`, shown as "a|b".
+CLI::Option* AddChoice(CLI::App& app, const std::string& flag, std::string& value,
+                       const std::string& help, const std::vector<std::string>& choices) {
+  std::string shown;
+  for (const std::string& choice : choices) shown += (shown.empty() ? "" : "|") + choice;
+  return app.add_option(flag, value, help)
+      ->type_name(shown)
+      ->check(CLI::IsMember(choices).description(""));
 }
 
 constexpr const char* kExitStatusText =
@@ -164,18 +176,16 @@ GrabParse ParseGrabArgs(const std::vector<std::string>& args, GrabOptions& optio
       ->type_name("K")
       ->check(WholeNumberCheck(1, 100000000));
   std::string format = "png";
-  app.add_option("--format", format,
-                 "picture format: png (smaller) or tiff (uncompressed, keeps up with the camera; "
-                 "image number, UTC time and completeness in its tags); default png")
-      ->type_name("png|tiff")
-      ->check(CLI::IsMember({"png", "tiff"}).description(""));
+  AddChoice(app, "--format", format,
+            "picture format: png (smaller) or tiff (uncompressed, keeps up with the camera; "
+            "image number, UTC time and completeness in its tags); default png",
+            {"png", "tiff"});
   std::string when_behind = "wait";
-  app.add_option("--when-behind", when_behind,
-                 "when the picture writer is behind: wait (default; every image kept, up to a "
-                 "quarter of the free memory queued, then acquisition waits) or skip (the "
-                 "image is left unsaved)")
-      ->type_name("wait|skip")
-      ->check(CLI::IsMember({"wait", "skip"}).description(""));
+  AddChoice(app, "--when-behind", when_behind,
+            "when the picture writer is behind: wait (default; every image kept, up to a "
+            "quarter of the free memory queued, then acquisition waits) or skip (the "
+            "image is left unsaved)",
+            {"wait", "skip"});
   app.add_option("--width", options.width, "samples per picture row (default 2048)")
       ->type_name("W")
       ->check([](const std::string& text) -> std::string {
@@ -202,11 +212,10 @@ GrabParse ParseGrabArgs(const std::vector<std::string>& args, GrabOptions& optio
                  "image)")
       ->type_name("DIR");
   std::string driver_log = "all";
-  app.add_option("--driver-log", driver_log,
-                 "with --logs: all (both logs), or errors (log_err.txt alone: what went wrong, a "
-                 "few lines per fault; for long runs)")
-      ->type_name("all|errors")
-      ->check(CLI::IsMember({"all", "errors"}).description(""));
+  AddChoice(app, "--driver-log", driver_log,
+            "with --logs: all (both logs), or errors (log_err.txt alone: what went wrong, a "
+            "few lines per fault; for long runs)",
+            {"all", "errors"});
   app.add_option("--progress-every", options.progress_every_seconds,
                  "when the output is not a terminal, one progress line this often (default 60s; "
                  "0: a line per image)")

@@ -41,12 +41,8 @@ void ImageAnalyser::Run() {
   setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kNice);
   std::vector<std::uint32_t> scratch;
   std::unique_lock<std::mutex> lock(_mutex);
-  for (;;) {
-    _wake.wait(lock, [this] { return _stop || !_queue.empty(); });
-    if (_queue.empty()) return;  // stopping, nothing left to file
-    Job job = std::move(_queue.front());
-    _queue.pop_front();
-    _working = true;
+  Job job;
+  while (TakeNextJob(lock, _wake, _stop, _queue, _working, job)) {
     lock.unlock();
     if (job.image) job.record.samples = AnalysePicture(job.image.get(), scratch);
     job.image.reset();  // back to its pool

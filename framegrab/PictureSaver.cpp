@@ -138,12 +138,8 @@ void PictureSaver::Stop(int number, const std::string& reason) {
 
 void PictureSaver::Run() {
   std::unique_lock<std::mutex> lock(_mutex);
-  for (;;) {
-    _wake.wait(lock, [this] { return _stop || !_queue.empty(); });
-    if (_queue.empty()) return;  // stopping, nothing left to write
-    Job job = std::move(_queue.front());
-    _queue.pop_front();
-    _writing = true;
+  Job job;
+  while (TakeNextJob(lock, _wake, _stop, _queue, _writing, job)) {
     _wake.notify_all();  // room in the queue
     lock.unlock();
     const std::string name = FileName(job.tags.number, !job.tags.complete);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -26,5 +27,19 @@ class WorkerThread {
   bool& _stop;                     // the owner's, guarded by _mutex
   std::thread _thread;
 };
+
+// For such a loop that works through a queue of jobs: waits under `lock` (the owner's mutex) for
+// a job or for `stop`, then moves the first job into `job` and sets `busy`, which the loop clears
+// under the mutex when the job is done. False when stopping with nothing left to do.
+template <typename Job>
+bool TakeNextJob(std::unique_lock<std::mutex>& lock, std::condition_variable& wake,
+                 const bool& stop, std::deque<Job>& queue, bool& busy, Job& job) {
+  wake.wait(lock, [&] { return stop || !queue.empty(); });
+  if (queue.empty()) return false;
+  job = std::move(queue.front());
+  queue.pop_front();
+  busy = true;
+  return true;
+}
 
 }  // namespace fp

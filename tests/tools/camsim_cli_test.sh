@@ -51,6 +51,21 @@ bounded_wait() {
   wait "$1"; rc=$?
 }
 
+# Starts camsim with flags "$4"... writing "$2" and "$3", and sets pid; when it does not start,
+# fails the case named "$1", ends what was started and returns 1.
+start_or_fail() {
+  local name=$1 out=$2 err=$3
+  shift 3
+  camsim_start "$out" "$err" "$camsim" "$@"
+  local started=$?
+  pid=$camsim_pid
+  [ "$started" -eq 0 ] && return 0
+  fail "$name: camsim did not start: $(cat "$err")"
+  kill -KILL "$pid" 2>/dev/null
+  wait "$pid"
+  return 1
+}
+
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 net=21
@@ -62,16 +77,8 @@ for sig in TERM INT; do
   out_file="$dir/sig$sig.out"
   err_file="$dir/sig$sig.err"
   # The signal handlers are in place before camsim says it listens.
-  camsim_start "$out_file" "$err_file" "$camsim" --bind "$(address $net)" --quiet
-  started=$?
-  pid=$camsim_pid
-  if [ "$started" -ne 0 ]; then
-    fail "SIG$sig: camsim did not start: $(cat "$err_file")"
-    kill -KILL "$pid" 2>/dev/null
-    wait "$pid"
-    net=$((net + 1))
-    continue
-  fi
+  start_or_fail "SIG$sig" "$out_file" "$err_file" --bind "$(address $net)" --quiet ||
+    { net=$((net + 1)); continue; }
   kill -"$sig" "$pid"
   bounded_wait "$pid"
   [ "$rc" -eq 0 ] || fail "SIG$sig exit status $rc"
@@ -98,16 +105,8 @@ for sig in TERM INT; do
   pcap="$dir/pcap$sig.pcap"
   # 127.11.x.y: the addresses of the capture tests.
   addr="127.11.$net.$(($$ % 250 + 1))"
-  camsim_start "$out_file" "$err_file" "$camsim" --bind "$addr" --pcap "$pcap"
-  started=$?
-  pid=$camsim_pid
-  if [ "$started" -ne 0 ]; then
-    fail "--pcap SIG$sig: camsim did not start: $(cat "$err_file")"
-    kill -KILL "$pid" 2>/dev/null
-    wait "$pid"
-    net=$((net + 1))
-    continue
-  fi
+  start_or_fail "--pcap SIG$sig" "$out_file" "$err_file" --bind "$addr" --pcap "$pcap" ||
+    { net=$((net + 1)); continue; }
   printf '\xff\x00\x00\x11\xef\x00\x00\x00' >"/dev/udp/$addr/1234"
   camsim_await_line "answer FF 00 80 91 EF 00 00 00 +32" "$err_file" "$pid" ||
     fail "--pcap SIG$sig: no answer traced: $(cat "$err_file")"
