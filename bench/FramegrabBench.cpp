@@ -22,7 +22,7 @@
 #include "tools/camsim/CameraSimulator.h"
 #include "tools/camsim/ImagePattern.h"
 
-#include "bench/FlagPairs.h"
+#include "bench/BenchFlags.h"
 #include "bench/PlainReceiver.h"
 #include "framegrab/PictureStats.h"
 #include "tests/support/ChildProcess.h"
@@ -389,23 +389,22 @@ CpuPerMb PlainRun(const std::string& dir, int images, const char* rate, int& com
 int main(int argc, char** argv) {
   int images = 100;
   int rss_images = 0;
-  constexpr const char* kUsage = "usage: framegrab_bench [--images N] [--rss-images N]\n";
-  const int ended = fp::bench::ReadFlagPairs(argc, argv, "framegrab_bench", kUsage,
-                                             [&](const std::string& flag, const char* value) {
-                                               if (flag == "--images") {
-                                                 images = std::atoi(value);
-                                               } else if (flag == "--rss-images") {
-                                                 rss_images = std::atoi(value);
-                                               } else {
-                                                 return false;
-                                               }
-                                               return true;
-                                             });
+  fp::bench::BenchFlags flags(
+      "framegrab against camsim at 1000 Mbit/s: images/s against the line rate, CPU against a "
+      "plain receiver.",
+      "framegrab_bench");
+  flags.add_option("--images", images, "images in each run")
+      ->type_name("N")
+      ->capture_default_str()
+      ->check(fp::bench::WholeNumber([](int n) { return n >= 1; }, "a whole number, 1 or more"));
+  flags
+      .add_option("--rss-images", rss_images,
+                  "two more runs of N images, saying framegrab's resident memory (0: none)")
+      ->type_name("N")
+      ->capture_default_str()
+      ->check(fp::bench::WholeNumber([](int n) { return n >= 0; }, "a whole number, 0 or more"));
+  const int ended = flags.Parse(argc, argv);
   if (ended >= 0) return ended;
-  if (images <= 0 || rss_images < 0) {
-    std::fputs(kUsage, stderr);
-    return 2;
-  }
   char pattern[] = "/tmp/framegrab_bench_XXXXXX";
   const std::string dir = mkdtemp(pattern);
   std::printf("%-14s %10s %10s %7s %7s %12s %9s %8s\n", "run", "images/s", "limit", "ratio",

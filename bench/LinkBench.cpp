@@ -25,14 +25,13 @@
 #include "nudp/NudpSocket.h"
 #include "tools/camsim/ImagePattern.h"
 
-#include "bench/FlagPairs.h"
+#include "bench/BenchFlags.h"
 #include "bench/PlainReceiver.h"
 #include "bench/Statistics.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -179,30 +178,31 @@ int main(int argc, char** argv) {
   std::string remote;
   int images = 50;
   int port = 32110;
-  constexpr const char* kUsage =
-      "usage: link_bench --local ADDR --camera ADDR [--images N] [--port P]\n"
-      "(N at least 1; P a port other than the driver's 32100 and 32101)\n";
-  const int ended = fp::bench::ReadFlagPairs(argc, argv, "link_bench", kUsage,
-                                             [&](const std::string& flag, const char* value) {
-                                               if (flag == "--local") {
-                                                 local = value;
-                                               } else if (flag == "--camera") {
-                                                 remote = value;
-                                               } else if (flag == "--images") {
-                                                 images = std::atoi(value);
-                                               } else if (flag == "--port") {
-                                                 port = std::atoi(value);
-                                               } else {
-                                                 return false;
-                                               }
-                                               return true;
-                                             });
+  fp::bench::BenchFlags flags(
+      "Images from a camsim through CEthCamera, then through a plain receiver.", "link_bench");
+  const auto address = [](const std::string& text) -> std::string {
+    return text.empty() ? "needs an address" : "";
+  };
+  flags.add_option("--local", local, "the local address the driver and the receiver bind")
+      ->type_name("ADDR")
+      ->required()
+      ->check(address);
+  flags.add_option("--camera", remote, "the camera: a camsim started for this run alone")
+      ->type_name("ADDR")
+      ->required()
+      ->check(address);
+  flags.add_option("--images", images, "images through each")
+      ->type_name("N")
+      ->capture_default_str()
+      ->check(fp::bench::WholeNumber([](int n) { return n >= 1; }, "a whole number, 1 or more"));
+  flags.add_option("--port", port, "the plain receiver's port, not 32100 or 32101")
+      ->type_name("P")
+      ->capture_default_str()
+      ->check(fp::bench::WholeNumber(
+          [](int p) { return p >= 1 && p <= 65535 && p != 32100 && p != 32101; },
+          "a port 1 to 65535 other than the driver's 32100 and 32101"));
+  const int ended = flags.Parse(argc, argv);
   if (ended >= 0) return ended;
-  if (local.empty() || remote.empty() || images < 1 || port < 1 || port > 65535 || port == 32100 ||
-      port == 32101) {
-    std::fputs(kUsage, stderr);
-    return 2;
-  }
 
   const auto image = std::make_unique<std::uint8_t[]>(fp::RAW_IMAGE_SIZE);
   Figures camera, plain;

@@ -11,7 +11,7 @@
 #include "nudp/NudpProtocol.h"
 #include "tools/camsim/CameraSimulator.h"
 
-#include "bench/FlagPairs.h"
+#include "bench/BenchFlags.h"
 #include "bench/Statistics.h"
 #include "tests/support/ChildProcess.h"
 
@@ -84,23 +84,28 @@ void Run(const std::string& dir, fp::CameraSimulator& camera, Series& series) {
 int main(int argc, char** argv) {
   int runs = 20;
   std::vector<Series> series;
-  constexpr const char* kUsage =
-      "usage: sequence_bench [--runs N] [--frameprobe PATH] [--frameprobe PATH]\n";
-  const int ended = fp::bench::ReadFlagPairs(
-      argc, argv, "sequence_bench", kUsage, [&](const std::string& flag, const char* value) {
-        if (flag == "--runs") {
-          runs = std::atoi(value);
-        } else if (flag == "--frameprobe") {
-          series.emplace_back().program = std::filesystem::absolute(value).string();
-        } else {
-          return false;
-        }
-        return true;
-      });
+  std::vector<std::string> programs;
+  fp::bench::BenchFlags flags(
+      "frameprobe's whole sequence against its image's stream, timed by the simulated camera.",
+      "sequence_bench");
+  flags.add_option("--runs", runs, "runs of each program")
+      ->type_name("N")
+      ->capture_default_str()
+      ->check(fp::bench::WholeNumber([](int n) { return n >= 1; }, "a whole number, 1 or more"));
+  flags
+      .add_option("--frameprobe", programs,
+                  "a frameprobe to run, not the one built beside; given twice, the two alternate")
+      ->type_name("PATH")
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+      ->allow_extra_args(false);
+  const int ended = flags.Parse(argc, argv);
   if (ended >= 0) return ended;
-  if (runs <= 0 || series.size() > 2) {
-    std::fputs(kUsage, stderr);
+  if (programs.size() > 2) {
+    std::fputs("sequence_bench: --frameprobe: at most two programs\n", stderr);
     return 2;
+  }
+  for (const std::string& program : programs) {
+    series.emplace_back().program = std::filesystem::absolute(program).string();
   }
   if (series.empty()) series.emplace_back().program = FRAMEPROBE_PATH;
 

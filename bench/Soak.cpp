@@ -18,11 +18,10 @@
 #include "tools/camsim/CameraSimulator.h"
 #include "tools/camsim/ImagePattern.h"
 
-#include "bench/FlagPairs.h"
+#include "bench/BenchFlags.h"
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fstream>
@@ -71,28 +70,31 @@ int main(int argc, char** argv) {
   std::string logs;
   std::string local = "127.12.0.2";
   std::string remote;
-  const int ended = fp::bench::ReadFlagPairs(
-      argc, argv, "soak",
-      "usage: soak [--images N] [--cycles N] [--loss P] [--logs DIR] [--local ADDR --camera "
-      "ADDR]\n",
-      [&](const std::string& flag, const char* value) {
-        if (flag == "--images") {
-          images = std::atoi(value);
-        } else if (flag == "--cycles") {
-          cycles = std::atoi(value);
-        } else if (flag == "--loss") {
-          loss = std::atof(value);
-        } else if (flag == "--logs") {
-          logs = value;
-        } else if (flag == "--local") {
-          local = value;
-        } else if (flag == "--camera") {
-          remote = value;
-        } else {
-          return false;
-        }
-        return true;
-      });
+  fp::bench::BenchFlags flags("Images in a row from one camera, then Open and Close many times.",
+                              "soak");
+  flags.add_option("--images", images, "images in a row on one open camera")
+      ->type_name("N")
+      ->capture_default_str();
+  flags.add_option("--cycles", cycles, "then N times Open and Close")
+      ->type_name("N")
+      ->capture_default_str();
+  flags
+      .add_option("--loss", loss,
+                  "the fraction of every stream the simulator leaves out (not with --camera)")
+      ->type_name("P")
+      ->capture_default_str();
+  flags
+      .add_option("--logs", logs, "the driver's logs as DIR/soak_log.txt and DIR/soak_log_err.txt")
+      ->type_name("DIR");
+  flags.add_option("--local", local, "the camera driver's local address")
+      ->type_name("ADDR")
+      ->capture_default_str();
+  flags
+      .add_option(
+          "--camera", remote,
+          "a camsim at ADDR (started for this run alone) instead of the in-process simulator")
+      ->type_name("ADDR");
+  const int ended = flags.Parse(argc, argv);
   if (ended >= 0) return ended;
 
   fp::SimulatorOptions options;
