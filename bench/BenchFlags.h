@@ -8,6 +8,17 @@
 
 namespace fp::bench {
 
+// A check for a whole-number flag: `fits` says whether a number will do, and a value that is no
+// whole number or does not fit is refused with "--flag: needs " and `what`.
+inline CLI::Validator WholeNumber(std::function<bool(int)> fits, const std::string& what) {
+  return CLI::Validator(
+      [fits = std::move(fits), what](const std::string& text) -> std::string {
+        int value = 0;
+        return CLI::detail::lexical_cast(text, value) && fits(value) ? "" : "needs " + what;
+      },
+      "");  // the flag's own type name says what it takes
+}
+
 // The flags of a bench program that runs as a process (the soak, link_bench, framegrab_bench,
 // sequence_bench), read with CLI11 the way all four read them: each flag takes one value, as
 // "--images 5" or "--images=5", and a flag given twice keeps its last value.
@@ -16,6 +27,15 @@ class BenchFlags : public CLI::App {
   BenchFlags(const std::string& about, const std::string& program) : CLI::App(about, program) {
     option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     allow_extras();  // an unknown word is named by Parse, in the program's own words
+  }
+
+  // Adds "--flag N", a whole number of at least `low`, shown with its default.
+  CLI::Option* AddCount(const std::string& name, int& value, const std::string& about, int low) {
+    return add_option(name, value, about)
+        ->type_name("N")
+        ->capture_default_str()
+        ->check(WholeNumber([low](int n) { return n >= low; },
+                            "a whole number, " + std::to_string(low) + " or more"));
   }
 
   // Reads the flags in `argv`. "--help" prints them with their defaults to standard output and
@@ -41,16 +61,5 @@ class BenchFlags : public CLI::App {
     return 2;
   }
 };
-
-// A check for a whole-number flag: `fits` says whether a number will do, and a value that is no
-// whole number or does not fit is refused with "--flag: needs " and `what`.
-inline CLI::Validator WholeNumber(std::function<bool(int)> fits, const std::string& what) {
-  return CLI::Validator(
-      [fits = std::move(fits), what](const std::string& text) -> std::string {
-        int value = 0;
-        return CLI::detail::lexical_cast(text, value) && fits(value) ? "" : "needs " + what;
-      },
-      "");  // the flag's own type name says what it takes
-}
 
 }  // namespace fp::bench

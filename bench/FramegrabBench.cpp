@@ -393,16 +393,9 @@ int main(int argc, char** argv) {
       "framegrab against camsim at 1000 Mbit/s: images/s against the line rate, CPU against a "
       "plain receiver.",
       "framegrab_bench");
-  flags.add_option("--images", images, "images in each run")
-      ->type_name("N")
-      ->capture_default_str()
-      ->check(fp::bench::WholeNumber([](int n) { return n >= 1; }, "a whole number, 1 or more"));
-  flags
-      .add_option("--rss-images", rss_images,
-                  "two more runs of N images, saying framegrab's resident memory (0: none)")
-      ->type_name("N")
-      ->capture_default_str()
-      ->check(fp::bench::WholeNumber([](int n) { return n >= 0; }, "a whole number, 0 or more"));
+  flags.AddCount("--images", images, "images in each run", 1);
+  flags.AddCount("--rss-images", rss_images,
+                 "two more runs of N images, saying framegrab's resident memory (0: none)", 0);
   const int ended = flags.Parse(argc, argv);
   if (ended >= 0) return ended;
   char pattern[] = "/tmp/framegrab_bench_XXXXXX";

@@ -191,10 +191,7 @@ int main(int argc, char** argv) {
       ->type_name("ADDR")
       ->required()
       ->check(address);
-  flags.add_option("--images", images, "images through each")
-      ->type_name("N")
-      ->capture_default_str()
-      ->check(fp::bench::WholeNumber([](int n) { return n >= 1; }, "a whole number, 1 or more"));
+  flags.AddCount("--images", images, "images through each", 1);
   flags.add_option("--port", port, "the plain receiver's port, not 32100 or 32101")
       ->type_name("P")
       ->capture_default_str()

@@ -88,10 +88,7 @@ int main(int argc, char** argv) {
   fp::bench::BenchFlags flags(
       "frameprobe's whole sequence against its image's stream, timed by the simulated camera.",
       "sequence_bench");
-  flags.add_option("--runs", runs, "runs of each program")
-      ->type_name("N")
-      ->capture_default_str()
-      ->check(fp::bench::WholeNumber([](int n) { return n >= 1; }, "a whole number, 1 or more"));
+  flags.AddCount("--runs", runs, "runs of each program", 1);
   flags
       .add_option("--frameprobe", programs,
                   "a frameprobe to run, not the one built beside; given twice, the two alternate")
