@@ -98,6 +98,9 @@ class AppRig {
   bool _started = false;
 };
 
+// What frameprobe prints before its account of the image's packets and, when the camera
+// answers, after it.
+const std::string kStarted = "Binning: turn ON\n\nData taking started.\n\n";
 const std::string kCheckAndId =
     "RAW packet #251 (length=1024) retransmitted and stored in its right place in the image.\n\n"
     "Get the number field from the last camera response again.\n"
@@ -109,9 +112,7 @@ TEST(Frameprobe, CompleteImage) {
   ASSERT_TRUE(rig.Started()) << rig.Error();
   EXPECT_EQ(rig.Run(rig.Local(), rig.Remote()), 0);
   EXPECT_EQ(rig.File("console"),
-            "Binning: turn ON\n\nData taking started.\n\n"
-            "RAW data transmision done, no missing packets.\n\n" +
-                kCheckAndId);
+            kStarted + "RAW data transmision done, no missing packets.\n\n" + kCheckAndId);
   if (rig.AnsweredInTime()) {
     EXPECT_EQ(rig.Traffic(/*status=*/false),
               (std::vector<std::string>{"0:105", "0:8", "6:1F600", "0:EF"}));
@@ -131,9 +132,7 @@ TEST(Frameprobe, DroppedPacketsAreAskedForAgain) {
   ASSERT_TRUE(rig.Started()) << rig.Error();
   EXPECT_EQ(rig.Run(rig.Local(), rig.Remote()), 0);
   EXPECT_EQ(rig.File("console"),
-            "Binning: turn ON\n\nData taking started.\n\n8246 packets received.\n"
-            "Missing packets retransmitted.\n\n" +
-                kCheckAndId);
+            kStarted + "8246 packets received.\nMissing packets retransmitted.\n\n" + kCheckAndId);
   // Packet 8247 is missing, so the transfer ends on silence and a status request.
   EXPECT_GE(rig.Traffic().size(), rig.Traffic(/*status=*/false).size() + 1);
   if (rig.AnsweredInTime()) {
@@ -177,13 +176,12 @@ TEST(Frameprobe, CameraSilentToTheStatusRequest) {
   // Contact is lost at the first timeout, at the end of the stream (or earlier, when the
   // simulator stalled for more than 100 ms on a loaded machine).
   const std::string console = rig.File("console");
-  const std::string head = "Binning: turn ON\n\nData taking started.\n\n";
   const std::string tail = " packets received.\nStill there are some missing packets....\n\n";
-  ASSERT_TRUE(console.starts_with(head) && console.ends_with(tail)) << console;
-  const int received = std::stoi(console.substr(head.size()));
+  ASSERT_TRUE(console.starts_with(kStarted) && console.ends_with(tail)) << console;
+  const int received = std::stoi(console.substr(kStarted.size()));
   EXPECT_GT(received, 0);
   EXPECT_LE(received, 4000);
-  EXPECT_EQ(console, head + std::to_string(received) + tail);
+  EXPECT_EQ(console, kStarted + std::to_string(received) + tail);
   const std::vector<std::string> traffic = rig.Traffic();
   ASSERT_GE(traffic.size(), 5u);
   // The three unanswered attempts of the last status request end the traffic.
@@ -228,9 +226,7 @@ TEST(Frameprobe, ConstructorAndOpenFailures) {
 
 TEST(Frameprobe, LogFaultsLeaveTheRunAsItIs) {
   const std::string complete =
-      "Binning: turn ON\n\nData taking started.\n\n"
-      "RAW data transmision done, no missing packets.\n\n" +
-      kCheckAndId;
+      kStarted + "RAW data transmision done, no missing packets.\n\n" + kCheckAndId;
   AppRig rig(7, SimulatorOptions{});
   ASSERT_TRUE(rig.Started()) << rig.Error();
 
@@ -313,12 +309,11 @@ TEST(Frameprobe, SmallReceiveBufferIsNamedOnStandardError) {
   // Standard output is the run's usual account. With the buffer this small a busy machine does
   // lose packets, as the warning says; then they are fetched again.
   const std::string console = rig.File("console");
-  const std::string head = "Binning: turn ON\n\nData taking started.\n\n";
   const std::string whole = "RAW data transmision done, no missing packets.\n\n";
   const std::string fetched = " packets received.\nMissing packets retransmitted.\n\n";
-  ASSERT_TRUE(console.starts_with(head) && console.ends_with(kCheckAndId)) << console;
+  ASSERT_TRUE(console.starts_with(kStarted) && console.ends_with(kCheckAndId)) << console;
   const std::string middle =
-      console.substr(head.size(), console.size() - head.size() - kCheckAndId.size());
+      console.substr(kStarted.size(), console.size() - kStarted.size() - kCheckAndId.size());
   if (middle != whole) {
     EXPECT_TRUE(middle.ends_with(fetched)) << console;
     const std::string count = middle.substr(0, middle.size() - fetched.size());
@@ -364,7 +359,7 @@ TEST(AcquisitionSequence, SeededLossIsRecoveredIntoAnExactImage) {
   const SimulatorStats stats = rig.Sim().Stats();
   const auto sent = static_cast<int>(stats.raw_packets_sent);
   ASSERT_LT(sent, RAW_PACKETS_PER_IMAGE);
-  EXPECT_EQ(text, "Binning: turn ON\n\nData taking started.\n\n" + std::to_string(sent) +
+  EXPECT_EQ(text, kStarted + std::to_string(sent) +
                       " packets received.\nMissing packets retransmitted.\n\n" + kCheckAndId);
   // One request per lost packet, ascending, then packet 251.
   std::vector<std::uint32_t> requests;

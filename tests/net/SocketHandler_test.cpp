@@ -61,18 +61,35 @@ void Poke(SocketHandler& handler, UdpSocket& target, const char* address) {
   SendQueued(sender, target.GetDescriptor(), "poke");
 }
 
-TEST(SocketHandlerTest, PassWithoutSocketsAndZeroTimeoutReturnsAtOnce) {
+// Each test's handler, with a log of its reports and a journal of its sockets' calls. The
+// journal outlives the handler, whose destructor may delete a socket that writes into it.
+class SocketHandlerTest : public ::testing::Test {
+ protected:
+  // Runs passes of up to 100 ms, 20 at the most, until a socket has called back; by then
+  // `socket` has made the `calls`, its trouble is the first report, and it is closed and gone
+  // from the registry, where it stood on `descriptor`.
+  void ExpectClosedInAPass(const Socket& socket, int descriptor,
+                           const std::vector<std::string>& calls, const Reported& trouble) {
+    for (int pass = 0; pass < 20 && journal.empty(); ++pass) handler.Select(0, 100000);
+    EXPECT_EQ(journal, calls);
+    ASSERT_FALSE(log.reports.empty());
+    EXPECT_EQ(log.reports[0], trouble);
+    EXPECT_EQ(socket.GetDescriptor(), -1);
+    EXPECT_EQ(handler.FindSocket(descriptor), nullptr);
+  }
+
   RecordingLog log;
-  SocketHandler handler(&log);
+  std::vector<std::string> journal;
+  SocketHandler handler{&log};
+};
+
+TEST_F(SocketHandlerTest, PassWithoutSocketsAndZeroTimeoutReturnsAtOnce) {
   EXPECT_EQ(handler.Select(0, 0), 0);
   EXPECT_EQ(handler.SocketCount(), 0u);
   EXPECT_TRUE(log.reports.empty());
 }
 
-TEST(SocketHandlerTest, SocketClosedFromOnReadLeavesTheRegistryInTheSamePass) {
-  RecordingLog log;
-  SocketHandler handler(&log);
-  std::vector<std::string> journal;
+TEST_F(SocketHandlerTest, SocketClosedFromOnReadLeavesTheRegistryInTheSamePass) {
   Traced low(handler, journal, "low");
   auto* high = new Traced(handler, journal, "high");
   high->SetHandlerDeletes(true);
@@ -98,10 +115,7 @@ TEST(SocketHandlerTest, SocketClosedFromOnReadLeavesTheRegistryInTheSamePass) {
   EXPECT_TRUE(log.reports.empty());
 }
 
-TEST(SocketHandlerTest, SelectFromACallbackIsRefusedAndThePassGoesOn) {
-  RecordingLog log;
-  SocketHandler handler(&log);
-  std::vector<std::string> journal;
+TEST_F(SocketHandlerTest, SelectFromACallbackIsRefusedAndThePassGoesOn) {
   Traced first(handler, journal, "first");
   Traced second(handler, journal, "second");
   handler.Add(&first);
@@ -119,9 +133,7 @@ TEST(SocketHandlerTest, SelectFromACallbackIsRefusedAndThePassGoesOn) {
                 {nullptr, "Select", -1, "Select called from a callback of a pass", Warning}}));
 }
 
-TEST(SocketHandlerTest, SixtyFifthSocketWaitsInTheQueueUntilThereIsRoom) {
-  RecordingLog log;
-  SocketHandler handler(&log);
+TEST_F(SocketHandlerTest, SixtyFifthSocketWaitsInTheQueueUntilThereIsRoom) {
   std::vector<std::unique_ptr<UdpSocket>> sockets;
   for (int i = 0; i < 65; ++i) {
     sockets.push_back(std::make_unique<UdpSocket>(handler, 16));
@@ -143,11 +155,7 @@ TEST(SocketHandlerTest, SixtyFifthSocketWaitsInTheQueueUntilThereIsRoom) {
   EXPECT_EQ(handler.FindSocket(last->GetDescriptor()), last);
 }
 
-TEST(SocketHandlerTest, AddRefusesSocketsWithoutDescriptorAndDuplicates) {
-  RecordingLog log;
-  SocketHandler handler(&log);
-  std::vector<std::string> journal;
-
+TEST_F(SocketHandlerTest, AddRefusesSocketsWithoutDescriptorAndDuplicates) {
   Socket bare(handler);
   handler.Add(&bare);
   EXPECT_EQ(log.reports.back(), (Reported{&bare, "Add", -1, "Invalid socket", Warning}));
@@ -189,11 +197,7 @@ TEST(SocketHandlerTest, AddRefusesSocketsWithoutDescriptorAndDuplicates) {
   impostor.AttachDescriptor(own);
 }
 
-TEST(SocketHandlerTest, ASocketAddedTwiceIsForgottenEverywhereAndDeletedOnce) {
-  RecordingLog log;
-  SocketHandler handler(&log);
-  std::vector<std::string> journal;
-
+TEST_F(SocketHandlerTest, ASocketAddedTwiceIsForgottenEverywhereAndDeletedOnce) {
   // Registered, then queued again: deleting it must leave no pointer in the queue.
   auto* twice = new Traced(handler, journal, "twice");
   handler.Add(twice);
@@ -222,37 +226,32 @@ TEST(SocketHandlerTest, ASocketAddedTwiceIsForgottenEverywhereAndDeletedOnce) {
   EXPECT_EQ(journal, (std::vector<std::string>{"twice deleted", "bare released", "bare deleted"}));
 }
 
-TEST(SocketHandlerTest, OwnedSocketClosedMarkedAndAddedAgainIsForgottenBeforeItIsDeleted) {
-  RecordingLog log;
-  std::vector<std::string> journal;
+TEST_F(SocketHandlerTest, OwnedSocketClosedMarkedAndAddedAgainIsForgottenBeforeItIsDeleted) {
   const std::size_t before = OpenDescriptors();
   {
-    SocketHandler handler(&log);
-    auto* owned = new Traced(handler, journal, "owned");
+    SocketHandler scoped(&log);
+    auto* owned = new Traced(scoped, journal, "owned");
     owned->SetHandlerDeletes(true);
     const int d = owned->GetDescriptor();
-    handler.Add(owned);
-    handler.Select(0, 0);
+    scoped.Add(owned);
+    scoped.Select(0, 0);
 
     // Closed by its owner, its registry entry stays; added again it goes to the deletion list.
     owned->Close();
     owned->SetCloseAndDelete(true);
-    handler.Add(owned);
+    scoped.Add(owned);
     EXPECT_EQ(log.reports.back(), (Reported{owned, "Add", -1, "Invalid socket", Warning}));
-    handler.Select(0, 0);
+    scoped.Select(0, 0);
     EXPECT_EQ(journal, (std::vector<std::string>{"owned released", "owned deleted"}));
-    EXPECT_EQ(handler.FindSocket(d), nullptr);
-    EXPECT_EQ(handler.SocketCount(), 0u);
-    handler.Select(0, 0);
+    EXPECT_EQ(scoped.FindSocket(d), nullptr);
+    EXPECT_EQ(scoped.SocketCount(), 0u);
+    scoped.Select(0, 0);
   }  // the handler's destructor must not reach the deleted socket
   EXPECT_EQ(journal.size(), 2u);
   EXPECT_EQ(OpenDescriptors(), before);
 }
 
-TEST(SocketHandlerTest, DestroyedSocketLeavesAtOnceAndIsNotCalledAgain) {
-  RecordingLog log;
-  SocketHandler handler(&log);
-  std::vector<std::string> journal;
+TEST_F(SocketHandlerTest, DestroyedSocketLeavesAtOnceAndIsNotCalledAgain) {
   auto* registered = new Traced(handler, journal, "registered");
   const int d = registered->GetDescriptor();
   handler.Add(registered);
@@ -278,10 +277,7 @@ TEST(SocketHandlerTest, DestroyedSocketLeavesAtOnceAndIsNotCalledAgain) {
   EXPECT_EQ(handler.SocketCount(), 0u);
 }
 
-TEST(SocketHandlerTest, DescriptorNumberClosedByItsOwnerCanBeRegisteredAgain) {
-  RecordingLog log;
-  SocketHandler handler(&log);
-  std::vector<std::string> journal;
+TEST_F(SocketHandlerTest, DescriptorNumberClosedByItsOwnerCanBeRegisteredAgain) {
   Traced old_socket(handler, journal, "old");
   const int d = old_socket.GetDescriptor();
   handler.Add(&old_socket);
@@ -300,30 +296,26 @@ TEST(SocketHandlerTest, DescriptorNumberClosedByItsOwnerCanBeRegisteredAgain) {
   EXPECT_TRUE(log.reports.empty());
 }
 
-TEST(SocketHandlerTest, DestructionClosesEverySocketAndDeletesOnlyItsOwn) {
-  std::vector<std::string> journal;
+TEST_F(SocketHandlerTest, DestructionClosesEverySocketAndDeletesOnlyItsOwn) {
   const std::size_t before = OpenDescriptors();
-  auto handler = std::make_unique<SocketHandler>();
-  auto* owned = new Traced(*handler, journal, "owned");
+  auto owner = std::make_unique<SocketHandler>();
+  auto* owned = new Traced(*owner, journal, "owned");
   owned->SetHandlerDeletes(true);
-  Traced kept(*handler, journal, "kept");
-  Traced queued(*handler, journal, "queued");
-  handler->Add(owned);
-  handler->Add(&kept);
-  handler->Select(0, 0);
-  handler->Add(&queued);
+  Traced kept(*owner, journal, "kept");
+  Traced queued(*owner, journal, "queued");
+  owner->Add(owned);
+  owner->Add(&kept);
+  owner->Select(0, 0);
+  owner->Add(&queued);
 
-  handler.reset();
+  owner.reset();
   EXPECT_EQ(journal, std::vector<std::string>{"owned deleted"});  // no OnReleased
   EXPECT_EQ(kept.GetDescriptor(), -1);
   EXPECT_EQ(queued.GetDescriptor(), -1);
   EXPECT_EQ(OpenDescriptors(), before);
 }
 
-TEST(SocketHandlerTest, DispatchFollowsRegistrationOrderNotDescriptorOrder) {
-  RecordingLog log;
-  SocketHandler handler(&log);
-  std::vector<std::string> journal;
+TEST_F(SocketHandlerTest, DispatchFollowsRegistrationOrderNotDescriptorOrder) {
   Traced low(handler, journal, "low");
   Traced high(handler, journal, "high");
   handler.Add(&high);
@@ -338,9 +330,7 @@ TEST(SocketHandlerTest, DispatchFollowsRegistrationOrderNotDescriptorOrder) {
   EXPECT_TRUE(log.reports.empty());
 }
 
-TEST(SocketHandlerTest, SocketAddedFromACallbackIsWatchedFromTheNextPass) {
-  SocketHandler handler;
-  std::vector<std::string> journal;
+TEST_F(SocketHandlerTest, SocketAddedFromACallbackIsWatchedFromTheNextPass) {
   Traced first(handler, journal, "first");
   Traced second(handler, journal, "second");
   first.on_read = [&] { handler.Add(&second); };
@@ -354,7 +344,7 @@ TEST(SocketHandlerTest, SocketAddedFromACallbackIsWatchedFromTheNextPass) {
   EXPECT_EQ(journal, (std::vector<std::string>{"first read", "second read"}));
 }
 
-TEST(SocketHandlerTest, DescriptorNumbersAbove1023AreWatched) {
+TEST_F(SocketHandlerTest, DescriptorNumbersAbove1023AreWatched) {
   rlimit limit{};
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
   if (limit.rlim_cur < 1600) {
@@ -363,8 +353,6 @@ TEST(SocketHandlerTest, DescriptorNumbersAbove1023AreWatched) {
   }
   if (limit.rlim_cur < 1600) GTEST_SKIP() << "descriptor limit below 1600";
 
-  SocketHandler handler;
-  std::vector<std::string> journal;
   Traced socket(handler, journal, "high number");
   const int high = fcntl(socket.GetDescriptor(), F_DUPFD_CLOEXEC, 1500);
   ASSERT_GE(high, 1500);
@@ -401,23 +389,15 @@ class Connector : public Socket {
   std::vector<std::string>& _journal;
 };
 
-TEST(SocketHandlerTest, PendingConnectCompletesOrFailsThroughWritability) {
-  RecordingLog log;
-  SocketHandler handler(&log);
-  std::vector<std::string> journal;
-
+TEST_F(SocketHandlerTest, PendingConnectCompletesOrFailsThroughWritability) {
   // Refused: nobody listens.
   Connector refused(handler, journal);
   ASSERT_TRUE(refused.Start("127.1.27.1", 40000));
   const int d = refused.GetDescriptor();
   handler.Add(&refused);
-  for (int pass = 0; pass < 20 && journal.empty(); ++pass) handler.Select(0, 100000);
-  EXPECT_EQ(journal, (std::vector<std::string>{"failure", "released"}));
-  ASSERT_FALSE(log.reports.empty());
-  EXPECT_EQ(log.reports[0],
-            (Reported{&refused, "connect failed", 10061, "Connection refused.", Fatal}));
-  EXPECT_EQ(refused.GetDescriptor(), -1);
-  EXPECT_EQ(handler.FindSocket(d), nullptr);
+  ASSERT_NO_FATAL_FAILURE(
+      ExpectClosedInAPass(refused, d, {"failure", "released"},
+                          {&refused, "connect failed", 10061, "Connection refused.", Fatal}));
 
   // Accepted by a listening socket.
   const int listener = Listen("127.1.27.2", 40000);
@@ -438,10 +418,7 @@ TEST(SocketHandlerTest, PendingConnectCompletesOrFailsThroughWritability) {
   close(listener);
 }
 
-TEST(SocketHandlerTest, FailedWaitIsReportedAndTheWorkStepsStillRun) {
-  RecordingLog log;
-  SocketHandler handler(&log);
-  std::vector<std::string> journal;
+TEST_F(SocketHandlerTest, FailedWaitIsReportedAndTheWorkStepsStillRun) {
   Traced socket(handler, journal, "marked");
   handler.Add(&socket);
   handler.Select(0, 0);
@@ -476,10 +453,7 @@ class Exceptional : public Socket {
   std::vector<std::string>& _journal;
 };
 
-TEST(SocketHandlerTest, ExceptionalConditionClosesAndUnregistersInOnePass) {
-  RecordingLog log;
-  SocketHandler handler(&log);
-  std::vector<std::string> journal;
+TEST_F(SocketHandlerTest, ExceptionalConditionClosesAndUnregistersInOnePass) {
   const int listener = Listen("127.1.29.1", 40000);
   const int client = sockets::CreateSocket(AF_INET, SOCK_STREAM, 0);
   ASSERT_EQ(sockets::BindIPv4(client, Ip("127.1.29.2"), 0), 0);
@@ -491,13 +465,9 @@ TEST(SocketHandlerTest, ExceptionalConditionClosesAndUnregistersInOnePass) {
   handler.Select(0, 0);
 
   ASSERT_EQ(send(client, "!", 1, MSG_OOB), 1);
-  for (int pass = 0; pass < 20 && journal.empty(); ++pass) handler.Select(0, 100000);
-  EXPECT_EQ(journal, (std::vector<std::string>{"exception", "released"}));
-  ASSERT_FALSE(log.reports.empty());
-  EXPECT_EQ(log.reports[0],
-            (Reported{&socket, "exception on select", 0, "Winsock error code: 0", Fatal}));
-  EXPECT_EQ(socket.GetDescriptor(), -1);
-  EXPECT_EQ(handler.FindSocket(accepted), nullptr);
+  ASSERT_NO_FATAL_FAILURE(
+      ExpectClosedInAPass(socket, accepted, {"exception", "released"},
+                          {&socket, "exception on select", 0, "Winsock error code: 0", Fatal}));
   EXPECT_EQ(handler.SocketCount(), 0u);
   close(client);
   close(listener);
@@ -532,9 +502,7 @@ std::vector<int> EventDescriptors() {
   return found;
 }
 
-TEST(SocketHandlerTest, WakeFromAnotherThreadEndsTheWaitingPass) {
-  RecordingLog log;
-  SocketHandler handler(&log);
+TEST_F(SocketHandlerTest, WakeFromAnotherThreadEndsTheWaitingPass) {
   const pid_t selecting = gettid();
   std::thread waker([&] {
     EXPECT_TRUE(WaitsInPoll(selecting));
@@ -547,10 +515,7 @@ TEST(SocketHandlerTest, WakeFromAnotherThreadEndsTheWaitingPass) {
   EXPECT_TRUE(log.reports.empty());
 }
 
-TEST(SocketHandlerTest, WakeUpsMadeBeforeAPassEndItAtOnceAndNoOtherPass) {
-  RecordingLog log;
-  SocketHandler handler(&log);
-  std::vector<std::string> journal;
+TEST_F(SocketHandlerTest, WakeUpsMadeBeforeAPassEndItAtOnceAndNoOtherPass) {
   Traced socket(handler, journal, "marked");
   handler.Add(&socket);
   handler.Select(0, 0);
@@ -569,11 +534,9 @@ TEST(SocketHandlerTest, WakeUpsMadeBeforeAPassEndItAtOnceAndNoOtherPass) {
   EXPECT_TRUE(log.reports.empty());
 }
 
-TEST(SocketHandlerTest, WakeEventIsNeitherRegisteredNorCountedNorDispatched) {
+TEST_F(SocketHandlerTest, WakeEventIsNeitherRegisteredNorCountedNorDispatched) {
   const std::vector<int> before = EventDescriptors();
-  RecordingLog log;
-  std::vector<std::string> journal;
-  auto handler = std::make_unique<SocketHandler>(&log);
+  auto fresh = std::make_unique<SocketHandler>(&log);
   const std::vector<int> with = EventDescriptors();
   ASSERT_EQ(with.size(), before.size() + 1);
   int wake = -1;
@@ -583,28 +546,27 @@ TEST(SocketHandlerTest, WakeEventIsNeitherRegisteredNorCountedNorDispatched) {
   EXPECT_NE(fcntl(wake, F_GETFD) & FD_CLOEXEC, 0);
   EXPECT_NE(fcntl(wake, F_GETFL) & O_NONBLOCK, 0);
 
-  Traced socket(*handler, journal, "socket");
+  Traced socket(*fresh, journal, "socket");
   const int d = socket.GetDescriptor();
-  handler->Add(&socket);
-  Poke(*handler, socket, "127.1.30.1");
-  handler->Wake();
-  EXPECT_EQ(handler->Select(1, 0), 0);  // the datagram found its socket; the wake-up is no count
+  fresh->Add(&socket);
+  Poke(*fresh, socket, "127.1.30.1");
+  fresh->Wake();
+  EXPECT_EQ(fresh->Select(1, 0), 0);  // the datagram found its socket; the wake-up is no count
   EXPECT_EQ(journal, std::vector<std::string>{"socket read"});
-  EXPECT_EQ(handler->SocketCount(), 1u);
-  EXPECT_EQ(handler->FindSocket(d), &socket);
-  EXPECT_EQ(handler->FindSocket(wake), nullptr);
-  EXPECT_FALSE(handler->ReadInterest(wake));
+  EXPECT_EQ(fresh->SocketCount(), 1u);
+  EXPECT_EQ(fresh->FindSocket(d), &socket);
+  EXPECT_EQ(fresh->FindSocket(wake), nullptr);
+  EXPECT_FALSE(fresh->ReadInterest(wake));
 
   const Clock::time_point start = Clock::now();
-  EXPECT_EQ(handler->Select(0, 50000), 0);  // the wake-up went with the pass it ended
+  EXPECT_EQ(fresh->Select(0, 50000), 0);  // the wake-up went with the pass it ended
   EXPECT_GE(Clock::now() - start, 40ms);
-  handler.reset();
+  fresh.reset();
   EXPECT_EQ(EventDescriptors(), before);
   EXPECT_TRUE(log.reports.empty());
 }
 
-TEST(SocketHandlerTest, WithoutAWakeEventTheHandlerSaysSoAndWaitsOutItsPasses) {
-  RecordingLog log;
+TEST_F(SocketHandlerTest, WithoutAWakeEventTheHandlerSaysSoAndWaitsOutItsPasses) {
   {
     // The undefined-behaviour sanitizer needs a pipe the first time it checks the type of an
     // object: let it meet the handler and the log while descriptors are still free.
@@ -624,15 +586,15 @@ TEST(SocketHandlerTest, WithoutAWakeEventTheHandlerSaysSoAndWaitsOutItsPasses) {
     if (fd == -1) break;
     fillers.push_back(fd);
   }
-  SocketHandler handler(&log);
+  SocketHandler starved(&log);
   for (const int fd : fillers) close(fd);
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
   EXPECT_EQ(log.reports,
             (std::vector<Reported>{{nullptr, "eventfd", 10024, "Too many open files.", Warning}}));
 
-  handler.Wake();
+  starved.Wake();
   const Clock::time_point start = Clock::now();
-  EXPECT_EQ(handler.Select(0, 50000), 0);
+  EXPECT_EQ(starved.Select(0, 50000), 0);
   EXPECT_GE(Clock::now() - start, 40ms);
 }
 
@@ -651,52 +613,51 @@ class ExceptionCounter : public Socket {
   int exceptions = 0;
 };
 
-TEST(SocketHandlerTest, ErrorOnADescriptorWatchedForExceptionsAloneNeverEndsPassesEarly) {
+TEST_F(SocketHandlerTest, ErrorOnADescriptorWatchedForExceptionsAloneNeverEndsPassesEarly) {
   const std::size_t before = OpenDescriptors();
   {
-    RecordingLog log;
-    SocketHandler handler(&log);
+    SocketHandler scoped(&log);
 
     // A stream socket whose connect was refused, with retries left, is watched for exceptions
     // alone until its connect time-out; its passes wait out their time.
-    TcpSocket client(handler);
+    TcpSocket client(scoped);
     client.SetRetriesAllowed(-1);
     ASSERT_TRUE(client.Open(Ip("127.10.1.1"), 40000));
-    handler.Add(&client);
-    ASSERT_TRUE(Pump(handler, [&] {
+    scoped.Add(&client);
+    ASSERT_TRUE(Pump(scoped, [&] {
       return std::any_of(log.reports.begin(), log.reports.end(),
                          [](const Reported& r) { return r.call == "connect failed"; });
     }));
     const int d = client.GetDescriptor();
     EXPECT_TRUE(client.IsConnecting());
-    EXPECT_FALSE(handler.ReadInterest(d));
-    EXPECT_FALSE(handler.WriteInterest(d));
-    EXPECT_TRUE(handler.ExceptInterest(d));
+    EXPECT_FALSE(scoped.ReadInterest(d));
+    EXPECT_FALSE(scoped.WriteInterest(d));
+    EXPECT_TRUE(scoped.ExceptInterest(d));
     // Waited, not spun: three passes of 100 ms cost this thread next to no processor time.
     const auto cpu_start = ThreadCpuTime();
     for (int pass = 0; pass < 3; ++pass) {
       const Clock::time_point start = Clock::now();
-      EXPECT_EQ(handler.Select(0, 100000), 0);
+      EXPECT_EQ(scoped.Select(0, 100000), 0);
       EXPECT_GE(Clock::now() - start, 95ms);
     }
     EXPECT_LT(ThreadCpuTime() - cpu_start, 30ms);
 
     // A pending error reaches a socket watched for exceptions alone once, as the exceptional
     // condition a failed connect is; later passes wait out their time.
-    ExceptionCounter counter(handler);
+    ExceptionCounter counter(scoped);
     const int raw = sockets::CreateSocket(AF_INET, SOCK_STREAM, 0);
     sockets::SetNonBlocking(raw, true);
     sockets::ConnectIPv4(raw, Ip("127.10.1.2"), 40000);
     pollfd entry{raw, POLLOUT, 0};
     ASSERT_EQ(poll(&entry, 1, 5000), 1);  // refused: the error is pending, not yet read
     counter.AttachDescriptor(raw);
-    handler.Add(&counter);
-    handler.Select(0, 0);
-    handler.SetInterest(raw, /*read=*/false, /*write=*/false, /*except=*/true);
-    EXPECT_EQ(handler.Select(0, 100000), 0);
+    scoped.Add(&counter);
+    scoped.Select(0, 0);
+    scoped.SetInterest(raw, /*read=*/false, /*write=*/false, /*except=*/true);
+    EXPECT_EQ(scoped.Select(0, 100000), 0);
     EXPECT_EQ(counter.exceptions, 1);
     const Clock::time_point start = Clock::now();
-    EXPECT_EQ(handler.Select(0, 100000), 0);
+    EXPECT_EQ(scoped.Select(0, 100000), 0);
     EXPECT_GE(Clock::now() - start, 95ms);
     EXPECT_EQ(counter.exceptions, 1);
   }

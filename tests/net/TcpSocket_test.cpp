@@ -29,6 +29,14 @@ class TcpSocketTest : public ::testing::Test {
   RecordingLog log;
   SocketHandler handler{&log};
   std::vector<std::string> journal;
+
+  // Opens `client` to `peer`, listening on `address`:40000, adds it and runs passes until the
+  // connection is made.
+  void Connect(Client& client, const char* address, StreamPeer& peer) {
+    ASSERT_TRUE(client.Open(Ip(address), 40000));
+    handler.Add(&client);
+    ASSERT_TRUE(Pump(handler, [&] { return !journal.empty(); }, {&peer}));
+  }
 };
 
 TEST_F(TcpSocketTest, PendingConnectIsEstablishedAndCallsOnConnectOnce) {
@@ -124,9 +132,7 @@ void FillSendPath(int descriptor) {
 TEST_F(TcpSocketTest, GracefulCloseWaitsFiveSecondsForOutputThatCannotLeave) {
   StreamPeer sink("127.9.3.1", 40000, /*echo=*/false, /*receive_buffer=*/4096);
   Client client(handler, journal);
-  ASSERT_TRUE(client.Open(Ip("127.9.3.1"), 40000));
-  handler.Add(&client);
-  ASSERT_TRUE(Pump(handler, [&] { return !journal.empty(); }, {&sink}));
+  ASSERT_NO_FATAL_FAILURE(Connect(client, "127.9.3.1", sink));
   const int d = client.GetDescriptor();
   FillSendPath(d);  // the sink is not stepped any more: it reads nothing
   client.SendText("0123456789", 0);
@@ -157,9 +163,7 @@ TEST_F(TcpSocketTest, GracefulCloseWaitsFiveSecondsForOutputThatCannotLeave) {
 TEST_F(TcpSocketTest, GracefulCloseEndsWhenThePeerClosesToo) {
   StreamPeer echo("127.9.4.1", 40000);
   Client client(handler, journal);
-  ASSERT_TRUE(client.Open(Ip("127.9.4.1"), 40000));
-  handler.Add(&client);
-  ASSERT_TRUE(Pump(handler, [&] { return !journal.empty(); }, {&echo}));
+  ASSERT_NO_FATAL_FAILURE(Connect(client, "127.9.4.1", echo));
   const int d = client.GetDescriptor();
 
   // The socket shuts its sending down; the peer sees the end and closes; the socket is then
@@ -229,9 +233,7 @@ TEST_F(TcpSocketTest, ReconnectsWhenThePeerClosesTheConnection) {
   StreamPeer echo("127.9.8.1", 40000);
   Client client(handler, journal);
   client.SetReconnect(true);
-  ASSERT_TRUE(client.Open(Ip("127.9.8.1"), 40000));
-  handler.Add(&client);
-  ASSERT_TRUE(Pump(handler, [&] { return !journal.empty(); }, {&echo}));
+  ASSERT_NO_FATAL_FAILURE(Connect(client, "127.9.8.1", echo));
 
   echo.Close(0);
   const Clock::time_point closed = Clock::now();
@@ -251,9 +253,7 @@ TEST_F(TcpSocketTest, PooledConnectionIsTakenAgainAndEndsWhenDataArrivesWhileIdl
   handler.SetPooling(true);
   StreamPeer echo("127.9.9.1", 40000);
   Client first(handler, journal);
-  ASSERT_TRUE(first.Open(Ip("127.9.9.1"), 40000));
-  handler.Add(&first);
-  ASSERT_TRUE(Pump(handler, [&] { return !journal.empty(); }, {&echo}));
+  ASSERT_NO_FATAL_FAILURE(Connect(first, "127.9.9.1", echo));
   const int d = first.GetDescriptor();
 
   // Kept, not closed: no shutdown, and the descriptor goes to a pool socket.

@@ -15,9 +15,14 @@
 namespace fp::test {
 namespace {
 
-TEST(UdpSocketTest, BindFallsBackToNextPortAndFailsWhenBothAreTaken) {
+// Each test's handler, with a log of its reports.
+class UdpSocketTest : public ::testing::Test {
+ protected:
   RecordingLog log;
-  SocketHandler handler(&log);
+  SocketHandler handler{&log};
+};
+
+TEST_F(UdpSocketTest, BindFallsBackToNextPortAndFailsWhenBothAreTaken) {
   const std::uint32_t address = Ip("127.1.40.1");
   UdpSocket holder(handler, 1032);
   std::uint16_t port = 41000;
@@ -49,9 +54,7 @@ TEST(UdpSocketTest, BindFallsBackToNextPortAndFailsWhenBothAreTaken) {
   EXPECT_EQ(OpenDescriptors(), open - 1);
 }
 
-TEST(UdpSocketTest, BindNeverWrapsPastTheLastPort) {
-  RecordingLog log;
-  SocketHandler handler(&log);
+TEST_F(UdpSocketTest, BindNeverWrapsPastTheLastPort) {
   const std::uint32_t address = Ip("127.1.41.1");
   UdpSocket holder(handler, 1032);
   std::uint16_t port = 65535;
@@ -71,9 +74,7 @@ TEST(UdpSocketTest, BindNeverWrapsPastTheLastPort) {
   EXPECT_EQ(any.GetPort(), port);
 }
 
-TEST(UdpSocketTest, SendBeforeOpenIsRefusedAndAnEmptyQueueReportsNothing) {
-  RecordingLog log;
-  SocketHandler handler(&log);
+TEST_F(UdpSocketTest, SendBeforeOpenIsRefusedAndAnEmptyQueueReportsNothing) {
   UdpSocket unopened(handler, 1032);
   std::uint16_t port = 40000;
   ASSERT_EQ(unopened.Bind(Ip("127.1.42.1"), port, 0), 0);
@@ -86,9 +87,7 @@ TEST(UdpSocketTest, SendBeforeOpenIsRefusedAndAnEmptyQueueReportsNothing) {
   EXPECT_TRUE(log.reports.empty());
 }
 
-TEST(UdpSocketTest, DeliversOneBatchPerReadinessInOrderAndTheRestNextPass) {
-  RecordingLog log;
-  SocketHandler handler(&log);
+TEST_F(UdpSocketTest, DeliversOneBatchPerReadinessInOrderAndTheRestNextPass) {
   UdpPair pair(handler, "127.1.43.1", "127.1.43.2");
   handler.Add(&pair.left);
   const int batch = static_cast<int>(UdpSocket::kReceiveBatch);
@@ -113,9 +112,7 @@ TEST(UdpSocketTest, DeliversOneBatchPerReadinessInOrderAndTheRestNextPass) {
 
 // Neither a zero-length datagram nor one too long for the buffer reaches OnRawData; the one
 // too long is reported. The datagrams around them are delivered in order.
-TEST(UdpSocketTest, EmptyAndOversizeDatagramsAreNeverDelivered) {
-  RecordingLog log;
-  SocketHandler handler(&log);
+TEST_F(UdpSocketTest, EmptyAndOversizeDatagramsAreNeverDelivered) {
   UdpPair pair(handler, "127.1.44.1", "127.1.44.2", /*size=*/1032);
   handler.Add(&pair.left);
   for (const std::string& datagram :
@@ -129,9 +126,7 @@ TEST(UdpSocketTest, EmptyAndOversizeDatagramsAreNeverDelivered) {
   EXPECT_EQ(log.reports[0], (Reported{&pair.left, "recvfrom", 10040, "Message too long.", Error}));
 }
 
-TEST(UdpSocketTest, PortUnreachableShowsAsReadableAndIsReported) {
-  RecordingLog log;
-  SocketHandler handler(&log);
+TEST_F(UdpSocketTest, PortUnreachableShowsAsReadableAndIsReported) {
   UdpSocket lonely(handler, 1032);
   std::uint16_t port = 40000;
   ASSERT_EQ(lonely.Bind(Ip("127.1.46.1"), port, 0), 0);
@@ -144,9 +139,7 @@ TEST(UdpSocketTest, PortUnreachableShowsAsReadableAndIsReported) {
             (Reported{&lonely, "recvfrom", 10054, "Connection reset by peer.", Error}));
 }
 
-TEST(UdpSocketTest, ReceiveBufferRequestReportsWhatItGets) {
-  RecordingLog log;
-  SocketHandler handler(&log);
+TEST_F(UdpSocketTest, ReceiveBufferRequestReportsWhatItGets) {
   UdpSocket socket(handler, 1032);
   for (const std::int32_t asked : {1 << 16, 1 << 28}) {
     log.reports.clear();
@@ -174,29 +167,29 @@ TEST(UdpSocketTest, ReceiveBufferRequestReportsWhatItGets) {
                                       "Socket operation on nonsocket.", Error}));
 }
 
-TEST(UdpSocketTest, NoPathLeavesADescriptorOpen) {
+TEST_F(UdpSocketTest, NoPathLeavesADescriptorOpen) {
   const std::size_t before = OpenDescriptors();
-  auto handler = std::make_unique<SocketHandler>();
-  auto pair = std::make_unique<UdpPair>(*handler, "127.1.47.1", "127.1.47.2");
-  handler->Add(&pair->left);
-  handler->Add(&pair->right);
-  handler->Select(0, 0);
-  auto* owned = new UdpSocket(*handler, 1032);
+  auto owner = std::make_unique<SocketHandler>();
+  auto pair = std::make_unique<UdpPair>(*owner, "127.1.47.1", "127.1.47.2");
+  owner->Add(&pair->left);
+  owner->Add(&pair->right);
+  owner->Select(0, 0);
+  auto* owned = new UdpSocket(*owner, 1032);
   owned->SetHandlerDeletes(true);
-  handler->Add(owned);
-  auto* failed = new UdpSocket(*handler, 1032);
+  owner->Add(owned);
+  auto* failed = new UdpSocket(*owner, 1032);
   std::uint16_t taken = 40000;
   EXPECT_EQ(failed->Bind(Ip("127.1.47.1"), taken, 0), -1);
   delete failed;  // never added, but listed for closing
-  handler->Select(0, 0);
-  auto* queued = new UdpSocket(*handler, 1032);
-  handler->Add(queued);
+  owner->Select(0, 0);
+  auto* queued = new UdpSocket(*owner, 1032);
+  owner->Add(queued);
   delete queued;  // still in the add queue
   // The three live sockets and the handler's wake event.
   EXPECT_EQ(OpenDescriptors(), before + 4);
 
   // The handler goes first; its sockets are closed, and their owner deletes them afterwards.
-  handler.reset();
+  owner.reset();
   EXPECT_EQ(OpenDescriptors(), before);
   EXPECT_EQ(pair->left.GetDescriptor(), -1);
   pair.reset();
@@ -204,18 +197,18 @@ TEST(UdpSocketTest, NoPathLeavesADescriptorOpen) {
 }
 
 // The layer keeps no state shared between handlers, so each thread may run its own.
-TEST(UdpSocketTest, HandlersOnSeparateThreadsShareNothing) {
+TEST_F(UdpSocketTest, HandlersOnSeparateThreadsShareNothing) {
   auto exchange = [](const char* a, const char* b, std::size_t& delivered) {
-    SocketHandler handler;
-    UdpPair pair(handler, a, b);
-    handler.Add(&pair.left);
+    SocketHandler own;
+    UdpPair pair(own, a, b);
+    own.Add(&pair.left);
     for (int round = 0; round < 50; ++round) {
-      UdpSocket fresh(handler, 16);  // creation and closing race with the other thread
+      UdpSocket fresh(own, 16);  // creation and closing race with the other thread
       pair.right.SendText("round", 0);
-      handler.Select(0, 200000);
+      own.Select(0, 200000);
     }
     for (int pass = 0; pass < 20 && pair.left.received.size() < 50; ++pass) {
-      handler.Select(0, 100000);
+      own.Select(0, 100000);
     }
     delivered = pair.left.received.size();
   };

@@ -431,13 +431,26 @@ std::vector<std::string> InfoOf(const std::vector<Frame>& frames, bool (Frame::*
   return out;
 }
 
-TEST(NudpCapture, DroppedPacketsAndADamagedAnswer) {
-  if (TsharkPath().empty()) GTEST_SKIP() << kNoTshark;
-  CaptureRun run(/*net=*/1);
-  ASSERT_TRUE(run.Run({"--drop", "5,8247", "--damage", "0x105"}));
+// Each capture test needs tshark to read what frameprobe and camsim exchanged.
+class NudpCapture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (TsharkPath().empty()) GTEST_SKIP() << kNoTshark;
+  }
+
+  // Runs frameprobe against camsim with `faults` and decodes the capture into `frames`.
+  void RunAndDecode(CaptureRun& run, const std::vector<std::string>& faults) {
+    ASSERT_TRUE(run.Run(faults));
+    std::string error;
+    ASSERT_TRUE(Decode(run.Capture(), frames, error)) << error;
+  }
+
   std::vector<Frame> frames;
-  std::string error;
-  ASSERT_TRUE(Decode(run.Capture(), frames, error)) << error;
+};
+
+TEST_F(NudpCapture, DroppedPacketsAndADamagedAnswer) {
+  CaptureRun run(/*net=*/1);
+  ASSERT_NO_FATAL_FAILURE(RunAndDecode(run, {"--drop", "5,8247", "--damage", "0x105"}));
   CheckCommonGround(run, frames);
 
   // The RAW data frames are those camsim sent: the image without packets 5 and 8247.
@@ -506,13 +519,9 @@ TEST(NudpCapture, DroppedPacketsAndADamagedAnswer) {
   EXPECT_EQ(Matching(run.Capture(), "nudp.id.text == \"FrameProbe CamSim 1\"").size(), 1u);
 }
 
-TEST(NudpCapture, DuplicatedPackets) {
-  if (TsharkPath().empty()) GTEST_SKIP() << kNoTshark;
+TEST_F(NudpCapture, DuplicatedPackets) {
   CaptureRun run(/*net=*/2);
-  ASSERT_TRUE(run.Run({"--duplicate", "0.05", "--seed", "3"}));
-  std::vector<Frame> frames;
-  std::string error;
-  ASSERT_TRUE(Decode(run.Capture(), frames, error)) << error;
+  ASSERT_NO_FATAL_FAILURE(RunAndDecode(run, {"--duplicate", "0.05", "--seed", "3"}));
   CheckCommonGround(run, frames);
 
   std::size_t raw = 0;

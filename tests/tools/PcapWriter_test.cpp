@@ -44,10 +44,15 @@ TEST(InternetChecksum, OfAKnownIpv4Header) {
   EXPECT_EQ(InternetChecksum(odd, 2, 0xFFFF), static_cast<std::uint16_t>(~0x1234));
 }
 
-TEST(PcapWriter, FirstRecordHasTheKnownIpv4Header) {
+// Each test's writer, its error text and a capture file of the test's own to write.
+class PcapWriterTest : public ::testing::Test {
+ protected:
   CaptureFile file;
   PcapWriter writer;
   std::string error;
+};
+
+TEST_F(PcapWriterTest, FirstRecordHasTheKnownIpv4Header) {
   ASSERT_TRUE(writer.Open(file.Path(), error)) << error;
   const std::vector<std::uint8_t> payload(0x73 - 28, 0xAB);
   writer.Record(At("192.168.0.1", 1234), At("192.168.0.199", 32100), system_clock::now(),
@@ -63,10 +68,7 @@ TEST(PcapWriter, FirstRecordHasTheKnownIpv4Header) {
   EXPECT_EQ(records[0].problems, "");
 }
 
-TEST(PcapWriter, RecordsReadBackWithRightHeadersAndTimes) {
-  CaptureFile file;
-  PcapWriter writer;
-  std::string error;
+TEST_F(PcapWriterTest, RecordsReadBackWithRightHeadersAndTimes) {
   ASSERT_TRUE(writer.Open(file.Path(), error)) << error;
   const SimEndpoint host = At("127.11.0.2", 32100);
   const SimEndpoint camera = At("127.11.0.1", 1234);
@@ -108,14 +110,12 @@ TEST(PcapWriter, RecordsReadBackWithRightHeadersAndTimes) {
   EXPECT_NE(records[0].ip_header[5], records[1].ip_header[5]);
 }
 
-TEST(PcapWriter, ADamagedByteShowsAsAWrongChecksum) {
-  CaptureFile file;
+TEST_F(PcapWriterTest, ADamagedByteShowsAsAWrongChecksum) {
   {
-    PcapWriter writer;
-    std::string error;
-    ASSERT_TRUE(writer.Open(file.Path(), error)) << error;
+    PcapWriter scoped;
+    ASSERT_TRUE(scoped.Open(file.Path(), error)) << error;
     const std::vector<std::uint8_t> payload = {0xFF, 0x00, 0x00, 0x11, 0xEF, 0x00, 0x00, 0x00};
-    writer.Record(At("127.11.0.2", 32100), At("127.11.0.1", 1234), system_clock::now(),
+    scoped.Record(At("127.11.0.2", 32100), At("127.11.0.1", 1234), system_clock::now(),
                   payload.data(), payload.size());
   }  // the destructor writes and closes
   // Byte 10 of the payload: file header 24, record header 16, IPv4 20, UDP 8.
@@ -125,16 +125,12 @@ TEST(PcapWriter, ADamagedByteShowsAsAWrongChecksum) {
     f.put(static_cast<char>(0xEE));
   }
   std::vector<CapturedDatagram> records;
-  std::string error;
   ASSERT_TRUE(ReadCapture(file.Path(), records, error)) << error;
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].problems, "wrong UDP checksum\n");
 }
 
-TEST(PcapWriter, RecordsStayInMemoryUntilWritten) {
-  CaptureFile file;
-  PcapWriter writer;
-  std::string error;
+TEST_F(PcapWriterTest, RecordsStayInMemoryUntilWritten) {
   ASSERT_TRUE(writer.Open(file.Path(), error)) << error;
   EXPECT_EQ(file.Size(), 24u);  // the file header is written at once
   const std::vector<std::uint8_t> payload(1032, 0x5A);
@@ -153,9 +149,7 @@ TEST(PcapWriter, RecordsStayInMemoryUntilWritten) {
   EXPECT_EQ(file.Size(), 24u + 100 * record);
 }
 
-TEST(PcapWriter, AFileThatCannotBeOpenedIsAnError) {
-  PcapWriter writer;
-  std::string error;
+TEST_F(PcapWriterTest, AFileThatCannotBeOpenedIsAnError) {
   EXPECT_FALSE(writer.Open("/nonexistent-dir/x.pcap", error));
   EXPECT_EQ(error, "cannot open capture file /nonexistent-dir/x.pcap: No such file or directory");
   EXPECT_FALSE(writer.IsOpen());
@@ -166,9 +160,7 @@ TEST(PcapWriter, AFileThatCannotBeOpenedIsAnError) {
   EXPECT_TRUE(writer.Close());
 }
 
-TEST(PcapWriter, AFileThatCannotBeWrittenIsAnError) {
-  PcapWriter writer;
-  std::string error;
+TEST_F(PcapWriterTest, AFileThatCannotBeWrittenIsAnError) {
   if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full on this machine";
   // The 24-byte file header already fails on a device that is always full.
   EXPECT_FALSE(writer.Open("/dev/full", error));
