@@ -15,7 +15,6 @@
 #include <chrono>
 #include <cstdio>
 #include <mutex>
-#include <utility>
 
 namespace frameprobe {
 
@@ -29,6 +28,8 @@ static_assert(kCmdBinningOn == fp::NUDP_CMD_BINNING_ON && kCmdStartRaw == fp::NU
               kCmdIdentify == fp::NUDP_CMD_IDENTIFY && kCmdRefresh == fp::NUDP_CMD_REFRESH);
 static_assert(kTopCommand == fp::NUDP_TOP_COMMAND && kTopRetransmit == fp::NUDP_TOP_RETRANSMIT);
 static_assert(kIdTextOffset == fp::NUDP_ID_TEXT_OFFSET);
+static_assert(kLocalPort == fp::NUDP_DRIVER_PORT && kWatchdogPort == fp::NUDP_DRIVER_PORT + 1 &&
+              kCameraPort == fp::NUDP_CAMERA_PORT);
 static_assert(RetransmitNumber(251) == fp::RawNumberField(251));
 // One public counter for each of the driver's counts, in the same order and under the same
 // name (tests/api checks the names).
@@ -107,8 +108,11 @@ struct Camera::Impl {
     throw Error(reason.empty() ? what : what + ": " + reason);
   }
   bool Open() const { return driver->Connected() && driver->WatchdogRunning(); }
-  void RequireOpen() const {
+  // Before an operation: the connection must be open, and a failure of it names its own
+  // reason, never one an earlier operation left.
+  void BeginOperation() const {
     if (!Open()) throw Error("the connection to the camera " + camera_address + " is closed");
+    driver->ClearLastError();
   }
 };
 
@@ -168,7 +172,7 @@ Answer Camera::Command(std::uint32_t number, std::uint8_t top) {
   if (!_impl) throw Error("the camera was moved away");
   std::lock_guard<std::mutex> lock(_impl->mutex);
   Impl& c = *_impl;
-  c.RequireOpen();
+  c.BeginOperation();
   if (top == fp::NUDP_TOP_COMMAND && fp::IsStartRawCommand(number)) {
     throw Error("command " + Hex(number) + " starts an image: take images with Grab");
   }
@@ -185,11 +189,7 @@ Answer Camera::Command(std::uint32_t number, std::uint8_t top) {
 
 std::string Camera::Identify() {
   const Answer answer = Command(kCmdIdentify);
-  std::string text;
-  for (std::size_t i = kIdTextOffset; i < answer.data.size() && answer.data[i] != 0; ++i) {
-    text += static_cast<char>(answer.data[i]);
-  }
-  return text;
+  return std::string(fp::NudpIdText(answer.data.data(), answer.data.size()));
 }
 
 GrabInfo Camera::Grab(Image& image, const std::atomic<bool>* stop) {
@@ -201,7 +201,7 @@ GrabInfo Camera::Grab(std::uint8_t* image, const std::atomic<bool>* stop) {
   if (image == nullptr) throw Error("Grab needs an image buffer");
   std::lock_guard<std::mutex> lock(_impl->mutex);
   Impl& c = *_impl;
-  c.RequireOpen();
+  c.BeginOperation();
   GrabInfo info;
   const auto stopped = [stop] { return stop != nullptr && stop->load(); };
   if (stopped()) {

@@ -5,9 +5,9 @@
 #include "nudp/NudpSocket.h"
 
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <new>
+#include <string_view>
 #include <vector>
 
 namespace fp {
@@ -100,16 +100,14 @@ int RunAcquisitionSequence(const char* local, const char* remote, const Sequence
                  number);
   }
 
-  // The text starts at byte 10 and ends at its zero byte, or with the data received, or with
-  // the buffer, whichever comes first.
+  // The text ends at its zero byte, or with the data received, or with the buffer, whichever
+  // comes first.
   std::uint8_t id[kIdBufferLength] = {};
   length = 0;
   if (camera->SendCmd(NUDP_CMD_IDENTIFY, NUDP_TOP_COMMAND, nullptr, id, &length, sizeof id)) {
-    const std::size_t received = length < sizeof id ? length : sizeof id;
-    const char* text = reinterpret_cast<const char*>(id) + NUDP_ID_TEXT_OFFSET;
-    const std::size_t room = received > NUDP_ID_TEXT_OFFSET ? received - NUDP_ID_TEXT_OFFSET : 0;
+    const std::string_view text = NudpIdText(id, length < sizeof id ? length : sizeof id);
     std::fprintf(out, "Camera ID received (length=%d). String is: %.*s\n\n",
-                 static_cast<int>(length), static_cast<int>(strnlen(text, room)), text);
+                 static_cast<int>(length), static_cast<int>(text.size()), text.data());
   }
 
   camera->Close();

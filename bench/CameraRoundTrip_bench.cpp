@@ -24,6 +24,7 @@
 #include "camera/CEthCamera.h"
 #include "net/Address.h"
 #include "net/SocketHandler.h"
+#include "nudp/NudpProtocol.h"
 #include "nudp/NudpSocket.h"
 #include "tools/camsim/CameraSimulator.h"
 
@@ -34,7 +35,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -64,11 +64,7 @@ double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).coun
 
 // True when an 0xEF answer of `length` bytes carries `expected` as its text.
 bool IdMatches(const std::uint8_t* id, std::uint32_t length, const char* expected) {
-  if (length <= NUDP_ID_TEXT_OFFSET) return false;
-  const char* text = reinterpret_cast<const char*>(id) + NUDP_ID_TEXT_OFFSET;
-  const std::size_t room = length - NUDP_ID_TEXT_OFFSET;
-  return strnlen(text, room) == std::strlen(expected) &&
-         std::memcmp(text, expected, std::strlen(expected)) == 0;
+  return NudpIdText(id, length) == expected;
 }
 
 std::unique_ptr<CameraSimulator> StartSimulator(const char* address, std::string& error) {

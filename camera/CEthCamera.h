@@ -81,6 +81,8 @@ class CEthCamera {
   // The text of the last error logged, also when the error log is not open; empty before the
   // first. For callers that report a failure to a person. Safe from any thread.
   std::string LastError() const;
+  // Forgets the last error, so that LastError speaks of what comes after. Safe from any thread.
+  void ClearLastError();
 
   // Writes `line` unstamped as the last text of each open log and closes the logs for good;
   // whatever is logged afterwards is dropped. For a process that is about to end abruptly.

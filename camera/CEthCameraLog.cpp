@@ -50,6 +50,11 @@ void CEthCamera::WriteErrLog(const char* text) {
   DriverLog(*_log, *_err_log).WriteErr(text);
 }
 
+void CEthCamera::ClearLastError() {
+  std::lock_guard<std::mutex> lock(_last_error_mutex);
+  _last_error.clear();
+}
+
 std::string CEthCamera::LastError() const {
   std::lock_guard<std::mutex> lock(_last_error_mutex);
   return _last_error;

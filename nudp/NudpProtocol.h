@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 namespace fp {
 
@@ -55,6 +56,15 @@ inline constexpr std::uint32_t NUDP_CMD_REFRESH = 0xFC;
 inline constexpr std::size_t NUDP_STATUS_BYTE = 1;          // data byte of the 0x0A answer
 inline constexpr std::uint8_t NUDP_STATUS_FINISHED = 0x10;  // bit of that byte
 inline constexpr std::size_t NUDP_ID_TEXT_OFFSET = 10;      // 0xEF answer text starts here
+
+// The text of an 0xEF answer whose first `received` bytes are in `id`: from byte 10 to its zero
+// byte or to the end of what was received; empty when the answer holds no text.
+inline std::string_view NudpIdText(const std::uint8_t* id, std::size_t received) {
+  if (received <= NUDP_ID_TEXT_OFFSET) return {};
+  const std::string_view text(reinterpret_cast<const char*>(id) + NUDP_ID_TEXT_OFFSET,
+                              received - NUDP_ID_TEXT_OFFSET);
+  return text.substr(0, text.find('\0'));
+}
 
 // The NUDP state word of a NudpSocket: a state in bits 0-3 plus flags.
 inline constexpr std::uint8_t NUDP_CLOSED = 0x00;
