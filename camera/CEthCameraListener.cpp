@@ -58,10 +58,9 @@ struct CEthCamera::ListenerState {
   // RAW packets the last data pass stored.
   std::int32_t last_stored = 0;
   std::chrono::steady_clock::time_point quiet_since;
-  std::int32_t seen_count = 0;      // RAW packets stored when last looked
-  std::uint64_t seen_restarts = 0;  // restarts of the image when last looked
-  std::int32_t tries = 0;           // timeouts in a row with the transfer not finished
-  bool started = false;             // this transfer's start has been signalled
+  std::uint64_t seen_stored = 0;  // RAW packets the socket had ever stored when last looked
+  std::int32_t tries = 0;         // timeouts in a row with the transfer not finished
+  bool started = false;           // this transfer's start has been signalled
 };
 
 bool CEthCamera::SetRawDataBuffer(std::uint8_t* buffer) {
@@ -153,6 +152,7 @@ const char* CEthCamera::ListenerPass(ListenerState& state) {
 
   const auto pass_start = std::chrono::steady_clock::now();
   const std::int32_t count_before = _nudp->RawCount();
+  const std::uint64_t stored_before = _nudp->StoredPackets();
   const bool gather =
       state.last_stored < kReceiveBatch && RAW_PACKETS_PER_IMAGE - count_before > kReceiveBatch;
   _handler->Select(0, kDataPass.count(), gather ? kDataGather : std::chrono::microseconds::zero());
@@ -163,7 +163,7 @@ const char* CEthCamera::ListenerPass(ListenerState& state) {
     // A stop asked for before this transfer was asked for another; WaitForRawData asks again.
     _stop_transfer.store(false);
     state.quiet_since = pass_start;
-    state.seen_count = count_before;
+    state.seen_stored = stored_before;
     if (!_done_mutex.Wait())
       WriteErrLog("CEthCamera::BkgListener():\nCannot lock _done_mutex.\n\n");
     if (!_data_started_mutex.Release()) {
@@ -171,16 +171,13 @@ const char* CEthCamera::ListenerPass(ListenerState& state) {
     }
   }
 
-  // A restart of the image cleared the count: what is stored from then on is new.
-  if (_nudp->Restarts() != state.seen_restarts) {
-    state.seen_restarts = _nudp->Restarts();
-    state.seen_count = 0;
-  }
   // Packets stored by a command sender between two passes count as much as the listener's own.
-  const std::int32_t count = _nudp->RawCount();
-  state.last_stored = count - count_before;
-  const bool fresh = count > state.seen_count;
-  state.seen_count = count;
+  // Counted over the socket's life, so that neither a restart of the image nor a packet put in
+  // conflict (each lowers RawCount) hides a packet stored in the same pass.
+  const std::uint64_t stored = _nudp->StoredPackets();
+  state.last_stored = static_cast<std::int32_t>(stored - stored_before);
+  const bool fresh = stored > state.seen_stored;
+  state.seen_stored = stored;
   const auto now = std::chrono::steady_clock::now();
   const auto silence = std::chrono::duration_cast<milliseconds>(now - state.quiet_since);
 

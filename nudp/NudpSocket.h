@@ -107,6 +107,8 @@ class NudpSocket : public UdpSocket {
   // Restarts of the image (a further answer to 0x08 during a transfer) since the socket was
   // made; each one cleared the packet map and the count.
   std::uint64_t Restarts() const { return _counts.restarts.load(); }
+  // RAW data packets stored since the socket was made; only ever grows.
+  std::uint64_t StoredPackets() const { return _counts.stored.load(std::memory_order_relaxed); }
   const std::string& LocalAddress() const { return _local_address; }
   // The kernel receive buffer the socket was granted, in bytes as the kernel counts them (twice
   // what was set); below one image, a receiving thread that is late loses packets.

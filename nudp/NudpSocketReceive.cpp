@@ -69,9 +69,11 @@ void NudpSocket::OnRawData(const std::uint8_t* data, std::size_t length,
     WriteErrLog("Unexpected sender.\n\n");
     return;
   }
+  // Read once an outage is noticed, never to order anything else: relaxed.
   _last_heard_ns.store(std::chrono::duration_cast<std::chrono::nanoseconds>(
                            std::chrono::steady_clock::now().time_since_epoch())
-                           .count());
+                           .count(),
+                       std::memory_order_relaxed);
 
   static_assert(NUDP_HEADER_LENGTH == 8 && NUDP_MAX_PACKET_LENGTH == 1032);
   if (length > NUDP_MAX_PACKET_LENGTH) {
