@@ -41,7 +41,8 @@ constexpr std::chrono::milliseconds kWaitSlice{50};
 
 // The local ports the driver may take: the camera's socket (32100, or 32101 when taken) and
 // the watchdog's, one above it.
-const std::vector<int> kDriverPorts = {32100, 32101, 32102};
+const std::vector<int> kDriverPorts = {NUDP_DRIVER_PORT, NUDP_DRIVER_PORT + 1,
+                                       NUDP_DRIVER_PORT + 2};
 
 UtcTime UtcOf(std::chrono::steady_clock::time_point at) {
   const auto now_steady = std::chrono::steady_clock::now();
@@ -78,14 +79,18 @@ Grabber::Grabber(const GrabOptions& options, RunRecords& records, ProgressLine* 
 
 Grabber::~Grabber() = default;
 
+void Grabber::SayWhoHoldsThePorts() {
+  for (const std::string& line : TakenPorts(_options.local, kDriverPorts)) {
+    std::fprintf(_err, "framegrab: %s\n", line.c_str());
+  }
+}
+
 bool Grabber::MakeCamera() {
   try {
     _camera = std::make_unique<CEthCamera>(_options.local);
   } catch (const char* text) {
     std::fprintf(_err, "framegrab: %s\n", text);
-    for (const std::string& line : TakenPorts(_options.local, kDriverPorts)) {
-      std::fprintf(_err, "framegrab: %s\n", line.c_str());
-    }
+    SayWhoHoldsThePorts();
     return false;
   }
   if (_options.logs_dir.empty()) return true;
@@ -110,9 +115,7 @@ bool Grabber::OpenCamera(RunFacts& facts) {
   if (!MakeCamera()) return false;
   if (!_camera->Open(_options.remote)) {
     std::fprintf(_err, "framegrab: cannot open a connection to %s\n", _options.remote.c_str());
-    for (const std::string& line : TakenPorts(_options.local, kDriverPorts)) {
-      std::fprintf(_err, "framegrab: %s\n", line.c_str());
-    }
+    SayWhoHoldsThePorts();
     return false;
   }
   facts.camera = _camera->GetRemoteAddress();
@@ -132,11 +135,7 @@ std::string Grabber::CameraId() {
   if (!_camera->SendCmd(NUDP_CMD_IDENTIFY, NUDP_TOP_COMMAND, nullptr, id, &length, sizeof id)) {
     return "";
   }
-  // The text starts at byte 10 and ends at its zero byte or with the data.
-  const std::size_t received = std::min<std::size_t>(length, sizeof id);
-  if (received <= NUDP_ID_TEXT_OFFSET) return "";
-  const char* text = reinterpret_cast<const char*>(id) + NUDP_ID_TEXT_OFFSET;
-  return std::string(text, strnlen(text, received - NUDP_ID_TEXT_OFFSET));
+  return std::string(NudpIdText(id, std::min<std::size_t>(length, sizeof id)));
 }
 
 bool Grabber::Reopen() {
@@ -179,12 +178,12 @@ bool Grabber::RideOutOutage(RunFacts& facts, Clock::time_point run_start, int lo
                static_cast<long long>(kLongestReopenPause.count() / 1000));
   std::fflush(_err);
   facts.outages.push_back(outage);
-  const auto publish = [&] {
-    Outage& o = facts.outages.back();
-    o.duration_ms = MsBetween(last_heard, Clock::now());
+  // The outage as it stands at `now`, for the page and the figures.
+  const auto publish = [&](Clock::time_point now) {
+    facts.outages.back().duration_ms = MsBetween(last_heard, now);
     _records.UpdateFacts([&facts](RunFacts& f) { f.outages = facts.outages; });
   };
-  publish();
+  publish(Clock::now());
 
   const double give_up_ms = _options.give_up_after_seconds * 1e3;
   std::chrono::milliseconds pause = kReopenPause;
@@ -210,8 +209,7 @@ bool Grabber::RideOutOutage(RunFacts& facts, Clock::time_point run_start, int lo
       const Clock::time_point back = Clock::now();
       o.over = true;
       o.ended = UtcOf(back);
-      o.duration_ms = MsBetween(last_heard, back);
-      _records.UpdateFacts([&facts](RunFacts& f) { f.outages = facts.outages; });
+      publish(back);
       std::fprintf(_err, "framegrab: outage %d over at %s after %s (%d reopenings); going on\n",
                    o.number, UtcText(o.ended).c_str(), FormatDuration(o.duration_ms).c_str(),
                    o.attempts);
@@ -219,11 +217,11 @@ bool Grabber::RideOutOutage(RunFacts& facts, Clock::time_point run_start, int lo
       WriteLine(OutageLine(o));
       return true;
     }
-    publish();
+    publish(Clock::now());
     if (Clock::now() - last_heard >= kShortOutage) pause = std::min(pause * 2, kLongestReopenPause);
     next = Clock::now() + pause;
   }
-  publish();
+  publish(Clock::now());
   WriteLine(OutageLine(facts.outages.back()));
   return false;
 }
@@ -252,7 +250,7 @@ const ImageRecord* Grabber::TakeImage(int number, Clock::time_point run_start) {
   HandOver();
   ImageRecord r;
   r.number = number;
-  r.started = std::chrono::time_point_cast<UtcTime::duration>(std::chrono::system_clock::now());
+  r.started = std::chrono::system_clock::now();
   r.complete = _camera->WaitForRawData();
   r.stream_packets = _camera->Nudp().RawCount();
   if (!r.complete) {
@@ -335,7 +333,7 @@ RunFacts Grabber::Run() {
   facts.local = _options.local;
   facts.camera = _options.remote;
   facts.requested_images = _options.images;
-  facts.started = std::chrono::time_point_cast<UtcTime::duration>(std::chrono::system_clock::now());
+  facts.started = std::chrono::system_clock::now();
   const bool opened = OpenCamera(facts);
   WriteLine(RunStartLine(facts, _command_line));
   if (!opened) {

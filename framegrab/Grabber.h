@@ -61,6 +61,8 @@ class Grabber {
 
   // Makes the camera object and opens the logs; false (with a message) when it cannot.
   bool MakeCamera();
+  // After a failed bind or open: a line for each of the driver's ports some program holds.
+  void SayWhoHoldsThePorts();
   // Opens the camera and switches binning on; false (with a message) when it cannot.
   bool OpenCamera(RunFacts& facts);
   // One attempt at opening the camera again and switching binning on; quiet.

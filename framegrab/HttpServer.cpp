@@ -278,7 +278,6 @@ bool HttpServer::Answer(MHD_Connection* connection, const char* url, const char*
   const auto route = _routes.find(url);
   if (route == _routes.end()) return Queue(connection, HttpAnswer::Text(404, "not found\n"));
   HttpRequest request;
-  request.path = url;
   request.query = [connection](const char* name) {
     return MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, name);
   };

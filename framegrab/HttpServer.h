@@ -18,7 +18,6 @@ namespace fp {
 
 // A request as a route sees it.
 struct HttpRequest {
-  std::string path;
   // The value of a query argument ("?from=3"), or nullptr when it is not given.
   std::function<const char*(const char* name)> query;
 };

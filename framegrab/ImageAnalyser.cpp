@@ -1,10 +1,9 @@
 #include "framegrab/ImageAnalyser.h"
 
+#include "framegrab/Background.h"
 #include "framegrab/PictureStats.h"
 #include "framegrab/RunRecords.h"
 
-#include <sys/resource.h>
-#include <unistd.h>
 #include <vector>
 
 namespace fp {
@@ -13,8 +12,6 @@ namespace {
 
 // Images held: the one analysed and one waiting.
 constexpr std::size_t kImagesHeld = 2;
-// The analysing thread's nice value, against the usual 0.
-constexpr int kNice = 10;
 
 }  // namespace
 
@@ -37,8 +34,8 @@ void ImageAnalyser::Flush() {
 
 void ImageAnalyser::Run() {
   // Analysis gives way to taking images when the processors are busy: the driver's threads
-  // must not wait for it. Best effort; at the usual priority when it cannot be lowered.
-  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kNice);
+  // must not wait for it.
+  RunInBackground();
   std::vector<std::uint32_t> scratch;
   std::unique_lock<std::mutex> lock(_mutex);
   Job job;

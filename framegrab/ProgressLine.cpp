@@ -52,8 +52,7 @@ void ProgressLine::Finish(const RunProgress& progress) {
 }
 
 void ProgressLine::PrintRun(const RunProgress& p) {
-  const std::string now =
-      UtcText(std::chrono::time_point_cast<UtcTime::duration>(std::chrono::system_clock::now()));
+  const std::string now = UtcText(std::chrono::system_clock::now());
   std::string pictures;
   if (p.saved_pictures + p.unsaved_pictures + p.failed_pictures > 0) {
     pictures = ", pictures " + std::to_string(p.saved_pictures) + " saved " +
