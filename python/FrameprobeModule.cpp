@@ -59,7 +59,9 @@ py::tuple Grab(Camera& camera, const py::object& out) {
 py::tuple GrabMany(Camera& camera, std::optional<py::ssize_t> count, const py::object& out) {
   if (!count) {
     if (out.is_none()) throw py::type_error("grab_many needs a count or an out array");
-    count = py::reinterpret_borrow<py::array>(out).shape(0);
+    if (!py::isinstance<py::array>(out)) throw py::type_error("out must be a numpy array");
+    const py::array array = py::reinterpret_borrow<py::array>(out);
+    count = array.ndim() > 0 ? array.shape(0) : 0;  // a wrong shape is ImageArray's to refuse
   }
   if (*count < 0) throw py::value_error("count must not be negative");
   py::array images = ImageArray(out, count);

@@ -113,6 +113,11 @@ def test_grabs_with_loss_and_duplicates_equal_the_chart(camsim, tmp_path):
                 cam.grab(out=out)
         with pytest.raises(TypeError):
             cam.grab(out=bytearray(frameprobe.IMAGE_BYTES))
+        for out in (bytearray(frameprobe.IMAGE_BYTES), [np.zeros(frameprobe.IMAGE_SHAPE)]):
+            with pytest.raises(TypeError):
+                cam.grab_many(out=out)
+        with pytest.raises(ValueError, match="C-contiguous, writeable uint16 array"):
+            cam.grab_many(out=np.zeros((), dtype=np.uint16))
         with pytest.raises(frameprobe.Error, match="starts an image: take images with Grab"):
             cam.command(0x08)
         totals = cam.totals
