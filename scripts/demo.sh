@@ -25,13 +25,7 @@ mkdir -p "$run_dir"
 sim_out="$run_dir/camsim.txt"
 
 camsim_pid=
-stop_sim() {
-  if [ -n "$camsim_pid" ] && kill -0 "$camsim_pid" 2>/dev/null; then
-    kill -TERM "$camsim_pid" 2>/dev/null || true
-    wait "$camsim_pid" 2>/dev/null || true
-  fi
-}
-trap stop_sim EXIT
+trap camsim_stop EXIT
 
 # camsim runs in the run's directory, so that a file it writes (--pcap FILE) lands there.
 if ! camsim_start "$sim_out" "$sim_out" env -C "$run_dir" "$root/build/programs/tools/camsim" \
@@ -48,7 +42,7 @@ fi
 echo "=== frameprobe 127.0.0.1 127.0.0.1 (in $run_dir)"
 status=0
 (cd "$run_dir" && "$root/build/programs/app/frameprobe" 127.0.0.1 127.0.0.1) || status=$?
-stop_sim
+camsim_stop
 trap - EXIT
 
 echo "=== exit status $status"

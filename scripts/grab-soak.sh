@@ -52,9 +52,10 @@ if ! reason=$("$netlab" up "$lab" 2>&1); then
 fi
 dir=${keep:-$(mktemp -d)}
 mkdir -p "$dir"
-sim_pid= grab_pid= poll_pid=
+grab_pid= poll_pid=
 cleanup() {
-  for pid in $poll_pid $grab_pid $sim_pid; do kill "$pid" 2>/dev/null; done
+  for pid in $poll_pid $grab_pid; do kill "$pid" 2>/dev/null; done
+  camsim_stop
   "$netlab" down "$lab"
   [ -n "$keep" ] || rm -rf "$dir"
 }
@@ -65,7 +66,6 @@ now_ms() { echo $(($(date +%s%N) / 1000000)); }
 start_sim() {
   camsim_start "$dir/camsim.out" "$dir/camsim.err" "$netlab" exec "$lab" camera "$camsim" \
     --bind "$camera" --rate "$rate" --quiet || { echo "grab-soak: camsim did not start" >&2; exit 1; }
-  sim_pid=$camsim_pid
 }
 
 t0=$(now_ms)
@@ -122,8 +122,7 @@ for event in "${events[@]}"; do
       ;;
     restart)
       from=$(now_ms)
-      kill -TERM "$sim_pid"
-      wait "$sim_pid" 2>/dev/null
+      camsim_stop
       sleep 2
       start_sim
       echo "restart $(($(now_ms) - from))" >>"$dir/away"

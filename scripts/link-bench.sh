@@ -27,13 +27,9 @@ case "$images" in '' | *[!0-9]* | 0) echo "usage: link-bench.sh [IMAGES]" >&2; e
 
 lab="lb$$"
 dir=$(mktemp -d)
-sim_pid=
 lab_up=0
 cleanup() {
-  if [ -n "$sim_pid" ]; then
-    kill -TERM "$sim_pid" 2>/dev/null
-    wait "$sim_pid" 2>/dev/null
-  fi
+  camsim_stop
   [ "$lab_up" -eq 1 ] && "$netlab" down "$lab"
   rm -rf "$dir"
 }
@@ -66,7 +62,6 @@ run() {
   local listening=1
   camsim_start "$dir/$name.sim" "$dir/$name.sim.err" \
     "${sim_prefix[@]}" "$camsim" --bind "$sim_addr" --quiet || listening=0
-  sim_pid=$camsim_pid
   if [ "$listening" -eq 0 ]; then
     echo "link-bench: camsim did not start ($name): $(cat "$dir/$name.sim.err")" >&2
     echo 1 >"$dir/$name.status"
@@ -76,9 +71,7 @@ run() {
   "${bench_prefix[@]}" "$link_bench" --local "$bench_addr" --camera "$sim_addr" \
     --images "$images" >"$dir/$name.bench" 2>"$dir/$name.bench.err" || status=$?
   echo "$status" >"$dir/$name.status"
-  kill -TERM "$sim_pid" 2>/dev/null
-  wait "$sim_pid" 2>/dev/null
-  sim_pid=
+  camsim_stop
   if [ -s "$dir/$name.bench.err" ]; then
     sed "s/^/link-bench: $name: /" "$dir/$name.bench.err" >&2
   fi

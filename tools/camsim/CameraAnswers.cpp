@@ -16,6 +16,20 @@ constexpr std::uint32_t kSerialNumber = 0x00C0FFEE;
 constexpr std::uint8_t kFirmwareMajor = 1;
 constexpr std::uint8_t kFirmwareMinor = 0;
 
+// True when an entry of `entries` not `used` up yet matches `command`; it is then used up.
+bool UseUpMatch(const std::vector<CommandMatch>& entries, std::vector<bool>& used,
+                const NudpHeader& command) {
+  const std::uint8_t top = command[2] & NUDP_TOP_MASK;
+  const std::uint32_t number = ReadNumberField(command.data());
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (!used[i] && entries[i].Matches(top, number)) {
+      used[i] = true;
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 CameraAnswers::CameraAnswers(const SimulatorOptions& options)
@@ -67,30 +81,13 @@ std::size_t CameraAnswers::Data(const NudpHeader& command, std::uint32_t image_n
 
 NudpHeader CameraAnswers::Header(const NudpHeader& command, bool& damaged) {
   NudpHeader response = BuildExpectedResponse(command);
-  const std::uint8_t top = command[2] & NUDP_TOP_MASK;
-  const std::uint32_t number = ReadNumberField(command.data());
-  damaged = false;
-  for (std::size_t i = 0; i < _options.damage.size(); ++i) {
-    if (!_damage_used[i] && _options.damage[i].Matches(top, number)) {
-      _damage_used[i] = true;
-      damaged = true;
-      break;
-    }
-  }
+  damaged = UseUpMatch(_options.damage, _damage_used, command);
   if (damaged) response[3] = static_cast<std::uint8_t>(response[3] ^ 0x5A);
   return response;
 }
 
 bool CameraAnswers::LoseAnswer(const NudpHeader& command) {
-  const std::uint8_t top = command[2] & NUDP_TOP_MASK;
-  const std::uint32_t number = ReadNumberField(command.data());
-  for (std::size_t i = 0; i < _options.lose_answer.size(); ++i) {
-    if (!_lose_used[i] && _options.lose_answer[i].Matches(top, number)) {
-      _lose_used[i] = true;
-      return true;
-    }
-  }
-  return false;
+  return UseUpMatch(_options.lose_answer, _lose_used, command);
 }
 
 }  // namespace fp
