@@ -225,6 +225,10 @@ GrabInfo Camera::Grab(std::uint8_t* image, const std::atomic<bool>* stop) {
       const Clock::time_point recovery = Clock::now();
       info.complete = driver.ReadMissing(image, stop);
       info.recovery_ms = MsBetween(recovery, Clock::now());
+    } else {
+      // Stopped before recovery: the image is handed back all the same, and the next grab
+      // waits for what the stopped stream left in flight.
+      driver.ReleaseRawDataBuffer();
     }
     info.missing = Ranges(driver.MissingRanges());
     info.fetched_again_packets = info.LostPackets() - Count(info.missing);

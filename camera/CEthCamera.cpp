@@ -165,6 +165,8 @@ bool CEthCamera::Open(const std::string& remote) {
 bool CEthCamera::Close() {
   if (!_connected.load()) {
     ReapListener();
+    // Nobody turns the handler any more: the image is the caller's again.
+    _nudp->HandOver();
     return true;
   }
   WaitForRawData();
@@ -174,6 +176,7 @@ bool CEthCamera::Close() {
   }
   // The listener may have given the connection up while the transfer ended; the socket is its
   // to close then.
+  _nudp->HandOver();
   if (!_connected.load()) {
     _nudp_mutex.Release();
     ReapListener();

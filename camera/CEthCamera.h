@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -102,21 +103,32 @@ class CEthCamera {
                std::uint8_t* data = nullptr, std::uint32_t* length = nullptr,
                std::size_t capacity = NUDP_MAX_DATA_LENGTH);
 
-  // Makes `buffer` (RAW_IMAGE_SIZE bytes, owned by the caller and kept until the transfer has
-  // ended) the target of the next RAW image. False while data is being taken.
+  // Makes `buffer` (RAW_IMAGE_SIZE bytes, owned by the caller) the target of the next RAW image.
+  // False while data is being taken. The buffer must stay allocated until the image is handed
+  // back: WaitForRawData returned true, ReadMissing returned, ReleaseRawDataBuffer or Close was
+  // called, or another buffer was set. Until then copies that come late are compared with it,
+  // and an answer to an earlier 0x08 restarts the image in it (see NudpSocket).
   bool SetRawDataBuffer(std::uint8_t* buffer);
-  // Waits until no RAW transfer is running; true when the last image is complete. `stop`, when
-  // given, is looked at every 20 ms: once it is set (from any thread), the listener ends the
-  // transfer at its next pass, as one the camera gave up (RAW receiving off, the packets stored
-  // stay), and logs as an error that the caller stopped it.
+  // Waits until no RAW transfer is running; true when the last image is complete, and then
+  // hands the image back. `stop`, when given, is looked at every 20 ms: once it is set (from
+  // any thread), the listener ends the transfer at its next pass, as one the camera gave up
+  // (RAW receiving off, the packets stored stay), and logs as an error that the caller stopped
+  // it.
   bool WaitForRawData(const std::atomic<bool>* stop = nullptr);
+  // Hands the last image back to the caller without recovering it (a transfer that a restart
+  // began again is stopped first). The next 0x08 then waits for the camera to fall silent, in
+  // case its stream still runs.
+  void ReleaseRawDataBuffer();
   // Fetches every packet missing from the last image into `buffer`, ascending, one
   // retransmission request each. An answer that does not bring exactly one packet's data is not
   // stored and the packet is asked for again, as often as a command is sent. True when all were
   // fetched (or none was missing); false at the first packet that could not be fetched. The
   // packet map and count of the socket stay as they were. `stop`, when given, is looked at
   // before each packet: once it is set (from any thread), recovery ends with false and logs as
-  // an error where it stopped.
+  // an error where it stopped. Packets that a late copy put in conflict meanwhile are fetched
+  // too. When the image begins again during recovery (an answer to an earlier 0x08, or a stream
+  // without one), what was fetched for the exposure before is dropped, the new stream is waited
+  // for and the recovery starts over. Hands the image back at its end.
   bool ReadMissing(std::uint8_t* buffer, const std::atomic<bool>* stop = nullptr);
   // The packets of the last image that are in its buffer neither from the stream nor from
   // ReadMissing, ascending and merged into ranges; empty for a complete image. For the caller
@@ -148,15 +160,30 @@ class CEthCamera {
   const char* ListenerPass(ListenerState& state);
   const char* EndTransfer(ListenerState& state);
   bool TransferDone();
+  // WaitForRawData without handing the image back.
+  bool WaitForTransfer(const std::atomic<bool>* stop);
+  // Ends the socket's keeping of the image, stopping a restarted transfer first.
+  void HandOverImage();
+  // The recovery walk of ReadMissing, before the image is handed back.
+  bool Recover(std::uint8_t* buffer, const std::atomic<bool>* stop);
+  // SendCmd, with `take_answer` run on the answer while the socket is still ours (instead of
+  // handing over its number and data).
+  bool Exchange(std::uint32_t number, std::uint8_t top, const std::function<bool()>& take_answer);
+  // Holding _nudp_mutex after a Select: a restart of the kept image has switched RAW receiving
+  // on again, so a transfer runs once more.
+  void TakeRestartedStream();
   // Every packet of the last image was stored from the stream into its buffer.
   bool ImageComplete() const;
+  enum class Fetch { kFetched, kFailed, kRestarted };
   // One packet into its place in `buffer` (may be null), asked for until an answer brings its
-  // whole data, at most as often as a command is sent. False when it never did.
-  bool FetchPacket(int packet, std::uint8_t* buffer);
-  // Before a 0x08 is sent again after a damaged answer: turns the handler, RAW receiving off,
-  // until no datagram has come for kRawTimeout. False when the camera is still sending after
-  // a bound of some seconds (logged as an error); the command is then not repeated.
-  bool DrainStream(std::uint32_t wire);
+  // whole data, at most as often as a command is sent. kFailed when it never did; kRestarted
+  // (nothing stored) when the image began again since `restarts` was read.
+  Fetch FetchPacket(int packet, std::uint8_t* buffer, std::uint64_t restarts);
+  // Before a 0x08 is sent again after a damaged answer, or sent at all after an image whose
+  // stream may still run (`before_start`): turns the handler, RAW receiving off, until no
+  // datagram has come for kRawTimeout. False when the camera is still sending after a bound of
+  // some seconds (logged as an error); the command is then not sent.
+  bool DrainStream(std::uint32_t wire, bool before_start);
   // After 0x08 was answered: data taking starts unless the image is already in or RAW
   // receiving was turned off meanwhile.
   void NoteRawStart();
@@ -218,6 +245,10 @@ class CEthCamera {
   // The last 0x08 went out without an image buffer: nothing of its image is stored. Written by
   // SendCmd, read by the caller thread.
   std::atomic<bool> _no_buffer{false};
+  // The last image ended otherwise than by its last packet (stopped by the caller, given up,
+  // contact lost, recovery failed): its stream may still be on its way, so the next 0x08 waits
+  // for silence first. Written by the listener and the caller thread.
+  std::atomic<bool> _stream_may_run{false};
 
   // Packets of the last image that ReadMissing brought (one entry a packet), cleared by
   // SetRawDataBuffer and by 0x08. Caller thread only.

@@ -35,6 +35,13 @@ bool CEthCamera::AcquireNudp() {
 
 bool CEthCamera::SendCmd(std::uint32_t number, std::uint8_t top, std::uint32_t* response_number,
                          std::uint8_t* data, std::uint32_t* length, std::size_t capacity) {
+  return Exchange(number, top, [&] {
+    return _nudp->GetResponse(response_number, data, length, capacity);
+  });
+}
+
+bool CEthCamera::Exchange(std::uint32_t number, std::uint8_t top,
+                          const std::function<bool()>& take_answer) {
   const std::uint32_t wire = WireOrderForLog(number);
   LogFormatted(false, "CEthCamera::SendCmd() (%s) number field = %.8X:\n",
                GetLocalAddress().c_str(), wire);
@@ -76,8 +83,19 @@ bool CEthCamera::SendCmd(std::uint32_t number, std::uint8_t top, std::uint32_t* 
     }
     // The last transfer's counts start here, with this command's own.
     const DriverCounts now = CountsNow();
-    std::lock_guard<std::mutex> lock(_count_marks_mutex);
-    _counts_at_transfer = now;
+    {
+      std::lock_guard<std::mutex> lock(_count_marks_mutex);
+      _counts_at_transfer = now;
+    }
+    // What an image stopped, given up or cut off by an outage left in flight would land in
+    // this one: the camera must be silent first.
+    if (_stream_may_run.load()) {
+      if (!DrainStream(wire, /*before_start=*/true)) {
+        _nudp_mutex.Release();
+        return false;
+      }
+      _stream_may_run.store(false);
+    }
   }
   bool pending = true;
   bool damaged = false;
@@ -88,7 +106,7 @@ bool CEthCamera::SendCmd(std::uint32_t number, std::uint8_t top, std::uint32_t* 
     --remaining;
     // After a damaged answer to 0x08 the camera may be streaming already: its packets must not
     // land in the image that the repeat clears the map for.
-    if (start_raw && damaged && !DrainStream(wire)) break;
+    if (start_raw && damaged && !DrainStream(wire, /*before_start=*/false)) break;
     // A slow camera may still answer an earlier 0x08; the last attempt gives that answer the
     // time of one more wait, as every repeat costs an exposure.
     const std::chrono::microseconds wait =
@@ -156,10 +174,17 @@ bool CEthCamera::SendCmd(std::uint32_t number, std::uint8_t top, std::uint32_t* 
   // meanwhile.
   bool answered = false;
   if (!pending) {
-    answered = streamed || _nudp->GetResponse(response_number, data, length, capacity);
+    answered = streamed || take_answer();
+    // From now until the caller hands the image over, late copies are compared with it and a
+    // late answer to an earlier 0x08 restarts it.
+    if (start_raw) _nudp->KeepImage();
   } else if (start_raw) {
     _nudp->StopData();
   }
+  if (pending) _stream_may_run.store(true);
+  // An answer to an earlier 0x08 that came during this exchange restarted the kept image: its
+  // new stream is a transfer of its own.
+  if (!start_raw) TakeRestartedStream();
   const bool on_listener = std::this_thread::get_id() == _listener_id.load();
   if (pending) CountOne(_counts.lost_contacts);
   if (pending && on_listener) {
@@ -200,20 +225,43 @@ void CEthCamera::NoteRawStart() {
   }
 }
 
-bool CEthCamera::DrainStream(std::uint32_t wire) {
+void CEthCamera::TakeRestartedStream() {
+  if (!_data_taking.load() && _nudp->IsTakingData()) _data_taking.store(true);
+}
+
+bool CEthCamera::DrainStream(std::uint32_t wire, bool before_start) {
   CountOne(_counts.drains);
-  LogFormatted(false,
-               "CEthCamera::SendCmd() (number field = %.8X):\nWaiting for the camera to fall "
-               "silent before sending again.\n\n",
-               wire);
+  if (before_start) {
+    WriteLog(
+        "CEthCamera::SendCmd() (0x08 command):\nThe stream of the image before may still run: "
+        "waiting for the camera to fall silent.\n\n");
+  } else {
+    LogFormatted(false,
+                 "CEthCamera::SendCmd() (number field = %.8X):\nWaiting for the camera to fall "
+                 "silent before sending again.\n\n",
+                 wire);
+  }
   // RAW receiving is off, so whatever comes now is judged and dropped by the socket.
   const auto silence = kRawTimeout;
-  const Clock::time_point limit = Clock::now() + kDrainLimit;
-  Clock::time_point quiet_since = Clock::now();
-  std::uint64_t seen = _nudp->DatagramsSeen();
+  const Clock::time_point start = Clock::now();
+  const Clock::time_point limit = start + kDrainLimit;
+  Clock::time_point quiet_since = start;
+  const std::uint64_t seen_at_start = _nudp->DatagramsSeen();
+  std::uint64_t seen = seen_at_start;
   for (;;) {
     const Clock::time_point now = Clock::now();
-    if (now - quiet_since >= silence) return true;
+    if (now - quiet_since >= silence) {
+      if (before_start) {
+        LogFormatted(false,
+                     "CEthCamera::SendCmd() (0x08 command):\n%llu datagrams drained in %d ms, "
+                     "the camera is silent.\n\n",
+                     static_cast<unsigned long long>(seen - seen_at_start),
+                     static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          now - start)
+                                          .count()));
+      }
+      return true;
+    }
     if (now >= limit) break;
     const auto left = std::min(quiet_since + silence, limit) - now;
     _handler->Select(
@@ -224,8 +272,10 @@ bool CEthCamera::DrainStream(std::uint32_t wire) {
     }
   }
   LogFormatted(true,
-               "CEthCamera::SendCmd() (number field = %.8X):\nCamera does not fall silent, "
-               "command not repeated.\n\n",
+               before_start ? "CEthCamera::SendCmd() (number field = %.8X):\nCamera does not fall "
+                              "silent, command not sent.\n\n"
+                            : "CEthCamera::SendCmd() (number field = %.8X):\nCamera does not fall "
+                              "silent, command not repeated.\n\n",
                wire);
   return false;
 }

@@ -109,7 +109,10 @@ void CEthCamera::BkgListener() {
   _connected.store(false);
   // A listener that stops on a failure in the middle of a transfer leaves no data taking
   // behind, so that the camera can take images again once it is opened again.
-  if (_data_taking.exchange(false)) _nudp->StopData();
+  if (_data_taking.exchange(false)) {
+    _nudp->StopData();
+    _stream_may_run.store(true);
+  }
   // A failure inside a data-taking pass leaves the pass's mutexes held; no thread ends holding
   // one.
   _wait_mutex.ReleaseAll();
@@ -147,6 +150,7 @@ const char* CEthCamera::ListenerPass(ListenerState& state) {
 
   if (!_data_taking.load()) {
     _handler->Select(0, kIdlePass.count());
+    TakeRestartedStream();
     return nullptr;
   }
 
@@ -190,6 +194,7 @@ const char* CEthCamera::ListenerPass(ListenerState& state) {
   if (_stop_transfer.exchange(false)) {
     WriteErrLog("CEthCamera::BkgListener():\nTransfer stopped by the caller.\n\n");
     _nudp->StopData();
+    _stream_may_run.store(true);
     state.tries = 0;
     failure = EndTransfer(state);
   } else if (fresh) {
@@ -209,6 +214,7 @@ const char* CEthCamera::ListenerPass(ListenerState& state) {
     const bool done = TransferDone();
     if (done || state.tries >= kMaxTries) {
       _nudp->StopData();
+      _stream_may_run.store(true);
       state.tries = 0;
       failure = EndTransfer(state);
     } else {
@@ -268,6 +274,40 @@ bool CEthCamera::TransferDone() {
 }
 
 bool CEthCamera::WaitForRawData(const std::atomic<bool>* stop) {
+  for (;;) {
+    if (!WaitForTransfer(stop)) return false;
+    // Looked at again with the socket ours, so that no restart comes between the look and the
+    // hand-over.
+    if (!AcquireNudp()) return ImageComplete();
+    const bool restarted = _data_taking.load();
+    const bool complete = !restarted && ImageComplete();
+    if (complete) _nudp->HandOver();
+    _nudp_mutex.Release();
+    if (!restarted) return complete;
+  }
+}
+
+void CEthCamera::ReleaseRawDataBuffer() {
+  HandOverImage();
+  _stream_may_run.store(true);
+}
+
+void CEthCamera::HandOverImage() {
+  for (;;) {
+    if (_data_taking.load()) {
+      const std::atomic<bool> stop{true};
+      WaitForTransfer(&stop);
+    }
+    // Without the socket (the listener stopped), nothing turns the handler any more.
+    if (!AcquireNudp()) return;
+    const bool restarted = _data_taking.load();
+    if (!restarted) _nudp->HandOver();
+    _nudp_mutex.Release();
+    if (!restarted) return;
+  }
+}
+
+bool CEthCamera::WaitForTransfer(const std::atomic<bool>* stop) {
   // Passes the caller's stop on to the listener; asked again at every poll, so that a stop
   // that came before the transfer's start is not lost.
   const auto pass_stop_on = [this, stop] {

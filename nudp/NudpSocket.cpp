@@ -104,6 +104,7 @@ bool NudpSocket::SendCmd(std::uint8_t top, std::uint32_t number) {
     }
     WriteLog("Command to send is 0x08: start RAW data dumping.\n");
     ClearPacketMap();
+    _start_answered = false;
   }
   MoveState(NUDP_WAITING);
 
@@ -169,6 +170,8 @@ bool NudpSocket::PrepareForData(std::uint8_t* image) {
   }
   ClearPacketMap();
   _image.store(image);
+  _prepared = image;
+  _kept.store(nullptr);
   return true;
 }
 
@@ -190,12 +193,12 @@ void NudpSocket::ClearRawDataFlag() { _state.fetch_and(static_cast<std::uint8_t>
 
 void NudpSocket::TakeStreamAsAnswer() {
   if (_starts_unanswered > 0) --_starts_unanswered;
+  _start_answered = true;
 }
 
 bool NudpSocket::PacketStored(int index) const {
   if (index < 0 || index >= RAW_PACKETS_PER_IMAGE) return false;
-  return _packet_map[static_cast<std::size_t>(index)].load(std::memory_order_relaxed) ==
-         kPacketStored;
+  return IsStored(_packet_map[static_cast<std::size_t>(index)].load(std::memory_order_relaxed));
 }
 
 void NudpSocket::ClearPacketMap() {

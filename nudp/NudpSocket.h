@@ -28,6 +28,19 @@ class SocketHandler;
 // again: an answer to a 0x08 that comes while RAW data is taken, beyond the one awaited, clears
 // the packet map (a restart), so that the image is completed from the new exposure alone.
 //
+// An image is in the socket's keeping from the moment its 0x08 has been taken (KeepImage) until
+// the owner hands it over (HandOver), its recovery included; the owner keeps the buffer
+// allocated for as long. While it is kept:
+// - a RAW data packet that comes after the transfer has ended is still compared with the copy
+//   stored: the same data is refused as before; other data is a conflict. When the copy stored
+//   came before the camera answered the 0x08 (the last packet of the exposure before, still in
+//   flight, say), the packet is missing again and is fetched again, as in a running transfer.
+//   When it came after the answer, the camera is streaming once more without a 0x08: which
+//   exposure the stored packets belong to can no longer be told, so they are all dropped and
+//   the image is fetched again whole (counted as a restart);
+// - an answer to an outstanding 0x08 restarts the image as it does during a transfer: the
+//   packet map is cleared and RAW data is taken again, into the kept buffer.
+//
 // The socket holds no lock. Its operations and its receive callback (which runs in whichever
 // thread runs the owning handler's Select) must be serialised by the owner. The state readers
 // (State, LastTop, TakePacketArrived, RawCount, LastPacket, PacketStored) may be called from any
@@ -66,8 +79,13 @@ class NudpSocket : public UdpSocket {
   // Makes `image` (RAW_IMAGE_SIZE bytes, owned by the caller, kept until the transfer ends) the
   // target of RAW data and clears the packet map. False while RAW data is being received.
   bool PrepareForData(std::uint8_t* image);
-  // Stops accepting RAW data and forgets the image buffer.
+  // Stops accepting RAW data and forgets the image buffer (a kept image stays kept).
   void StopData();
+  // The image prepared last is kept from now on: its 0x08 has been taken.
+  void KeepImage() { _kept.store(_prepared); }
+  // The kept image is the owner's again: nothing is compared with it or stored in it any more.
+  void HandOver() { _kept.store(nullptr); }
+  bool KeepsImage() const { return _kept.load() != nullptr; }
 
   // Clears NUDP_RAW_DATA alone, without touching the image buffer; used by the driver when the
   // 0x08 command was not answered.
@@ -104,8 +122,9 @@ class NudpSocket : public UdpSocket {
   bool PacketStored(int index) const;
   // True while an image buffer is set (PrepareForData, until the transfer ends).
   bool HasImage() const { return _image.load() != nullptr; }
-  // Restarts of the image (a further answer to 0x08 during a transfer) since the socket was
-  // made; each one cleared the packet map and the count.
+  // Restarts of the image since the socket was made: a further answer to 0x08 during a
+  // transfer or while the image is kept, or a stream without a 0x08 after the transfer; each
+  // one cleared the packet map and the count.
   std::uint64_t Restarts() const { return _counts.restarts.load(); }
   // RAW data packets stored since the socket was made; only ever grows.
   std::uint64_t StoredPackets() const { return _counts.stored.load(std::memory_order_relaxed); }
@@ -143,6 +162,10 @@ class NudpSocket : public UdpSocket {
   // restart of the image (the map is cleared and the answer needs nothing more); false when it
   // goes the way of every other response.
   bool TakeStartAnswer(Trace& trace);
+  // A RAW data packet while none is expected: compared with a kept image's copy, else refused.
+  void OnLateRawPacket(const std::uint8_t* data, std::size_t length, Trace& trace);
+  // Marks a stored packet as in conflict with a copy of other data: missing again.
+  void PutInConflict(std::atomic<std::uint8_t>& mark, int packet, std::uint64_t offset);
   // The one way the connection state moves: clears the state bits (0-3: READY, WAITING,
   // CMD_ERR) and sets `to` there; the flags in bits 4-7 (RAW_DATA) stay.
   void MoveState(std::uint8_t to);
@@ -155,13 +178,23 @@ class NudpSocket : public UdpSocket {
   std::array<std::uint8_t, NUDP_MAX_PACKET_LENGTH> _cmd_packet{};
   std::array<std::uint8_t, NUDP_MAX_PACKET_LENGTH> _response{};
   std::atomic<std::uint8_t*> _image{nullptr};  // not owned: the caller's image buffer
-  // One entry a packet: kPacketMissing, kPacketStored or kPacketInConflict.
+  std::uint8_t* _prepared = nullptr;            // the buffer PrepareForData was given last
+  std::atomic<std::uint8_t*> _kept{nullptr};    // the image in keeping (KeepImage, HandOver)
+  // One entry a packet: kPacketMissing, kPacketStored, kPacketStoredEarly (stored before the
+  // camera answered the image's 0x08) or kPacketInConflict.
   std::array<std::atomic<std::uint8_t>, RAW_PACKETS_PER_IMAGE> _packet_map{};
   static constexpr std::uint8_t kPacketMissing = 0;
   static constexpr std::uint8_t kPacketStored = 1;
   static constexpr std::uint8_t kPacketInConflict = 2;
+  static constexpr std::uint8_t kPacketStoredEarly = 3;
+  static bool IsStored(std::uint8_t entry) {
+    return entry == kPacketStored || entry == kPacketStoredEarly;
+  }
   NudpHeader _start_expected{};  // the answer to the last 0x08 sent
   std::int32_t _starts_unanswered = 0;
+  // The camera has answered the image's 0x08 (or its stream stood for the answer): packets
+  // stored from now on are of the exposure it started.
+  bool _start_answered = true;
   std::atomic<bool> _packet_arrived{false};
   // Written by the receive path only; read from any thread.
   NudpCountsOf<std::atomic<std::uint64_t>> _counts;

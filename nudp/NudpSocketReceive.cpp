@@ -120,9 +120,7 @@ void NudpSocket::OnRawDataPacket(const std::uint8_t* data, std::size_t length, T
     return;
   }
   if (!IsTakingData()) {
-    CountOne(_counts.refused);
-    trace.Flush();
-    WriteErrLog("Socket is not expecting RAW data.\n");
+    OnLateRawPacket(data, length, trace);
     return;
   }
   const std::uint32_t number = ReadNumberField(data);
@@ -163,27 +161,19 @@ void NudpSocket::OnRawDataPacket(const std::uint8_t* data, std::size_t length, T
     const std::uint8_t* image = _image.load(std::memory_order_relaxed);
     const bool differs = image != nullptr &&
                          std::memcmp(image + offset, data + NUDP_HEADER_LENGTH, data_length) != 0;
-    char text[128];
     if (differs) {
-      if (entry == kPacketStored) {
-        mark.store(kPacketInConflict, std::memory_order_relaxed);
-        _raw_count.fetch_sub(1);
-      }
-      CountOne(_counts.conflicts);
-      std::snprintf(text, sizeof text,
-                    "RAW data packet #%d (offset=%X) duplicated with other data: counted as "
-                    "missing.\n",
-                    packet, static_cast<unsigned>(offset));
+      PutInConflict(mark, packet, offset);
     } else {
       CountOne(_counts.duplicates);
+      char text[128];
       std::snprintf(text, sizeof text, "RAW data packet #%d (offset=%X) duplicated.\n", packet,
                     static_cast<unsigned>(offset));
+      WriteErrLog(text);
     }
-    WriteErrLog(text);
   } else {
     std::uint8_t* image = _image.load(std::memory_order_relaxed);
     if (image != nullptr) std::memcpy(image + offset, data + NUDP_HEADER_LENGTH, data_length);
-    mark.store(kPacketStored, std::memory_order_relaxed);
+    mark.store(_start_answered ? kPacketStored : kPacketStoredEarly, std::memory_order_relaxed);
     _raw_count.fetch_add(1);
     CountOne(_counts.stored);
     _last_packet.store(packet);
@@ -203,6 +193,59 @@ void NudpSocket::OnRawDataPacket(const std::uint8_t* data, std::size_t length, T
         .AppendDecimal(static_cast<std::int64_t>(data_length))
         .Append(") parsed.\n\n");
   }
+}
+
+void NudpSocket::PutInConflict(std::atomic<std::uint8_t>& mark, int packet, std::uint64_t offset) {
+  if (IsStored(mark.load(std::memory_order_relaxed))) {
+    mark.store(kPacketInConflict, std::memory_order_relaxed);
+    _raw_count.fetch_sub(1);
+  }
+  CountOne(_counts.conflicts);
+  char text[128];
+  std::snprintf(text, sizeof text,
+                "RAW data packet #%d (offset=%X) duplicated with other data: counted as "
+                "missing.\n",
+                packet, static_cast<unsigned>(offset));
+  WriteErrLog(text);
+}
+
+void NudpSocket::OnLateRawPacket(const std::uint8_t* data, std::size_t length, Trace& trace) {
+  // The transfer has ended, but while its image is kept a copy still tells whether what was
+  // stored is this exposure's.
+  const std::uint8_t* kept = _kept.load(std::memory_order_relaxed);
+  const std::uint32_t number = ReadNumberField(data);
+  const std::size_t data_length = length - NUDP_HEADER_LENGTH;
+  if (kept != nullptr && RawPacketInImage(number, data_length) &&
+      RawPacketFillsItsPlace(number, data_length)) {
+    const auto packet = static_cast<int>(RawPacketIndex(number));
+    const std::uint64_t offset = RawByteOffset(number);
+    auto& mark = _packet_map[static_cast<std::size_t>(packet)];
+    const std::uint8_t entry = mark.load(std::memory_order_relaxed);
+    if (IsStored(entry) &&
+        std::memcmp(kept + offset, data + NUDP_HEADER_LENGTH, data_length) != 0) {
+      trace.Flush();
+      if (entry == kPacketStoredEarly) {
+        // Stored before the camera answered: a copy of the exposure before, likely; this one
+        // came after the answer. Neither counts until a retransmission brings the packet.
+        PutInConflict(mark, packet, offset);
+      } else {
+        CountOne(_counts.conflicts);
+        CountOne(_counts.restarts);
+        ClearPacketMap();
+        char text[192];
+        std::snprintf(text, sizeof text,
+                      "RAW data packet #%d (offset=%X) came after its transfer with other data: "
+                      "the camera streams without a 0x08 command, the packets stored are "
+                      "dropped and the image is fetched again.\n",
+                      packet, static_cast<unsigned>(offset));
+        WriteErrLog(text);
+      }
+      return;
+    }
+  }
+  CountOne(_counts.refused);
+  trace.Flush();
+  WriteErrLog("Socket is not expecting RAW data.\n");
 }
 
 void NudpSocket::OnResponsePacket(const std::uint8_t* data, std::size_t length, Trace& trace) {
@@ -233,6 +276,7 @@ void NudpSocket::OnResponsePacket(const std::uint8_t* data, std::size_t length, 
         std::memcpy(_response.data(), data, length);
         _response_length = static_cast<std::uint32_t>(length - NUDP_HEADER_LENGTH);
         MoveState(NUDP_READY);
+        if (_expected == _start_expected) _start_answered = true;
         CountOne(_counts.matched_answers);
         trace.Add("WAITING->READY\n");
         break;
@@ -260,11 +304,19 @@ bool NudpSocket::TakeStartAnswer(Trace& trace) {
   --_starts_unanswered;
   const std::uint8_t state = State();
   const bool awaited = NudpIsWaiting(state) && _expected == _start_expected;
-  // The answer a 0x08 waits for, or a late one after the image has ended: handled as any other.
-  if (awaited || !NudpIsTakingData(state)) return false;
+  std::uint8_t* kept = _kept.load(std::memory_order_relaxed);
+  // The answer a 0x08 waits for, or a late one after the image was handed over: handled as any
+  // other.
+  if (awaited || (!NudpIsTakingData(state) && kept == nullptr)) return false;
   // A camera starts a new exposure on each 0x08 and sends it after its answer: what was stored
-  // before this answer belongs to an exposure the camera has left.
+  // before this answer belongs to an exposure the camera has left. After the transfer's end
+  // (while the image is still kept) the new exposure's stream is taken too.
   ClearPacketMap();
+  _start_answered = true;
+  if (!NudpIsTakingData(state)) {
+    _image.store(kept);
+    _state.fetch_or(NUDP_RAW_DATA);
+  }
   CountOne(_counts.restarts);
   trace.Flush();
   WriteErrLog(
