@@ -1,10 +1,11 @@
 #include "framegrab/Framegrab.h"
 
+#include "net/LocalPorts.h"
+
 #include "framegrab/GrabOptions.h"
 #include "framegrab/Grabber.h"
 #include "framegrab/JsonView.h"
 #include "framegrab/LiveServer.h"
-#include "framegrab/LocalPorts.h"
 #include "framegrab/OutputFile.h"
 #include "framegrab/PageView.h"
 #include "framegrab/PictureSaver.h"

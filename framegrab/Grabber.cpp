@@ -1,6 +1,7 @@
 #include "framegrab/Grabber.h"
 
 #include "camera/CEthCamera.h"
+#include "net/LocalPorts.h"
 #include "nudp/NudpProtocol.h"
 #include "nudp/NudpSocket.h"
 
@@ -8,7 +9,6 @@
 #include "framegrab/ImageAnalyser.h"
 #include "framegrab/ImagePool.h"
 #include "framegrab/JsonView.h"
-#include "framegrab/LocalPorts.h"
 #include "framegrab/PictureSaver.h"
 #include "framegrab/PreviewWorker.h"
 #include "framegrab/ProgressLine.h"

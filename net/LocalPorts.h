@@ -5,7 +5,8 @@
 
 namespace fp {
 
-// What stands in the way of binding the driver's sockets, told in words a person can act on.
+// What stands in the way of binding UDP sockets on a local address, told in words a person can
+// act on: lines for a program to print or to add to the text of a failure.
 
 // Empty when `ip` (a dotted quad) is an address of this machine, one a socket can be bound to;
 // otherwise why not, with the addresses the interfaces have.

@@ -1,7 +1,11 @@
-#include "framegrab/LocalPorts.h"
+#include "net/LocalPorts.h"
+
+#include "net/SocketOps.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fstream>
@@ -15,17 +19,16 @@ namespace fp {
 
 namespace {
 
-// 0 when a UDP socket binds to ip:port, else the errno of the bind.
+// 0 when a UDP socket binds to ip:port, else the errno of the bind (its own text is what a
+// person reads, not the layer's code).
 int BindError(const std::string& ip, int port) {
-  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const int fd = sockets::CreateSocket(AF_INET, SOCK_DGRAM, 0);
   if (fd < 0) return errno;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  inet_pton(AF_INET, ip.c_str(), &address.sin_addr);
-  const int result = bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  in_addr address{};
+  inet_pton(AF_INET, ip.c_str(), &address);
+  const int result = sockets::BindIPv4(fd, address.s_addr, static_cast<std::uint16_t>(port));
   const int error = result == 0 ? 0 : errno;
-  close(fd);
+  sockets::Close(fd);
   return error;
 }
 
