@@ -6,6 +6,8 @@
 
 #include "camera/CEthCamera.h"
 #include "camera/DriverCounts.h"
+#include "net/Address.h"
+#include "net/LocalPorts.h"
 #include "nudp/NudpProtocol.h"
 #include "nudp/NudpSocket.h"
 
@@ -14,6 +16,7 @@
 #include <array>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 namespace frameprobe {
@@ -85,6 +88,20 @@ Counters PublicCounters(const fp::DriverCounts& driver) {
   return counters;
 }
 
+// Who holds the ports the driver's camera socket tries on `local` (32100, then the one above),
+// a line each after a line end, in framegrab's words; empty when neither is taken.
+std::string PortHolders(const std::string& local) {
+  std::uint32_t address = 0;
+  if (!fp::HostToAddress(local, address)) return "";
+  std::string ip;
+  fp::AddressToText(address, ip);
+  std::string lines;
+  for (const std::string& line : fp::TakenPorts(ip, {kLocalPort, kLocalPort + 1})) {
+    lines += "\n" + line;
+  }
+  return lines;
+}
+
 std::string Hex(std::uint32_t number) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%X", number);
@@ -122,7 +139,9 @@ Camera::Camera(const std::string& local, const std::string& remote, const Option
   try {
     c.driver = std::make_unique<fp::CEthCamera>(local);
   } catch (const char* text) {
-    throw Error("cannot use the local address \"" + local + "\": " + text);
+    // Neither port could be bound: say who holds them, which the driver's text does not.
+    throw Error("cannot use the local address \"" + local + "\": " + text +
+                (std::strstr(text, "cannot bind") != nullptr ? PortHolders(local) : ""));
   }
   if (!options.log_file.empty() && !c.driver->OpenLog(options.log_file)) {
     throw Error("cannot open the driver log " + options.log_file);

@@ -119,7 +119,8 @@ KeyboardInterrupt within about 0.1 s; the camera stays usable.)")
            py::call_guard<py::gil_scoped_release>(),
            R"(Connects to the camera at `remote` from the local address `local`.
 
-local, remote: dotted quads or host names, without ports.
+local, remote: dotted quads or host names, without ports. When ports 32100 and
+32101 cannot be bound on `local`, the Error names the program holding each.
 binning: switch binning on once connected (command 0x105).
 log_file, err_log_file: the driver's log and error log, appended to; "" for none.)")
       .def("grab", &Grab, py::arg("out") = py::none(),

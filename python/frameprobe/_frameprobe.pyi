@@ -142,8 +142,9 @@ class Camera:
     ) -> None:
         """Connects to the camera at `remote` from the local address `local`.
 
-        Raises Error when the local address cannot be bound, the camera's address
-        is no address, or (with binning) the camera does not answer.
+        Raises Error when the local address cannot be bound (with a line for each
+        port another program holds, naming it), the camera's address is no address,
+        or (with binning) the camera does not answer.
         """
     def grab(
         self, out: npt.NDArray[np.uint16] | None = None

@@ -5,6 +5,7 @@
 #include "frameprobe/frameprobe.h"
 #include "tests/support/Loopback.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TestHost.h"
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -13,6 +14,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace fp::test {
@@ -341,6 +343,26 @@ TEST(CameraApi, FailuresThrowWithTheDriversReason) {
     } catch (const frameprobe::Error& e) {
       EXPECT_EQ(e.what(), c.message);
     }
+  }
+}
+
+// Both ports the camera socket may take, held by this program: the failure names each with its
+// holder, in the lines framegrab prints.
+TEST(CameraApi, TakenPortsAreNamedWithTheirHolder) {
+  const LoopbackSubnet subnet{31, 16};
+  const std::string local = subnet.Host(2);
+  const TestHost first(local, 32100);
+  const TestHost second(local, 32101);
+  ASSERT_TRUE(first.Ok() && second.Ok());
+  const std::string holder = "camera_api_test (pid " + std::to_string(getpid()) + ")";
+  try {
+    Camera camera(local, subnet.Host(1));
+    ADD_FAILURE() << "the camera opened on taken ports";
+  } catch (const frameprobe::Error& e) {
+    EXPECT_EQ(e.what(), "cannot use the local address \"" + local +
+                            "\": CEthCamera: cannot bind to local ip:port\nUDP " + local +
+                            ":32100 is taken by " + holder + "\nUDP " + local +
+                            ":32101 is taken by " + holder);
   }
 }
 

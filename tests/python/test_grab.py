@@ -1,8 +1,10 @@
 """frameprobe from Python against camsim: images into numpy, their info, errors."""
 
 import ast
+import os
 import pathlib
 import re
+import socket
 
 import numpy as np
 import pytest
@@ -136,18 +138,28 @@ def test_grabs_with_loss_and_duplicates_equal_the_chart(camsim, tmp_path):
 
 def test_failures_raise_with_the_drivers_reason(camsim):
     silent = camsim(2, "--silent")
+    # Both ports the camera socket may take, held by this process on an address of their own.
+    held = silent.address.rsplit(".", 1)[0] + ".3"
+    holder = f"{pathlib.Path('/proc/self/comm').read_text().strip()} (pid {os.getpid()})"
     cases = [
         ("10.255.255.1", silent.address,
          'cannot use the local address "10.255.255.1": CEthCamera: cannot bind to local ip:port'),
+        (held, silent.address,
+         f'cannot use the local address "{held}": CEthCamera: cannot bind to local ip:port\n'
+         f"UDP {held}:32100 is taken by {holder}\nUDP {held}:32101 is taken by {holder}"),
         (local_for(silent), silent.address,
          f"the camera at {silent.address}:1234 does not answer (binning on, command 0x105): "
          "CEthCamera::SendCmd(): Lost contact, closing connection."),
     ]
-    for local, remote, message in cases:
-        with pytest.raises(frameprobe.Error) as raised:
-            frameprobe.Camera(local, remote)
-        assert str(raised.value) == message
-        assert isinstance(raised.value, RuntimeError)
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as first, \
+            socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as second:
+        first.bind((held, 32100))
+        second.bind((held, 32101))
+        for local, remote, message in cases:
+            with pytest.raises(frameprobe.Error) as raised:
+                frameprobe.Camera(local, remote)
+            assert str(raised.value) == message
+            assert isinstance(raised.value, RuntimeError)
 
     # A camera that stops answering during recovery: the driver gives the connection up.
     mute = camsim(3, "--drop", "5", "--silent-cmd", "retransmit")
