@@ -215,6 +215,14 @@ GrabInfo Camera::Grab(Image& image, const std::atomic<bool>* stop) {
   return Grab(image.Bytes(), stop);
 }
 
+GrabInfo Camera::Grab(std::span<std::uint8_t> image, const std::atomic<bool>* stop) {
+  if (image.size() != kImageBytes) {
+    throw Error("Grab needs an image buffer of " + std::to_string(kImageBytes) +
+                " bytes, and the one given holds " + std::to_string(image.size()));
+  }
+  return Grab(image.data(), stop);
+}
+
 GrabInfo Camera::Grab(std::uint8_t* image, const std::atomic<bool>* stop) {
   if (!_impl) throw Error("the camera was moved away");
   if (image == nullptr) throw Error("Grab needs an image buffer");

@@ -16,6 +16,9 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#if __cplusplus >= 202002L
+#include <span>
+#endif
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -133,12 +136,20 @@ class FRAMEPROBE_EXPORT Camera {
   // The camera's identification text.
   std::string Identify();
 
-  // Takes one image into `image` (kImageBytes bytes, the caller's) and fetches again, one by one,
-  // the packets the stream lost. `stop`, when given, may be set from any thread to end the grab
+  // Takes one image into `image` (the caller's memory) and fetches again, one by one, the
+  // packets the stream lost. `stop`, when given, may be set from any thread to end the grab
   // early: a transfer running ends within some 25 ms with the packets it brought so far,
   // recovery stops before its next request, and the result says `cancelled`.
-  GrabInfo Grab(std::uint8_t* image, const std::atomic<bool>* stop = nullptr);
   GrabInfo Grab(Image& image, const std::atomic<bool>* stop = nullptr);
+#if __cplusplus >= 202002L
+  // Throws Error naming both sizes, before anything is sent, unless `image` holds exactly
+  // kImageBytes bytes.
+  GrabInfo Grab(std::span<std::uint8_t> image, const std::atomic<bool>* stop = nullptr);
+#endif
+  // Unchecked: `image` must point to kImageBytes writable bytes, which the driver fills from its
+  // listener thread; a shorter buffer is written past its end. A C array of bytes picks this
+  // form; give it as a std::span to have its size checked.
+  GrabInfo Grab(std::uint8_t* image, const std::atomic<bool>* stop = nullptr);
 
  private:
   struct Impl;

@@ -8,10 +8,12 @@
 #include "tests/support/TestHost.h"
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <span>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -208,6 +210,32 @@ TEST(CameraApi, CommandsIdentificationAndAddresses) {
   camera.Close();
   camera.Close();
   EXPECT_FALSE(camera.IsOpen());
+}
+
+TEST(CameraApi, BufferOfAnotherSizeIsRefusedBeforeAnythingIsSent) {
+  ApiRig rig(15, SimulatorOptions{});
+  Camera camera(rig.Local(), rig.Remote());
+  const std::size_t commands = rig.Sim().Commands().size();
+  constexpr std::size_t kImage = frameprobe::kImageBytes;
+  // One byte more than an image, which the grab must leave alone.
+  std::vector<std::uint8_t> buffer(kImage + 1, 0xA5);
+  const std::span<std::uint8_t> all(buffer);
+  for (const std::size_t size : {std::size_t{0}, std::size_t{1} << 20, kImage - 1, kImage + 1}) {
+    try {
+      camera.Grab(all.first(size));
+      ADD_FAILURE() << "a buffer of " << size << " bytes was taken";
+    } catch (const frameprobe::Error& e) {
+      EXPECT_EQ(e.what(), "Grab needs an image buffer of 8445952 bytes, and the one given holds " +
+                              std::to_string(size));
+    }
+  }
+  EXPECT_EQ(rig.Sim().Commands().size(), commands);
+  EXPECT_TRUE(std::all_of(buffer.begin(), buffer.end(), [](std::uint8_t b) { return b == 0xA5; }));
+
+  const GrabInfo info = camera.Grab(all.first(kImage));
+  EXPECT_TRUE(info.complete);
+  EXPECT_TRUE(ImageMatchesPattern(buffer.data(), rig.Sim().ImageNumber()));
+  EXPECT_EQ(buffer.back(), 0xA5);
 }
 
 TEST(CameraApi, StopEndsAStreamingTransferAndLeavesTheCameraUsable) {
