@@ -67,16 +67,21 @@ py::tuple GrabMany(Camera& camera, std::optional<py::ssize_t> count, const py::o
   py::array images = ImageArray(out, count);
   std::uint8_t* bytes = Bytes(images);
   const py::ssize_t n = *count;
-  std::vector<GrabInfo> infos =
-      RunInterruptible<std::vector<GrabInfo>>([&camera, bytes, n](const std::atomic<bool>* stop) {
-        std::vector<GrabInfo> taken;
-        for (py::ssize_t i = 0; i < n && !stop->load(); ++i) {
-          taken.push_back(
-              camera.Grab(bytes + static_cast<std::size_t>(i) * frameprobe::kImageBytes, stop));
-        }
-        return taken;
-      });
-  return py::make_tuple(images, infos);
+  // Written by the grabbing thread, read here once RunInterruptible has waited for it.
+  std::vector<GrabInfo> taken;
+  try {
+    RunInterruptible<void>([&camera, bytes, n, &taken](const std::atomic<bool>* stop) {
+      for (py::ssize_t i = 0; i < n && !stop->load(); ++i) {
+        taken.push_back(
+            camera.Grab(bytes + static_cast<std::size_t>(i) * frameprobe::kImageBytes, stop));
+      }
+    });
+  } catch (py::error_already_set& interrupt) {
+    // A signal's handler raised: what was taken goes with its exception.
+    interrupt.value().attr("taken") = py::make_tuple(images, taken);
+    throw;
+  }
+  return py::make_tuple(images, taken);
 }
 
 }  // namespace
@@ -135,7 +140,12 @@ error: info.complete is False and info.missing names what it lacks.)")
 
 With `out` (a preallocated C-contiguous uint16 array of that shape) the images
 go there and count may be left out. Returns (images, infos), infos a list of
-GrabInfo, one per image.)")
+GrabInfo, one per image.
+
+Ctrl-C raises KeyboardInterrupt with the attribute `taken`, the (images, infos)
+so far: infos[i] tells how row i of images arrived, and a grab the interrupt
+cut short is the last of them (cancelled, info.missing naming what its row
+lacks); rows from len(infos) on were not written.)")
       .def("identify", &Camera::Identify, py::call_guard<py::gil_scoped_release>(),
            "The camera's identification text (command 0xEF).")
       .def(

@@ -13,7 +13,9 @@ namespace fp::python {
 // looks for signals every 50 ms. When a signal's handler raises (Ctrl-C: KeyboardInterrupt), the
 // stop flag handed to `work` is set, `work` is waited for (the driver ends the transfer running
 // within some 25 ms and stops recovery before its next request) and the handler's exception is
-// raised: the camera is then idle and may be used or closed. Call with the GIL held.
+// raised as py::error_already_set: the camera is then idle and may be used or closed, and
+// `work` has ended, so what it wrote may be read. A failure of `work` itself is thrown as it
+// came. Call with the GIL held.
 template <typename Result>
 Result RunInterruptible(const std::function<Result(const std::atomic<bool>* stop)>& work) {
   namespace py = pybind11;

@@ -156,7 +156,14 @@ class Camera:
     def grab_many(
         self, count: int | None = None, out: npt.NDArray[np.uint16] | None = None
     ) -> tuple[npt.NDArray[np.uint16], list[GrabInfo]]:
-        """Takes `count` images into one array of shape (count, *IMAGE_SHAPE)."""
+        """Takes `count` images into one array of shape (count, *IMAGE_SHAPE).
+
+        Returns (images, infos), infos[i] telling how row i arrived. Ctrl-C raises
+        KeyboardInterrupt with the attribute `taken`, the (images, infos) so far;
+        a grab the interrupt cut short is the last of those infos (cancelled, its
+        missing naming what its row lacks), and rows from len(infos) on were not
+        written.
+        """
     def identify(self) -> str:
         """The camera's identification text (command 0xEF)."""
     def command(self, number: int, top: int = 0) -> tuple[int, bytes]:

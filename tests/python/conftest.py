@@ -43,11 +43,15 @@ class Camsim:
             time.sleep(0.02)
         self.stats = ""
 
+    def trace(self):
+        """What camsim traced so far: each command, each image streamed and how its stream ended."""
+        return self._err.read_text()
+
     def image_number(self):
         """The number of the image camsim started streaming last (1 for its first), 0 before any.
         A grab brings that one: a start command that the driver repeats on a busy machine makes
         camsim start another image, so the number need not be the count of grabs."""
-        started = re.findall(r"^camsim: image (\d+): streaming", self._err.read_text(), re.M)
+        started = re.findall(r"^camsim: image (\d+): streaming", self.trace(), re.M)
         return int(started[-1]) if started else 0
 
     def stop(self):
