@@ -67,6 +67,8 @@ TEST(SimulatorOptions, EveryFlagSetsItsField) {
                    "0x08",
                    "--start-delay",
                    "150",
+                   "--restart-after-fetches",
+                   "40",
                    "--short-retransmit",
                    "0",
                    "--short-retransmit",
@@ -111,6 +113,7 @@ TEST(SimulatorOptions, EveryFlagSetsItsField) {
   ASSERT_EQ(o.lose_answer.size(), 1u);
   EXPECT_TRUE(o.lose_answer[0].Matches(0, 0x08));
   EXPECT_EQ(o.start_delay_ms, 150.0);
+  EXPECT_EQ(o.restart_after_fetches, 40u);
   EXPECT_EQ(o.short_retransmit, (std::vector<std::size_t>{0, 512}));
   EXPECT_EQ(o.repeat_index, 7);
   EXPECT_EQ(o.repeat_every_ms, 1.0);

@@ -221,6 +221,11 @@ void CameraSimulator::HandleCommand(const NudpHeader& header, std::size_t length
     data_length = std::min(data_length, _options.short_retransmit[_short_retransmits_used++]);
   }
   Answer(header, from, data_length == 0 ? nullptr : data.data(), data_length);
+  if (top == NUDP_TOP_RETRANSMIT && _options.restart_after_fetches > 0 &&
+      ++_fetches_served == _options.restart_after_fetches) {
+    Trace("camsim:   the camera starts its next image by itself (--restart-after-fetches)\n");
+    StartStream(_last_start, from, /*answer=*/false);
+  }
 }
 
 void CameraSimulator::Answer(const NudpHeader& command, const SimEndpoint& to,

@@ -181,7 +181,8 @@ class CameraSimulator {
               std::size_t head_length, const std::uint8_t* tail = nullptr,
               std::size_t tail_length = 0);
   // RAW stream (CameraStream.cpp).
-  void StartStream(const NudpHeader& command, const SimEndpoint& to);
+  // `answer`: the 0x08 is answered (false for an image the camera starts by itself).
+  void StartStream(const NudpHeader& command, const SimEndpoint& to, bool answer = true);
   void EndStream(bool finished);
   // Sends the packets that are due, at most kMaxBatch with one system call. Returns when the
   // next ones will be due: now when more are due already, far ahead when nothing streams.
@@ -211,6 +212,8 @@ class CameraSimulator {
   std::deque<Echo> _echoes;                  // in the order they are due
   std::deque<DelayedStart> _delayed_starts;  // in the order they are due
   std::size_t _short_retransmits_used = 0;   // of _options.short_retransmit
+  std::size_t _fetches_served = 0;           // TOP 6 requests answered since the last 0x08
+  NudpHeader _last_start{};                  // the 0x08 that began the last image
   Repeat _repeat;
 
   // Flags read by other threads without a lock.

@@ -34,7 +34,7 @@ Clock::time_point After(Clock::time_point origin, std::size_t packets, double in
 
 }  // namespace
 
-void CameraSimulator::StartStream(const NudpHeader& command, const SimEndpoint& to) {
+void CameraSimulator::StartStream(const NudpHeader& command, const SimEndpoint& to, bool answer) {
   // A new 0x08 during a stream abandons the old image and starts the next one from packet 0.
   if (_stream) EndStream(/*finished=*/false);
   _repeat.active = false;
@@ -44,7 +44,9 @@ void CameraSimulator::StartStream(const NudpHeader& command, const SimEndpoint& 
   stream->plan = PlanStream(_options, stream->image);
   stream->command = command;
   stream->command_from = to;
-  stream->answer_pending = _options.answer_after_stream;
+  stream->answer_pending = answer && _options.answer_after_stream;
+  _last_start = command;
+  if (answer) _fetches_served = 0;
   stream->cpu_start = ThreadCpuSeconds();
   _image_number = stream->image;
   {
@@ -57,7 +59,7 @@ void CameraSimulator::StartStream(const NudpHeader& command, const SimEndpoint& 
                 stream->plan.size(), EndpointText(to).c_str());
   Trace(text);
   // The answer goes first, so the host sees it before the data (unless held back).
-  if (!stream->answer_pending) Answer(command, to, nullptr, 0);
+  if (answer && !stream->answer_pending) Answer(command, to, nullptr, 0);
   stream->start = Clock::now();
   stream->origin = stream->start;
   stream->last_send = stream->start;

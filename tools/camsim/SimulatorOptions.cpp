@@ -219,6 +219,8 @@ ParseResult ParseSimulatorArgs(const std::vector<std::string>& args, SimulatorOp
                Commands(o.lose_answer));
   AddValueFlag(app, "--start-delay", "needs milliseconds above 0",
                Real(o.start_delay_ms, kAboveZero, 1e4));
+  AddValueFlag(app, "--restart-after-fetches", "needs 0 to 8248",
+               Unsigned(o.restart_after_fetches, RAW_PACKETS_PER_IMAGE));
   AddValueFlag(app, "--short-retransmit", "needs 0 to 1023", [&o](const std::string& text) {
     std::size_t length = 0;
     if (!ParseUnsigned(text, NUDP_MAX_DATA_LENGTH - 1, length)) return false;
@@ -315,6 +317,9 @@ after a 0x08 command, streams one image of 8248 RAW packets to the sender of tha
   --answer-after-stream  answer 0x08 only after the last packet of its stream
   --start-delay MS     answer each 0x08, and stream its image, MS milliseconds after it came;
                        every 0x08 starts an image of its own
+  --restart-after-fetches N
+                       after serving N TOP 6 requests since a 0x08, start the next image
+                       unasked, once: stream it without any 0x08 or answer
   --short-retransmit N answer the first TOP 6 request with N data bytes (0 to 1023)
   --answer-twice MS    send every answer a second time, MS milliseconds after the first
   --repeat-packet INDEX,EVERY_MS,FOR_MS

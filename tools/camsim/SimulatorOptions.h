@@ -66,6 +66,10 @@ struct SimulatorOptions {
   // Each 0x08 is answered, and its image streamed, this many milliseconds after it came (a
   // camera slow to answer that starts an exposure for every 0x08); 0 = at once.
   double start_delay_ms = 0.0;
+  // After serving this many TOP 6 requests since the last 0x08, the camera starts its next image
+  // by itself, once, and streams it without any 0x08 or answer (a camera restarting in the
+  // middle of a recovery); 0 = never.
+  std::size_t restart_after_fetches = 0;
   // Data bytes of the first answers to TOP 6 requests, one entry an answer; later answers are
   // whole.
   std::vector<std::size_t> short_retransmit;
