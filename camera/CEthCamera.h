@@ -249,6 +249,9 @@ class CEthCamera {
   // contact lost, recovery failed): its stream may still be on its way, so the next 0x08 waits
   // for silence first. Written by the listener and the caller thread.
   std::atomic<bool> _stream_may_run{false};
+  // The socket's count of answers to a 0x08 that no image took, when the last 0x08 was sent: one
+  // more since means an exposure nobody asked for streams now. Caller thread, under _nudp_mutex.
+  std::uint64_t _stray_starts_seen = 0;
 
   // Packets of the last image that ReadMissing brought (one entry a packet), cleared by
   // SetRawDataBuffer and by 0x08. Caller thread only.

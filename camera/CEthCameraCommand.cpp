@@ -35,9 +35,8 @@ bool CEthCamera::AcquireNudp() {
 
 bool CEthCamera::SendCmd(std::uint32_t number, std::uint8_t top, std::uint32_t* response_number,
                          std::uint8_t* data, std::uint32_t* length, std::size_t capacity) {
-  return Exchange(number, top, [&] {
-    return _nudp->GetResponse(response_number, data, length, capacity);
-  });
+  return Exchange(number, top,
+                  [&] { return _nudp->GetResponse(response_number, data, length, capacity); });
 }
 
 bool CEthCamera::Exchange(std::uint32_t number, std::uint8_t top,
@@ -89,13 +88,16 @@ bool CEthCamera::Exchange(std::uint32_t number, std::uint8_t top,
     }
     // What an image stopped, given up or cut off by an outage left in flight would land in
     // this one: the camera must be silent first.
-    if (_stream_may_run.load()) {
+    // So would the stream of an exposure the camera started for an earlier 0x08 whose answer
+    // came after its image was handed back.
+    if (_stream_may_run.load() || _nudp->StrayStartAnswers() != _stray_starts_seen) {
       if (!DrainStream(wire, /*before_start=*/true)) {
         _nudp_mutex.Release();
         return false;
       }
       _stream_may_run.store(false);
     }
+    _stray_starts_seen = _nudp->StrayStartAnswers();
   }
   bool pending = true;
   bool damaged = false;
@@ -214,12 +216,12 @@ bool CEthCamera::Exchange(std::uint32_t number, std::uint8_t top,
 }
 
 void CEthCamera::NoteRawStart() {
-  if (_nudp->LastPacket() >= RAW_LAST_PACKET_INDEX) {
+  if (_nudp->IsTakingData()) {
+    _data_taking.store(true);
+  } else if (_nudp->LastPacket() >= RAW_LAST_PACKET_INDEX) {
     WriteLog(
         "CEthCamera::SendCmd() (0x08 command):\nWarning: transfer has finished before "
         "camera answer!\n(image received)\n\n");
-  } else if (_nudp->IsTakingData()) {
-    _data_taking.store(true);
   } else {
     WriteErrLog("CEthCamera::SendCmd() (0x08 command):\nUnexpected state!\n\n");
   }
@@ -252,13 +254,13 @@ bool CEthCamera::DrainStream(std::uint32_t wire, bool before_start) {
     const Clock::time_point now = Clock::now();
     if (now - quiet_since >= silence) {
       if (before_start) {
-        LogFormatted(false,
-                     "CEthCamera::SendCmd() (0x08 command):\n%llu datagrams drained in %d ms, "
-                     "the camera is silent.\n\n",
-                     static_cast<unsigned long long>(seen - seen_at_start),
-                     static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                          now - start)
-                                          .count()));
+        LogFormatted(
+            false,
+            "CEthCamera::SendCmd() (0x08 command):\n%llu datagrams drained in %d ms, "
+            "the camera is silent.\n\n",
+            static_cast<unsigned long long>(seen - seen_at_start),
+            static_cast<int>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(now - start).count()));
       }
       return true;
     }

@@ -202,7 +202,8 @@ const char* CEthCamera::ListenerPass(ListenerState& state) {
                  static_cast<int>(silence.count()));
     state.quiet_since = now;
     state.tries = 0;
-    if (_nudp->LastPacket() == RAW_LAST_PACKET_INDEX) {
+    // The socket stops RAW receiving at the last packet, unless that came alone too early.
+    if (_nudp->LastPacket() == RAW_LAST_PACKET_INDEX && !_nudp->IsTakingData()) {
       failure = EndTransfer(state);
       if (failure == nullptr) {
         WriteLog("CEthCamera::BkgListener():\nLast RAW data packet received.\n\n");
@@ -214,7 +215,8 @@ const char* CEthCamera::ListenerPass(ListenerState& state) {
     const bool done = TransferDone();
     if (done || state.tries >= kMaxTries) {
       _nudp->StopData();
-      _stream_may_run.store(true);
+      // A camera that did not call its transfer finished may still be sending.
+      if (!done) _stream_may_run.store(true);
       state.tries = 0;
       failure = EndTransfer(state);
     } else {

@@ -91,17 +91,16 @@ CEthCamera::Fetch CEthCamera::FetchPacket(int packet, std::uint8_t* buffer,
     // while the socket is still ours, so that no restart comes between the look and the copy.
     std::uint32_t length = 0;
     bool restarted = false;
-    const bool answered =
-        Exchange(RawNumberField(packet), NUDP_TOP_RETRANSMIT, [&, this] {
-          std::array<std::uint8_t, RAW_PACKET_DATA_LENGTH> data;
-          if (!_nudp->GetResponse(nullptr, data.data(), &length, data.size())) return false;
-          // An answer that came around a restart may be of either exposure.
-          restarted = _nudp->Restarts() != restarts;
-          if (!restarted && length == RAW_PACKET_DATA_LENGTH && buffer != nullptr) {
-            std::memcpy(buffer + offset, data.data(), data.size());
-          }
-          return true;
-        });
+    const bool answered = Exchange(RawNumberField(packet), NUDP_TOP_RETRANSMIT, [&, this] {
+      std::array<std::uint8_t, RAW_PACKET_DATA_LENGTH> data;
+      if (!_nudp->GetResponse(nullptr, data.data(), &length, data.size())) return false;
+      // An answer that came around a restart may be of either exposure.
+      restarted = _nudp->Restarts() != restarts;
+      if (!restarted && length == RAW_PACKET_DATA_LENGTH && buffer != nullptr) {
+        std::memcpy(buffer + offset, data.data(), data.size());
+      }
+      return true;
+    });
     if (!answered) return Fetch::kFailed;
     CountOne(_counts.answered_retransmissions);
     if (restarted) return Fetch::kRestarted;

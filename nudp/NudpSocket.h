@@ -28,6 +28,11 @@ class SocketHandler;
 // again: an answer to a 0x08 that comes while RAW data is taken, beyond the one awaited, clears
 // the packet map (a restart), so that the image is completed from the new exposure alone.
 //
+// The last packet ends RAW receiving when it is stored, unless it came alone before the camera
+// answered the image's 0x08: then it is likelier a copy of the exposure before, and RAW data is
+// still taken, so that the stream that follows completes the image (its own last packet then
+// puts the stale copy in conflict).
+//
 // An image is in the socket's keeping from the moment its 0x08 has been taken (KeepImage) until
 // the owner hands it over (HandOver), its recovery included; the owner keeps the buffer
 // allocated for as long. While it is kept:
@@ -126,6 +131,9 @@ class NudpSocket : public UdpSocket {
   // transfer or while the image is kept, or a stream without a 0x08 after the transfer; each
   // one cleared the packet map and the count.
   std::uint64_t Restarts() const { return _counts.restarts.load(); }
+  // Answers to an earlier 0x08 that came while no image was kept or taken, since the socket was
+  // made: the camera started an exposure nobody takes, and its stream follows.
+  std::uint64_t StrayStartAnswers() const { return _stray_starts.load(); }
   // RAW data packets stored since the socket was made; only ever grows.
   std::uint64_t StoredPackets() const { return _counts.stored.load(std::memory_order_relaxed); }
   const std::string& LocalAddress() const { return _local_address; }
@@ -178,8 +186,8 @@ class NudpSocket : public UdpSocket {
   std::array<std::uint8_t, NUDP_MAX_PACKET_LENGTH> _cmd_packet{};
   std::array<std::uint8_t, NUDP_MAX_PACKET_LENGTH> _response{};
   std::atomic<std::uint8_t*> _image{nullptr};  // not owned: the caller's image buffer
-  std::uint8_t* _prepared = nullptr;            // the buffer PrepareForData was given last
-  std::atomic<std::uint8_t*> _kept{nullptr};    // the image in keeping (KeepImage, HandOver)
+  std::uint8_t* _prepared = nullptr;           // the buffer PrepareForData was given last
+  std::atomic<std::uint8_t*> _kept{nullptr};   // the image in keeping (KeepImage, HandOver)
   // One entry a packet: kPacketMissing, kPacketStored, kPacketStoredEarly (stored before the
   // camera answered the image's 0x08) or kPacketInConflict.
   std::array<std::atomic<std::uint8_t>, RAW_PACKETS_PER_IMAGE> _packet_map{};
@@ -199,6 +207,7 @@ class NudpSocket : public UdpSocket {
   // Written by the receive path only; read from any thread.
   NudpCountsOf<std::atomic<std::uint64_t>> _counts;
   std::atomic<std::int64_t> _last_heard_ns{0};  // steady clock
+  std::atomic<std::uint64_t> _stray_starts{0};
   std::atomic<std::int32_t> _raw_count{0};
   std::atomic<std::int32_t> _last_packet{0};
   std::string _local_address;

@@ -178,9 +178,15 @@ void NudpSocket::OnRawDataPacket(const std::uint8_t* data, std::size_t length, T
     CountOne(_counts.stored);
     _last_packet.store(packet);
     if (packet == RAW_LAST_PACKET_INDEX) {
-      trace.Add("Last RAW data packet in this image.\n");
-      trace.Flush();
-      StopData();
+      if (!_start_answered && _raw_count.load() == 1) {
+        // Alone and before the camera's answer, the last packet is likelier the exposure
+        // before's, still in flight, than a whole stream: the stream that follows tells.
+        trace.Add("Last RAW data packet alone before the camera's answer: RAW data still taken.\n");
+      } else {
+        trace.Add("Last RAW data packet in this image.\n");
+        trace.Flush();
+        StopData();
+      }
     }
   }
   if (trace.On()) {
@@ -307,7 +313,11 @@ bool NudpSocket::TakeStartAnswer(Trace& trace) {
   std::uint8_t* kept = _kept.load(std::memory_order_relaxed);
   // The answer a 0x08 waits for, or a late one after the image was handed over: handled as any
   // other.
-  if (awaited || (!NudpIsTakingData(state) && kept == nullptr)) return false;
+  if (awaited) return false;
+  if (!NudpIsTakingData(state) && kept == nullptr) {
+    _stray_starts.fetch_add(1);
+    return false;
+  }
   // A camera starts a new exposure on each 0x08 and sends it after its answer: what was stored
   // before this answer belongs to an exposure the camera has left. After the transfer's end
   // (while the image is still kept) the new exposure's stream is taken too.
