@@ -9,6 +9,7 @@
 #include "tests/camera/CameraRig.h"
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <memory>
 #include <random>
@@ -328,6 +329,109 @@ TEST(NetworkFaults, LostContactAfterDamagedAnswersFreesTheSocket) {
   rig.DeleteCamera();
   EXPECT_EQ(Count(rig.ErrLog(), "Socket still in use."), 0u);
   EXPECT_EQ(Count(rig.ErrLog(), "Error in camera response."), 3u);
+}
+
+// Takes one image the way a program does: buffer, 0x08, wait, recovery when something is
+// missing. True when the driver reports it complete.
+bool TakeImage(CameraRig& rig, Image& image, const std::atomic<bool>* stop = nullptr) {
+  CEthCamera& camera = rig.Camera();
+  if (!camera.SetRawDataBuffer(image.get()) ||
+      !camera.SendCmd(NUDP_CMD_START_RAW, NUDP_TOP_COMMAND)) {
+    return false;
+  }
+  if (camera.WaitForRawData(stop)) return true;
+  if (stop != nullptr && stop->load()) {
+    camera.ReleaseRawDataBuffer();
+    return false;
+  }
+  return camera.ReadMissing(image.get(), stop);
+}
+
+// Every image reported complete holds one exposure's bytes, whatever the camera does around its
+// 0x08 and its recovery. The camsim faults: the last packet of each image sent again and again
+// after its stream, until well after the next 0x08 (a stale copy is stored first and ends the
+// next transfer at once); an answer to a repeated 0x08 that comes while the lost packets are
+// fetched again (its exposure must be taken whole); a camera that starts its next image by
+// itself in the middle of a recovery.
+TEST(NetworkFaults, ImagesReportedCompleteHoldOneExposure) {
+  struct Case {
+    const char* name;
+    SimulatorOptions options;
+    int images;
+    const char* line;  // in log_err.txt, saying what happened
+  };
+  std::vector<Case> cases(3);
+  cases[0] = {"a stale copy of the last packet in flight",
+              {},
+              3,
+              "RAW data packet #8247 (offset=80DC00) duplicated with other data: counted as "
+              "missing.\n"};
+  cases[0].options.repeat_index = RAW_LAST_PACKET_INDEX;
+  cases[0].options.repeat_every_ms = 0.5;
+  cases[0].options.repeat_for_ms = 100000;
+  cases[0].options.start_delay_ms = 1;
+  cases[1] = {"an answer to a repeated 0x08 during recovery",
+              {},
+              1,
+              "CEthCamera::ReadMissing():\nThe image began again: the packets fetched for the "
+              "exposure before are dropped, recovery starts over.\n\n"};
+  cases[1].options.start_delay_ms = 300;
+  for (int i = 1000; i < 3000; ++i) cases[1].options.drop.push_back(i);
+  cases[2] = {"a camera that starts its next image during recovery",
+              {},
+              1,
+              "came after its transfer with other data: the camera streams without a 0x08 "
+              "command, the packets stored are dropped and the image is fetched again.\n"};
+  for (int i = 100; i < 200; ++i) cases[2].options.drop.push_back(i);
+  cases[2].options.restart_after_fetches = 50;
+  int net = 60;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CameraRig rig(net++, c.options);
+    ASSERT_TRUE(rig.Ready()) << rig.Error();
+    ASSERT_TRUE(rig.Camera().Open(rig.Remote()));
+    std::uint32_t last = 0;
+    for (int i = 0; i < c.images; ++i) {
+      Image image;
+      EXPECT_TRUE(TakeImage(rig, image)) << i;
+      const auto started = static_cast<std::uint32_t>(rig.Sim().Stats().images_started);
+      const std::uint32_t exposure = ExposureOf(image, started);
+      EXPECT_NE(exposure, 0u) << "image " << i << " mixes exposures";
+      EXPECT_GT(exposure, last);
+      last = exposure;
+    }
+    rig.DeleteCamera();
+    EXPECT_GE(Count(rig.ErrLog(), c.line), 1u) << rig.ErrLog().substr(0, 4000);
+  }
+}
+
+// A grab stopped in the middle of its stream leaves the rest of that stream on its way. The next
+// 0x08 goes out only once the camera has been silent for a while, so nothing of the stopped
+// exposure lands in the next image.
+TEST(NetworkFaults, WhatAStoppedImageLeftInFlightStaysOutOfTheNext) {
+  SimulatorOptions options;
+  options.loss = 0.05;
+  options.rate_mbit = 200;  // an image takes 360 ms
+  CameraRig rig(63, options);
+  ASSERT_TRUE(rig.Ready()) << rig.Error();
+  ASSERT_TRUE(rig.Camera().Open(rig.Remote()));
+  Image stopped;
+  std::atomic<bool> stop{false};
+  std::thread stopper([&stop] {
+    std::this_thread::sleep_for(milliseconds(60));
+    stop.store(true);
+  });
+  EXPECT_FALSE(TakeImage(rig, stopped, &stop));
+  stopper.join();
+  Image next;
+  EXPECT_TRUE(TakeImage(rig, next));
+  EXPECT_TRUE(ImageMatchesPattern(next.get(), 2));
+  rig.DeleteCamera();
+  EXPECT_TRUE(InOrder(rig.Log(), {"CEthCamera::BkgListener():\nTransfer stopped by the caller.\n\n",
+                                  "CEthCamera::SendCmd() (0x08 command):\nThe stream of the image "
+                                  "before may still run: waiting for the camera to fall "
+                                  "silent.\n\n",
+                                  "datagrams drained in "}));
 }
 
 // A TOP above 6 is the caller's mistake: refused before the socket, the connection stays.
