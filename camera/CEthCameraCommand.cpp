@@ -222,6 +222,16 @@ void CEthCamera::NoteRawStart() {
     WriteLog(
         "CEthCamera::SendCmd() (0x08 command):\nWarning: transfer has finished before "
         "camera answer!\n(image received)\n\n");
+    // The last packet alone, before the answer: likelier the exposure before's, still in flight,
+    // than a whole stream. The stream that follows the answer is taken too; its own last packet
+    // then puts the early copy in conflict.
+    if (_nudp->RawCount() == 1 && !_no_buffer.load()) {
+      _nudp->ResumeData();
+      _data_taking.store(true);
+      WriteLog(
+          "CEthCamera::SendCmd() (0x08 command):\nOnly the last packet came before the answer: "
+          "RAW data is taken on.\n\n");
+    }
   } else {
     WriteErrLog("CEthCamera::SendCmd() (0x08 command):\nUnexpected state!\n\n");
   }

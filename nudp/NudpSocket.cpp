@@ -185,6 +185,11 @@ void NudpSocket::StopData() {
   WriteLog(text);
 }
 
+void NudpSocket::ResumeData() {
+  _image.store(_prepared);
+  _state.fetch_or(NUDP_RAW_DATA);
+}
+
 void NudpSocket::MoveState(std::uint8_t to) {
   _state.store(static_cast<std::uint8_t>((State() & ~NUDP_STATE_MASK) | to));
 }

@@ -28,11 +28,6 @@ class SocketHandler;
 // again: an answer to a 0x08 that comes while RAW data is taken, beyond the one awaited, clears
 // the packet map (a restart), so that the image is completed from the new exposure alone.
 //
-// The last packet ends RAW receiving when it is stored, unless it came alone before the camera
-// answered the image's 0x08: then it is likelier a copy of the exposure before, and RAW data is
-// still taken, so that the stream that follows completes the image (its own last packet then
-// puts the stale copy in conflict).
-//
 // An image is in the socket's keeping from the moment its 0x08 has been taken (KeepImage) until
 // the owner hands it over (HandOver), its recovery included; the owner keeps the buffer
 // allocated for as long. While it is kept:
@@ -86,6 +81,10 @@ class NudpSocket : public UdpSocket {
   bool PrepareForData(std::uint8_t* image);
   // Stops accepting RAW data and forgets the image buffer (a kept image stays kept).
   void StopData();
+  // Accepts RAW data again into the buffer prepared last, with the packet map as it stands: for
+  // an image whose last packet came alone before the camera's answer, likelier a copy of the
+  // exposure before than a whole stream.
+  void ResumeData();
   // The image prepared last is kept from now on: its 0x08 has been taken.
   void KeepImage() { _kept.store(_prepared); }
   // The kept image is the owner's again: nothing is compared with it or stored in it any more.

@@ -178,15 +178,9 @@ void NudpSocket::OnRawDataPacket(const std::uint8_t* data, std::size_t length, T
     CountOne(_counts.stored);
     _last_packet.store(packet);
     if (packet == RAW_LAST_PACKET_INDEX) {
-      if (!_start_answered && _raw_count.load() == 1) {
-        // Alone and before the camera's answer, the last packet is likelier the exposure
-        // before's, still in flight, than a whole stream: the stream that follows tells.
-        trace.Add("Last RAW data packet alone before the camera's answer: RAW data still taken.\n");
-      } else {
-        trace.Add("Last RAW data packet in this image.\n");
-        trace.Flush();
-        StopData();
-      }
+      trace.Add("Last RAW data packet in this image.\n");
+      trace.Flush();
+      StopData();
     }
   }
   if (trace.On()) {

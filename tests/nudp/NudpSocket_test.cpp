@@ -67,6 +67,7 @@ const std::map<std::string, LoopbackSubnet> kSubnets = {
     {"CopyWithOtherDataPutsThePacketInConflictUntilRecovered", {3, 15}},
     {"FurtherAnswerToARepeatedStartRestartsTheImage", {3, 16}},
     {"CountsEachDatagramWhereItIsJudged", {3, 20}},
+    {"KeptImageJudgesLateCopiesAndLateStartAnswers", {3, 21}},
 };
 
 // One NudpSocket opened towards a peer camera, each test on its own loopback addresses.
@@ -525,6 +526,79 @@ TEST_F(NudpSocketTest, FurtherAnswerToARepeatedStartRestartsTheImage) {
   EXPECT_EQ(_socket->Restarts(), 1u);
   EXPECT_EQ(_socket->RawCount(), 1);
   EXPECT_TRUE(_socket->PacketStored(0));
+}
+
+// After its transfer, a kept image still hears about its exposure: a late copy with other data
+// of a packet stored before the 0x08's answer is a conflict; of one stored after it, a stream
+// without a 0x08, so everything stored is dropped; a late answer to a repeated 0x08 takes the
+// new exposure's stream. Once handed over, all of it is refused or stray as before.
+TEST_F(NudpSocketTest, KeptImageJudgesLateCopiesAndLateStartAnswers) {
+  std::vector<std::uint8_t> image(RAW_IMAGE_SIZE, 0);
+  Bytes other = Raw(5);
+  other.back() ^= 1;
+  const char* const refused = "Socket is not expecting RAW data.\n";
+  struct Case {
+    const char* name;
+    bool early;  // packet 5 is stored before the 0x08 is answered
+    bool kept;
+    const Bytes& late;
+    const std::string err;
+    std::int32_t raw_count;  // after the late copy
+    std::uint64_t restarts;
+  };
+  const Case cases[] = {
+      {"the same data", false, true, Raw(5), refused, 2, 0},
+      {"other data, stored early", true, true, other,
+       "RAW data packet #5 (offset=1400) duplicated with other data: counted as missing.\n", 1, 0},
+      {"other data, stored after the answer", false, true, other,
+       "RAW data packet #5 (offset=1400) came after its transfer with other data: the camera "
+       "streams without a 0x08 command, the packets stored are dropped and the image is fetched "
+       "again.\n",
+       0, 1},
+      {"other data, handed over", false, false, other, refused, 2, 0},
+  };
+  std::uint64_t restarts = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(_socket->PrepareForData(image.data()));
+    Command(0, NUDP_CMD_START_RAW);
+    if (c.early) Deliver(Raw(5));
+    Deliver(Response(0, NUDP_CMD_START_RAW));
+    if (!c.early) Deliver(Raw(5));
+    Deliver(Raw(6));
+    _socket->StopData();
+    if (c.kept) _socket->KeepImage();
+    TakeLogs();
+    Deliver(c.late);
+    EXPECT_EQ(TakeLogs().second, c.err);
+    EXPECT_EQ(_socket->RawCount(), c.raw_count);
+    restarts += c.restarts;
+    EXPECT_EQ(_socket->Restarts(), restarts);
+    EXPECT_FALSE(_socket->IsTakingData());
+  }
+
+  // A late answer to a repeated 0x08: restarts a kept image and takes the new stream into it;
+  // after the hand-over it is a stray, counted so that its stream can be waited out.
+  for (const bool kept : {true, false}) {
+    SCOPED_TRACE(kept ? "answer while kept" : "answer after the hand-over");
+    ASSERT_TRUE(_socket->PrepareForData(image.data()));
+    Command(0, NUDP_CMD_START_RAW);
+    _socket->StopWaiting();
+    _socket->ClearRawDataFlag();
+    Command(0, NUDP_CMD_START_RAW);
+    Deliver(Response(0, NUDP_CMD_START_RAW));
+    Deliver(Raw(RAW_LAST_PACKET_INDEX));
+    if (kept) _socket->KeepImage();
+    const std::uint64_t strays = _socket->StrayStartAnswers();
+    Deliver(Response(0, NUDP_CMD_START_RAW));
+    EXPECT_EQ(_socket->IsTakingData(), kept);
+    EXPECT_EQ(_socket->StrayStartAnswers(), strays + (kept ? 0 : 1));
+    EXPECT_EQ(_socket->RawCount(), kept ? 0 : 1);
+    Deliver(Raw(7));
+    EXPECT_EQ(_socket->PacketStored(7), kept);
+    _socket->StopData();
+    _socket->HandOver();
+  }
 }
 
 TEST_F(NudpSocketTest, LastPacketFirstEndsTheImageAtOnce) {
