@@ -405,20 +405,22 @@ TEST(NetworkFaults, ImagesReportedCompleteHoldOneExposure) {
   }
 }
 
-// A grab stopped in the middle of its stream leaves the rest of that stream on its way. The next
-// 0x08 goes out only once the camera has been silent for a while, so nothing of the stopped
-// exposure lands in the next image.
+// A grab stopped in the middle of its stream leaves the rest of that stream on its way; a camera
+// that takes 50 ms to start the next image goes on sending it meanwhile. The next 0x08 goes out
+// only once the camera has been silent for a while, so nothing of the stopped exposure lands in
+// the next image, not even where the next stream loses its own copy.
 TEST(NetworkFaults, WhatAStoppedImageLeftInFlightStaysOutOfTheNext) {
   SimulatorOptions options;
   options.loss = 0.05;
   options.rate_mbit = 200;  // an image takes 360 ms
+  options.start_delay_ms = 50;
   CameraRig rig(63, options);
   ASSERT_TRUE(rig.Ready()) << rig.Error();
   ASSERT_TRUE(rig.Camera().Open(rig.Remote()));
   Image stopped;
   std::atomic<bool> stop{false};
   std::thread stopper([&stop] {
-    std::this_thread::sleep_for(milliseconds(60));
+    std::this_thread::sleep_for(milliseconds(100));
     stop.store(true);
   });
   EXPECT_FALSE(TakeImage(rig, stopped, &stop));
