@@ -160,11 +160,15 @@ class CEthCamera {
   const char* ListenerPass(ListenerState& state);
   const char* EndTransfer(ListenerState& state);
   bool TransferDone();
-  // WaitForRawData without handing the image back.
-  bool WaitForTransfer(const std::atomic<bool>* stop);
+  // Who ends a transfer before its time: the caller's stop, or the hand-over of an image that a
+  // restart began again.
+  enum class StopReason { kNone, kCaller, kHandOver };
+  // WaitForRawData without handing the image back; a stop is passed on with `reason`.
+  bool WaitForTransfer(const std::atomic<bool>* stop, StopReason reason = StopReason::kCaller);
   // Ends the socket's keeping of the image, stopping a restarted transfer first.
   void HandOverImage();
-  // The recovery walk of ReadMissing, before the image is handed back.
+  // The recovery walks of ReadMissing. True when the image is whole from one exposure; it has
+  // then been handed back, in the same hold of _nudp_mutex as the last look at it.
   bool Recover(std::uint8_t* buffer, const std::atomic<bool>* stop);
   // SendCmd, with `take_answer` run on the answer while the socket is still ours (instead of
   // handing over its number and data).
@@ -188,8 +192,9 @@ class CEthCamera {
   // receiving was turned off meanwhile.
   void NoteRawStart();
   // Takes _nudp_mutex from another thread than the listener: asks the listener to let go of it
-  // and ends the wait it may be sitting in. False when the mutex was not acquired in 10 s.
-  bool AcquireNudp();
+  // and ends the wait it may be sitting in. False when the mutex was not acquired in 10 s (or,
+  // `without_limit`, at all: for handing an image back, which may not be skipped).
+  bool AcquireNudp(bool without_limit = false);
   // Tells Open that the listener has started, or has given up starting.
   void SignalListenerStart();
   // After the listener has stopped by itself: joins it and deletes the watchdog.
@@ -224,7 +229,7 @@ class CEthCamera {
   std::atomic<bool> _give_up{false};
   // Set by WaitForRawData for a caller that stops the transfer running; the listener ends the
   // transfer and clears it, and clears it at a transfer's start.
-  std::atomic<bool> _stop_transfer{false};
+  std::atomic<StopReason> _stop_transfer{StopReason::kNone};
 
   // Guarded by _nudp_mutex (caller thread and listener); created and deleted by the owner.
   std::unique_ptr<SocketHandler> _handler;

@@ -23,12 +23,14 @@ constexpr std::chrono::milliseconds kDrainLimit{2000};
 
 }  // namespace
 
-bool CEthCamera::AcquireNudp() {
+bool CEthCamera::AcquireNudp(bool without_limit) {
   if (_nudp_mutex.TryWait()) return true;
   _cmd_waiting.fetch_add(1);
   // The listener looks at _cmd_waiting between passes; end the pass it is waiting in.
   _handler->Wake();
-  const bool acquired = _nudp_mutex.Wait(kSocketLockLimit) == CameraMutex::WaitResult::kAcquired;
+  const bool acquired =
+      without_limit ? _nudp_mutex.Wait()
+                    : _nudp_mutex.Wait(kSocketLockLimit) == CameraMutex::WaitResult::kAcquired;
   if (_cmd_waiting.fetch_sub(1) == 1) _cmd_waiting.notify_all();
   return acquired;
 }
@@ -223,8 +225,8 @@ void CEthCamera::NoteRawStart() {
         "CEthCamera::SendCmd() (0x08 command):\nWarning: transfer has finished before "
         "camera answer!\n(image received)\n\n");
     // The last packet alone, before the answer: likelier the exposure before's, still in flight,
-    // than a whole stream. The stream that follows the answer is taken too; its own last packet
-    // then puts the early copy in conflict.
+    // than a whole stream. The stream that follows the answer is taken too, and the early copy
+    // counts for nothing: its place is fetched again by recovery.
     if (_nudp->RawCount() == 1 && !_no_buffer.load()) {
       _nudp->ResumeData();
       _data_taking.store(true);

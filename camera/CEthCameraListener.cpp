@@ -165,7 +165,7 @@ const char* CEthCamera::ListenerPass(ListenerState& state) {
   if (!state.started) {
     state.started = true;
     // A stop asked for before this transfer was asked for another; WaitForRawData asks again.
-    _stop_transfer.store(false);
+    _stop_transfer.store(StopReason::kNone);
     state.quiet_since = pass_start;
     state.seen_stored = stored_before;
     if (!_done_mutex.Wait())
@@ -191,8 +191,15 @@ const char* CEthCamera::ListenerPass(ListenerState& state) {
         "CEthCamera::BkgListener():\nType of packet != 0x07 while waiting for RAW data (not a "
         "problem for a driver, but should not happen).\n\n");
   }
-  if (_stop_transfer.exchange(false)) {
-    WriteErrLog("CEthCamera::BkgListener():\nTransfer stopped by the caller.\n\n");
+  if (const StopReason reason = _stop_transfer.exchange(StopReason::kNone);
+      reason != StopReason::kNone) {
+    if (reason == StopReason::kCaller) {
+      WriteErrLog("CEthCamera::BkgListener():\nTransfer stopped by the caller.\n\n");
+    } else {
+      WriteErrLog(
+          "CEthCamera::BkgListener():\nTransfer stopped: the image it restarted is handed "
+          "back.\n\n");
+    }
     _nudp->StopData();
     _stream_may_run.store(true);
     state.tries = 0;
@@ -280,7 +287,7 @@ bool CEthCamera::WaitForRawData(const std::atomic<bool>* stop) {
     if (!WaitForTransfer(stop)) return false;
     // Looked at again with the socket ours, so that no restart comes between the look and the
     // hand-over.
-    if (!AcquireNudp()) return ImageComplete();
+    AcquireNudp(/*without_limit=*/true);
     const bool restarted = _data_taking.load();
     const bool complete = !restarted && ImageComplete();
     if (complete) _nudp->HandOver();
@@ -298,22 +305,22 @@ void CEthCamera::HandOverImage() {
   for (;;) {
     if (_data_taking.load()) {
       const std::atomic<bool> stop{true};
-      WaitForTransfer(&stop);
+      WaitForTransfer(&stop, StopReason::kHandOver);
     }
-    // Without the socket (the listener stopped), nothing turns the handler any more.
-    if (!AcquireNudp()) return;
-    const bool restarted = _data_taking.load();
+    AcquireNudp(/*without_limit=*/true);
+    // A transfer still marked as running once the listener has stopped has nobody to end it.
+    const bool restarted = _data_taking.load() && _connected.load();
     if (!restarted) _nudp->HandOver();
     _nudp_mutex.Release();
     if (!restarted) return;
   }
 }
 
-bool CEthCamera::WaitForTransfer(const std::atomic<bool>* stop) {
+bool CEthCamera::WaitForTransfer(const std::atomic<bool>* stop, StopReason reason) {
   // Passes the caller's stop on to the listener; asked again at every poll, so that a stop
   // that came before the transfer's start is not lost.
-  const auto pass_stop_on = [this, stop] {
-    if (stop != nullptr && stop->load()) _stop_transfer.store(true);
+  const auto pass_stop_on = [this, stop, reason] {
+    if (stop != nullptr && stop->load()) _stop_transfer.store(reason);
   };
   _wait_mutex.Wait();
   if (!_data_taking.load()) {

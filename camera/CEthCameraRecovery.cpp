@@ -19,10 +19,10 @@ constexpr int kMaxRecoveryWalks = 8;
 }  // namespace
 
 bool CEthCamera::ReadMissing(std::uint8_t* buffer, const std::atomic<bool>* stop) {
-  const bool recovered = Recover(buffer, stop);
-  if (!recovered) _stream_may_run.store(true);
+  if (Recover(buffer, stop)) return true;
+  _stream_may_run.store(true);
   HandOverImage();
-  return recovered;
+  return false;
 }
 
 bool CEthCamera::Recover(std::uint8_t* buffer, const std::atomic<bool>* stop) {
@@ -60,8 +60,20 @@ bool CEthCamera::Recover(std::uint8_t* buffer, const std::atomic<bool>* stop) {
           break;
       }
     }
+    if (!restarted && !fetched_any) {
+      // Nothing left to fetch: looked at once more with the socket ours, and handed back in the
+      // same hold, so that no restart or late copy comes between the look and the hand-over.
+      AcquireNudp(/*without_limit=*/true);
+      bool whole = !_data_taking.load() && _nudp->Restarts() == restarts;
+      for (int n = 0; n < RAW_PACKETS_PER_IMAGE && whole; ++n) {
+        whole =
+            fetched[static_cast<std::size_t>(n)] != 0 || (!none_stored && _nudp->PacketStored(n));
+      }
+      if (whole) _nudp->HandOver();
+      _nudp_mutex.Release();
+      if (whole) return true;
+    }
     if (!restarted && _nudp->Restarts() == restarts) {
-      if (!fetched_any) return true;
       continue;  // packets a late copy put in conflict meanwhile are fetched in the next walk
     }
     // The image began again: the packets fetched so far may be of the exposure before.
@@ -70,12 +82,14 @@ bool CEthCamera::Recover(std::uint8_t* buffer, const std::atomic<bool>* stop) {
         "exposure before are dropped, recovery starts over.\n\n");
     std::fill(fetched.begin(), fetched.end(), std::uint8_t{0});
     std::fill(_fetched.begin(), _fetched.end(), std::uint8_t{0});
-    // Looked at with the socket ours: the thread that took the restart has settled it.
-    if (!AcquireNudp()) return false;
+    // Looked at with the socket ours: the thread that took the restart has settled it. The new
+    // exposure's stream is waited for; the next walk fetches what it left out (nothing, when it
+    // came whole).
+    AcquireNudp(/*without_limit=*/true);
     const bool streams = _data_taking.load();
-    _nudp_mutex.Release();
-    if (streams && WaitForTransfer(stop)) return true;
     restarts = _nudp->Restarts();
+    _nudp_mutex.Release();
+    if (streams) WaitForTransfer(stop);
   }
   WriteErrLog(
       "CEthCamera::ReadMissing():\nThe image kept changing during recovery: it may hold more "

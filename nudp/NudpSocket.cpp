@@ -105,6 +105,8 @@ bool NudpSocket::SendCmd(std::uint8_t top, std::uint32_t number) {
     WriteLog("Command to send is 0x08: start RAW data dumping.\n");
     ClearPacketMap();
     _start_answered = false;
+    // The buffer this image goes to (none when it was handed back and no other was set).
+    _prepared = _image.load();
   }
   MoveState(NUDP_WAITING);
 
@@ -186,8 +188,21 @@ void NudpSocket::StopData() {
 }
 
 void NudpSocket::ResumeData() {
+  // What came early is not this exposure's: only a retransmission fills its place. Copies of it
+  // are still compared with the early data, so that repeats of it stay plain duplicates.
+  for (auto& entry : _packet_map) {
+    if (IsStored(entry.load(std::memory_order_relaxed))) {
+      entry.store(kPacketInConflict, std::memory_order_relaxed);
+    }
+  }
+  _raw_count.store(0);
   _image.store(_prepared);
   _state.fetch_or(NUDP_RAW_DATA);
+}
+
+void NudpSocket::HandOver() {
+  _kept.store(nullptr);
+  _prepared = nullptr;
 }
 
 void NudpSocket::MoveState(std::uint8_t to) {

@@ -81,14 +81,15 @@ class NudpSocket : public UdpSocket {
   bool PrepareForData(std::uint8_t* image);
   // Stops accepting RAW data and forgets the image buffer (a kept image stays kept).
   void StopData();
-  // Accepts RAW data again into the buffer prepared last, with the packet map as it stands: for
-  // an image whose last packet came alone before the camera's answer, likelier a copy of the
-  // exposure before than a whole stream.
+  // Accepts RAW data again into the image's buffer: for an image whose last packet came alone
+  // before the camera's answer, likelier a copy of the exposure before than a whole stream.
+  // What was stored is put in conflict, so that only a retransmission fills its place.
   void ResumeData();
-  // The image prepared last is kept from now on: its 0x08 has been taken.
+  // The buffer of the last 0x08's image is kept from now on: that 0x08 has been taken.
   void KeepImage() { _kept.store(_prepared); }
-  // The kept image is the owner's again: nothing is compared with it or stored in it any more.
-  void HandOver() { _kept.store(nullptr); }
+  // The kept image is the owner's again: nothing is compared with it or stored in it any more,
+  // until a buffer is prepared again.
+  void HandOver();
   bool KeepsImage() const { return _kept.load() != nullptr; }
 
   // Clears NUDP_RAW_DATA alone, without touching the image buffer; used by the driver when the
@@ -185,8 +186,8 @@ class NudpSocket : public UdpSocket {
   std::array<std::uint8_t, NUDP_MAX_PACKET_LENGTH> _cmd_packet{};
   std::array<std::uint8_t, NUDP_MAX_PACKET_LENGTH> _response{};
   std::atomic<std::uint8_t*> _image{nullptr};  // not owned: the caller's image buffer
-  std::uint8_t* _prepared = nullptr;           // the buffer PrepareForData was given last
-  std::atomic<std::uint8_t*> _kept{nullptr};   // the image in keeping (KeepImage, HandOver)
+  std::uint8_t* _prepared = nullptr;  // the buffer of the last 0x08's image, until handed back
+  std::atomic<std::uint8_t*> _kept{nullptr};  // the image in keeping (KeepImage, HandOver)
   // One entry a packet: kPacketMissing, kPacketStored, kPacketStoredEarly (stored before the
   // camera answered the image's 0x08) or kPacketInConflict.
   std::array<std::atomic<std::uint8_t>, RAW_PACKETS_PER_IMAGE> _packet_map{};
