@@ -20,6 +20,7 @@
 // every mutex it holds.
 
 #include "camera/CEthCamera.h"
+#include "camera/CommandAttempt.h"
 #include "net/SocketHandler.h"
 #include "nudp/NudpSocket.h"
 
@@ -286,8 +287,10 @@ bool CEthCamera::WaitForRawData(const std::atomic<bool>* stop) {
   for (;;) {
     if (!WaitForTransfer(stop)) return false;
     // Looked at again with the socket ours, so that no restart comes between the look and the
-    // hand-over.
+    // hand-over; what has come meanwhile is judged first.
     AcquireNudp(/*without_limit=*/true);
+    DispatchQueued(*_handler);
+    TakeRestartedStream();
     const bool restarted = _data_taking.load();
     const bool complete = !restarted && ImageComplete();
     if (complete) _nudp->HandOver();

@@ -1,6 +1,7 @@
 // CEthCamera's recovery of the RAW packets missing from an image, and what is missing after it.
 
 #include "camera/CEthCamera.h"
+#include "camera/CommandAttempt.h"
 #include "nudp/NudpSocket.h"
 
 #include <algorithm>
@@ -63,7 +64,10 @@ bool CEthCamera::Recover(std::uint8_t* buffer, const std::atomic<bool>* stop) {
     if (!restarted && !fetched_any) {
       // Nothing left to fetch: looked at once more with the socket ours, and handed back in the
       // same hold, so that no restart or late copy comes between the look and the hand-over.
+      // What has come meanwhile is judged first: a copy of a new exposure may be among it.
       AcquireNudp(/*without_limit=*/true);
+      DispatchQueued(*_handler);
+      TakeRestartedStream();
       bool whole = !_data_taking.load() && _nudp->Restarts() == restarts;
       for (int n = 0; n < RAW_PACKETS_PER_IMAGE && whole; ++n) {
         whole =
