@@ -243,10 +243,6 @@ GrabInfo Camera::Grab(std::uint8_t* image, const std::atomic<bool>* stop) {
     c.Fail("the camera at " + c.camera_address + " does not answer the start command 0x08");
   }
   info.complete = driver.WaitForRawData(stop);
-  // What the stream left out, and after recovery what is still not in the image, as the driver
-  // keeps them.
-  info.lost = Ranges(driver.MissingRanges());
-  info.stream_packets = kPacketsPerImage - Count(info.lost);
   if (!info.complete) {
     if (!stopped()) {
       const Clock::time_point recovery = Clock::now();
@@ -258,9 +254,14 @@ GrabInfo Camera::Grab(std::uint8_t* image, const std::atomic<bool>* stop) {
       driver.ReleaseRawDataBuffer();
     }
     info.missing = Ranges(driver.MissingRanges());
-    info.fetched_again_packets = info.LostPackets() - Count(info.missing);
     info.cancelled = !info.complete && stopped();
   }
+  // What the stream left out (of the stream the image was completed from, when the image began
+  // again during recovery), and after recovery what is still not in the image, as the driver
+  // keeps them.
+  info.lost = Ranges(driver.LostRanges());
+  info.stream_packets = kPacketsPerImage - Count(info.lost);
+  info.fetched_again_packets = info.LostPackets() - Count(info.missing);
   info.image_ms = MsBetween(start, Clock::now());
   info.counters = PublicCounters(driver.Counters().last_transfer);
   if (!c.Open()) {

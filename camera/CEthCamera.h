@@ -134,6 +134,9 @@ class CEthCamera {
   // ReadMissing, ascending and merged into ranges; empty for a complete image. For the caller
   // thread once WaitForRawData has returned.
   std::vector<RawPacketRange> MissingRanges() const;
+  // The packets of the last image that its stream did not bring (what recovery had to fetch), as
+  // MissingRanges: after a restart, those of the stream the image was completed from.
+  std::vector<RawPacketRange> LostRanges() const;
 
   // The camera's NUDP socket, for reading its RAW packet count and its last answer.
   const NudpSocket& Nudp() const { return *_nudp; }
@@ -178,6 +181,8 @@ class CEthCamera {
   void TakeRestartedStream();
   // Every packet of the last image was stored from the stream into its buffer.
   bool ImageComplete() const;
+  // The packets neither stored from the stream nor (`count_fetched`) fetched by recovery.
+  std::vector<RawPacketRange> RangesNotIn(bool count_fetched) const;
   enum class Fetch { kFetched, kFailed, kRestarted };
   // One packet into its place in `buffer` (may be null), asked for until an answer brings its
   // whole data, at most as often as a command is sent. kFailed when it never did; kRestarted

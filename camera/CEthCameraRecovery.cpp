@@ -131,11 +131,16 @@ CEthCamera::Fetch CEthCamera::FetchPacket(int packet, std::uint8_t* buffer,
   return Fetch::kFailed;
 }
 
-std::vector<RawPacketRange> CEthCamera::MissingRanges() const {
+std::vector<RawPacketRange> CEthCamera::MissingRanges() const { return RangesNotIn(true); }
+
+std::vector<RawPacketRange> CEthCamera::LostRanges() const { return RangesNotIn(false); }
+
+std::vector<RawPacketRange> CEthCamera::RangesNotIn(bool count_fetched) const {
   const bool none_stored = _no_buffer.load();
   std::vector<RawPacketRange> ranges;
   for (int n = 0; n < RAW_PACKETS_PER_IMAGE; ++n) {
-    if (_fetched[static_cast<std::size_t>(n)] != 0 || (!none_stored && _nudp->PacketStored(n))) {
+    if ((count_fetched && _fetched[static_cast<std::size_t>(n)] != 0) ||
+        (!none_stored && _nudp->PacketStored(n))) {
       continue;
     }
     if (!ranges.empty() && ranges.back().last == n - 1) {
