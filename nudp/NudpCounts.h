@@ -21,7 +21,8 @@ struct NudpCountsOf {
   T refused{};          // RAW data packets while none were expected
   T matched_answers{};  // answers that completed the exchange of the command sent last
   T stray_answers{};    // answers while no command waited, or to another command
-  T restarts{};         // answers to a repeated 0x08 during a transfer: the image began again
+  T restarts{};         // the image began again: an answer to a repeated 0x08 while it was taken
+                        // or kept, or a late copy showing a stream without one
 };
 
 using NudpCounts = NudpCountsOf<std::uint64_t>;

@@ -42,7 +42,7 @@ happens. The camera socket's receive path:
   refused_packets       RAW data packets while none were expected
   matched_answers       answers that completed the command sent last
   stray_answers         answers while no command waited, or to another
-  restarts              answers to a repeated start: the image began again
+  restarts              the image began again (an answer to a repeated start, or a stream without one)
 The driver's commands on that socket:
   sent_commands             command packets sent, repetitions included
   repeated_commands         of those, repetitions after the first sending

@@ -21,7 +21,8 @@ struct Counters {
   std::uint64_t refused_packets = 0;      // RAW data packets while none were expected
   std::uint64_t matched_answers = 0;      // answers that completed the command sent last
   std::uint64_t stray_answers = 0;        // answers while no command waited, or to another
-  std::uint64_t restarts = 0;             // answers to a repeated start: the image began again
+  std::uint64_t restarts = 0;             // the image began again: an answer to a repeated start,
+                                          // or a stream without one
   // The driver's commands on that socket (the watchdog's refreshes go on a socket of their own).
   std::uint64_t sent_commands = 0;             // command packets sent, repetitions included
   std::uint64_t repeated_commands = 0;         // of those, repetitions after the first sending

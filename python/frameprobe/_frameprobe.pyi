@@ -56,7 +56,7 @@ class Counters:
         """Answers while no command waited, or to another command."""
     @property
     def restarts(self) -> int:
-        """Answers to a repeated start command: the image began again."""
+        """The image began again: an answer to a repeated start, or a stream without one."""
     @property
     def sent_commands(self) -> int:
         """Command packets sent, repetitions included."""
