@@ -3,7 +3,8 @@
 //   byte 1      TOP of the command a WAITING socket sent (0 to 6)
 //   bytes 2-5   its number field, least significant byte first
 //   then        datagrams, each: a flags byte (bit 0: from a stranger, bit 1: an address of the
-//               wrong size), a length byte pair (least significant first), the bytes
+//               wrong size, bit 2: the transfer ends before it, bit 3: the image is kept from
+//               it on), a length byte pair (least significant first), the bytes
 // With the logs open, so that the trace of every datagram is formatted too.
 
 #include "base/LogStream.h"
@@ -77,6 +78,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t length = data[at + 1] | (std::size_t{data[at + 2]} << 8);
     at += 3;
     if (length > size - at) length = size - at;
+    // A kept image compares late copies with itself and is restarted by a late answer to 0x08.
+    if ((flags & 4) != 0) socket.StopData();
+    if ((flags & 8) != 0) socket.KeepImage();
     // Copied, so that the sanitizer sees a read past the datagram's own bytes.
     const std::vector<std::uint8_t> datagram(data + at, data + at + length);
     at += length;
@@ -90,6 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                      from_length);
   }
 
+  socket.HandOver();
   std::uint32_t answer = 0;
   std::uint8_t small[4];
   std::uint32_t length = 0;
