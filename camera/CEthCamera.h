@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/FunctionRef.h"
 #include "base/LogStream.h"
 #include "camera/CameraMutex.h"
 #include "camera/DriverCounts.h"
@@ -11,7 +12,6 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -175,7 +175,7 @@ class CEthCamera {
   bool Recover(std::uint8_t* buffer, const std::atomic<bool>* stop);
   // SendCmd, with `take_answer` run on the answer while the socket is still ours (instead of
   // handing over its number and data).
-  bool Exchange(std::uint32_t number, std::uint8_t top, const std::function<bool()>& take_answer);
+  bool Exchange(std::uint32_t number, std::uint8_t top, FunctionRef<bool()> take_answer);
   // Holding _nudp_mutex after a Select: a restart of the kept image has switched RAW receiving
   // on again, so a transfer runs once more.
   void TakeRestartedStream();
@@ -264,8 +264,10 @@ class CEthCamera {
   std::uint64_t _stray_starts_seen = 0;
 
   // Packets of the last image that ReadMissing brought (one entry a packet), cleared by
-  // SetRawDataBuffer and by 0x08. Caller thread only.
+  // SetRawDataBuffer and by 0x08; and those its last call brought since the image last began.
+  // Caller thread only.
   std::vector<std::uint8_t> _fetched = std::vector<std::uint8_t>(RAW_PACKETS_PER_IMAGE, 0);
+  std::vector<std::uint8_t> _fetched_now = std::vector<std::uint8_t>(RAW_PACKETS_PER_IMAGE, 0);
 
   // Counted where it happens, by whichever thread does it; read from any thread.
   CameraCountsOf<std::atomic<std::uint64_t>> _counts;

@@ -41,8 +41,7 @@ bool CEthCamera::SendCmd(std::uint32_t number, std::uint8_t top, std::uint32_t* 
                   [&] { return _nudp->GetResponse(response_number, data, length, capacity); });
 }
 
-bool CEthCamera::Exchange(std::uint32_t number, std::uint8_t top,
-                          const std::function<bool()>& take_answer) {
+bool CEthCamera::Exchange(std::uint32_t number, std::uint8_t top, FunctionRef<bool()> take_answer) {
   const std::uint32_t wire = WireOrderForLog(number);
   LogFormatted(false, "CEthCamera::SendCmd() (%s) number field = %.8X:\n",
                GetLocalAddress().c_str(), wire);

@@ -31,7 +31,8 @@ bool CEthCamera::Recover(std::uint8_t* buffer, const std::atomic<bool>* stop) {
   const bool none_stored = _no_buffer.load();
   // The map and the count stay as the transfer left them: a fetched packet is in the image,
   // not in the map. Packets fetched by this call, so that each is asked for once a walk.
-  std::vector<std::uint8_t> fetched(RAW_PACKETS_PER_IMAGE, 0);
+  std::vector<std::uint8_t>& fetched = _fetched_now;
+  std::fill(fetched.begin(), fetched.end(), std::uint8_t{0});
   std::uint64_t restarts = _nudp->Restarts();
   for (int walk = 0; walk < kMaxRecoveryWalks; ++walk) {
     bool restarted = false;
