@@ -180,11 +180,15 @@ if status != 4 or s["exit_status"] != 4:
 # camera was open (an outage closes it until a reopening holds), after a warm-up of a fifth of
 # the run: threads the same at the end, descriptors within the one the page's poller may hold
 # open, RSS stated.
-started = datetime.datetime.fromisoformat(run["started_utc"].replace("Z", "+00:00")).timestamp()
-started_ms = started * 1000
-closed = [(started_ms + o["started_at_ms"], started_ms + o["started_at_ms"] + o["duration_ms"] + 1000)
+# On the wall clock, as the samples are: the run's own times count from its first image, which a
+# slow start (a sanitizer's) puts well after the program's start.
+def utc_ms(text):
+    return datetime.datetime.fromisoformat(text.replace("Z", "+00:00")).timestamp() * 1000
+first_ms = utc_ms(run["images"][0]["started_utc"]) if run["images"] else utc_ms(run["started_utc"])
+last_ms = utc_ms(run["images"][-1]["ended_utc"]) if run["images"] else first_ms
+closed = [(utc_ms(o["started_utc"]), utc_ms(o.get("ended_utc") or o["started_utc"]) + 1000)
           for o in run["outages"]]
-warm = [x for x in samples if started_ms + s["elapsed_ms"] / 5 <= x[0] < started_ms + s["elapsed_ms"] - 1000
+warm = [x for x in samples if first_ms + (last_ms - first_ms) / 5 <= x[0] < last_ms - 1000
         and not any(a <= x[0] <= b for a, b in closed)]
 if warm:
     first, last = warm[0], warm[-1]
