@@ -33,14 +33,15 @@ bool CEthCamera::Recover(std::uint8_t* buffer, const std::atomic<bool>* stop) {
   // not in the map. Packets fetched by this call, so that each is asked for once a walk.
   std::vector<std::uint8_t>& fetched = _fetched_now;
   std::fill(fetched.begin(), fetched.end(), std::uint8_t{0});
+  const auto in_image = [&](int n) {
+    return fetched[static_cast<std::size_t>(n)] != 0 || (!none_stored && _nudp->PacketStored(n));
+  };
   std::uint64_t restarts = _nudp->Restarts();
   for (int walk = 0; walk < kMaxRecoveryWalks; ++walk) {
     bool restarted = false;
     bool fetched_any = false;
     for (int n = 0; n < RAW_PACKETS_PER_IMAGE && !restarted; ++n) {
-      if (fetched[static_cast<std::size_t>(n)] != 0 || (!none_stored && _nudp->PacketStored(n))) {
-        continue;
-      }
+      if (in_image(n)) continue;
       if (stop != nullptr && stop->load()) {
         LogFormatted(true,
                      "CEthCamera::ReadMissing():\nStopped by the caller before packet #%d.\n\n", n);
@@ -70,10 +71,7 @@ bool CEthCamera::Recover(std::uint8_t* buffer, const std::atomic<bool>* stop) {
       DispatchQueued(*_handler);
       TakeRestartedStream();
       bool whole = !_data_taking.load() && _nudp->Restarts() == restarts;
-      for (int n = 0; n < RAW_PACKETS_PER_IMAGE && whole; ++n) {
-        whole =
-            fetched[static_cast<std::size_t>(n)] != 0 || (!none_stored && _nudp->PacketStored(n));
-      }
+      for (int n = 0; n < RAW_PACKETS_PER_IMAGE && whole; ++n) whole = in_image(n);
       if (whole) _nudp->HandOver();
       _nudp_mutex.Release();
       if (whole) return true;

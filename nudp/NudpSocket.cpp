@@ -172,7 +172,6 @@ bool NudpSocket::PrepareForData(std::uint8_t* image) {
   }
   ClearPacketMap();
   _image.store(image);
-  _prepared = image;
   _kept.store(nullptr);
   return true;
 }

@@ -90,7 +90,6 @@ class NudpSocket : public UdpSocket {
   // The kept image is the owner's again: nothing is compared with it or stored in it any more,
   // until a buffer is prepared again.
   void HandOver();
-  bool KeepsImage() const { return _kept.load() != nullptr; }
 
   // Clears NUDP_RAW_DATA alone, without touching the image buffer; used by the driver when the
   // 0x08 command was not answered.
