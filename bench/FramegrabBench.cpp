@@ -24,7 +24,7 @@
 
 #include "bench/BenchFlags.h"
 #include "bench/PlainReceiver.h"
-#include "framegrab/PictureStats.h"
+#include "framegrab/model/PictureStats.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/HttpClient.h"
 

@@ -3,17 +3,17 @@
 #include "net/LocalPorts.h"
 
 #include "framegrab/GrabOptions.h"
-#include "framegrab/Grabber.h"
-#include "framegrab/JsonView.h"
-#include "framegrab/LiveServer.h"
-#include "framegrab/OutputFile.h"
-#include "framegrab/PageView.h"
-#include "framegrab/PictureSaver.h"
-#include "framegrab/PreviewWorker.h"
-#include "framegrab/ProgressLine.h"
-#include "framegrab/RecordLines.h"
-#include "framegrab/RunRecords.h"
-#include "framegrab/SummaryText.h"
+#include "framegrab/acquire/Grabber.h"
+#include "framegrab/model/RunRecords.h"
+#include "framegrab/serve/LiveServer.h"
+#include "framegrab/views/JsonView.h"
+#include "framegrab/views/PageView.h"
+#include "framegrab/views/ProgressLine.h"
+#include "framegrab/views/SummaryText.h"
+#include "framegrab/write/OutputFile.h"
+#include "framegrab/write/PictureSaver.h"
+#include "framegrab/write/PreviewWorker.h"
+#include "framegrab/write/RecordLines.h"
 
 #include <cerrno>
 #include <cmath>

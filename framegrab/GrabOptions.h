@@ -1,6 +1,6 @@
 #pragma once
 
-#include "framegrab/PictureSaver.h"
+#include "framegrab/write/PictureSaver.h"
 
 #include <cstdio>
 #include <string>

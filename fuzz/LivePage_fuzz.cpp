@@ -6,9 +6,9 @@
 
 #include "nudp/NudpProtocol.h"
 
-#include "framegrab/LiveServer.h"
-#include "framegrab/PreviewWorker.h"
-#include "framegrab/RunRecords.h"
+#include "framegrab/model/RunRecords.h"
+#include "framegrab/serve/LiveServer.h"
+#include "framegrab/write/PreviewWorker.h"
 #include "tests/support/HttpClient.h"
 
 #include <cstddef>

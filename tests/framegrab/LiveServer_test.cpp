@@ -2,13 +2,13 @@
 // against clients that misbehave on purpose: stalled, slow, unread, oversized, pipelined, with
 // a foreign Host. The run is a RunRecords fed by the test, so events keep coming.
 
-#include "framegrab/LiveServer.h"
+#include "framegrab/serve/LiveServer.h"
 
 #include "nudp/NudpProtocol.h"
 
-#include "framegrab/LatestPng.h"
-#include "framegrab/PreviewWorker.h"
-#include "framegrab/RunRecords.h"
+#include "framegrab/model/RunRecords.h"
+#include "framegrab/serve/LatestPng.h"
+#include "framegrab/write/PreviewWorker.h"
 #include "tests/support/HttpClient.h"
 #include <gtest/gtest.h>
 

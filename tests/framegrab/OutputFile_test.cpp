@@ -1,4 +1,4 @@
-#include "framegrab/OutputFile.h"
+#include "framegrab/write/OutputFile.h"
 
 #include "tests/support/TempDir.h"
 #include <gtest/gtest.h>

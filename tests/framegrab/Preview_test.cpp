@@ -1,12 +1,11 @@
 // The live page's preview: the picture and its note, the buffers images come in and the worker
 // that makes previews of them.
 
-#include "framegrab/Preview.h"
-
 #include "nudp/NudpProtocol.h"
 
-#include "framegrab/ImagePool.h"
-#include "framegrab/PreviewWorker.h"
+#include "framegrab/acquire/ImagePool.h"
+#include "framegrab/write/MakePreview.h"
+#include "framegrab/write/PreviewWorker.h"
 #include <gtest/gtest.h>
 
 #include <cstdint>

@@ -2,15 +2,15 @@
 // figures of a picture, the records kept across chunks, and the kernel counter read from a file
 // of /proc/net/snmp's shape.
 
-#include "framegrab/RunModel.h"
+#include "framegrab/model/RunModel.h"
 
 #include "nudp/NudpProtocol.h"
 
 #include "framegrab/GrabOptions.h"
-#include "framegrab/HostCounters.h"
-#include "framegrab/PictureStats.h"
-#include "framegrab/RunRecords.h"
-#include "framegrab/SummaryText.h"
+#include "framegrab/model/HostCounters.h"
+#include "framegrab/model/PictureStats.h"
+#include "framegrab/model/RunRecords.h"
+#include "framegrab/views/SummaryText.h"
 #include <gtest/gtest.h>
 
 #include <cmath>

@@ -1,6 +1,6 @@
-#include "framegrab/SvgChart.h"
+#include "framegrab/views/SvgChart.h"
 
-#include "framegrab/HtmlText.h"
+#include "framegrab/views/HtmlText.h"
 #include <gtest/gtest.h>
 
 #include <cstdint>

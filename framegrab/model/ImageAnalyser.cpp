@@ -1,0 +1,54 @@
+#include "framegrab/model/ImageAnalyser.h"
+
+#include "base/Background.h"
+
+#include "framegrab/model/PictureStats.h"
+#include "framegrab/model/RunRecords.h"
+
+#include <vector>
+
+namespace fp {
+
+namespace {
+
+// Images held: the one analysed and one waiting.
+constexpr std::size_t kImagesHeld = 2;
+
+}  // namespace
+
+ImageAnalyser::ImageAnalyser(RunRecords& records)
+    : _records(records), _thread(_mutex, _wake, _stop, [this] { Run(); }) {}
+
+void ImageAnalyser::Offer(ImageRecord record, std::shared_ptr<const std::uint8_t[]> image) {
+  {
+    std::unique_lock<std::mutex> lock(_mutex);
+    _wake.wait(lock, [this] { return _queue.size() + (_working ? 1 : 0) < kImagesHeld; });
+    _queue.push_back(Job{std::move(record), std::move(image)});
+  }
+  _wake.notify_all();
+}
+
+void ImageAnalyser::Flush() {
+  std::unique_lock<std::mutex> lock(_mutex);
+  _wake.wait(lock, [this] { return _queue.empty() && !_working; });
+}
+
+void ImageAnalyser::Run() {
+  // Analysis gives way to taking images when the processors are busy: the driver's threads
+  // must not wait for it.
+  RunInBackground();
+  std::vector<std::uint32_t> scratch;
+  std::unique_lock<std::mutex> lock(_mutex);
+  Job job;
+  while (TakeNextJob(lock, _wake, _stop, _queue, _working, job)) {
+    lock.unlock();
+    if (job.image) job.record.samples = AnalysePicture(job.image.get(), scratch);
+    job.image.reset();  // back to its pool
+    _records.Add(std::move(job.record));
+    lock.lock();
+    _working = false;
+    _wake.notify_all();
+  }
+}
+
+}  // namespace fp

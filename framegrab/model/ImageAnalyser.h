@@ -1,0 +1,56 @@
+#pragma once
+
+#include "base/WorkerThread.h"
+
+#include "framegrab/model/RunModel.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+
+namespace fp {
+
+class RunRecords;
+
+// Completes each image's record with what is in the picture and files it in the run's records,
+// on a thread of its own, so that the grab thread only hands the image over. Images are taken
+// in the order offered; one is analysed while one waits, and a further offer waits for room, so
+// every image is analysed and the buffers held stay few. Analysing an image takes a few
+// milliseconds, far less than taking one, on a thread of lower priority than the driver's.
+//
+// Offer and Flush belong to one caller thread; the destructor files what was offered, then
+// stops.
+class ImageAnalyser {
+ public:
+  explicit ImageAnalyser(RunRecords& records);
+  ImageAnalyser(const ImageAnalyser&) = delete;
+  ImageAnalyser& operator=(const ImageAnalyser&) = delete;
+
+  // Hands over the record of the image `image` (RAW_IMAGE_SIZE bytes, only read, let go of
+  // once analysed). Waits while the analyser is two images behind.
+  void Offer(ImageRecord record, std::shared_ptr<const std::uint8_t[]> image);
+  // Waits until every record offered is filed.
+  void Flush();
+
+ private:
+  struct Job {
+    ImageRecord record;
+    std::shared_ptr<const std::uint8_t[]> image;
+  };
+  void Run();
+
+  RunRecords& _records;  // not owned
+
+  // Guarded by _mutex: shared by the caller and the analyser thread.
+  std::mutex _mutex;
+  std::condition_variable _wake;
+  std::deque<Job> _queue;
+  bool _working = false;
+  bool _stop = false;
+
+  WorkerThread _thread;  // last: starts when everything above exists
+};
+
+}  // namespace fp

@@ -1,0 +1,233 @@
+#include "framegrab/model/RunModel.h"
+
+#include "nudp/NudpProtocol.h"
+#include "nudp/NudpSocket.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace fp {
+
+const std::int32_t kImageReceiveBufferBytes = NudpSocket::kImageReceiveBufferBytes;
+
+namespace {
+
+// One RAW packet as an IP datagram: the NUDP packet, the UDP and the IPv4 header.
+constexpr std::size_t kRawDatagramIpBytes = NUDP_MAX_PACKET_LENGTH + 8 + 20;
+
+// Nearest rank: the smallest value with at least `fraction` of the values at or below it.
+double Percentile(std::vector<double>& values, double fraction) {
+  if (values.empty()) return 0;
+  const auto rank =
+      static_cast<std::size_t>(std::ceil(fraction * static_cast<double>(values.size())));
+  const std::size_t at = std::clamp<std::size_t>(rank, 1, values.size()) - 1;
+  std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(at), values.end());
+  return values[at];
+}
+
+double Max(const std::vector<double>& values) {
+  return values.empty() ? 0 : *std::max_element(values.begin(), values.end());
+}
+
+// The camera's address without its port.
+std::string CameraAddress(const RunFacts& facts) {
+  return facts.camera.substr(0, facts.camera.find(':'));
+}
+
+std::string HostcheckLine(const RunFacts& facts) {
+  return "check the host with: hostcheck " + facts.local + " " + CameraAddress(facts);
+}
+
+std::string NoDataDiagnosis(const RunFacts& facts) {
+  return "No RAW data came although the camera accepted the start command. Usual causes: a "
+         "firewall dropping UDP to the local ports 32100 and 32101, reverse-path filtering "
+         "(net.ipv4.conf.*.rp_filter) discarding the camera's packets, an MTU below " +
+         std::to_string(kRawDatagramIpBytes) +
+         " bytes on the way (each RAW packet is one IP datagram of that size, and answers are "
+         "small), or the wrong local interface (" +
+         facts.local + " must be the address that faces the camera); " + HostcheckLine(facts) + ".";
+}
+
+std::string OutageDiagnosis(const RunFacts& facts, const RunSummary& s) {
+  const std::size_t n = facts.outages.size();
+  return FormatDuration(s.outage_total_ms) + " without contact with the camera in " +
+         std::to_string(n) + (n == 1 ? " outage" : " outages") + " (longest " +
+         FormatDuration(s.outage_max_ms) +
+         "). Usual causes: a cable pulled or a switch port going down, the camera losing power "
+         "or restarting, or another device taking the camera's or this host's address; " +
+         HostcheckLine(facts) + ".";
+}
+
+std::vector<std::string> Diagnoses(const RunFacts& facts, const RunTotals& totals,
+                                   const RunSummary& s) {
+  std::vector<std::string> out;
+  if (totals.images_without_stream > totals.images_lost_to_outages) {
+    out.push_back(NoDataDiagnosis(facts));
+  }
+  if (!facts.outages.empty()) out.push_back(OutageDiagnosis(facts, s));
+  if (facts.receive_buffer_bytes >= 0 &&
+      facts.receive_buffer_bytes < NudpSocket::kImageReceiveBufferBytes) {
+    out.push_back("The receive buffer granted (" + std::to_string(facts.receive_buffer_bytes) +
+                  " bytes) is smaller than one image needs (" +
+                  std::to_string(NudpSocket::kImageReceiveBufferBytes) +
+                  " bytes: the kernel counts each of its " + std::to_string(RAW_PACKETS_PER_IMAGE) +
+                  " datagrams as " + std::to_string(NudpSocket::kKernelBytesPerRawDatagram) +
+                  " bytes); lift the kernel's cap with: sudo sysctl -w net.core.rmem_max=" +
+                  std::to_string(NudpSocket::kReceiveBufferRequest));
+  }
+  const std::uint64_t conflicts = totals.transfers.socket.conflicts;
+  if (conflicts > 0) {
+    out.push_back(
+        std::to_string(conflicts) +
+        " packets came again with other data than the copy stored first; each such packet was "
+        "counted as missing and fetched again from the camera. Another sender may be using the "
+        "camera's address and port (NUDP has no authentication), or the camera started an image "
+        "again; keep the camera on a link of its own.");
+  }
+  if (s.kernel_drops && *s.kernel_drops > 0) {
+    out.push_back("The kernel dropped " + std::to_string(*s.kernel_drops) +
+                  " UDP datagrams for a full receive buffer during the run "
+                  "(RcvbufErrors in /proc/net/snmp, all sockets of the machine).");
+  }
+  return out;
+}
+
+double ImagesPerSecond(int images, double elapsed_ms) {
+  return elapsed_ms > 0 ? static_cast<double>(images) * 1000.0 / elapsed_ms : 0;
+}
+
+std::int64_t ExpectedPackets(int images) {
+  return static_cast<std::int64_t>(images) * RAW_PACKETS_PER_IMAGE;
+}
+
+double MissingShare(const RunTotals& totals) {
+  const std::int64_t expected = ExpectedPackets(totals.images);
+  return expected > 0 ? static_cast<double>(totals.missing_packets) / static_cast<double>(expected)
+                      : 0;
+}
+
+int ExitStatus(const RunFacts& facts, const RunTotals& totals) {
+  if (facts.interrupt_status != 0) return facts.interrupt_status;
+  if (!facts.opened || facts.ended_by == RunEnd::kContactLost) return 3;
+  // The run ended while it had no contact: given up, or out of time.
+  if (!facts.outages.empty() && !facts.outages.back().over) return 3;
+  if (totals.incomplete_images > totals.images_lost_to_outages || facts.failed_pictures > 0 ||
+      !facts.log_failure.empty()) {
+    return 1;
+  }
+  if (!facts.outages.empty()) return 4;
+  return 0;
+}
+
+}  // namespace
+
+const char* RunEndName(RunEnd end) {
+  switch (end) {
+    case RunEnd::kRunning:
+      return "running";
+    case RunEnd::kImages:
+      return "images";
+    case RunEnd::kDuration:
+      return "duration";
+    case RunEnd::kSignal:
+      return "signal";
+    case RunEnd::kContactLost:
+      return "contact lost";
+    case RunEnd::kOutage:
+      return "outage";
+  }
+  return "?";
+}
+
+int MissingPackets(const ImageRecord& record) {
+  int packets = 0;
+  for (const RawPacketRange& range : record.missing_ranges) packets += range.Count();
+  return packets;
+}
+
+void RunTotals::Add(const ImageRecord& r) {
+  ++images;
+  ++(r.complete ? complete_images : incomplete_images);
+  if (r.stream_packets == 0) ++images_without_stream;
+  if (r.outage != 0) ++images_lost_to_outages;
+  stream_packets += r.stream_packets;
+  missing_packets += r.missing_packets;
+  transfers.Add(r.transfer);
+  saturated_samples += r.samples.saturated;
+  zero_samples += r.samples.zero;
+}
+
+RecordList::RecordList(std::vector<std::shared_ptr<const Chunk>> full,
+                       std::shared_ptr<const Chunk> open)
+    : _full(std::move(full)), _open(std::move(open)) {
+  for (const auto& chunk : _full) _size += chunk->size();
+  if (_open) _size += _open->size();
+}
+
+const ImageRecord& RecordList::Back() const {
+  if (_open && !_open->empty()) return _open->back();
+  return _full.back()->back();
+}
+
+RunProgress ProgressOf(const RunTotals& totals, const RunFacts& facts, double duration_ms,
+                       double elapsed_ms) {
+  const int requested = facts.requested_images;
+  RunProgress p;
+  p.done = totals.images;
+  p.requested = requested;
+  p.incomplete = totals.incomplete_images;
+  p.outages = static_cast<int>(facts.outages.size());
+  p.saved_pictures = facts.saved_pictures;
+  p.unsaved_pictures = facts.unsaved_pictures;
+  p.failed_pictures = facts.failed_pictures;
+  p.images_per_s = ImagesPerSecond(totals.images, elapsed_ms);
+  p.missing_share = MissingShare(totals);
+  p.fetched_again_packets = static_cast<std::int64_t>(totals.transfers.camera.fetched_again);
+  p.elapsed_ms = elapsed_ms;
+  p.remaining_ms = p.images_per_s > 0 ? (requested - p.done) * 1e3 / p.images_per_s : 0;
+  if (duration_ms > 0)
+    p.remaining_ms = std::min(p.remaining_ms, std::max(0.0, duration_ms - elapsed_ms));
+  return p;
+}
+
+std::string FormatDuration(double ms) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f s", ms / 1000.0);
+  return text;
+}
+
+RunModel BuildModel(RunFacts facts, RecordList images, RunTotals totals) {
+  RunSummary s;
+  std::vector<double> image_ms;
+  std::vector<double> recovery_ms;
+  image_ms.reserve(images.Size());
+  images.ForEach([&](const ImageRecord& r) {
+    image_ms.push_back(r.image_ms);
+    if (r.missing_packets > 0) recovery_ms.push_back(r.recovery_ms);
+  });
+  const auto count = static_cast<double>(totals.images);
+  s.image_max_ms = Max(image_ms);
+  s.image_median_ms = Percentile(image_ms, 0.5);
+  s.image_p99_ms = Percentile(image_ms, 0.99);
+  s.recovery_max_ms = Max(recovery_ms);
+  s.recovery_median_ms = Percentile(recovery_ms, 0.5);
+  s.images_per_s = ImagesPerSecond(totals.images, facts.elapsed_ms);
+  s.stream_expected_packets = ExpectedPackets(totals.images);
+  s.missing_share = MissingShare(totals);
+  if (totals.images > 0) {
+    s.cpu_user_ms_per_image = facts.cpu_user_ms / count;
+    s.cpu_system_ms_per_image = facts.cpu_system_ms / count;
+  }
+  for (const Outage& o : facts.outages) {
+    s.outage_total_ms += o.duration_ms;
+    s.outage_max_ms = std::max(s.outage_max_ms, o.duration_ms);
+  }
+  if (facts.rcvbuf_errors_before && facts.rcvbuf_errors_after) {
+    s.kernel_drops = *facts.rcvbuf_errors_after - *facts.rcvbuf_errors_before;
+  }
+  s.diagnoses = Diagnoses(facts, totals, s);
+  s.exit_status = ExitStatus(facts, totals);
+  return RunModel{std::move(facts), std::move(images), totals, std::move(s)};
+}
+
+}  // namespace fp
