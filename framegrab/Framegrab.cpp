@@ -194,7 +194,7 @@ int RunFramegrab(const std::vector<std::string>& args, std::FILE* out, std::FILE
   if (preview) {
     int last_number = 0;
     int last_missing = 0;
-    std::shared_ptr<const std::uint8_t[]> last = grabber.LastImage(last_number, last_missing);
+    SharedImage last = grabber.LastImage(last_number, last_missing);
     preview->Finish(std::move(last), last_number, last_missing);
   }
   records.Finish(facts);

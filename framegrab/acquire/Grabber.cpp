@@ -6,6 +6,7 @@
 #include "nudp/NudpSocket.h"
 
 #include "framegrab/acquire/ImagePool.h"
+#include "framegrab/acquire/OutageRider.h"
 #include "framegrab/model/HostCounters.h"
 #include "framegrab/model/ImageAnalyser.h"
 #include "framegrab/model/RunRecords.h"
@@ -30,12 +31,6 @@ int NumberDigits(int images) {
   return std::max(6, digits);
 }
 
-// Between reopenings during an outage: a short pause while it is young, so that a brief cut
-// is measured closely, then doubling up to a bound, so that a camera that is away for long is
-// not asked too often.
-constexpr std::chrono::milliseconds kReopenPause{200};
-constexpr std::chrono::milliseconds kShortOutage{10'000};
-constexpr std::chrono::milliseconds kLongestReopenPause{10'000};
 // How often a wait looks at the signal flag.
 constexpr std::chrono::milliseconds kWaitSlice{50};
 
@@ -173,9 +168,9 @@ bool Grabber::RideOutOutage(RunFacts& facts, Clock::time_point run_start, int lo
                "framegrab: outage %d: contact with the camera lost at %s%s; reopening it every "
                "%.1f s, after %lld s with pauses doubling up to %lld s\n",
                outage.number, UtcText(outage.started).c_str(), lost.c_str(),
-               std::chrono::duration<double>(kReopenPause).count(),
-               static_cast<long long>(kShortOutage.count() / 1000),
-               static_cast<long long>(kLongestReopenPause.count() / 1000));
+               std::chrono::duration<double>(OutageRider::kFirstPause).count(),
+               static_cast<long long>(OutageRider::kShortOutage.count() / 1000),
+               static_cast<long long>(OutageRider::kLongestPause.count() / 1000));
   std::fflush(_err);
   facts.outages.push_back(outage);
   // The outage as it stands at `now`, for the page and the figures.
@@ -185,22 +180,23 @@ bool Grabber::RideOutOutage(RunFacts& facts, Clock::time_point run_start, int lo
   };
   publish(Clock::now());
 
-  const double give_up_ms = _options.give_up_after_seconds * 1e3;
-  std::chrono::milliseconds pause = kReopenPause;
-  Clock::time_point next = Clock::now() + pause;
+  OutageRider rider(last_heard, Clock::now(),
+                    std::chrono::duration<double>(_options.give_up_after_seconds));
   for (;;) {
     if (const RunEnd end = Limit(run_start); end != RunEnd::kRunning) {
       facts.ended_by = end;
       break;
     }
-    if (give_up_ms > 0 && MsBetween(last_heard, Clock::now()) >= give_up_ms) {
+    const Clock::time_point now = Clock::now();
+    const OutageRider::Step step = rider.At(now);
+    if (step == OutageRider::Step::kGiveUp) {
       facts.ended_by = RunEnd::kOutage;
       std::fprintf(_err, "framegrab: outage %d: no contact for %s; giving up (--give-up-after)\n",
-                   outage.number, FormatDuration(MsBetween(last_heard, Clock::now())).c_str());
+                   outage.number, FormatDuration(MsBetween(last_heard, now)).c_str());
       break;
     }
-    if (Clock::now() < next) {
-      std::this_thread::sleep_for(std::min<Clock::duration>(kWaitSlice, next - Clock::now()));
+    if (step == OutageRider::Step::kWait) {
+      std::this_thread::sleep_for(std::min<Clock::duration>(kWaitSlice, rider.Next() - now));
       continue;
     }
     ++facts.outages.back().attempts;
@@ -218,8 +214,7 @@ bool Grabber::RideOutOutage(RunFacts& facts, Clock::time_point run_start, int lo
       return true;
     }
     publish(Clock::now());
-    if (Clock::now() - last_heard >= kShortOutage) pause = std::min(pause * 2, kLongestReopenPause);
-    next = Clock::now() + pause;
+    rider.Failed(Clock::now());
   }
   publish(Clock::now());
   WriteLine(OutageLine(facts.outages.back()));
@@ -314,7 +309,7 @@ void Grabber::HandOver() {
   _analyser->Offer(std::move(record), std::move(_taken_image));
 }
 
-std::shared_ptr<const std::uint8_t[]> Grabber::LastImage(int& number, int& missing) const {
+SharedImage Grabber::LastImage(int& number, int& missing) const {
   number = _last_number;
   missing = _last_missing;
   return _last;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "framegrab/GrabOptions.h"
+#include "framegrab/model/ImageBuffer.h"
 #include "framegrab/model/RunModel.h"
 #include "framegrab/write/OutputFile.h"
 
@@ -54,7 +55,7 @@ class Grabber {
   RunFacts Run();
   // After Run, with a preview: the last image taken (null when none), its number and the
   // packets it lacks.
-  std::shared_ptr<const std::uint8_t[]> LastImage(int& number, int& missing) const;
+  SharedImage LastImage(int& number, int& missing) const;
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -108,11 +109,11 @@ class Grabber {
   std::unique_ptr<ImagePool> _pool;
   std::unique_ptr<PictureSaver> _saver;
   std::unique_ptr<ImageAnalyser> _analyser;
-  std::shared_ptr<std::uint8_t[]> _image;  // the buffer the next image goes into
+  ImageBuffer _image;  // the buffer the next image goes into
   // The image taken last and its record, until handed over.
   std::optional<ImageRecord> _taken;
-  std::shared_ptr<const std::uint8_t[]> _taken_image;
-  std::shared_ptr<const std::uint8_t[]> _last;  // the last image, kept for the preview
+  SharedImage _taken_image;
+  SharedImage _last;  // the last image, kept for the preview
   int _last_number = 0;
   DriverCounts _closed_counts;  // of the connections closed for an outage
   int _last_missing = 0;

@@ -15,7 +15,7 @@ ImagePool::ImagePool(int buffers, int most) : _shelf(std::make_shared<Shelf>()) 
   _shelf->most = std::max(buffers, most);
 }
 
-std::shared_ptr<std::uint8_t[]> ImagePool::Take() {
+ImageBuffer ImagePool::Take() {
   std::unique_ptr<std::uint8_t[]> buffer;
   {
     std::lock_guard<std::mutex> lock(_shelf->mutex);
@@ -29,7 +29,7 @@ std::shared_ptr<std::uint8_t[]> ImagePool::Take() {
     }
   }
   if (!buffer) buffer = std::make_unique<std::uint8_t[]>(RAW_IMAGE_SIZE);
-  return std::shared_ptr<std::uint8_t[]>(buffer.release(), [shelf = _shelf](std::uint8_t* data) {
+  return ImageBuffer(buffer.release(), [shelf = _shelf](std::uint8_t* data) {
     std::lock_guard<std::mutex> lock(shelf->mutex);
     shelf->free.emplace_back(data);
   });

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "framegrab/model/ImageBuffer.h"
+
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -8,10 +10,11 @@
 namespace fp {
 
 // A fixed set of image buffers (RAW_IMAGE_SIZE bytes each), all allocated up front, handed out as
-// shared pointers: a buffer goes back on the shelf when its last holder lets go of it, on
-// whichever thread that is. So an image taken once can go to the picture writer and the live
-// view at the same time without a copy, and the grabber knows when it may reuse a buffer.
-// Take() from any thread; the shelf outlives the pool while buffers are out.
+// ImageBuffers (see ImageBuffer.h for who holds them and when they come back): a buffer goes
+// back on the shelf when its last holder lets go of it, on whichever thread that is. So an image
+// taken once can go to the picture writer and the live view at the same time without a copy,
+// and the grabber knows when it may reuse a buffer. Take() from any thread; the shelf outlives
+// the pool while buffers are out.
 class ImagePool {
  public:
   // `buffers` allocated now; more, up to `most` in all, as they are needed.
@@ -20,7 +23,7 @@ class ImagePool {
   ImagePool& operator=(const ImagePool&) = delete;
 
   // A buffer nobody else holds, or null when every one of `most` is out.
-  std::shared_ptr<std::uint8_t[]> Take();
+  ImageBuffer Take();
 
  private:
   struct Shelf {

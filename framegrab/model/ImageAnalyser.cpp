@@ -19,7 +19,7 @@ constexpr std::size_t kImagesHeld = 2;
 ImageAnalyser::ImageAnalyser(RunRecords& records)
     : _records(records), _thread(_mutex, _wake, _stop, [this] { Run(); }) {}
 
-void ImageAnalyser::Offer(ImageRecord record, std::shared_ptr<const std::uint8_t[]> image) {
+void ImageAnalyser::Offer(ImageRecord record, SharedImage image) {
   {
     std::unique_lock<std::mutex> lock(_mutex);
     _wake.wait(lock, [this] { return _queue.size() + (_working ? 1 : 0) < kImagesHeld; });

@@ -2,6 +2,7 @@
 
 #include "base/WorkerThread.h"
 
+#include "framegrab/model/ImageBuffer.h"
 #include "framegrab/model/RunModel.h"
 
 #include <condition_variable>
@@ -30,14 +31,14 @@ class ImageAnalyser {
 
   // Hands over the record of the image `image` (RAW_IMAGE_SIZE bytes, only read, let go of
   // once analysed). Waits while the analyser is two images behind.
-  void Offer(ImageRecord record, std::shared_ptr<const std::uint8_t[]> image);
+  void Offer(ImageRecord record, SharedImage image);
   // Waits until every record offered is filed.
   void Flush();
 
  private:
   struct Job {
     ImageRecord record;
-    std::shared_ptr<const std::uint8_t[]> image;
+    SharedImage image;
   };
   void Run();
 

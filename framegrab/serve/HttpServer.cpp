@@ -2,9 +2,10 @@
 
 #include "base/Background.h"
 
+#include "framegrab/serve/HttpAdmission.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
-#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <linux/sockios.h>
@@ -42,49 +43,6 @@ bool IsLoopback(const sockaddr_storage& address) {
     return IN6_IS_ADDR_LOOPBACK(&v6) || (IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127);
   }
   return false;
-}
-
-// "127.1.2.3": four numbers 0 to 255, the first 127.
-bool IsLoopbackQuad(std::string_view text) {
-  int parts = 0;
-  int value = -1;
-  int first = -1;
-  for (const char c : text) {
-    if (c == '.') {
-      if (value < 0) return false;
-      if (parts == 0) first = value;
-      ++parts;
-      value = -1;
-    } else if (c >= '0' && c <= '9') {
-      value = (value < 0 ? 0 : value * 10) + (c - '0');
-      if (value > 255) return false;
-    } else {
-      return false;
-    }
-  }
-  return parts == 3 && value >= 0 && first == 127;
-}
-
-// A name of this machine's loopback in a Host header, with `port`: "localhost:8080",
-// "127.0.0.1:8080", "[::1]:8080"; without a port only when it is 80.
-bool NamesLoopback(std::string_view host, int port) {
-  std::string_view name = host;
-  std::string_view digits;
-  const std::size_t bracket = host.rfind(']');
-  const std::size_t colon = host.rfind(':');
-  if (colon != std::string_view::npos && (bracket == std::string_view::npos || colon > bracket)) {
-    name = host.substr(0, colon);
-    digits = host.substr(colon + 1);
-  }
-  if (digits.empty()) {
-    if (port != 80) return false;
-  } else if (digits != std::to_string(port)) {
-    return false;
-  }
-  std::string lower(name);
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return lower == "localhost" || lower == "[::1]" || IsLoopbackQuad(lower);
 }
 
 // Frees the shared body an answer was sent from.
@@ -235,24 +193,20 @@ MHD_Result CountHeader(void* count, MHD_ValueKind, const char* key, const char*)
 
 // Why a request is refused before any route sees it, or status 0 when it is not.
 HttpAnswer HttpServer::Refusal(MHD_Connection* connection, const char* method) const {
-  if (std::strcmp(method, MHD_HTTP_METHOD_GET) != 0 &&
-      std::strcmp(method, MHD_HTTP_METHOD_HEAD) != 0) {
-    HttpAnswer answer = HttpAnswer::Text(405, "only GET and HEAD are served\n");
-    answer.headers.emplace_back(MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
-    return answer;
-  }
   HeaderCount count;
   MHD_get_connection_values(connection, MHD_HEADER_KIND, &CountHeader, &count);
-  if (count.lines > kMaxHeaders) return HttpAnswer::Text(431, "too many header lines\n");
-  if (count.hosts > 1) return HttpAnswer::Text(400, "more than one Host\n");
-  const char* host = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Host");
-  if (_loopback && (host == nullptr || !NamesLoopback(host, _port))) {
-    return HttpAnswer::Text(421,
-                            "this page answers only to localhost, 127.0.0.1 and [::1] "
-                            "with port " +
-                                std::to_string(_port) + "\n");
+  RequestHead head;
+  head.method = method;
+  head.header_lines = count.lines;
+  head.host_lines = count.hosts;
+  if (const char* host = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Host")) {
+    head.host = host;
   }
-  return {};
+  fp::Refusal refusal = AdmitRequest(head, kMaxHeaders, _loopback, _port);
+  if (refusal.status == 0) return {};
+  HttpAnswer answer = HttpAnswer::Text(refusal.status, std::move(refusal.text));
+  answer.headers = std::move(refusal.headers);
+  return answer;
 }
 
 bool HttpServer::Answer(MHD_Connection* connection, const char* url, const char* method,
@@ -351,7 +305,9 @@ bool HttpServer::Start(const std::string& address, int port, std::string& error)
     reinterpret_cast<sockaddr_in6&>(bound).sin6_port = htons(static_cast<std::uint16_t>(port));
   }
 
-  // Without SO_REUSEPORT: a second program on the same port must fail, not share the
+  // Made here rather than through net/: net/'s sockets are IPv4 and belong to its own event
+  // loop, while this one may listen on [::1] and is handed to the HTTP library, whose loop
+  // serves it. Without SO_REUSEPORT: a second program on the same port must fail, not share the
   // connections.
   _listen_fd = socket(bound.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   const int yes = 1;

@@ -12,7 +12,7 @@ LatestPng::LatestPng(int width, std::function<void()> encoded)
       _encoded(std::move(encoded)),
       _thread(_mutex, _wanted, _stop, [this] { Run(); }) {}
 
-LatestPng::File LatestPng::Get(const std::shared_ptr<const std::uint8_t[]>& raw, int number) {
+LatestPng::File LatestPng::Get(const SharedImage& raw, int number) {
   File file;
   {
     std::lock_guard<std::mutex> lock(_mutex);
@@ -46,7 +46,7 @@ void LatestPng::Run() {
   for (;;) {
     _wanted.wait(lock, [this] { return _stop || _raw; });
     if (_stop) return;
-    const std::shared_ptr<const std::uint8_t[]> raw = _raw;
+    const SharedImage raw = _raw;
     const int height = static_cast<int>(RAW_IMAGE_SIZE / 2) / _width;
     lock.unlock();
     auto png = std::make_shared<const std::string>(GrayPngFile(raw.get(), _width, height, 16));

@@ -2,6 +2,8 @@
 
 #include "base/WorkerThread.h"
 
+#include "framegrab/model/ImageBuffer.h"
+
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -33,7 +35,7 @@ class LatestPng {
   };
   // Any thread. The file of image `number`, whose samples are `raw` (RAW_IMAGE_SIZE bytes,
   // only read); starts making it when the encoder is idle.
-  File Get(const std::shared_ptr<const std::uint8_t[]>& raw, int number);
+  File Get(const SharedImage& raw, int number);
   // Any thread. Images encoded so far.
   int Encodes() const;
 
@@ -46,9 +48,9 @@ class LatestPng {
   // Guarded by _mutex (callers and the encoder).
   mutable std::mutex _mutex;
   std::condition_variable _wanted;
-  std::shared_ptr<const std::uint8_t[]> _raw;  // to encode; null when idle
-  int _encoding = 0;                           // its number
-  std::shared_ptr<const std::string> _png;     // the file of image _done
+  SharedImage _raw;                         // to encode; null when idle
+  int _encoding = 0;                        // its number
+  std::shared_ptr<const std::string> _png;  // the file of image _done
   int _done = 0;
   int _encodes = 0;
   bool _stop = false;

@@ -78,7 +78,7 @@ HttpAnswer LiveServer::Stats(const HttpRequest& request) {
 
 HttpAnswer LiveServer::Latest() {
   int number = 0;
-  const std::shared_ptr<const std::uint8_t[]> image = _preview.LatestImage(&number);
+  const SharedImage image = _preview.LatestImage(&number);
   if (!image) return NoImageYet();
   const LatestPng::File file = _latest->Get(image, number);
   if (file.state == LatestPng::State::kWaiting) return HttpAnswer::Later();

@@ -101,7 +101,7 @@ PictureSaver::Offered PictureSaver::Reserve() {
   return Offered::kQueued;
 }
 
-void PictureSaver::Fill(std::shared_ptr<const std::uint8_t[]> image, const PictureTags& tags) {
+void PictureSaver::Fill(SharedImage image, const PictureTags& tags) {
   {
     std::lock_guard<std::mutex> lock(_mutex);
     --_reserved;

@@ -2,6 +2,7 @@
 
 #include "base/WorkerThread.h"
 
+#include "framegrab/model/ImageBuffer.h"
 #include "framegrab/write/OutputFile.h"
 
 #include <chrono>
@@ -70,7 +71,7 @@ class PictureSaver {
   Offered Reserve();
   // Hands `image` (RAW_IMAGE_SIZE bytes, left unchanged while the writer holds it) to the
   // writer, into the place Reserve kept; dropped, and counted, when saving stopped meanwhile.
-  void Fill(std::shared_ptr<const std::uint8_t[]> image, const PictureTags& tags);
+  void Fill(SharedImage image, const PictureTags& tags);
   // The file name image `number` gets, without the directory: "image-000001.tiff", an
   // incomplete image's "image-000001-incomplete.tiff".
   std::string FileName(int number, bool incomplete) const;
@@ -87,7 +88,7 @@ class PictureSaver {
 
  private:
   struct Job {
-    std::shared_ptr<const std::uint8_t[]> image;
+    SharedImage image;
     PictureTags tags;
   };
   void Run();

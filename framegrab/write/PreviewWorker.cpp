@@ -19,8 +19,7 @@ bool PreviewWorker::WantsImage() {
   return !_pending && !_working && std::chrono::steady_clock::now() - _last_offer >= kPreviewPeriod;
 }
 
-void PreviewWorker::Offer(std::shared_ptr<const std::uint8_t[]> image, int number,
-                          int missing_packets) {
+void PreviewWorker::Offer(SharedImage image, int number, int missing_packets) {
   {
     std::lock_guard<std::mutex> lock(_mutex);
     _pending = std::move(image);
@@ -31,8 +30,7 @@ void PreviewWorker::Offer(std::shared_ptr<const std::uint8_t[]> image, int numbe
   _wake.notify_all();
 }
 
-void PreviewWorker::Finish(std::shared_ptr<const std::uint8_t[]> last, int last_number,
-                           int last_missing_packets) {
+void PreviewWorker::Finish(SharedImage last, int last_number, int last_missing_packets) {
   std::unique_lock<std::mutex> lock(_mutex);
   const bool shown = (_preview && _preview->image >= last_number) || _pending_number == last_number;
   if (last && !shown) {
@@ -50,7 +48,7 @@ void PreviewWorker::Run() {
   for (;;) {
     _wake.wait(lock, [this] { return _stop || _pending; });
     if (_stop) return;
-    std::shared_ptr<const std::uint8_t[]> image = std::move(_pending);
+    SharedImage image = std::move(_pending);
     const int number = _pending_number;
     const int missing = _pending_missing;
     _working = true;
@@ -72,7 +70,7 @@ std::shared_ptr<const Preview> PreviewWorker::Latest() const {
   return _preview;
 }
 
-std::shared_ptr<const std::uint8_t[]> PreviewWorker::LatestImage(int* number) const {
+SharedImage PreviewWorker::LatestImage(int* number) const {
   std::lock_guard<std::mutex> lock(_mutex);
   if (number != nullptr) *number = _preview ? _preview->image : 0;
   return _latest;

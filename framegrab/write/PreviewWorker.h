@@ -2,6 +2,7 @@
 
 #include "base/WorkerThread.h"
 
+#include "framegrab/model/ImageBuffer.h"
 #include "framegrab/model/Preview.h"
 
 #include <chrono>
@@ -29,16 +30,15 @@ class PreviewWorker {
   bool WantsImage();
   // Hands over image `number` (RAW_IMAGE_SIZE bytes, only read), `missing_packets` of it zeros
   // (an incomplete image).
-  void Offer(std::shared_ptr<const std::uint8_t[]> image, int number, int missing_packets = 0);
+  void Offer(SharedImage image, int number, int missing_packets = 0);
   // After the run, with its last image (may be null): returns once the preview shows it.
-  void Finish(std::shared_ptr<const std::uint8_t[]> last, int last_number,
-              int last_missing_packets = 0);
+  void Finish(SharedImage last, int last_number, int last_missing_packets = 0);
 
   // The newest preview, or null before the first.
   std::shared_ptr<const Preview> Latest() const;
   // The image the newest preview shows, or null before the first, and, when `number` is given,
   // its number (0 before the first), both of the same moment.
-  std::shared_ptr<const std::uint8_t[]> LatestImage(int* number = nullptr) const;
+  SharedImage LatestImage(int* number = nullptr) const;
   int Width() const { return _width; }
 
  private:
@@ -49,14 +49,14 @@ class PreviewWorker {
   // Guarded by _mutex (grab thread, worker, readers).
   mutable std::mutex _mutex;
   std::condition_variable _wake;
-  std::shared_ptr<const std::uint8_t[]> _pending;  // offered, not yet previewed
+  SharedImage _pending;  // offered, not yet previewed
   int _pending_number = 0;
   int _pending_missing = 0;
   bool _working = false;
   bool _stop = false;
   std::chrono::steady_clock::time_point _last_offer{};
   std::shared_ptr<const Preview> _preview;
-  std::shared_ptr<const std::uint8_t[]> _latest;
+  SharedImage _latest;
 
   WorkerThread _thread;  // last: starts when everything above exists
 };
