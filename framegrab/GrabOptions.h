@@ -1,35 +1,11 @@
 #pragma once
 
-#include "framegrab/write/PictureSaver.h"
+#include "framegrab/acquire/GrabSettings.h"
 
 #include <cstdio>
-#include <string>
 #include <vector>
 
 namespace fp {
-
-// framegrab's command line.
-struct GrabOptions {
-  std::string local;   // local interface, a dotted quad
-  std::string remote;  // camera, a dotted quad
-  int images = 10;
-  double duration_seconds = 0;         // 0 = no limit
-  double give_up_after_seconds = 0;    // of one outage; 0 = never
-  double progress_every_seconds = 60;  // without a terminal; 0 = a line per image
-  std::string save_dir;                // empty = no pictures
-  int save_every = 1;
-  PictureFormat format = PictureFormat::kPng;
-  WhenBehind when_behind = WhenBehind::kWait;
-  int width = 2048;               // samples per row of a picture
-  std::string json_path;          // empty = none, "-" = standard output
-  std::string records_path;       // --records: JSON Lines as the run goes, empty = none
-  std::string logs_dir;           // empty = driver logs off
-  bool logs_errors_only = false;  // only log_err.txt
-  bool quiet = false;
-  std::string serve_address;  // --serve: empty = no live page
-  int serve_port = 0;
-  std::string report_path;  // --report: empty = none
-};
 
 enum class GrabParse { kRun, kDone, kUsageError };
 
@@ -40,8 +16,5 @@ GrabParse ParseGrabArgs(const std::vector<std::string>& args, GrabOptions& optio
 
 // A time as "90", "90s", "1.5m", "30m", "2h" or "3d", in seconds; false when it is not one.
 bool ParseDuration(const std::string& text, double& seconds);
-
-// Samples in one image: 4,222,976 16-bit words. A width must divide it.
-inline constexpr int kImageSamples = 4222976;
 
 }  // namespace fp

@@ -8,6 +8,14 @@
   check-docs.py man-flags PAGE PROGRAM [PAGE PROGRAM ...]
       Every flag PROGRAM --help prints, and every operand of its usage line, is in its manual
       page PAGE (roff source, gzipped or not).
+  check-docs.py names ROOT
+      Every path of the tree that ROOT/README.md and ROOT/docs/ name in code spans (one whose
+      first part is a folder of the tree, or a source file's name) exists, and so does every
+      class, function or member they name in C++ form (`Grabber`, `CEthCamera::ReadMissing`):
+      each name is a word of the tree's C++ or Python sources.
+  check-docs.py layers ROOT
+      No source file includes across a forbidden arrow: each folder includes only from itself
+      and the folders LAYERS allows it (the layers of docs/architecture.md).
   check-docs.py selftest
       The checks above, run on a small made-up tree and page that hold known faults.
 
@@ -125,6 +133,104 @@ def man_flag_faults(page, program):
     return faults
 
 
+SPAN_PATH = re.compile(r"^[\w.+-]+(?:/[\w.+-]+)+/?$")
+SOURCE_FILE = re.compile(r"^[\w+-]+\.(?:h|cpp|py|pyi|sh|cmake|mjs)$")
+CXX_NAME = re.compile(r"^(?:fp::|frameprobe::)?([A-Z][a-z]\w*)((?:::~?\w+)*)(?:\(\))?$")
+SOURCE_SUFFIXES = {".h", ".cpp", ".py", ".pyi"}
+SKIPPED_DIRS = {"build", ".git", "node_modules"}
+
+
+def tree_files(root):
+    for path in root.rglob("*"):
+        if path.is_file() and not SKIPPED_DIRS & set(path.relative_to(root).parts):
+            yield path
+
+
+def name_faults(root):
+    root = Path(root).resolve()
+    files = list(tree_files(root))
+    names = {path.name for path in files}
+    words = set()
+    for path in files:
+        if path.suffix in SOURCE_SUFFIXES:
+            words.update(re.findall(r"\w+", path.read_text(encoding="utf-8", errors="replace")))
+    top = {path.name for path in root.iterdir() if path.is_dir()}
+    faults = []
+    for source in [root / "README.md"] + sorted((root / "docs").rglob("*.md")):
+        for number, line in prose_lines(source.read_text(encoding="utf-8")):
+            for span in re.findall(r"`([^`]+)`", line):
+                where = f"{source.relative_to(root)}:{number}: {span}"
+                if SPAN_PATH.match(span) and span.split("/")[0] in top - SKIPPED_DIRS:
+                    if not (root / span).exists():
+                        faults.append(f"{where}: no such file")
+                elif SOURCE_FILE.match(span):
+                    if span not in names:
+                        faults.append(f"{where}: no such file")
+                elif (name := CXX_NAME.match(span)) and (name.group(2) or
+                                                         re.search(r"[a-z][A-Z]", span)):
+                    parts = [name.group(1)] + re.findall(r"\w+", name.group(2))
+                    missing = [part for part in parts if part not in words]
+                    if missing:
+                        faults.append(f"{where}: no {', '.join(missing)} in the sources")
+    return faults
+
+
+# Who may include whom: a folder (the longest that holds the file) and the folders whose
+# headers its files include; a folder always includes its own. Folders not named are not
+# checked (tests, tools, benchmarks and fuzz targets sit on top and include what they test).
+LAYERS = {
+    "base": [],
+    "net": ["base"],
+    "nudp": ["base", "net"],
+    "camera": ["base", "net", "nudp"],
+    "api": ["base", "net", "nudp", "camera", "include"],
+    "app": ["base", "net", "nudp", "camera"],
+    "python": ["include"],
+    "framegrab/model": ["base", "nudp", "camera"],
+    "framegrab/views": ["framegrab/model"],
+    "framegrab/write": ["base", "nudp", "framegrab/model"],
+    "framegrab/acquire": ["base", "net", "nudp", "camera", "framegrab/model", "framegrab/views",
+                          "framegrab/write"],
+    "framegrab/serve": ["base", "nudp", "framegrab/model", "framegrab/views", "framegrab/write"],
+    "framegrab": ["base", "net", "nudp", "camera", "framegrab/model", "framegrab/views",
+                  "framegrab/write", "framegrab/acquire", "framegrab/serve"],
+}
+INCLUDE = re.compile(r'^\s*#\s*include\s*"([^"]+)"', re.M)
+
+
+def folder_of(relative, folders):
+    """The longest folder of `folders` that holds the path `relative`, or None."""
+    best = None
+    for folder in folders:
+        if relative.startswith(folder + "/") and (best is None or len(folder) > len(best)):
+            best = folder
+    return best
+
+
+def layer_faults(root, layers=None):
+    root = Path(root).resolve()
+    layers = LAYERS if layers is None else layers
+    folders = set(layers) | {f for allowed in layers.values() for f in allowed}
+    faults = []
+    for path in sorted(tree_files(root)):
+        if path.suffix not in {".h", ".cpp"}:
+            continue
+        relative = path.relative_to(root).as_posix()
+        folder = folder_of(relative, layers)
+        if folder is None:
+            continue
+        text = path.read_text(encoding="utf-8", errors="replace")
+        for included in INCLUDE.findall(text):
+            # The public headers are included as "frameprobe/X.h" from include/.
+            target = "include/" + included if included.startswith("frameprobe/") else included
+            into = folder_of(target, folders | {folder})
+            if into is None or into == folder or into in layers[folder]:
+                continue
+            number = text.count("\n", 0, text.index(included)) + 1
+            faults.append(f"{relative}:{number}: includes {included}, from {into} into {folder}")
+    return faults
+
+
 SELFTEST_README = """\
 # Tool
 [docs](docs/) [guide](docs/guide.md#set-up) [twice](docs/guide.md#run-1)
@@ -145,6 +251,17 @@ Set-up
 ## Flags and `--json`
 ### The [code](../README.md) is *x*
 [back](../README.md#tool) [missing](../README.md#usage)
+"""
+SELFTEST_SOURCES = {
+    "lower/Camera.h": '#include "upper/Use.h"\nclass Camera { void Take(); };\n',
+    "upper/Use.h": '#include "lower/Camera.h"\n',
+    "upper/view/Show.cpp": '#include "lower/Camera.h"\n#include "upper/Use.h"\n'
+                           '#include "upper/view/Show.h"\n',
+}
+SELFTEST_DESIGN = """\
+`lower/Camera.h` and `upper/view/` and `Camera.h` and `log.txt` and `x/y` exist;
+`lower/Gone.h` and `Gone.cpp` do not.
+`Camera::Take()` and `Camera` are there, `Camera::Vanished` and `OldName` are not; `Ctrl-C`.
 """
 SELFTEST_PAGE = r""".TH TOOL 1
 .\" --secret is not documented here
@@ -194,6 +311,23 @@ def selftest():
                 f"{page}: lacks K (tool --help)"]
         if got != want:
             faults.append(f"man-flags on the made-up page: {got}, not {want}")
+        for relative, text in SELFTEST_SOURCES.items():
+            (root / relative).parent.mkdir(parents=True, exist_ok=True)
+            (root / relative).write_text(text)
+        (root / "docs" / "design.md").write_text(SELFTEST_DESIGN)
+        got = name_faults(root)
+        want = ["docs/design.md:2: `lower/Gone.h`: no such file",
+                "docs/design.md:2: `Gone.cpp`: no such file",
+                "docs/design.md:3: `Camera::Vanished`: no Vanished in the sources",
+                "docs/design.md:3: `OldName`: no OldName in the sources"]
+        want = [w.replace("`", "") for w in want]
+        if got != want:
+            faults.append(f"names on the made-up tree: {got}, not {want}")
+        got = layer_faults(root, {"lower": [], "upper": ["lower"], "upper/view": ["lower"]})
+        want = ["lower/Camera.h:1: includes upper/Use.h, from upper into lower",
+                "upper/view/Show.cpp:2: includes upper/Use.h, from upper into upper/view"]
+        if got != want:
+            faults.append(f"layers on the made-up tree: {got}, not {want}")
     return faults
 
 
@@ -203,6 +337,10 @@ def main(argv):
     elif len(argv) >= 3 and len(argv) % 2 == 1 and argv[0] == "man-flags":
         faults = [f for page, program in zip(argv[1::2], argv[2::2])
                   for f in man_flag_faults(page, program)]
+    elif len(argv) == 2 and argv[0] == "names":
+        faults = name_faults(argv[1])
+    elif len(argv) == 2 and argv[0] == "layers":
+        faults = layer_faults(argv[1])
     elif argv == ["selftest"]:
         faults = selftest()
     else:

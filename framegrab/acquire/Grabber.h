@@ -1,6 +1,6 @@
 #pragma once
 
-#include "framegrab/GrabOptions.h"
+#include "framegrab/acquire/GrabSettings.h"
 #include "framegrab/model/ImageBuffer.h"
 #include "framegrab/model/RunModel.h"
 #include "framegrab/write/OutputFile.h"
