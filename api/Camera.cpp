@@ -14,7 +14,6 @@
 #include "frameprobe/Version.h"
 
 #include <array>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -39,12 +38,6 @@ static_assert(RetransmitNumber(251) == fp::RawNumberField(251));
 static_assert(sizeof(Counters) == sizeof(fp::NudpCounts) + sizeof(fp::CameraCounts));
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double MsBetween(Clock::time_point from, Clock::time_point to) {
-  return std::chrono::duration<double, std::milli>(to - from).count();
-}
 
 // A driver text on one line: its lines joined by spaces.
 std::string OneLine(const std::string& text) {
@@ -229,41 +222,27 @@ GrabInfo Camera::Grab(std::uint8_t* image, const std::atomic<bool>* stop) {
   std::lock_guard<std::mutex> lock(_impl->mutex);
   Impl& c = *_impl;
   c.BeginOperation();
+  const fp::TakenImage taken = c.driver->TakeImage({image, kImageBytes}, stop);
+  switch (taken.start) {
+    case fp::TakenImage::Start::kBufferRefused:
+      c.Fail("the driver refused the image buffer");
+    case fp::TakenImage::Start::kNotAnswered:
+      c.Fail("the camera at " + c.camera_address + " does not answer the start command 0x08");
+    case fp::TakenImage::Start::kStopped:
+    case fp::TakenImage::Start::kStarted:
+      break;
+  }
   GrabInfo info;
-  const auto stopped = [stop] { return stop != nullptr && stop->load(); };
-  if (stopped()) {
-    info.cancelled = true;
-    info.lost = info.missing = {PacketRange{0, kPacketsPerImage}};
-    return info;
-  }
-  fp::CEthCamera& driver = *c.driver;
-  if (!driver.SetRawDataBuffer(image)) c.Fail("the driver refused the image buffer");
-  const Clock::time_point start = Clock::now();
-  if (!driver.SendCmd(fp::NUDP_CMD_START_RAW, fp::NUDP_TOP_COMMAND)) {
-    c.Fail("the camera at " + c.camera_address + " does not answer the start command 0x08");
-  }
-  info.complete = driver.WaitForRawData(stop);
-  if (!info.complete) {
-    if (!stopped()) {
-      const Clock::time_point recovery = Clock::now();
-      info.complete = driver.ReadMissing(image, stop);
-      info.recovery_ms = MsBetween(recovery, Clock::now());
-    } else {
-      // Stopped before recovery: the image is handed back all the same, and the next grab
-      // waits for what the stopped stream left in flight.
-      driver.ReleaseRawDataBuffer();
-    }
-    info.missing = Ranges(driver.MissingRanges());
-    info.cancelled = !info.complete && stopped();
-  }
-  // What the stream left out (of the stream the image was completed from, when the image began
-  // again during recovery), and after recovery what is still not in the image, as the driver
-  // keeps them.
-  info.lost = Ranges(driver.LostRanges());
-  info.stream_packets = kPacketsPerImage - Count(info.lost);
-  info.fetched_again_packets = info.LostPackets() - Count(info.missing);
-  info.image_ms = MsBetween(start, Clock::now());
-  info.counters = PublicCounters(driver.Counters().last_transfer);
+  info.complete = taken.complete;
+  info.cancelled = taken.stopped;
+  info.stream_packets = taken.stream_packets;
+  info.fetched_again_packets = taken.FetchedAgainPackets();
+  info.lost = Ranges(taken.lost);
+  info.missing = Ranges(taken.missing);
+  info.image_ms = taken.image_ms;
+  info.recovery_ms = taken.recovery_ms;
+  if (!taken.Started()) return info;
+  info.counters = PublicCounters(taken.transfer);
   if (!c.Open()) {
     c.Fail("contact with the camera at " + c.camera_address + " was lost during the image (" +
            std::to_string(info.stream_packets) + " packets from the stream, " +

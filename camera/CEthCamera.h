@@ -5,6 +5,7 @@
 #include "camera/CameraMutex.h"
 #include "camera/DriverCounts.h"
 #include "camera/DriverTimings.h"
+#include "camera/TakenImage.h"
 #include "nudp/NudpProtocol.h"
 
 #include <atomic>
@@ -14,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,8 +40,9 @@ class SocketHandler;
 // constant text.
 //
 // Threads: the constructor, the destructor, Open, Close, the log openers, SetRawDataBuffer,
-// WaitForRawData and ReadMissing belong to one caller thread. SendCmd may be called from the
-// caller thread while the listener runs. WriteLog and WriteErrLog are safe from any thread.
+// WaitForRawData, ReadMissing and TakeImage belong to one caller thread. SendCmd may be called
+// from the caller thread while the listener runs. WriteLog and WriteErrLog are safe from any
+// thread.
 class CEthCamera {
  public:
   // `local` is the local interface, a dotted quad or a host name. Throws one of
@@ -130,6 +133,16 @@ class CEthCamera {
   // without one), what was fetched for the exposure before is dropped, the new stream is waited
   // for and the recovery starts over. Hands the image back at its end.
   bool ReadMissing(std::uint8_t* buffer, const std::atomic<bool>* stop = nullptr);
+  // One image into `buffer` (RAW_IMAGE_SIZE bytes, owned by the caller), the operations above
+  // in their order: the buffer set, 0x08, the wait for the transfer and, when packets are
+  // missing, their recovery; the image is handed back at the end. `on_started` runs once the
+  // 0x08 is answered, before the wait, so that the caller's work for the image before runs
+  // while this one streams in. `stop`, when given, is looked at before anything is sent (the
+  // image is not started then), by the wait and by the recovery as they say; a transfer it
+  // ended is not recovered. For a program that takes images one after another.
+  TakenImage TakeImage(
+      std::span<std::uint8_t> buffer, const std::atomic<bool>* stop = nullptr,
+      FunctionRef<void()> on_started = [] {});
   // The packets of the last image that are in its buffer neither from the stream nor from
   // ReadMissing, ascending and merged into ranges; empty for a complete image. For the caller
   // thread once WaitForRawData has returned.

@@ -229,45 +229,41 @@ void Grabber::NotePictures(RunFacts& facts) {
 }
 
 const ImageRecord* Grabber::TakeImage(int number, Clock::time_point run_start) {
-  if (!_camera->SetRawDataBuffer(_image.get())) {
+  ImageRecord r;
+  // The image before goes on only once this one has started: whatever its writer, preview and
+  // analyser do then runs while this image streams in, rather than in the short gap between two
+  // images, where it would hold up the driver's threads.
+  TakenImage taken = _camera->TakeImage({_image.get(), RAW_IMAGE_SIZE}, nullptr, [&] {
+    HandOver();
+    r.started = std::chrono::system_clock::now();
+  });
+  if (taken.start == TakenImage::Start::kBufferRefused) {
     std::fprintf(_err, "framegrab: image %d: the camera refused the image buffer\n", number);
     return nullptr;
   }
-  const Clock::time_point start = Clock::now();
-  if (!_camera->SendCmd(NUDP_CMD_START_RAW, NUDP_TOP_COMMAND)) {
+  if (!taken.Started()) {
     std::fprintf(_err, "framegrab: image %d: the camera does not answer the start command\n",
                  number);
     return nullptr;
   }
-  // The image before goes on only now: whatever its writer, preview and analyser do then runs
-  // while this image streams in, rather than in the short gap between two images, where it
-  // would hold up the driver's threads.
-  HandOver();
-  ImageRecord r;
   r.number = number;
-  r.started = std::chrono::system_clock::now();
-  r.complete = _camera->WaitForRawData();
-  r.stream_packets = _camera->Nudp().RawCount();
-  if (!r.complete) {
-    r.missing_packets = RAW_PACKETS_PER_IMAGE - r.stream_packets;
-    const Clock::time_point recovery = Clock::now();
-    r.complete = _camera->ReadMissing(_image.get());
-    r.recovery_ms = MsBetween(recovery, Clock::now());
-  }
+  r.complete = taken.complete;
+  r.stream_packets = taken.stream_packets;
+  r.missing_packets = taken.LostPackets();
+  r.recovery_ms = taken.recovery_ms;
   if (!r.complete) {
     // What the buffer holds in the places still missing is an earlier image's, or a copy nobody
     // vouches for: zeros instead, so that no picture or preview passes it off as this image.
-    r.missing_ranges = _camera->MissingRanges();
+    r.missing_ranges = std::move(taken.missing);
     for (const RawPacketRange& range : r.missing_ranges) {
       std::memset(_image.get() + static_cast<std::size_t>(range.first) * RAW_PACKET_DATA_LENGTH, 0,
                   static_cast<std::size_t>(range.Count()) * RAW_PACKET_DATA_LENGTH);
     }
   }
-  const Clock::time_point end = Clock::now();
   r.ended_utc = std::chrono::system_clock::now();
-  r.image_ms = MsBetween(start, end);
-  r.ended_after_ms = MsBetween(run_start, end);
-  r.transfer = _camera->Counters().last_transfer;
+  r.image_ms = taken.image_ms;
+  r.ended_after_ms = MsBetween(run_start, taken.ended);
+  r.transfer = taken.transfer;
   r.since_open = DriverTotal();
   if (_saver && (number - 1) % _options.save_every == 0 &&
       _saver->Reserve() == PictureSaver::Offered::kQueued) {

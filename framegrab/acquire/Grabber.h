@@ -25,9 +25,9 @@ class ProgressLine;
 class RecordLines;
 class RunRecords;
 
-// Takes the images of one run on one camera, each as frameprobe takes its one: the image
-// buffer handed over with SetRawDataBuffer, command 0x08, WaitForRawData and, when packets are
-// missing, ReadMissing; before the first, binning is switched on. Each image's record goes,
+// Takes the images of one run on one camera, each with the driver's CEthCamera::TakeImage (the
+// image buffer handed over, command 0x08, the wait and, when packets are missing, their
+// recovery); before the first, binning is switched on. Each image's record goes,
 // with the image, to the analyser, which files it in `records`; pictures go to the writer and,
 // now and then, an image to the preview. For one thread; the signal flag may be set from any.
 class Grabber {

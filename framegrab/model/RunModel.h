@@ -47,8 +47,8 @@ struct Outage {
 struct ImageRecord {
   int number = 0;             // 1, 2, ... in the order taken
   bool complete = false;      // every packet in the image in the end
-  int stream_packets = 0;     // in the image when the stream ended, before any recovery
-  int missing_packets = 0;    // missing when the stream ended
+  int stream_packets = 0;     // stored from the stream the image was completed from
+  int missing_packets = 0;    // what that stream left out, for recovery to fetch
   double image_ms = 0;        // from the start command to a whole image, recovery included
   double recovery_ms = 0;     // recovery alone; 0 when nothing was missing
   double ended_after_ms = 0;  // from the run's first start command to this image's end

@@ -331,20 +331,10 @@ TEST(NetworkFaults, LostContactAfterDamagedAnswersFreesTheSocket) {
   EXPECT_EQ(Count(rig.ErrLog(), "Error in camera response."), 3u);
 }
 
-// Takes one image the way a program does: buffer, 0x08, wait, recovery when something is
-// missing. True when the driver reports it complete.
+// Takes one image the way a program does (the driver's TakeImage: buffer, 0x08, wait, recovery
+// when something is missing). True when the driver reports it complete.
 bool TakeImage(CameraRig& rig, Image& image, const std::atomic<bool>* stop = nullptr) {
-  CEthCamera& camera = rig.Camera();
-  if (!camera.SetRawDataBuffer(image.get()) ||
-      !camera.SendCmd(NUDP_CMD_START_RAW, NUDP_TOP_COMMAND)) {
-    return false;
-  }
-  if (camera.WaitForRawData(stop)) return true;
-  if (stop != nullptr && stop->load()) {
-    camera.ReleaseRawDataBuffer();
-    return false;
-  }
-  return camera.ReadMissing(image.get(), stop);
+  return rig.Camera().TakeImage({image.get(), RAW_IMAGE_SIZE}, stop).complete;
 }
 
 // Every image reported complete holds one exposure's bytes, whatever the camera does around its
