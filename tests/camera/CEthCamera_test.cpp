@@ -57,8 +57,7 @@ TEST(CEthCameraCommand, SilentCameraGetsThreeAttemptsThenTheConnectionIsClosed) 
   SimulatorOptions options;
   options.silent = true;
   CameraRig rig(1, options);
-  ASSERT_TRUE(rig.Ready()) << rig.Error();
-  ASSERT_TRUE(rig.Camera().Open(rig.Remote()));
+  ASSERT_TRUE(rig.OpenCamera());
 
   const auto start = steady_clock::now();
   EXPECT_FALSE(rig.Camera().SendCmd(NUDP_CMD_BINNING_ON, NUDP_TOP_COMMAND));
@@ -88,8 +87,7 @@ TEST(CEthCameraCommand, SilentCameraGetsThreeAttemptsThenTheConnectionIsClosed) 
 // error is no answer and must not cut the attempts' waits short.
 TEST(CEthCameraCommand, RefusedPortStillGetsThreeWholeWaits) {
   CameraRig rig(2, SimulatorOptions{}, /*start_simulator=*/false);
-  ASSERT_TRUE(rig.Ready()) << rig.Error();
-  ASSERT_TRUE(rig.Camera().Open(rig.Remote()));
+  ASSERT_TRUE(rig.OpenCamera());
   const auto start = steady_clock::now();
   EXPECT_FALSE(rig.Camera().SendCmd(NUDP_CMD_BINNING_ON, NUDP_TOP_COMMAND));
   EXPECT_GE(steady_clock::now() - start, milliseconds(300));
@@ -103,8 +101,7 @@ TEST(CEthCameraCommand, DamagedAnswerIsRepeatedAndAnswersAreHandedOverWithinBoun
   SimulatorOptions options;
   options.damage.push_back(CommandMatch{/*retransmit=*/false, NUDP_CMD_IDENTIFY});
   CameraRig rig(3, options);
-  ASSERT_TRUE(rig.Ready()) << rig.Error();
-  ASSERT_TRUE(rig.Camera().Open(rig.Remote()));
+  ASSERT_TRUE(rig.OpenCamera());
 
   std::uint8_t id[48];
   std::memset(id, 0xCC, sizeof id);
@@ -136,8 +133,7 @@ TEST(CEthCameraCommand, DamagedAnswerIsRepeatedAndAnswersAreHandedOverWithinBoun
 
 TEST(CEthCameraCommand, RoundTripDoesNotWaitForTheListenersIdlePass) {
   CameraRig rig(4, SimulatorOptions{});
-  ASSERT_TRUE(rig.Ready()) << rig.Error();
-  ASSERT_TRUE(rig.Camera().Open(rig.Remote()));
+  ASSERT_TRUE(rig.OpenCamera());
   ASSERT_TRUE(rig.Camera().SendCmd(NUDP_CMD_IDENTIFY, NUDP_TOP_COMMAND));
   // The listener idles in passes of 20 ms; a sender that had to wait for a pass to end would
   // take 10 ms on average.

@@ -5,6 +5,7 @@
 #include "tools/camsim/ImagePattern.h"
 
 #include "tests/support/TempDir.h"
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdint>
@@ -32,6 +33,12 @@ class CameraRig {
   CameraSimulator& Sim() { return *_sim; }
   bool Ready() const { return _ready; }
   const std::string& Error() const { return _error; }
+  // Ready, and the camera opened on the simulator; for ASSERT_TRUE.
+  testing::AssertionResult OpenCamera() {
+    if (!_ready) return testing::AssertionFailure() << _error;
+    if (!Camera().Open(Remote())) return testing::AssertionFailure() << "Open failed";
+    return testing::AssertionSuccess();
+  }
   std::string Local() const { return CameraTestAddress(_net, 2); }
   std::string Remote() const { return CameraTestAddress(_net, 1); }
 

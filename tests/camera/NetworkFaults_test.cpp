@@ -32,8 +32,7 @@ TEST(NetworkFaults, AnswersDeliveredTwiceEndNoWait) {
   options.answer_twice_ms = 2;
   for (int i = 100; i < 1100; ++i) options.drop.push_back(i);
   CameraRig rig(40, options);
-  ASSERT_TRUE(rig.Ready()) << rig.Error();
-  ASSERT_TRUE(rig.Camera().Open(rig.Remote()));
+  ASSERT_TRUE(rig.OpenCamera());
 
   std::mt19937 random(7);
   constexpr int kCommands = 300;
@@ -379,8 +378,7 @@ TEST(NetworkFaults, ImagesReportedCompleteHoldOneExposure) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     CameraRig rig(net++, c.options);
-    ASSERT_TRUE(rig.Ready()) << rig.Error();
-    ASSERT_TRUE(rig.Camera().Open(rig.Remote()));
+    ASSERT_TRUE(rig.OpenCamera());
     std::uint32_t last = 0;
     for (int i = 0; i < c.images; ++i) {
       Image image;
@@ -406,8 +404,7 @@ TEST(NetworkFaults, WhatAStoppedImageLeftInFlightStaysOutOfTheNext) {
   options.rate_mbit = 200;  // an image takes 360 ms
   options.start_delay_ms = 50;
   CameraRig rig(63, options);
-  ASSERT_TRUE(rig.Ready()) << rig.Error();
-  ASSERT_TRUE(rig.Camera().Open(rig.Remote()));
+  ASSERT_TRUE(rig.OpenCamera());
   Image stopped;
   std::atomic<bool> stop{false};
   std::thread stopper([&stop] {
@@ -430,8 +427,7 @@ TEST(NetworkFaults, WhatAStoppedImageLeftInFlightStaysOutOfTheNext) {
 // A TOP above 6 is the caller's mistake: refused before the socket, the connection stays.
 TEST(NetworkFaults, BadTopIsRefusedWithoutClosingTheConnection) {
   CameraRig rig(45, SimulatorOptions{});
-  ASSERT_TRUE(rig.Ready()) << rig.Error();
-  ASSERT_TRUE(rig.Camera().Open(rig.Remote()));
+  ASSERT_TRUE(rig.OpenCamera());
   EXPECT_FALSE(rig.Camera().SendCmd(NUDP_CMD_IDENTIFY, 7));
   EXPECT_TRUE(rig.Camera().Connected());
   EXPECT_TRUE(rig.Camera().SendCmd(NUDP_CMD_IDENTIFY, NUDP_TOP_COMMAND));

@@ -76,8 +76,7 @@ TEST(TakeImage, ReportsWhatTheStreamLostAndWhatRecoveryLeftMissing) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     CameraRig rig(net++, c.options);
-    ASSERT_TRUE(rig.Ready()) << rig.Error();
-    ASSERT_TRUE(rig.Camera().Open(rig.Remote()));
+    ASSERT_TRUE(rig.OpenCamera());
     Image image;
     const TakenImage taken = rig.Camera().TakeImage(Whole(image));
     EXPECT_EQ(taken.start, TakenImage::Start::kStarted);
@@ -130,8 +129,7 @@ TEST(TakeImage, OnStartedRunsOnceTheStartIsAnswered) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     CameraRig rig(net++, c.options);
-    ASSERT_TRUE(rig.Ready()) << rig.Error();
-    ASSERT_TRUE(rig.Camera().Open(rig.Remote()));
+    ASSERT_TRUE(rig.OpenCamera());
     Image image;
     const std::atomic<bool> stop{c.stop_before};
     int calls = 0;
@@ -165,8 +163,7 @@ TEST(TakeImage, StopDuringTheTransferEndsItWithoutRecovery) {
   SimulatorOptions options;
   options.rate_mbit = 20;  // an image takes 3.6 s
   CameraRig rig(100, options);
-  ASSERT_TRUE(rig.Ready()) << rig.Error();
-  ASSERT_TRUE(rig.Camera().Open(rig.Remote()));
+  ASSERT_TRUE(rig.OpenCamera());
   Image image;
   std::atomic<bool> stop{false};
   const TakenImage taken =
