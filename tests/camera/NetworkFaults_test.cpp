@@ -360,19 +360,22 @@ TEST(NetworkFaults, ImagesReportedCompleteHoldOneExposure) {
   cases[0].options.repeat_for_ms = 100000;
   cases[0].options.start_delay_ms = 1;
   // The answers come 100 ms apart: during recovery here, during the transfer on a slow machine.
+  // 6000 packets to fetch again keep the recovery going past the next answer on a fast one.
   cases[1] = {"an answer to a repeated 0x08 during recovery",
               {},
               1,
               "Answer to a repeated 0x08 command: the camera started its image again, the packets "
               "stored before are dropped.\n"};
   cases[1].options.start_delay_ms = 300;
-  for (int i = 1000; i < 3000; ++i) cases[1].options.drop.push_back(i);
+  for (int i = 1000; i < 7000; ++i) cases[1].options.drop.push_back(i);
   cases[2] = {"a camera that starts its next image during recovery",
               {},
               1,
               "came after its transfer with other data: the camera streams without a 0x08 "
               "command, the packets stored are dropped and the image is fetched again.\n"};
-  for (int i = 100; i < 200; ++i) cases[2].options.drop.push_back(i);
+  // 950 packets still to fetch when the camera streams again: its stream surely comes while
+  // recovery goes on, even on a loaded machine.
+  for (int i = 100; i < 1100; ++i) cases[2].options.drop.push_back(i);
   cases[2].options.restart_after_fetches = 50;
   int net = 60;
   for (const Case& c : cases) {
