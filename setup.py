@@ -8,9 +8,12 @@ registry is asked:
     venv/bin/pip install --no-build-isolation .
 
 The CMake build lives in build/pip and is kept, so that a second install rebuilds only what
-changed.
+changed. FP_BUILD_DIR=DIR takes the module a CMake build of this tree already made instead (a
+preset's build/dev, say, for the same Python): nothing is configured or compiled, which is how the
+suite's install.pip test installs the module its own tests ran against.
 """
 
+import os
 import pathlib
 import re
 import shutil
@@ -32,13 +35,23 @@ class CMakeBuild(build_ext):
 
     def build_extension(self, ext):
         target = pathlib.Path(self.get_ext_fullpath(ext.name)).resolve()
-        subprocess.run(["cmake", "-S", str(ROOT), "-B", str(BUILD), "-G", "Ninja",
-                        "-DCMAKE_BUILD_TYPE=Release", "-DFP_BUILD_TESTS=OFF",
-                        f"-DPython_EXECUTABLE={sys.executable}"], check=True)
-        subprocess.run(["cmake", "--build", str(BUILD), "--target", "frameprobe_python"],
-                       check=True)
+        build = os.environ.get("FP_BUILD_DIR")
+        if build:
+            build = pathlib.Path(build).resolve()
+        else:
+            build = BUILD
+            subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build), "-G", "Ninja",
+                            "-DCMAKE_BUILD_TYPE=Release", "-DFP_BUILD_TESTS=OFF",
+                            f"-DPython_EXECUTABLE={sys.executable}"], check=True)
+            subprocess.run(["cmake", "--build", str(build), "--target", "frameprobe_python"],
+                           check=True)
+        # The file's name carries the Python version and platform this interpreter loads.
+        module = build / "python" / "frameprobe" / target.name
+        if not module.is_file():
+            sys.exit(f"setup.py: {build} holds no {module.name}: a build without the module "
+                     "(a sanitizer build, or no pybind11) or for another Python")
         target.parent.mkdir(parents=True, exist_ok=True)
-        shutil.copyfile(BUILD / "python" / "frameprobe" / target.name, target)
+        shutil.copyfile(module, target)
 
 
 setup(

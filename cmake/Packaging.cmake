@@ -20,11 +20,11 @@ install(FILES ${PROJECT_SOURCE_DIR}/hostcheck/report.sh ${PROJECT_SOURCE_DIR}/ho
         DESTINATION ${CMAKE_INSTALL_DATADIR}/frameprobe/hostcheck COMPONENT programs)
 
 # Wireshark reads Lua plugins from <libdir>/wireshark/plugins (`tshark -G folders`, "Global Lua
-# Plugins"); with the prefix /usr on Debian, GNUInstallDirs makes that the multiarch directory
+# Plugins"); with the prefix /usr on Debian that is the multiarch directory
 # /usr/lib/x86_64-linux-gnu/wireshark/plugins, which is Debian's. Under another prefix Wireshark
-# does not look there: load it with `-X lua_script:<that path>` instead.
-set(FP_WIRESHARK_PLUGIN_DIR "${CMAKE_INSTALL_LIBDIR}/wireshark/plugins"
-    CACHE STRING "Where the NUDP dissector is installed, relative to the prefix")
+# does not look there: load it with `-X lua_script:<that path>` instead. It follows the library
+# directory wherever that is (CMakeLists.txt), so it is no cache entry of its own.
+set(FP_WIRESHARK_PLUGIN_DIR "${CMAKE_INSTALL_LIBDIR}/wireshark/plugins")
 install(FILES ${PROJECT_SOURCE_DIR}/tools/wireshark/nudp.lua
         DESTINATION ${FP_WIRESHARK_PLUGIN_DIR} COMPONENT programs)
 

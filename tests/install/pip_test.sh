@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # `pip install .` as docs/library.md gives it: into a virtual environment that sees Debian's Python
 # packages, without build isolation and without any package index; then the Python grab tests
-# against the module installed there. The build is kept in build/pip (shared by every preset's
-# suite), so only the first run compiles. Skips (77) where venv or wheel is missing.
+# against the module installed there. setup.py takes the module this suite's build made
+# (FP_BUILD_DIR), so nothing is compiled again. Skips (77) where venv or wheel is missing.
 #
-#   pip_test.sh SOURCE_DIR CAMSIM CHART_IMAGE
+#   pip_test.sh SOURCE_DIR CAMSIM CHART_IMAGE BUILD_DIR
 set -u
 source_dir=$1
 camsim=$2
 chart_image=$3
+build_dir=$4
 python=/usr/bin/python3
 "$python" -c 'import ensurepip, wheel, setuptools' 2>/dev/null ||
   { echo "SKIP: python3-venv, python3-wheel or python3-setuptools is not installed"; exit 77; }
@@ -16,11 +17,13 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 "$python" -m venv --system-site-packages "$work/venv" || { echo "FAIL: python3 -m venv"; exit 1; }
+# setup.py keeps its egg-info in build/pip, and setuptools its own staging in build/: two suites
+# installing at once wait for each other.
 mkdir -p "$source_dir/build/pip"
 exec 9>"$source_dir/build/pip/.pip.lock"
 flock 9
-if ! "$work/venv/bin/pip" install --no-build-isolation --no-index "$source_dir" \
-    >"$work/pip.log" 2>&1; then
+if ! FP_BUILD_DIR=$build_dir "$work/venv/bin/pip" install --no-build-isolation --no-index \
+    "$source_dir" >"$work/pip.log" 2>&1; then
   cat "$work/pip.log"; echo "FAIL: pip install"; exit 1
 fi
 flock -u 9

@@ -1,18 +1,29 @@
 #!/usr/bin/env bash
-# The Debian packages as a user gets them: scripts/package.sh builds them (reusing build/package,
-# so that a second run only repackages), their file lists and control fields are as intended, and
-# what they install, unpacked into a temporary root, runs: the programs (usage line, --help,
-# --version, a whole image from the unpacked camsim through the unpacked frameprobe and
-# framegrab on loopback), the example program built against the unpacked library and -dev
-# package, and the Python tests against the unpacked module. The manual pages lint clean,
-# render, and name every flag and operand of their program's --help (scripts/check-docs.py, which
-# the docs tests run on the pages in the tree). Skips (77) where the packaging tools are missing.
+# The Debian packages as a user gets them, made by scripts/package.sh of the suite's own build
+# (--from-build: the build whose tests ran, so nothing is compiled again): their file lists and
+# control fields are as intended, and what they install, unpacked into a temporary root, runs:
+# the programs (usage line, --help, --version, a whole image from the unpacked camsim through the
+# unpacked frameprobe and framegrab on loopback), the example program built against the unpacked
+# library and -dev package, and the Python tests against the unpacked module. The manual pages
+# lint clean, render, and name every flag and operand of their program's --help
+# (scripts/check-docs.py, which the docs tests run on the pages in the tree). Skips (77) where the
+# packaging tools are missing, and in sanitizer builds: their programs need the sanitizer's
+# runtime, which no package provides, so they go into none (the plain builds' suites package
+# theirs). CONFIG is the build type, which names the CMake package's file of imported targets.
 #
-#   package_test.sh SOURCE_DIR VERSION CHART_IMAGE
+#   package_test.sh SOURCE_DIR VERSION CHART_IMAGE BUILD_DIR CONFIG SANITIZE
 set -u
 source_dir=$1
 version=$2
 chart_image=$3
+build_dir=$4
+config=$5
+sanitize=$6
+if [ -n "$sanitize" ]; then
+  echo "SKIP: the $sanitize sanitizer build's programs need the sanitizer's runtime and go into" \
+    "no package; the dev build's suite packages its own"
+  exit 77
+fi
 for tool in cpack dpkg-deb dpkg-shlibdeps dpkg-buildflags dpkg-architecture file; do
   command -v "$tool" >/dev/null ||
     { echo "SKIP: $tool is not installed (FP_NEED_PACKAGE=1 scripts/install-deps.sh)"; exit 77; }
@@ -26,8 +37,9 @@ trap 'camsim_stop; rm -rf "$work"' EXIT
 # shellcheck source=tests/install/prefix_checks.sh
 source "$source_dir/tests/install/prefix_checks.sh"
 
-if ! "$source_dir/scripts/package.sh" --output "$work" >"$work/package.log" 2>&1; then
-  cat "$work/package.log"; echo "FAIL: scripts/package.sh"; exit 1
+if ! "$source_dir/scripts/package.sh" --from-build "$build_dir" --output "$work" \
+    >"$work/package.log" 2>&1; then
+  cat "$work/package.log"; echo "FAIL: scripts/package.sh --from-build $build_dir"; exit 1
 fi
 arch=$(dpkg --print-architecture)
 multiarch=usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null)
@@ -66,7 +78,7 @@ $multiarch/libframeprobe.so.1.0.0
 usr/share/doc/libframeprobe1/copyright"
 expected_dev="$multiarch/cmake/frameprobe/frameprobeConfig.cmake
 $multiarch/cmake/frameprobe/frameprobeConfigVersion.cmake
-$multiarch/cmake/frameprobe/frameprobeTargets-release.cmake
+$multiarch/cmake/frameprobe/frameprobeTargets-$(tr '[:upper:]' '[:lower:]' <<<"${config:-noconfig}").cmake
 $multiarch/cmake/frameprobe/frameprobeTargets.cmake
 $multiarch/libframeprobe.so
 $multiarch/pkgconfig/frameprobe.pc
