@@ -84,4 +84,17 @@ bool InOrder(const std::string& text, const std::vector<std::string>& needles);
 // driver rightly goes on waiting.
 std::string WithoutStallLines(const std::string& err_log);
 
+// Runs `body(c, rig)` for each case `c` of `cases` (each with a `name` and `options`) on a rig
+// of its own, its camera opened, on nets first_net, first_net + 1, ...
+template <typename Case, typename Body>
+void ForEachOpenedRig(const std::vector<Case>& cases, int first_net, Body body) {
+  int net = first_net;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CameraRig rig(net++, c.options);
+    ASSERT_TRUE(rig.OpenCamera());
+    body(c, rig);
+  }
+}
+
 }  // namespace fp::test

@@ -377,11 +377,7 @@ TEST(NetworkFaults, ImagesReportedCompleteHoldOneExposure) {
   // recovery goes on, even on a loaded machine.
   for (int i = 100; i < 1100; ++i) cases[2].options.drop.push_back(i);
   cases[2].options.restart_after_fetches = 50;
-  int net = 60;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    CameraRig rig(net++, c.options);
-    ASSERT_TRUE(rig.OpenCamera());
+  ForEachOpenedRig(cases, 60, [](const Case& c, CameraRig& rig) {
     std::uint32_t last = 0;
     for (int i = 0; i < c.images; ++i) {
       Image image;
@@ -394,7 +390,7 @@ TEST(NetworkFaults, ImagesReportedCompleteHoldOneExposure) {
     }
     rig.DeleteCamera();
     EXPECT_GE(Count(rig.ErrLog(), c.line), 1u) << rig.ErrLog().substr(0, 4000);
-  }
+  });
 }
 
 // A grab stopped in the middle of its stream leaves the rest of that stream on its way; a camera

@@ -73,11 +73,7 @@ TEST(TakeImage, ReportsWhatTheStreamLostAndWhatRecoveryLeftMissing) {
   cases[3].options.short_retransmit = {0, 512, 1023};
   for (int i = 100; i < 1100; ++i) cases[4].options.drop.push_back(i);
   cases[4].options.restart_after_fetches = 50;
-  int net = 90;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    CameraRig rig(net++, c.options);
-    ASSERT_TRUE(rig.OpenCamera());
+  ForEachOpenedRig(cases, 90, [](const Case& c, CameraRig& rig) {
     Image image;
     const TakenImage taken = rig.Camera().TakeImage(Whole(image));
     EXPECT_EQ(taken.start, TakenImage::Start::kStarted);
@@ -98,7 +94,7 @@ TEST(TakeImage, ReportsWhatTheStreamLostAndWhatRecoveryLeftMissing) {
                 static_cast<std::uint64_t>(taken.FetchedAgainPackets()));
     }
     EXPECT_TRUE(rig.Camera().Connected());
-  }
+  });
 }
 
 // on_started runs once, after the camera answered the 0x08 (every 0x08 has been sent by then),
@@ -126,11 +122,7 @@ TEST(TakeImage, OnStartedRunsOnceTheStartIsAnswered) {
   };
   cases[1].options.start_delay_ms = 150;
   cases[2].options.silent_cmd = {CommandMatch{/*retransmit=*/false, NUDP_CMD_START_RAW}};
-  int net = 95;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    CameraRig rig(net++, c.options);
-    ASSERT_TRUE(rig.OpenCamera());
+  ForEachOpenedRig(cases, 95, [](const Case& c, CameraRig& rig) {
     Image image;
     const std::atomic<bool> stop{c.stop_before};
     int calls = 0;
@@ -155,7 +147,7 @@ TEST(TakeImage, OnStartedRunsOnceTheStartIsAnswered) {
       EXPECT_EQ(taken.lost, kEveryPacket);
       EXPECT_EQ(taken.missing, kEveryPacket);
     }
-  }
+  });
 }
 
 // A stop set once the image has started ends its transfer at the listener's next pass: the
