@@ -257,7 +257,8 @@ int GrabInfo::MissingPackets() const { return Count(missing); }
 Image::Image() : _bytes(std::make_unique<std::uint8_t[]>(kImageBytes)) {}
 
 std::uint16_t Image::Sample(int row, int column) const {
-  const std::size_t at = (static_cast<std::size_t>(row) * kImageWidth + column) * 2;
+  const std::size_t at =
+      (static_cast<std::size_t>(row) * kImageWidth + static_cast<std::size_t>(column)) * 2;
   return static_cast<std::uint16_t>(_bytes[at] | (_bytes[at + 1] << 8));
 }
 

@@ -10,7 +10,7 @@ namespace fp {
 // A stdio stream is flushed by the C library when the process exits normally, which is what
 // keeps the text of a stream whose owner is never destroyed.
 bool LogStream::Open(const std::string& file_name, AtLink at_link) {
-  std::lock_guard<std::mutex> lock(_mutex);
+  MutexLock lock(_mutex);
   if (_file != nullptr || _closed) return false;
   const int flags =
       O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | (at_link == AtLink::kRefuse ? O_NOFOLLOW : 0);
@@ -34,7 +34,7 @@ bool LogStream::Open(const std::string& file_name, AtLink at_link) {
 LogStream::~LogStream() { Close(); }
 
 void LogStream::SetFailureReport(FailureReport report) {
-  std::lock_guard<std::mutex> lock(_mutex);
+  MutexLock lock(_mutex);
   _report = std::move(report);
 }
 
@@ -49,13 +49,13 @@ void LogStream::Write(const char* text) { Write(text, std::strlen(text)); }
 
 void LogStream::Write(const char* text, std::size_t length) {
   if (!IsOpen() || length == 0) return;
-  std::lock_guard<std::mutex> lock(_mutex);
+  MutexLock lock(_mutex);
   if (_file != nullptr && std::fwrite(text, 1, length, _file) != length) Failed();
 }
 
 void LogStream::Write(std::string_view head, std::string_view text) {
   if (!IsOpen()) return;
-  std::lock_guard<std::mutex> lock(_mutex);
+  MutexLock lock(_mutex);
   if (_file == nullptr) return;
   if (std::fwrite(head.data(), 1, head.size(), _file) != head.size() ||
       std::fwrite(text.data(), 1, text.size(), _file) != text.size()) {
@@ -64,12 +64,12 @@ void LogStream::Write(std::string_view head, std::string_view text) {
 }
 
 void LogStream::Flush() {
-  std::lock_guard<std::mutex> lock(_mutex);
+  MutexLock lock(_mutex);
   if (_file != nullptr && std::fflush(_file) != 0) Failed();
 }
 
 void LogStream::CloseWith(const char* text) {
-  std::lock_guard<std::mutex> lock(_mutex);
+  MutexLock lock(_mutex);
   _open.store(false, std::memory_order_release);
   if (_file != nullptr) {
     const std::size_t length = std::strlen(text);
@@ -81,7 +81,7 @@ void LogStream::CloseWith(const char* text) {
 }
 
 void LogStream::Close() {
-  std::lock_guard<std::mutex> lock(_mutex);
+  MutexLock lock(_mutex);
   _open.store(false, std::memory_order_release);
   if (_file != nullptr) {
     if (std::fclose(_file) != 0) Failed();

@@ -1,11 +1,13 @@
 #pragma once
 
+#include "base/Mutex.h"
+#include "base/ThreadAnnotations.h"
+
 #include <atomic>
 #include <cstddef>
 #include <cstdio>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -55,19 +57,19 @@ class LogStream {
   void CloseWith(const char* text);
 
  private:
-  // Notes a failed write of the file, once; with _mutex held.
-  void Failed();
+  // Notes a failed write of the file, once.
+  void Failed() REQUIRES(_mutex);
 
-  // Guarded by _mutex.
-  std::mutex _mutex;
-  std::FILE* _file = nullptr;
-  std::string _file_name;
+  // The file and its state, shared by every thread that writes.
+  Mutex _mutex;
+  std::FILE* _file GUARDED_BY(_mutex) = nullptr;
+  std::string _file_name GUARDED_BY(_mutex);
   // The file's buffer, kBufferBytes; it outlives the file it serves. A stream never destroyed
   // keeps it to the process's end, when the C library writes what it holds.
-  std::unique_ptr<char[]> _buffer;
-  bool _closed = false;
-  bool _failed = false;
-  FailureReport _report;
+  std::unique_ptr<char[]> _buffer GUARDED_BY(_mutex);
+  bool _closed GUARDED_BY(_mutex) = false;
+  bool _failed GUARDED_BY(_mutex) = false;
+  FailureReport _report GUARDED_BY(_mutex);
   // Set once the file is attached; read without the lock to skip writes cheaply.
   std::atomic<bool> _open{false};
 };

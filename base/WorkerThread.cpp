@@ -2,13 +2,13 @@
 
 namespace fp {
 
-WorkerThread::WorkerThread(std::mutex& mutex, std::condition_variable& wake, bool& stop,
+WorkerThread::WorkerThread(Mutex& mutex, std::condition_variable& wake, bool& stop,
                            const std::function<void()>& loop)
     : _mutex(mutex), _wake(wake), _stop(stop), _thread(loop) {}
 
 WorkerThread::~WorkerThread() {
   {
-    std::lock_guard<std::mutex> lock(_mutex);
+    MutexLock lock(_mutex);
     _stop = true;
   }
   _wake.notify_all();

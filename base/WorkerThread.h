@@ -1,9 +1,11 @@
 #pragma once
 
+#include "base/Mutex.h"
+#include "base/ThreadAnnotations.h"
+
 #include <condition_variable>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <thread>
 
 namespace fp {
@@ -15,26 +17,28 @@ namespace fp {
 // loop and joins it before anything else of the owner goes.
 class WorkerThread {
  public:
-  WorkerThread(std::mutex& mutex, std::condition_variable& wake, bool& stop,
+  WorkerThread(Mutex& mutex, std::condition_variable& wake, bool& stop,
                const std::function<void()>& loop);
   ~WorkerThread();
   WorkerThread(const WorkerThread&) = delete;
   WorkerThread& operator=(const WorkerThread&) = delete;
 
  private:
-  std::mutex& _mutex;              // the owner's
+  Mutex& _mutex;                   // the owner's
   std::condition_variable& _wake;  // the owner's
-  bool& _stop;                     // the owner's, guarded by _mutex
+  bool& _stop GUARDED_BY(_mutex);  // the owner's
   std::thread _thread;
 };
 
 // For such a loop that works through a queue of jobs: waits under `lock` (the owner's mutex) for
 // a job or for `stop`, then moves the first job into `job` and sets `busy`, which the loop clears
-// under the mutex when the job is done. False when stopping with nothing left to do.
+// under the mutex when the job is done. False when stopping with nothing left to do. The owner's
+// members guarded by its mutex are passed by reference, which the analysis allows only with the
+// mutex held.
 template <typename Job>
-bool TakeNextJob(std::unique_lock<std::mutex>& lock, std::condition_variable& wake,
-                 const bool& stop, std::deque<Job>& queue, bool& busy, Job& job) {
-  wake.wait(lock, [&] { return stop || !queue.empty(); });
+bool TakeNextJob(MutexLock& lock, std::condition_variable& wake, const bool& stop,
+                 std::deque<Job>& queue, bool& busy, Job& job) {
+  wake.wait(lock.Native(), [&] { return stop || !queue.empty(); });
   if (queue.empty()) return false;
   job = std::move(queue.front());
   queue.pop_front();

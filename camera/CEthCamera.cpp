@@ -58,7 +58,7 @@ CEthCamera::~CEthCamera() {
 
 // The socket was bound with _local_ip and _local_port and keeps their text; it says 32100 also
 // when the port above was taken.
-std::string CEthCamera::GetLocalAddress() const { return _nudp->LocalAddress(); }
+std::string CEthCamera::GetLocalAddress() const { return Nudp().LocalAddress(); }
 
 std::string CEthCamera::GetRemoteAddress() const {
   if (!_connected.load()) return "(connection closed)";
@@ -69,7 +69,7 @@ std::string CEthCamera::GetRemoteAddress() const {
 
 DriverCounts CEthCamera::CountsNow() const {
   DriverCounts now;
-  now.socket = _nudp->Counts();
+  now.socket = Nudp().Counts();
   ForEachCount(now.camera, _counts, [](const char*, std::uint64_t& to, const auto& from) {
     to = from.load(std::memory_order_relaxed);
   });
@@ -80,11 +80,11 @@ DriverCounters CEthCamera::Counters() const {
   const DriverCounts now = CountsNow();
   DriverCounters counters;
   {
-    std::lock_guard<std::mutex> lock(_count_marks_mutex);
+    MutexLock lock(_count_marks_mutex);
     counters.last_transfer = now.Since(_counts_at_transfer);
     counters.since_open = now.Since(_counts_at_open);
   }
-  counters.receive_buffer_bytes = _nudp->ReceiveBufferBytes();
+  counters.receive_buffer_bytes = Nudp().ReceiveBufferBytes();
   return counters;
 }
 
@@ -100,7 +100,7 @@ bool CEthCamera::Open(const std::string& remote) {
   ReapListener();
   {
     const DriverCounts now = CountsNow();
-    std::lock_guard<std::mutex> lock(_count_marks_mutex);
+    MutexLock lock(_count_marks_mutex);
     _counts_at_open = now;
     _counts_at_transfer = now;
   }
@@ -129,7 +129,7 @@ bool CEthCamera::Open(const std::string& remote) {
     DeleteRefresh();
     return false;
   }
-  if (!_nudp->Open(_remote_ip, _remote_port)) {
+  if (!IdleNudp().Open(_remote_ip, _remote_port)) {
     WriteErrLog("Cannot open connection to remote host.\n\n");
     DeleteRefresh();
     return false;
@@ -137,7 +137,7 @@ bool CEthCamera::Open(const std::string& remote) {
 
   _stop_listener.store(false);
   {
-    std::lock_guard<std::mutex> lock(_start_mutex);
+    MutexLock lock(_start_mutex);
     _listener_settled = false;
   }
   try {
@@ -148,8 +148,9 @@ bool CEthCamera::Open(const std::string& remote) {
     return false;
   }
   {
-    std::unique_lock<std::mutex> lock(_start_mutex);
-    _start_signal.wait_for(lock, kListenerStartLimit, [this] { return _listener_settled; });
+    MutexLock lock(_start_mutex);
+    _start_signal.wait_for(lock.Native(), kListenerStartLimit,
+                           [this]() REQUIRES(_start_mutex) { return _listener_settled; });
   }
   if (!_connected.load()) {
     WriteErrLog("Cannot start listener thread.\n\n");
@@ -166,7 +167,7 @@ bool CEthCamera::Close() {
   if (!_connected.load()) {
     ReapListener();
     // Nobody turns the handler any more: the image is the caller's again.
-    _nudp->HandOver();
+    IdleNudp().HandOver();
     return true;
   }
   WaitForRawData();
@@ -189,7 +190,7 @@ bool CEthCamera::Close() {
     return false;
   }
   _stop_listener.store(true);
-  _handler->Wake();
+  WakeListener();
   _listener_thread.join();
   if (_connected.load()) {
     WriteErrLog("CEthCamera::Close():\nBkgListener did not change camera state.\n\n");
@@ -202,7 +203,7 @@ bool CEthCamera::Close() {
 void CEthCamera::ReapListener() {
   if (_listener_thread.joinable()) {
     _stop_listener.store(true);
-    _handler->Wake();
+    WakeListener();
     _listener_thread.join();
   }
   _give_up.store(false);
@@ -210,5 +211,7 @@ void CEthCamera::ReapListener() {
 }
 
 void CEthCamera::DeleteRefresh() { _refresh.reset(); }
+
+NudpSocket& CEthCamera::IdleNudp() { return *_nudp; }
 
 }  // namespace fp

@@ -2,6 +2,8 @@
 
 #include "base/FunctionRef.h"
 #include "base/LogStream.h"
+#include "base/Mutex.h"
+#include "base/ThreadAnnotations.h"
 #include "camera/CameraMutex.h"
 #include "camera/DriverCounts.h"
 #include "camera/DriverTimings.h"
@@ -14,7 +16,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <span>
 #include <string>
 #include <thread>
@@ -57,11 +58,11 @@ class CEthCamera {
   // Connects to the camera at `remote` (a dotted quad or a host name; the camera's port is
   // 1234) and starts the watchdog and the listener. Sends nothing to the camera. False when the
   // camera is connected already or anything on the way fails.
-  bool Open(const std::string& remote);
+  bool Open(const std::string& remote) EXCLUDES(_start_mutex, _count_marks_mutex);
   // Waits for a RAW transfer in progress to end, then stops the listener and the watchdog.
   // True when the connection is closed or was not open; false when the NUDP socket is still in
   // use (nothing changes then). Not from the listener thread.
-  bool Close();
+  bool Close() EXCLUDES(_nudp_mutex);
 
   // "<local address>:32100".
   std::string GetLocalAddress() const;
@@ -69,8 +70,8 @@ class CEthCamera {
   std::string GetRemoteAddress() const;
 
   // Attach the driver log and the error log to a file, appended to (created when missing), once
-  // per camera. False when that log is open already or the file cannot be opened (or, with
-  // AtLink::kRefuse, is a symbolic link).
+  // per camera, before Open. False when that log is open already or the file cannot be opened
+  // (or, with AtLink::kRefuse, is a symbolic link).
   bool OpenLog(const std::string& file_name,
                LogStream::AtLink at_link = LogStream::AtLink::kFollow);
   bool OpenErrLog(const std::string& file_name,
@@ -81,12 +82,12 @@ class CEthCamera {
   // `text` into the driver log behind the UTC time "H:M:S: ". Safe from any thread.
   void WriteLog(const char* text);
   // The same line into the driver log and into the error log. Safe from any thread.
-  void WriteErrLog(const char* text);
+  void WriteErrLog(const char* text) EXCLUDES(_last_error_mutex);
   // The text of the last error logged, also when the error log is not open; empty before the
   // first. For callers that report a failure to a person. Safe from any thread.
-  std::string LastError() const;
+  std::string LastError() const EXCLUDES(_last_error_mutex);
   // Forgets the last error, so that LastError speaks of what comes after. Safe from any thread.
-  void ClearLastError();
+  void ClearLastError() EXCLUDES(_last_error_mutex);
 
   // Writes `line` unstamped as the last text of each open log and closes the logs for good;
   // whatever is logged afterwards is dropped. For a process that is about to end abruptly.
@@ -104,24 +105,25 @@ class CEthCamera {
   // contact is lost and the connection is closed.
   bool SendCmd(std::uint32_t number, std::uint8_t top, std::uint32_t* response_number = nullptr,
                std::uint8_t* data = nullptr, std::uint32_t* length = nullptr,
-               std::size_t capacity = NUDP_MAX_DATA_LENGTH);
+               std::size_t capacity = NUDP_MAX_DATA_LENGTH) EXCLUDES(_nudp_mutex);
 
   // Makes `buffer` (RAW_IMAGE_SIZE bytes, owned by the caller) the target of the next RAW image.
   // False while data is being taken. The buffer must stay allocated until the image is handed
   // back: WaitForRawData returned true, ReadMissing returned, ReleaseRawDataBuffer or Close was
   // called, or another buffer was set. Until then copies that come late are compared with it,
   // and an answer to an earlier 0x08 restarts the image in it (see NudpSocket).
-  bool SetRawDataBuffer(std::uint8_t* buffer);
+  bool SetRawDataBuffer(std::uint8_t* buffer) EXCLUDES(_nudp_mutex);
   // Waits until no RAW transfer is running; true when the last image is complete, and then
   // hands the image back. `stop`, when given, is looked at every 20 ms: once it is set (from
   // any thread), the listener ends the transfer at its next pass, as one the camera gave up
   // (RAW receiving off, the packets stored stay), and logs as an error that the caller stopped
   // it.
-  bool WaitForRawData(const std::atomic<bool>* stop = nullptr);
+  bool WaitForRawData(const std::atomic<bool>* stop = nullptr)
+      EXCLUDES(_nudp_mutex, _wait_mutex, _done_mutex, _data_started_mutex);
   // Hands the last image back to the caller without recovering it (a transfer that a restart
   // began again is stopped first). The next 0x08 then waits for the camera to fall silent, in
   // case its stream still runs.
-  void ReleaseRawDataBuffer();
+  void ReleaseRawDataBuffer() EXCLUDES(_nudp_mutex);
   // Fetches every packet missing from the last image into `buffer`, ascending, one
   // retransmission request each. An answer that does not bring exactly one packet's data is not
   // stored and the packet is asked for again, as often as a command is sent. True when all were
@@ -132,7 +134,8 @@ class CEthCamera {
   // too. When the image begins again during recovery (an answer to an earlier 0x08, or a stream
   // without one), what was fetched for the exposure before is dropped, the new stream is waited
   // for and the recovery starts over. Hands the image back at its end.
-  bool ReadMissing(std::uint8_t* buffer, const std::atomic<bool>* stop = nullptr);
+  bool ReadMissing(std::uint8_t* buffer, const std::atomic<bool>* stop = nullptr)
+      EXCLUDES(_nudp_mutex);
   // One image into `buffer` (RAW_IMAGE_SIZE bytes, owned by the caller), the operations above
   // in their order: the buffer set, 0x08, the wait for the transfer and, when packets are
   // missing, their recovery; the image is handed back at the end. `on_started` runs once the
@@ -142,7 +145,7 @@ class CEthCamera {
   // ended is not recovered. For a program that takes images one after another.
   TakenImage TakeImage(
       std::span<std::uint8_t> buffer, const std::atomic<bool>* stop = nullptr,
-      FunctionRef<void()> on_started = [] {});
+      FunctionRef<void()> on_started = [] {}) EXCLUDES(_nudp_mutex);
   // The packets of the last image that are in its buffer neither from the stream nor from
   // ReadMissing, ascending and merged into ranges; empty for a complete image. For the caller
   // thread once WaitForRawData has returned.
@@ -151,13 +154,15 @@ class CEthCamera {
   // MissingRanges: after a restart, those of the stream the image was completed from.
   std::vector<RawPacketRange> LostRanges() const;
 
-  // The camera's NUDP socket, for reading its RAW packet count and its last answer.
-  const NudpSocket& Nudp() const { return *_nudp; }
+  // The camera's NUDP socket, for reading its RAW packet count and its last answer. Its const
+  // readers are atomics, safe from any thread without _nudp_mutex (see NudpSocket), which the
+  // analysis cannot tell from the operations that need it; those go through _nudp.
+  const NudpSocket& Nudp() const NO_THREAD_SAFETY_ANALYSIS { return *_nudp; }
 
   // What the driver has counted: over the last RAW transfer (from the last 0x08 sent on) and
   // since Open, with the receive buffer granted. Safe from any thread; each count is whole,
   // the set is not taken at one instant.
-  DriverCounters Counters() const;
+  DriverCounters Counters() const EXCLUDES(_count_marks_mutex);
 
   bool Connected() const { return _connected.load(); }
   // True while the watchdog runs; false after it lost contact, and without a connection.
@@ -171,27 +176,39 @@ class CEthCamera {
  private:
   struct ListenerState;
 
-  // The listener thread's body and the transfer check it makes (CEthCameraListener.cpp).
-  void BkgListener();
-  const char* ListenerPass(ListenerState& state);
-  const char* EndTransfer(ListenerState& state);
-  bool TransferDone();
+  // The listener thread's body and the transfer check it makes (CEthCameraListener.cpp). The
+  // listener's holds are the table at the top of that file; where they pass from one call to
+  // the next, or to another thread, the analysis cannot follow them, and the functions that
+  // make those moves say so.
+  void BkgListener() NO_THREAD_SAFETY_ANALYSIS;
+  const char* ListenerPass(ListenerState& state) REQUIRES(_nudp_mutex);
+  // Between passes: lets the senders waiting for _nudp_mutex have it, and takes it back.
+  const char* LetSendersIn() REQUIRES(_nudp_mutex) NO_THREAD_SAFETY_ANALYSIS;
+  // At a transfer's start the listener takes _done_mutex and lets go of _data_started_mutex;
+  // at its end, the other way round.
+  void SignalTransferStart() REQUIRES(_nudp_mutex, _wait_mutex) NO_THREAD_SAFETY_ANALYSIS;
+  const char* EndTransfer(ListenerState& state)
+      REQUIRES(_nudp_mutex, _wait_mutex) NO_THREAD_SAFETY_ANALYSIS;
+  bool TransferDone() REQUIRES(_nudp_mutex) NO_THREAD_SAFETY_ANALYSIS;
   // Who ends a transfer before its time: the caller's stop, or the hand-over of an image that a
   // restart began again.
   enum class StopReason { kNone, kCaller, kHandOver };
   // WaitForRawData without handing the image back; a stop is passed on with `reason`.
-  bool WaitForTransfer(const std::atomic<bool>* stop, StopReason reason = StopReason::kCaller);
+  bool WaitForTransfer(const std::atomic<bool>* stop, StopReason reason = StopReason::kCaller)
+      EXCLUDES(_nudp_mutex, _wait_mutex, _done_mutex,
+               _data_started_mutex) NO_THREAD_SAFETY_ANALYSIS;
   // Ends the socket's keeping of the image, stopping a restarted transfer first.
-  void HandOverImage();
+  void HandOverImage() EXCLUDES(_nudp_mutex);
   // The recovery walks of ReadMissing. True when the image is whole from one exposure; it has
   // then been handed back, in the same hold of _nudp_mutex as the last look at it.
-  bool Recover(std::uint8_t* buffer, const std::atomic<bool>* stop);
+  bool Recover(std::uint8_t* buffer, const std::atomic<bool>* stop) EXCLUDES(_nudp_mutex);
   // SendCmd, with `take_answer` run on the answer while the socket is still ours (instead of
-  // handing over its number and data).
-  bool Exchange(std::uint32_t number, std::uint8_t top, FunctionRef<bool()> take_answer);
+  // handing over its number and data): it is given the socket.
+  bool Exchange(std::uint32_t number, std::uint8_t top, FunctionRef<bool(NudpSocket&)> take_answer)
+      EXCLUDES(_nudp_mutex);
   // Holding _nudp_mutex after a Select: a restart of the kept image has switched RAW receiving
   // on again, so a transfer runs once more.
-  void TakeRestartedStream();
+  void TakeRestartedStream() REQUIRES(_nudp_mutex);
   // Every packet of the last image was stored from the stream into its buffer.
   bool ImageComplete() const;
   // The packets neither stored from the stream nor (`count_fetched`) fetched by recovery.
@@ -200,21 +217,32 @@ class CEthCamera {
   // One packet into its place in `buffer` (may be null), asked for until an answer brings its
   // whole data, at most as often as a command is sent. kFailed when it never did; kRestarted
   // (nothing stored) when the image began again since `restarts` was read.
-  Fetch FetchPacket(int packet, std::uint8_t* buffer, std::uint64_t restarts);
+  Fetch FetchPacket(int packet, std::uint8_t* buffer, std::uint64_t restarts) EXCLUDES(_nudp_mutex);
   // Before a 0x08 is sent again after a damaged answer, or sent at all after an image whose
   // stream may still run (`before_start`): turns the handler, RAW receiving off, until no
   // datagram has come for kRawTimeout. False when the camera is still sending after a bound of
   // some seconds (logged as an error); the command is then not sent.
-  bool DrainStream(std::uint32_t wire, bool before_start);
+  bool DrainStream(std::uint32_t wire, bool before_start) REQUIRES(_nudp_mutex);
   // After 0x08 was answered: data taking starts unless the image is already in or RAW
   // receiving was turned off meanwhile.
-  void NoteRawStart();
+  void NoteRawStart() REQUIRES(_nudp_mutex);
   // Takes _nudp_mutex from another thread than the listener: asks the listener to let go of it
-  // and ends the wait it may be sitting in. False when the mutex was not acquired in 10 s (or,
-  // `without_limit`, at all: for handing an image back, which may not be skipped).
-  bool AcquireNudp(bool without_limit = false);
+  // and ends the wait it may be sitting in. False when the mutex was not acquired in 10 s.
+  bool AcquireNudp() TRY_ACQUIRE(true, _nudp_mutex);
+  // The same without a time limit: for handing an image back, which may not be skipped.
+  void AcquireNudpWithoutLimit() ACQUIRE(_nudp_mutex);
+  // Around the wait of both: the listener lets go of _nudp_mutex while a sender waits.
+  void BeginNudpWait();
+  void EndNudpWait();
+  // Ends the wait for datagrams that the listener may be sitting in; safe from any thread
+  // (SocketHandler::Wake), which the analysis cannot tell from the handler's other operations.
+  void WakeListener() NO_THREAD_SAFETY_ANALYSIS;
+  // The socket on the caller thread while no listener runs (before Open starts it, once it has
+  // been joined): nobody else uses the socket then, without _nudp_mutex, which the analysis
+  // cannot see.
+  NudpSocket& IdleNudp() NO_THREAD_SAFETY_ANALYSIS;
   // Tells Open that the listener has started, or has given up starting.
-  void SignalListenerStart();
+  void SignalListenerStart() EXCLUDES(_start_mutex);
   // After the listener has stopped by itself: joins it and deletes the watchdog.
   void ReapListener();
   void DeleteRefresh();
@@ -224,7 +252,8 @@ class CEthCamera {
   void LogFormatted(bool as_error, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
   // Shared by the caller thread and the listener; see CEthCameraListener.cpp for who holds
-  // which mutex when.
+  // which mutex when. The last three guard moments rather than members: the start and the end
+  // of a transfer, and the gap between two data passes.
   CameraMutex _nudp_mutex;
   CameraMutex _wait_mutex;
   CameraMutex _done_mutex;
@@ -234,10 +263,10 @@ class CEthCamera {
   std::thread _listener_thread;
   std::atomic<std::thread::id> _listener_id{};
 
-  // The listener's start, awaited by Open. Guarded by _start_mutex.
-  std::mutex _start_mutex;
+  // The listener's start, awaited by Open.
+  Mutex _start_mutex;
   std::condition_variable _start_signal;
-  bool _listener_settled = false;
+  bool _listener_settled GUARDED_BY(_start_mutex) = false;
 
   // Polled across threads without a lock.
   std::atomic<bool> _stop_listener{false};
@@ -249,9 +278,9 @@ class CEthCamera {
   // transfer and clears it, and clears it at a transfer's start.
   std::atomic<StopReason> _stop_transfer{StopReason::kNone};
 
-  // Guarded by _nudp_mutex (caller thread and listener); created and deleted by the owner.
-  std::unique_ptr<SocketHandler> _handler;
-  std::unique_ptr<NudpSocket> _nudp;
+  // Used under _nudp_mutex (caller thread and listener); created and deleted by the owner.
+  std::unique_ptr<SocketHandler> _handler PT_GUARDED_BY(_nudp_mutex);
+  std::unique_ptr<NudpSocket> _nudp PT_GUARDED_BY(_nudp_mutex);
   // Created by Open, deleted by Close, Open or the destructor, all on the caller thread.
   std::unique_ptr<RefreshThread> _refresh;
 
@@ -273,8 +302,8 @@ class CEthCamera {
   // for silence first. Written by the listener and the caller thread.
   std::atomic<bool> _stream_may_run{false};
   // The socket's count of answers to a 0x08 that no image took, when the last 0x08 was sent: one
-  // more since means an exposure nobody asked for streams now. Caller thread, under _nudp_mutex.
-  std::uint64_t _stray_starts_seen = 0;
+  // more since means an exposure nobody asked for streams now. Caller thread.
+  std::uint64_t _stray_starts_seen GUARDED_BY(_nudp_mutex) = 0;
 
   // Packets of the last image that ReadMissing brought (one entry a packet), cleared by
   // SetRawDataBuffer and by 0x08; and those its last call brought since the image last began.
@@ -284,18 +313,18 @@ class CEthCamera {
 
   // Counted where it happens, by whichever thread does it; read from any thread.
   CameraCountsOf<std::atomic<std::uint64_t>> _counts;
-  // The counts at the last Open and at the last 0x08, from which Counters() measures. Guarded
-  // by _count_marks_mutex (caller thread and readers).
-  mutable std::mutex _count_marks_mutex;
-  DriverCounts _counts_at_open;
-  DriverCounts _counts_at_transfer;
+  // The counts at the last Open and at the last 0x08, from which Counters() measures (caller
+  // thread and readers).
+  mutable Mutex _count_marks_mutex;
+  DriverCounts _counts_at_open GUARDED_BY(_count_marks_mutex);
+  DriverCounts _counts_at_transfer GUARDED_BY(_count_marks_mutex);
 
   // Created by the constructor, attached by the openers, closed by the destructor.
   std::unique_ptr<LogStream> _log;
   std::unique_ptr<LogStream> _err_log;
-  // Guarded by _last_error_mutex; written by every thread that logs an error.
-  mutable std::mutex _last_error_mutex;
-  std::string _last_error;
+  // Written by every thread that logs an error.
+  mutable Mutex _last_error_mutex;
+  std::string _last_error GUARDED_BY(_last_error_mutex);
 };
 
 }  // namespace fp

@@ -23,25 +23,42 @@ constexpr std::chrono::milliseconds kDrainLimit{2000};
 
 }  // namespace
 
-bool CEthCamera::AcquireNudp(bool without_limit) {
+bool CEthCamera::AcquireNudp() {
   if (_nudp_mutex.TryWait()) return true;
-  _cmd_waiting.fetch_add(1);
-  // The listener looks at _cmd_waiting between passes; end the pass it is waiting in.
-  _handler->Wake();
-  const bool acquired =
-      without_limit ? _nudp_mutex.Wait()
-                    : _nudp_mutex.Wait(kSocketLockLimit) == CameraMutex::WaitResult::kAcquired;
-  if (_cmd_waiting.fetch_sub(1) == 1) _cmd_waiting.notify_all();
+  BeginNudpWait();
+  const bool acquired = _nudp_mutex.Wait(kSocketLockLimit) == CameraMutex::WaitResult::kAcquired;
+  EndNudpWait();
   return acquired;
 }
 
-bool CEthCamera::SendCmd(std::uint32_t number, std::uint8_t top, std::uint32_t* response_number,
-                         std::uint8_t* data, std::uint32_t* length, std::size_t capacity) {
-  return Exchange(number, top,
-                  [&] { return _nudp->GetResponse(response_number, data, length, capacity); });
+void CEthCamera::AcquireNudpWithoutLimit() {
+  if (_nudp_mutex.TryWait()) return;
+  BeginNudpWait();
+  _nudp_mutex.Wait();
+  EndNudpWait();
 }
 
-bool CEthCamera::Exchange(std::uint32_t number, std::uint8_t top, FunctionRef<bool()> take_answer) {
+void CEthCamera::BeginNudpWait() {
+  _cmd_waiting.fetch_add(1);
+  // The listener looks at _cmd_waiting between passes; end the pass it is waiting in.
+  WakeListener();
+}
+
+void CEthCamera::EndNudpWait() {
+  if (_cmd_waiting.fetch_sub(1) == 1) _cmd_waiting.notify_all();
+}
+
+void CEthCamera::WakeListener() { _handler->Wake(); }
+
+bool CEthCamera::SendCmd(std::uint32_t number, std::uint8_t top, std::uint32_t* response_number,
+                         std::uint8_t* data, std::uint32_t* length, std::size_t capacity) {
+  return Exchange(number, top, [&](NudpSocket& nudp) {
+    return nudp.GetResponse(response_number, data, length, capacity);
+  });
+}
+
+bool CEthCamera::Exchange(std::uint32_t number, std::uint8_t top,
+                          FunctionRef<bool(NudpSocket&)> take_answer) {
   const std::uint32_t wire = WireOrderForLog(number);
   LogFormatted(false, "CEthCamera::SendCmd() (%s) number field = %.8X:\n",
                GetLocalAddress().c_str(), wire);
@@ -84,7 +101,7 @@ bool CEthCamera::Exchange(std::uint32_t number, std::uint8_t top, FunctionRef<bo
     // The last transfer's counts start here, with this command's own.
     const DriverCounts now = CountsNow();
     {
-      std::lock_guard<std::mutex> lock(_count_marks_mutex);
+      MutexLock lock(_count_marks_mutex);
       _counts_at_transfer = now;
     }
     // What an image stopped, given up or cut off by an outage left in flight would land in
@@ -177,7 +194,7 @@ bool CEthCamera::Exchange(std::uint32_t number, std::uint8_t top, FunctionRef<bo
   // meanwhile.
   bool answered = false;
   if (!pending) {
-    answered = streamed || take_answer();
+    answered = streamed || take_answer(*_nudp);
     // From now until the caller hands the image over, late copies are compared with it and a
     // late answer to an earlier 0x08 restarts it.
     if (start_raw) _nudp->KeepImage();

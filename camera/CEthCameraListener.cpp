@@ -80,6 +80,8 @@ bool CEthCamera::SetRawDataBuffer(std::uint8_t* buffer) {
   return prepared;
 }
 
+// The listener's holds begin with timed waits and end with ReleaseAll, whichever it took: a
+// failure on the way may leave any of them held.
 void CEthCamera::BkgListener() {
   _listener_id.store(std::this_thread::get_id());
   if (_data_started_mutex.Wait(kStartLockLimit) != CameraMutex::WaitResult::kAcquired) {
@@ -130,13 +132,16 @@ void CEthCamera::BkgListener() {
 
 void CEthCamera::SignalListenerStart() {
   {
-    std::lock_guard<std::mutex> lock(_start_mutex);
+    MutexLock lock(_start_mutex);
     _listener_settled = true;
   }
   _start_signal.notify_all();
 }
 
-const char* CEthCamera::ListenerPass(ListenerState& state) {
+// The mutex is lent to another thread and comes back; a failure on the way may leave it with
+// neither, which BkgListener settles by letting go of everything. The analysis cannot follow
+// a lock that changes hands.
+const char* CEthCamera::LetSendersIn() {
   if (_cmd_waiting.load() > 0) {
     if (!_nudp_mutex.Release()) return "CEthCamera::BkgListener():\nCannot unlock _nudp_mutex.\n\n";
     // Mutexes are not fair: taking it back at once would usually win it again before the
@@ -148,6 +153,11 @@ const char* CEthCamera::ListenerPass(ListenerState& state) {
       return "CEthCamera::BkgListener():\nCannot lock access to NUDP socket.\n\n";
     }
   }
+  return nullptr;
+}
+
+const char* CEthCamera::ListenerPass(ListenerState& state) {
+  if (const char* failure = LetSendersIn(); failure != nullptr) return failure;
 
   if (!_data_taking.load()) {
     _handler->Select(0, kIdlePass.count());
@@ -169,11 +179,7 @@ const char* CEthCamera::ListenerPass(ListenerState& state) {
     _stop_transfer.store(StopReason::kNone);
     state.quiet_since = pass_start;
     state.seen_stored = stored_before;
-    if (!_done_mutex.Wait())
-      WriteErrLog("CEthCamera::BkgListener():\nCannot lock _done_mutex.\n\n");
-    if (!_data_started_mutex.Release()) {
-      WriteErrLog("CEthCamera::WaitForRawData():\nCannot signal transfer start.\n\n");
-    }
+    SignalTransferStart();
   }
 
   // Packets stored by a command sender between two passes count as much as the listener's own.
@@ -240,6 +246,16 @@ const char* CEthCamera::ListenerPass(ListenerState& state) {
   return failure;
 }
 
+// The holds of _done_mutex and _data_started_mutex last from one pass to another, changed here
+// at a transfer's start and by EndTransfer at its end: which one the listener holds depends on
+// whether a transfer runs, which the analysis cannot follow.
+void CEthCamera::SignalTransferStart() {
+  if (!_done_mutex.Wait()) WriteErrLog("CEthCamera::BkgListener():\nCannot lock _done_mutex.\n\n");
+  if (!_data_started_mutex.Release()) {
+    WriteErrLog("CEthCamera::WaitForRawData():\nCannot signal transfer start.\n\n");
+  }
+}
+
 const char* CEthCamera::EndTransfer(ListenerState& state) {
   _data_taking.store(false);
   state.started = false;
@@ -252,6 +268,9 @@ const char* CEthCamera::EndTransfer(ListenerState& state) {
   return nullptr;
 }
 
+// The listener lets go of _nudp_mutex for the command, which takes it as any sender does, and
+// takes it back. When it cannot let go (it does not own the mutex) it returns at once: the
+// analysis, which takes every release as done, would read that as returning without it.
 bool CEthCamera::TransferDone() {
   if (!_nudp_mutex.Release()) {
     WriteErrLog("CEthCamera::TransferDone():\nCannot unlock access to NUDP socket.\n\n");
@@ -288,7 +307,7 @@ bool CEthCamera::WaitForRawData(const std::atomic<bool>* stop) {
     if (!WaitForTransfer(stop)) return false;
     // Looked at again with the socket ours, so that no restart comes between the look and the
     // hand-over; what has come meanwhile is judged first.
-    AcquireNudp(/*without_limit=*/true);
+    AcquireNudpWithoutLimit();
     DispatchQueued(*_handler);
     TakeRestartedStream();
     const bool restarted = _data_taking.load();
@@ -310,7 +329,7 @@ void CEthCamera::HandOverImage() {
       const std::atomic<bool> stop{true};
       WaitForTransfer(&stop, StopReason::kHandOver);
     }
-    AcquireNudp(/*without_limit=*/true);
+    AcquireNudpWithoutLimit();
     // A transfer still marked as running once the listener has stopped has nobody to end it.
     const bool restarted = _data_taking.load() && _connected.load();
     if (!restarted) _nudp->HandOver();
@@ -319,6 +338,8 @@ void CEthCamera::HandOverImage() {
   }
 }
 
+// Takes _data_started_mutex and _done_mutex only to see the listener let go of them, with timed
+// waits whose three results the analysis cannot follow.
 bool CEthCamera::WaitForTransfer(const std::atomic<bool>* stop, StopReason reason) {
   // Passes the caller's stop on to the listener; asked again at every poll, so that a stop
   // that came before the transfer's start is not lost.
@@ -363,7 +384,7 @@ bool CEthCamera::WaitForTransfer(const std::atomic<bool>* stop, StopReason reaso
 }
 
 bool CEthCamera::ImageComplete() const {
-  return !_no_buffer.load() && _nudp->RawCount() == RAW_PACKETS_PER_IMAGE;
+  return !_no_buffer.load() && Nudp().RawCount() == RAW_PACKETS_PER_IMAGE;
 }
 
 }  // namespace fp

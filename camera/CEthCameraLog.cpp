@@ -18,14 +18,14 @@ inline constexpr const char* kStartLogging = "START LOGGING.\n\n";
 
 bool CEthCamera::OpenLog(const std::string& file_name, LogStream::AtLink at_link) {
   if (_log->IsOpen() || !_log->Open(file_name, at_link)) return false;
-  _nudp->SetLog(_log.get());
+  IdleNudp().SetLog(_log.get());
   _log->Write(kStartLogging);
   return true;
 }
 
 bool CEthCamera::OpenErrLog(const std::string& file_name, LogStream::AtLink at_link) {
   if (_err_log->IsOpen() || !_err_log->Open(file_name, at_link)) return false;
-  _nudp->SetErrLog(_err_log.get());
+  IdleNudp().SetErrLog(_err_log.get());
   _err_log->Write(kStartLogging);
   return true;
 }
@@ -44,19 +44,19 @@ void CEthCamera::WriteLog(const char* text) { DriverLog(*_log, *_err_log).Write(
 
 void CEthCamera::WriteErrLog(const char* text) {
   {
-    std::lock_guard<std::mutex> lock(_last_error_mutex);
+    MutexLock lock(_last_error_mutex);
     _last_error = text;
   }
   DriverLog(*_log, *_err_log).WriteErr(text);
 }
 
 void CEthCamera::ClearLastError() {
-  std::lock_guard<std::mutex> lock(_last_error_mutex);
+  MutexLock lock(_last_error_mutex);
   _last_error.clear();
 }
 
 std::string CEthCamera::LastError() const {
-  std::lock_guard<std::mutex> lock(_last_error_mutex);
+  MutexLock lock(_last_error_mutex);
   return _last_error;
 }
 

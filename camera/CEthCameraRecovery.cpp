@@ -34,9 +34,9 @@ bool CEthCamera::Recover(std::uint8_t* buffer, const std::atomic<bool>* stop) {
   std::vector<std::uint8_t>& fetched = _fetched_now;
   std::fill(fetched.begin(), fetched.end(), std::uint8_t{0});
   const auto in_image = [&](int n) {
-    return fetched[static_cast<std::size_t>(n)] != 0 || (!none_stored && _nudp->PacketStored(n));
+    return fetched[static_cast<std::size_t>(n)] != 0 || (!none_stored && Nudp().PacketStored(n));
   };
-  std::uint64_t restarts = _nudp->Restarts();
+  std::uint64_t restarts = Nudp().Restarts();
   for (int walk = 0; walk < kMaxRecoveryWalks; ++walk) {
     bool restarted = false;
     bool fetched_any = false;
@@ -67,7 +67,7 @@ bool CEthCamera::Recover(std::uint8_t* buffer, const std::atomic<bool>* stop) {
       // Nothing left to fetch: looked at once more with the socket ours, and handed back in the
       // same hold, so that no restart or late copy comes between the look and the hand-over.
       // What has come meanwhile is judged first: a copy of a new exposure may be among it.
-      AcquireNudp(/*without_limit=*/true);
+      AcquireNudpWithoutLimit();
       DispatchQueued(*_handler);
       TakeRestartedStream();
       bool whole = !_data_taking.load() && _nudp->Restarts() == restarts;
@@ -76,7 +76,7 @@ bool CEthCamera::Recover(std::uint8_t* buffer, const std::atomic<bool>* stop) {
       _nudp_mutex.Release();
       if (whole) return true;
     }
-    if (!restarted && _nudp->Restarts() == restarts) {
+    if (!restarted && Nudp().Restarts() == restarts) {
       continue;  // packets a late copy put in conflict meanwhile are fetched in the next walk
     }
     // The image began again: the packets fetched so far may be of the exposure before.
@@ -88,7 +88,7 @@ bool CEthCamera::Recover(std::uint8_t* buffer, const std::atomic<bool>* stop) {
     // Looked at with the socket ours: the thread that took the restart has settled it. The new
     // exposure's stream is waited for; the next walk fetches what it left out (nothing, when it
     // came whole).
-    AcquireNudp(/*without_limit=*/true);
+    AcquireNudpWithoutLimit();
     const bool streams = _data_taking.load();
     restarts = _nudp->Restarts();
     _nudp_mutex.Release();
@@ -108,16 +108,17 @@ CEthCamera::Fetch CEthCamera::FetchPacket(int packet, std::uint8_t* buffer,
     // while the socket is still ours, so that no restart comes between the look and the copy.
     std::uint32_t length = 0;
     bool restarted = false;
-    const bool answered = Exchange(RawNumberField(packet), NUDP_TOP_RETRANSMIT, [&, this] {
-      std::array<std::uint8_t, RAW_PACKET_DATA_LENGTH> data;
-      if (!_nudp->GetResponse(nullptr, data.data(), &length, data.size())) return false;
-      // An answer that came around a restart may be of either exposure.
-      restarted = _nudp->Restarts() != restarts;
-      if (!restarted && length == RAW_PACKET_DATA_LENGTH && buffer != nullptr) {
-        std::memcpy(buffer + offset, data.data(), data.size());
-      }
-      return true;
-    });
+    const bool answered =
+        Exchange(RawNumberField(packet), NUDP_TOP_RETRANSMIT, [&](NudpSocket& nudp) {
+          std::array<std::uint8_t, RAW_PACKET_DATA_LENGTH> data;
+          if (!nudp.GetResponse(nullptr, data.data(), &length, data.size())) return false;
+          // An answer that came around a restart may be of either exposure.
+          restarted = nudp.Restarts() != restarts;
+          if (!restarted && length == RAW_PACKET_DATA_LENGTH && buffer != nullptr) {
+            std::memcpy(buffer + offset, data.data(), data.size());
+          }
+          return true;
+        });
     if (!answered) return Fetch::kFailed;
     CountOne(_counts.answered_retransmissions);
     if (restarted) return Fetch::kRestarted;
@@ -139,7 +140,7 @@ std::vector<RawPacketRange> CEthCamera::RangesNotIn(bool count_fetched) const {
   std::vector<RawPacketRange> ranges;
   for (int n = 0; n < RAW_PACKETS_PER_IMAGE; ++n) {
     if ((count_fetched && _fetched[static_cast<std::size_t>(n)] != 0) ||
-        (!none_stored && _nudp->PacketStored(n))) {
+        (!none_stored && Nudp().PacketStored(n))) {
       continue;
     }
     if (!ranges.empty() && ranges.back().last == n - 1) {

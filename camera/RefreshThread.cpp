@@ -61,7 +61,7 @@ void RefreshThread::Stop() {
   if (!_running.load()) return;
   _logs.Write("RefreshThread::Stop():\n");
   {
-    std::lock_guard<std::mutex> lock(_tick_mutex);
+    MutexLock lock(_tick_mutex);
     _stop.store(true);
   }
   _tick.notify_all();
@@ -70,8 +70,8 @@ void RefreshThread::Stop() {
 }
 
 bool RefreshThread::SleepOneTick() {
-  std::unique_lock<std::mutex> lock(_tick_mutex);
-  _tick.wait_for(lock, _settings.tick, [this] { return _stop.load(); });
+  MutexLock lock(_tick_mutex);
+  _tick.wait_for(lock.Native(), _settings.tick, [this] { return _stop.load(); });
   return !_stop.load();
 }
 

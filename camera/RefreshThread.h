@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/Mutex.h"
+#include "base/ThreadAnnotations.h"
 #include "camera/DriverLog.h"
 #include "camera/DriverTimings.h"
 
@@ -9,7 +11,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 namespace fp {
@@ -58,7 +59,7 @@ class RefreshThread {
   // Starts the thread; true when it runs (or ran already).
   bool Start();
   // Ends the thread if it runs and waits for it: at most the current tick and one refresh.
-  void Stop();
+  void Stop() EXCLUDES(_tick_mutex);
   // False once the thread has ended after a lost contact (or was stopped).
   bool Running() const { return _running.load(); }
 
@@ -67,7 +68,7 @@ class RefreshThread {
   // One refresh with its attempts; false when contact is lost.
   bool Refresh();
   // Sleeps one tick; false when Stop asked the thread to end meanwhile.
-  bool SleepOneTick();
+  bool SleepOneTick() EXCLUDES(_tick_mutex);
 
   const std::uint32_t _command;
   const WatchdogSettings _settings;
@@ -79,8 +80,9 @@ class RefreshThread {
   std::atomic<bool> _running{false};
   std::atomic<bool> _stop{false};
 
-  // Lets Stop cut a tick short instead of waiting for it to pass.
-  std::mutex _tick_mutex;
+  // Lets Stop cut a tick short instead of waiting for it to pass: _stop is set under it, so that
+  // a tick that has just looked at _stop cannot miss the wake-up.
+  Mutex _tick_mutex;
   std::condition_variable _tick;
 };
 

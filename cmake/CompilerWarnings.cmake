@@ -10,3 +10,11 @@ target_compile_options(fp_warnings INTERFACE
 if(FP_WERROR AND NOT FP_SANITIZE STREQUAL "fuzzer")
   target_compile_options(fp_warnings INTERFACE -Werror)
 endif()
+# Clang's thread-safety analysis checks the lock annotations (base/ThreadAnnotations.h) in every
+# target of our own; g++ has no such analysis, and the annotations are empty for it.
+if(FP_THREAD_SAFETY)
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    message(FATAL_ERROR "FP_THREAD_SAFETY needs clang: CMAKE_CXX_COMPILER=clang++")
+  endif()
+  target_compile_options(fp_warnings INTERFACE -Wthread-safety)
+endif()

@@ -4,7 +4,8 @@
 # mandoc, chromium, npm and python3-prometheus-client are wanted by tests only, which skip or
 # say so without them: their absence alone is a note, not a failure. FP_NEED_TESTS=0 leaves out
 # what only the tests and benchmarks need (scripts/package.sh); FP_NEED_PACKAGE=1 adds what
-# building the Debian package needs.
+# building the Debian package needs; FP_NEED_TSA=1 adds clang, for the tsa preset's
+# thread-safety analysis.
 set -euo pipefail
 # --help: the comment at the top of this file.
 case "${1:-}" in -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;; esac
@@ -32,6 +33,10 @@ ls /usr/include/python3*/Python.h >/dev/null 2>&1 || need+=(python3-dev)
 /usr/bin/python3 -c 'import numpy' 2>/dev/null || need+=(python3-numpy)
 if [ "${FP_NEED_FORMAT:-0}" = 1 ]; then
   command -v clang-format >/dev/null || need+=(clang-format)
+fi
+# The thread-safety analysis of the tsa preset: clang alone.
+if [ "${FP_NEED_TSA:-0}" = 1 ]; then
+  command -v clang++ >/dev/null || need+=(clang)
 fi
 # The fuzz targets: clang with its sanitizer and fuzzer runtimes.
 if [ "${FP_NEED_FUZZ:-0}" = 1 ]; then

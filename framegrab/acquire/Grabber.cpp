@@ -91,7 +91,7 @@ bool Grabber::MakeCamera() {
   if (_options.logs_dir.empty()) return true;
   // The first failed write of either log: one line now, and the run's status at the end.
   _camera->SetLogFailureReport([this](const std::string& file, int error) {
-    std::lock_guard<std::mutex> lock(_log_failure_mutex);
+    MutexLock lock(_log_failure_mutex);
     if (!_log_failure.empty()) return;
     _log_failure = "cannot write " + file + ": " + std::strerror(error);
     std::fprintf(_err, "framegrab: --logs: %s\n", _log_failure.c_str());
@@ -404,7 +404,7 @@ RunFacts Grabber::Run() {
   // Its logs written out and closed, so that every failed write of them is known.
   _camera.reset();
   {
-    std::lock_guard<std::mutex> lock(_log_failure_mutex);
+    MutexLock lock(_log_failure_mutex);
     facts.log_failure = _log_failure;
   }
   if (_saver) {

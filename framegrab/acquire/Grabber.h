@@ -1,5 +1,8 @@
 #pragma once
 
+#include "base/Mutex.h"
+#include "base/ThreadAnnotations.h"
+
 #include "framegrab/acquire/GrabSettings.h"
 #include "framegrab/model/ImageBuffer.h"
 #include "framegrab/model/RunModel.h"
@@ -10,7 +13,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
@@ -103,8 +105,8 @@ class Grabber {
   std::string _command_line;
   OutputDir _pictures_dir;
   // The first failure to write a driver log; set on whichever thread wrote.
-  std::mutex _log_failure_mutex;
-  std::string _log_failure;
+  Mutex _log_failure_mutex;
+  std::string _log_failure GUARDED_BY(_log_failure_mutex);
   std::unique_ptr<CEthCamera> _camera;
   std::unique_ptr<ImagePool> _pool;
   std::unique_ptr<PictureSaver> _saver;

@@ -18,7 +18,7 @@ ImagePool::ImagePool(int buffers, int most) : _shelf(std::make_shared<Shelf>()) 
 ImageBuffer ImagePool::Take() {
   std::unique_ptr<std::uint8_t[]> buffer;
   {
-    std::lock_guard<std::mutex> lock(_shelf->mutex);
+    MutexLock lock(_shelf->mutex);
     if (!_shelf->free.empty()) {
       buffer = std::move(_shelf->free.back());
       _shelf->free.pop_back();
@@ -30,7 +30,7 @@ ImageBuffer ImagePool::Take() {
   }
   if (!buffer) buffer = std::make_unique<std::uint8_t[]>(RAW_IMAGE_SIZE);
   return ImageBuffer(buffer.release(), [shelf = _shelf](std::uint8_t* data) {
-    std::lock_guard<std::mutex> lock(shelf->mutex);
+    MutexLock lock(shelf->mutex);
     shelf->free.emplace_back(data);
   });
 }

@@ -1,10 +1,12 @@
 #pragma once
 
+#include "base/Mutex.h"
+#include "base/ThreadAnnotations.h"
+
 #include "framegrab/model/ImageBuffer.h"
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 namespace fp {
@@ -27,9 +29,9 @@ class ImagePool {
 
  private:
   struct Shelf {
-    std::mutex mutex;
-    std::vector<std::unique_ptr<std::uint8_t[]>> free;  // guarded by mutex
-    int allocated = 0;                                  // guarded by mutex
+    Mutex mutex;
+    std::vector<std::unique_ptr<std::uint8_t[]>> free GUARDED_BY(mutex);
+    int allocated GUARDED_BY(mutex) = 0;
     int most = 0;
   };
   std::shared_ptr<Shelf> _shelf;

@@ -21,16 +21,18 @@ ImageAnalyser::ImageAnalyser(RunRecords& records)
 
 void ImageAnalyser::Offer(ImageRecord record, SharedImage image) {
   {
-    std::unique_lock<std::mutex> lock(_mutex);
-    _wake.wait(lock, [this] { return _queue.size() + (_working ? 1 : 0) < kImagesHeld; });
+    MutexLock lock(_mutex);
+    _wake.wait(lock.Native(), [this]() REQUIRES(_mutex) {
+      return _queue.size() + (_working ? 1 : 0) < kImagesHeld;
+    });
     _queue.push_back(Job{std::move(record), std::move(image)});
   }
   _wake.notify_all();
 }
 
 void ImageAnalyser::Flush() {
-  std::unique_lock<std::mutex> lock(_mutex);
-  _wake.wait(lock, [this] { return _queue.empty() && !_working; });
+  MutexLock lock(_mutex);
+  _wake.wait(lock.Native(), [this]() REQUIRES(_mutex) { return _queue.empty() && !_working; });
 }
 
 void ImageAnalyser::Run() {
@@ -38,14 +40,14 @@ void ImageAnalyser::Run() {
   // must not wait for it.
   RunInBackground();
   std::vector<std::uint32_t> scratch;
-  std::unique_lock<std::mutex> lock(_mutex);
+  MutexLock lock(_mutex);
   Job job;
   while (TakeNextJob(lock, _wake, _stop, _queue, _working, job)) {
-    lock.unlock();
+    lock.Unlock();
     if (job.image) job.record.samples = AnalysePicture(job.image.get(), scratch);
     job.image.reset();  // back to its pool
     _records.Add(std::move(job.record));
-    lock.lock();
+    lock.Lock();
     _working = false;
     _wake.notify_all();
   }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/Mutex.h"
+#include "base/ThreadAnnotations.h"
 #include "base/WorkerThread.h"
 
 #include "framegrab/model/ImageBuffer.h"
@@ -9,7 +11,6 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 
 namespace fp {
 
@@ -31,25 +32,25 @@ class ImageAnalyser {
 
   // Hands over the record of the image `image` (RAW_IMAGE_SIZE bytes, only read, let go of
   // once analysed). Waits while the analyser is two images behind.
-  void Offer(ImageRecord record, SharedImage image);
+  void Offer(ImageRecord record, SharedImage image) EXCLUDES(_mutex);
   // Waits until every record offered is filed.
-  void Flush();
+  void Flush() EXCLUDES(_mutex);
 
  private:
   struct Job {
     ImageRecord record;
     SharedImage image;
   };
-  void Run();
+  void Run() EXCLUDES(_mutex);
 
   RunRecords& _records;  // not owned
 
-  // Guarded by _mutex: shared by the caller and the analyser thread.
-  std::mutex _mutex;
+  // Shared by the caller and the analyser thread.
+  Mutex _mutex;
   std::condition_variable _wake;
-  std::deque<Job> _queue;
-  bool _working = false;
-  bool _stop = false;
+  std::deque<Job> _queue GUARDED_BY(_mutex);
+  bool _working GUARDED_BY(_mutex) = false;
+  bool _stop GUARDED_BY(_mutex) = false;
 
   WorkerThread _thread;  // last: starts when everything above exists
 };

@@ -5,7 +5,7 @@ namespace fp {
 void RunRecords::Begin(const RunFacts& facts) {
   const ProcessorTime cpu = ReadProcessorTime();
   {
-    std::lock_guard<std::mutex> lock(_mutex);
+    MutexLock lock(_mutex);
     _facts = facts;
     _cpu_at_begin = cpu;
     ++_version;
@@ -15,7 +15,7 @@ void RunRecords::Begin(const RunFacts& facts) {
 
 void RunRecords::Add(ImageRecord record) {
   {
-    std::lock_guard<std::mutex> lock(_mutex);
+    MutexLock lock(_mutex);
     _totals.Add(record);
     _facts.elapsed_ms = record.ended_after_ms;
     _facts.driver = record.since_open;
@@ -32,7 +32,7 @@ void RunRecords::Add(ImageRecord record) {
 
 void RunRecords::UpdateFacts(const std::function<void(RunFacts&)>& change) {
   {
-    std::lock_guard<std::mutex> lock(_mutex);
+    MutexLock lock(_mutex);
     change(_facts);
     ++_version;
   }
@@ -41,7 +41,7 @@ void RunRecords::UpdateFacts(const std::function<void(RunFacts&)>& change) {
 
 void RunRecords::Finish(const RunFacts& facts) {
   {
-    std::lock_guard<std::mutex> lock(_mutex);
+    MutexLock lock(_mutex);
     _facts = facts;
     ++_version;
   }
@@ -51,7 +51,7 @@ void RunRecords::Finish(const RunFacts& facts) {
 std::shared_ptr<const RunModel> RunRecords::Model() const {
   const std::uint64_t now = Version();
   {
-    std::lock_guard<std::mutex> lock(_model_mutex);
+    MutexLock lock(_model_mutex);
     if (_model && _model_version == now) return _model;
   }
   RunFacts facts;
@@ -61,7 +61,7 @@ std::shared_ptr<const RunModel> RunRecords::Model() const {
   ProcessorTime cpu_at_begin;
   std::uint64_t version = 0;
   {
-    std::lock_guard<std::mutex> lock(_mutex);
+    MutexLock lock(_mutex);
     facts = _facts;
     full = _full;
     if (!_open.empty()) open = std::make_shared<const RecordList::Chunk>(_open);
@@ -78,7 +78,7 @@ std::shared_ptr<const RunModel> RunRecords::Model() const {
   auto model = std::make_shared<const RunModel>(
       BuildModel(std::move(facts), RecordList(std::move(full), std::move(open)), totals));
   // Two readers may build the same version at once; the newer model stays.
-  std::lock_guard<std::mutex> lock(_model_mutex);
+  MutexLock lock(_model_mutex);
   if (version > _model_version) {
     _model = model;
     _model_version = version;
@@ -87,30 +87,31 @@ std::shared_ptr<const RunModel> RunRecords::Model() const {
 }
 
 RunTotals RunRecords::Totals() const {
-  std::lock_guard<std::mutex> lock(_mutex);
+  MutexLock lock(_mutex);
   return _totals;
 }
 
 std::uint64_t RunRecords::Version() const {
-  std::lock_guard<std::mutex> lock(_mutex);
+  MutexLock lock(_mutex);
   return _version;
 }
 
 bool RunRecords::WaitForChange(std::uint64_t seen, std::chrono::milliseconds limit) const {
-  std::unique_lock<std::mutex> lock(_mutex);
-  _changed.wait_for(lock, limit, [&] { return _closed || _version != seen; });
+  MutexLock lock(_mutex);
+  _changed.wait_for(lock.Native(), limit,
+                    [&]() REQUIRES(_mutex) { return _closed || _version != seen; });
   return !_closed;
 }
 
 bool RunRecords::Pause(std::chrono::milliseconds period) const {
-  std::unique_lock<std::mutex> lock(_mutex);
-  _changed.wait_for(lock, period, [this] { return _closed; });
+  MutexLock lock(_mutex);
+  _changed.wait_for(lock.Native(), period, [this]() REQUIRES(_mutex) { return _closed; });
   return !_closed;
 }
 
 void RunRecords::Close() {
   {
-    std::lock_guard<std::mutex> lock(_mutex);
+    MutexLock lock(_mutex);
     _closed = true;
   }
   _changed.notify_all();

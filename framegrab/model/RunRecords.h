@@ -1,5 +1,8 @@
 #pragma once
 
+#include "base/Mutex.h"
+#include "base/ThreadAnnotations.h"
+
 #include "framegrab/model/HostCounters.h"
 #include "framegrab/model/RunModel.h"
 
@@ -8,7 +11,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 namespace fp {
@@ -27,45 +29,45 @@ class RunRecords {
   RunRecords& operator=(const RunRecords&) = delete;
 
   // The run's facts once the camera is open, just before the first image.
-  void Begin(const RunFacts& facts);
+  void Begin(const RunFacts& facts) EXCLUDES(_mutex);
   // One more record, in the order the images were taken.
-  void Add(ImageRecord record);
+  void Add(ImageRecord record) EXCLUDES(_mutex);
   // Changes the facts while the run goes on (the pictures' counts, the outages), under the lock.
-  void UpdateFacts(const std::function<void(RunFacts&)>& change);
+  void UpdateFacts(const std::function<void(RunFacts&)>& change) EXCLUDES(_mutex);
   // The run's final facts, once every record is filed.
-  void Finish(const RunFacts& facts);
+  void Finish(const RunFacts& facts) EXCLUDES(_mutex);
 
   // The model as it stands, built once for each change and shared. While the run goes on,
   // `ended_by` is kRunning, the elapsed time and the driver's counts are those at the end of
   // the last image, and the processor and kernel counters are read when the model is built.
-  std::shared_ptr<const RunModel> Model() const;
+  std::shared_ptr<const RunModel> Model() const EXCLUDES(_mutex, _model_mutex);
   // The sums so far, without building a model.
-  RunTotals Totals() const;
+  RunTotals Totals() const EXCLUDES(_mutex);
   // Changes whenever a record or the run's facts come in.
-  std::uint64_t Version() const;
+  std::uint64_t Version() const EXCLUDES(_mutex);
   // Waits until the version is not `seen`, at most `limit`; false when closed.
-  bool WaitForChange(std::uint64_t seen, std::chrono::milliseconds limit) const;
+  bool WaitForChange(std::uint64_t seen, std::chrono::milliseconds limit) const EXCLUDES(_mutex);
   // Waits `period`, or less when closed; false when closed.
-  bool Pause(std::chrono::milliseconds period) const;
+  bool Pause(std::chrono::milliseconds period) const EXCLUDES(_mutex);
   // Wakes every waiter and makes the waits return false, for shutting down.
-  void Close();
+  void Close() EXCLUDES(_mutex);
 
  private:
-  // Guarded by _mutex.
-  mutable std::mutex _mutex;
+  // The records, filed by the analyser, changed by the grab thread, read by any thread.
+  mutable Mutex _mutex;
   mutable std::condition_variable _changed;
-  RunFacts _facts;
-  ProcessorTime _cpu_at_begin;
-  std::vector<std::shared_ptr<const RecordList::Chunk>> _full;
-  RecordList::Chunk _open;
-  RunTotals _totals;
-  std::uint64_t _version = 1;
-  bool _closed = false;
+  RunFacts _facts GUARDED_BY(_mutex);
+  ProcessorTime _cpu_at_begin GUARDED_BY(_mutex);
+  std::vector<std::shared_ptr<const RecordList::Chunk>> _full GUARDED_BY(_mutex);
+  RecordList::Chunk _open GUARDED_BY(_mutex);
+  RunTotals _totals GUARDED_BY(_mutex);
+  std::uint64_t _version GUARDED_BY(_mutex) = 1;
+  bool _closed GUARDED_BY(_mutex) = false;
 
-  // Guarded by _model_mutex: the model last built and the version it shows.
-  mutable std::mutex _model_mutex;
-  mutable std::shared_ptr<const RunModel> _model;
-  mutable std::uint64_t _model_version = 0;
+  // The model last built and the version it shows, for every reader.
+  mutable Mutex _model_mutex;
+  mutable std::shared_ptr<const RunModel> _model GUARDED_BY(_model_mutex);
+  mutable std::uint64_t _model_version GUARDED_BY(_model_mutex) = 0;
 };
 
 }  // namespace fp

@@ -15,7 +15,7 @@ LatestPng::LatestPng(int width, std::function<void()> encoded)
 LatestPng::File LatestPng::Get(const SharedImage& raw, int number) {
   File file;
   {
-    std::lock_guard<std::mutex> lock(_mutex);
+    MutexLock lock(_mutex);
     if (_done == number && _png) {
       file.state = State::kReady;
       file.png = _png;
@@ -36,28 +36,28 @@ LatestPng::File LatestPng::Get(const SharedImage& raw, int number) {
 }
 
 int LatestPng::Encodes() const {
-  std::lock_guard<std::mutex> lock(_mutex);
+  MutexLock lock(_mutex);
   return _encodes;
 }
 
 void LatestPng::Run() {
   RunInBackground();
-  std::unique_lock<std::mutex> lock(_mutex);
+  MutexLock lock(_mutex);
   for (;;) {
-    _wanted.wait(lock, [this] { return _stop || _raw; });
+    _wanted.wait(lock.Native(), [this]() REQUIRES(_mutex) { return _stop || _raw; });
     if (_stop) return;
     const SharedImage raw = _raw;
     const int height = static_cast<int>(RAW_IMAGE_SIZE / 2) / _width;
-    lock.unlock();
+    lock.Unlock();
     auto png = std::make_shared<const std::string>(GrayPngFile(raw.get(), _width, height, 16));
-    lock.lock();
+    lock.Lock();
     _png = std::move(png);
     _done = _encoding;
     _raw.reset();
     ++_encodes;
-    lock.unlock();
+    lock.Unlock();
     if (_encoded) _encoded();
-    lock.lock();
+    lock.Lock();
   }
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/Mutex.h"
+#include "base/ThreadAnnotations.h"
 #include "base/WorkerThread.h"
 
 #include "framegrab/model/ImageBuffer.h"
@@ -8,7 +10,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 
 namespace fp {
@@ -35,25 +36,25 @@ class LatestPng {
   };
   // Any thread. The file of image `number`, whose samples are `raw` (RAW_IMAGE_SIZE bytes,
   // only read); starts making it when the encoder is idle.
-  File Get(const SharedImage& raw, int number);
+  File Get(const SharedImage& raw, int number) EXCLUDES(_mutex);
   // Any thread. Images encoded so far.
-  int Encodes() const;
+  int Encodes() const EXCLUDES(_mutex);
 
  private:
-  void Run();
+  void Run() EXCLUDES(_mutex);
 
   const int _width;
   const std::function<void()> _encoded;
 
-  // Guarded by _mutex (callers and the encoder).
-  mutable std::mutex _mutex;
+  // Shared by the callers and the encoder.
+  mutable Mutex _mutex;
   std::condition_variable _wanted;
-  SharedImage _raw;                         // to encode; null when idle
-  int _encoding = 0;                        // its number
-  std::shared_ptr<const std::string> _png;  // the file of image _done
-  int _done = 0;
-  int _encodes = 0;
-  bool _stop = false;
+  SharedImage _raw GUARDED_BY(_mutex);                         // to encode; null when idle
+  int _encoding GUARDED_BY(_mutex) = 0;                        // its number
+  std::shared_ptr<const std::string> _png GUARDED_BY(_mutex);  // the file of image _done
+  int _done GUARDED_BY(_mutex) = 0;
+  int _encodes GUARDED_BY(_mutex) = 0;
+  bool _stop GUARDED_BY(_mutex) = false;
 
   WorkerThread _thread;  // last: starts when everything above exists; stopping waits for
                          // the encode under way

@@ -36,18 +36,24 @@ Preview MakePreview(const std::uint8_t* raw, int width, int image, int missing_p
   p.width = width / p.factor;
   p.height = std::max(1, p.source_height / p.factor);
   const int area = p.factor * p.factor;
-  std::vector<std::uint16_t> means(static_cast<std::size_t>(p.width) * p.height);
+  std::vector<std::uint16_t> means(static_cast<std::size_t>(p.width) *
+                                   static_cast<std::size_t>(p.height));
   std::vector<std::uint32_t> histogram(65536);
   for (int y = 0; y < p.height; ++y) {
     for (int x = 0; x < p.width; ++x) {
       std::uint32_t sum = 0;
       for (int dy = 0; dy < p.factor; ++dy) {
-        const std::uint8_t* row =
-            raw + (static_cast<std::size_t>(y * p.factor + dy) * width + x * p.factor) * 2;
-        for (int dx = 0; dx < p.factor; ++dx) sum += row[2 * dx] | (row[2 * dx + 1] << 8);
+        const std::size_t first =
+            static_cast<std::size_t>(y * p.factor + dy) * static_cast<std::size_t>(width) +
+            static_cast<std::size_t>(x * p.factor);
+        const std::uint8_t* row = raw + first * 2;
+        for (int dx = 0; dx < p.factor; ++dx) {
+          sum += static_cast<std::uint32_t>(row[2 * dx] | (row[2 * dx + 1] << 8));
+        }
       }
-      const auto mean = static_cast<std::uint16_t>(sum / area);
-      means[static_cast<std::size_t>(y) * p.width + x] = mean;
+      const auto mean = static_cast<std::uint16_t>(sum / static_cast<std::uint32_t>(area));
+      means[static_cast<std::size_t>(y) * static_cast<std::size_t>(p.width) +
+            static_cast<std::size_t>(x)] = mean;
       ++histogram[mean];
     }
   }

@@ -82,15 +82,18 @@ std::string PictureSaver::FileName(int number, bool incomplete) const {
 }
 
 PictureSaver::Offered PictureSaver::Reserve() {
-  std::unique_lock<std::mutex> lock(_mutex);
-  const auto full = [this] { return static_cast<int>(_queue.size()) + _reserved >= _queue_images; };
+  MutexLock lock(_mutex);
+  const auto full = [this]() REQUIRES(_mutex) {
+    return static_cast<int>(_queue.size()) + _reserved >= _queue_images;
+  };
   if (_counts.stopped_at == 0 && full()) {
     if (_when_behind == WhenBehind::kSkip) {
       ++_counts.skipped;
       return Offered::kSkipped;
     }
     const auto since = std::chrono::steady_clock::now();
-    _wake.wait(lock, [&] { return _counts.stopped_at != 0 || !full(); });
+    _wake.wait(lock.Native(),
+               [&]() REQUIRES(_mutex) { return _counts.stopped_at != 0 || !full(); });
     _counts.waited_ms += MsSince(since);
   }
   if (_counts.stopped_at != 0) {
@@ -103,7 +106,7 @@ PictureSaver::Offered PictureSaver::Reserve() {
 
 void PictureSaver::Fill(SharedImage image, const PictureTags& tags) {
   {
-    std::lock_guard<std::mutex> lock(_mutex);
+    MutexLock lock(_mutex);
     --_reserved;
     if (_counts.stopped_at != 0) {
       ++_counts.unsaved_after_stop;
@@ -115,17 +118,17 @@ void PictureSaver::Fill(SharedImage image, const PictureTags& tags) {
 }
 
 void PictureSaver::Flush() {
-  std::unique_lock<std::mutex> lock(_mutex);
-  _wake.wait(lock, [this] { return _queue.empty() && !_writing; });
+  MutexLock lock(_mutex);
+  _wake.wait(lock.Native(), [this]() REQUIRES(_mutex) { return _queue.empty() && !_writing; });
 }
 
 PictureCounts PictureSaver::Counts() const {
-  std::lock_guard<std::mutex> lock(_mutex);
+  MutexLock lock(_mutex);
   return _counts;
 }
 
 std::vector<std::string> PictureSaver::TakeErrors() {
-  std::lock_guard<std::mutex> lock(_mutex);
+  MutexLock lock(_mutex);
   return std::move(_errors);
 }
 
@@ -137,16 +140,16 @@ void PictureSaver::Stop(int number, const std::string& reason) {
 }
 
 void PictureSaver::Run() {
-  std::unique_lock<std::mutex> lock(_mutex);
+  MutexLock lock(_mutex);
   Job job;
   while (TakeNextJob(lock, _wake, _stop, _queue, _writing, job)) {
     _wake.notify_all();  // room in the queue
-    lock.unlock();
+    lock.Unlock();
     const std::string name = FileName(job.tags.number, !job.tags.complete);
     int error = 0;
     const std::string failure = Write(job, name, error);
     job.image.reset();  // back to its pool
-    lock.lock();
+    lock.Lock();
     _writing = false;
     if (failure.empty()) {
       ++_counts.saved;

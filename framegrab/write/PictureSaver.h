@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/Mutex.h"
+#include "base/ThreadAnnotations.h"
 #include "base/WorkerThread.h"
 
 #include "framegrab/model/ImageBuffer.h"
@@ -10,7 +12,6 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -68,10 +69,10 @@ class PictureSaver {
 
   // As an image ends: whether its picture will be written. kQueued keeps a place in the queue
   // for it, which Fill then takes; with WhenBehind::kWait, waits while the queue is full.
-  Offered Reserve();
+  Offered Reserve() EXCLUDES(_mutex);
   // Hands `image` (RAW_IMAGE_SIZE bytes, left unchanged while the writer holds it) to the
   // writer, into the place Reserve kept; dropped, and counted, when saving stopped meanwhile.
-  void Fill(SharedImage image, const PictureTags& tags);
+  void Fill(SharedImage image, const PictureTags& tags) EXCLUDES(_mutex);
   // The file name image `number` gets, without the directory: "image-000001.tiff", an
   // incomplete image's "image-000001-incomplete.tiff".
   std::string FileName(int number, bool incomplete) const;
@@ -81,20 +82,21 @@ class PictureSaver {
   static std::string FirstPicture(const OutputDir& dir);
 
   // Waits until everything queued is written.
-  void Flush();
-  PictureCounts Counts() const;
+  void Flush() EXCLUDES(_mutex);
+  PictureCounts Counts() const EXCLUDES(_mutex);
   // One line for each failure, taken once.
-  std::vector<std::string> TakeErrors();
+  std::vector<std::string> TakeErrors() EXCLUDES(_mutex);
 
  private:
   struct Job {
     SharedImage image;
     PictureTags tags;
   };
-  void Run();
+  void Run() EXCLUDES(_mutex);
   // Empty on success, else why the file could not be written; `error` the errno, if any.
   std::string Write(const Job& job, const std::string& name, int& error);
-  void Stop(int number, const std::string& reason);
+  // Stops saving for good: after image `number`, for `reason`.
+  void Stop(int number, const std::string& reason) REQUIRES(_mutex);
 
   const OutputDir _dir;
   const int _width;
@@ -103,15 +105,15 @@ class PictureSaver {
   const WhenBehind _when_behind;
   const int _queue_images;
 
-  // Guarded by _mutex: shared by the caller and the writer thread.
-  mutable std::mutex _mutex;
+  // Shared by the caller and the writer thread.
+  mutable Mutex _mutex;
   std::condition_variable _wake;
-  std::deque<Job> _queue;
-  int _reserved = 0;  // places kept by Reserve, not yet filled
-  bool _writing = false;
-  bool _stop = false;
-  PictureCounts _counts;
-  std::vector<std::string> _errors;
+  std::deque<Job> _queue GUARDED_BY(_mutex);
+  int _reserved GUARDED_BY(_mutex) = 0;  // places kept by Reserve, not yet filled
+  bool _writing GUARDED_BY(_mutex) = false;
+  bool _stop GUARDED_BY(_mutex) = false;
+  PictureCounts _counts GUARDED_BY(_mutex);
+  std::vector<std::string> _errors GUARDED_BY(_mutex);
 
   WorkerThread _thread;  // last: starts when everything above exists
 };

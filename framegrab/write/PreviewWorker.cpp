@@ -15,13 +15,13 @@ PreviewWorker::PreviewWorker(int width)
     : _width(width), _thread(_mutex, _wake, _stop, [this] { Run(); }) {}
 
 bool PreviewWorker::WantsImage() {
-  std::lock_guard<std::mutex> lock(_mutex);
+  MutexLock lock(_mutex);
   return !_pending && !_working && std::chrono::steady_clock::now() - _last_offer >= kPreviewPeriod;
 }
 
 void PreviewWorker::Offer(SharedImage image, int number, int missing_packets) {
   {
-    std::lock_guard<std::mutex> lock(_mutex);
+    MutexLock lock(_mutex);
     _pending = std::move(image);
     _pending_number = number;
     _pending_missing = missing_packets;
@@ -31,7 +31,7 @@ void PreviewWorker::Offer(SharedImage image, int number, int missing_packets) {
 }
 
 void PreviewWorker::Finish(SharedImage last, int last_number, int last_missing_packets) {
-  std::unique_lock<std::mutex> lock(_mutex);
+  MutexLock lock(_mutex);
   const bool shown = (_preview && _preview->image >= last_number) || _pending_number == last_number;
   if (last && !shown) {
     _pending = std::move(last);
@@ -40,22 +40,24 @@ void PreviewWorker::Finish(SharedImage last, int last_number, int last_missing_p
     _wake.notify_all();
   }
   if (last_number <= 0) return;
-  _wake.wait(lock, [&] { return _stop || (_preview && _preview->image >= last_number); });
+  _wake.wait(lock.Native(), [&]() REQUIRES(_mutex) {
+    return _stop || (_preview && _preview->image >= last_number);
+  });
 }
 
 void PreviewWorker::Run() {
-  std::unique_lock<std::mutex> lock(_mutex);
+  MutexLock lock(_mutex);
   for (;;) {
-    _wake.wait(lock, [this] { return _stop || _pending; });
+    _wake.wait(lock.Native(), [this]() REQUIRES(_mutex) { return _stop || _pending; });
     if (_stop) return;
     SharedImage image = std::move(_pending);
     const int number = _pending_number;
     const int missing = _pending_missing;
     _working = true;
-    lock.unlock();
+    lock.Unlock();
     auto preview =
         std::make_shared<const Preview>(MakePreview(image.get(), _width, number, missing));
-    lock.lock();
+    lock.Lock();
     _working = false;
     if (!_preview || _preview->image < number) {
       _preview = std::move(preview);
@@ -66,12 +68,12 @@ void PreviewWorker::Run() {
 }
 
 std::shared_ptr<const Preview> PreviewWorker::Latest() const {
-  std::lock_guard<std::mutex> lock(_mutex);
+  MutexLock lock(_mutex);
   return _preview;
 }
 
 SharedImage PreviewWorker::LatestImage(int* number) const {
-  std::lock_guard<std::mutex> lock(_mutex);
+  MutexLock lock(_mutex);
   if (number != nullptr) *number = _preview ? _preview->image : 0;
   return _latest;
 }

@@ -119,7 +119,7 @@ TEST(Framegrab, FiguresEqualTheCamerasOwnCounts) {
 
   ASSERT_EQ(run["images"].size(), std::size_t{kImages});
   for (int k = 0; k < kImages; ++k) {
-    const nlohmann::json& image = run["images"][k];
+    const nlohmann::json& image = run["images"][static_cast<std::size_t>(k)];
     const std::vector<int>& plan = plans[static_cast<std::size_t>(k)];
     const auto unique = static_cast<long long>(std::set<int>(plan.begin(), plan.end()).size());
     const auto twice = static_cast<long long>(plan.size()) - unique;
@@ -748,7 +748,9 @@ TEST(Framegrab, RecordsSurviveKillAndResultsStayWholeOnASecondSignal) {
   const auto images = static_cast<long long>(lines.size()) - 1;
   EXPECT_GE(images, started - 1);
   EXPECT_LE(images, started);
-  for (long long k = 1; k <= images; ++k) EXPECT_EQ(lines[k]["image"], k);
+  for (long long k = 1; k <= images; ++k) {
+    EXPECT_EQ(lines[static_cast<std::size_t>(k)]["image"], k);
+  }
 
   GrabRig served(17, {"--rate", "300"});
   std::ofstream(served.Path("run.json")) << "previous";

@@ -97,7 +97,9 @@ TEST_F(UdpSocketTest, DeliversOneBatchPerReadinessInOrderAndTheRestNextPass) {
 
   EXPECT_EQ(handler.Select(1, 0), 0);
   ASSERT_EQ(pair.left.received.size(), UdpSocket::kReceiveBatch);
-  for (int i = 0; i < batch; ++i) EXPECT_EQ(pair.left.received[i], "datagram " + std::to_string(i));
+  for (int i = 0; i < batch; ++i) {
+    EXPECT_EQ(pair.left.received[static_cast<std::size_t>(i)], "datagram " + std::to_string(i));
+  }
   EXPECT_EQ(pair.left.from_lengths[0], 16u);
   sockaddr_in from;
   std::memcpy(&from, &pair.left.last_from, sizeof from);
