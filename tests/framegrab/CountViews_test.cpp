@@ -39,6 +39,46 @@ RunModel CountedModel() {
       totals);
 }
 
+ShownCount Shown(CountPlace place, const char* label, std::uint64_t value) {
+  return {CountInfo{label, "packets", place, label, label}, value};
+}
+
+TEST(CountViews, EachCountInItsPlaceOfTheLine) {
+  using enum CountPlace;
+  struct Case {
+    const char* name;
+    std::vector<ShownCount> counts;
+    std::string text;
+    std::uint64_t main;
+  };
+  const std::vector<Case> cases = {
+      {"a lead, items with parts, and tails after the items",
+       {Shown(kLead, "in all", 1), Shown(kTail, "late", 2), Shown(kItem, "good", 3),
+        Shown(kPart, "kept", 4), Shown(kPart, "dropped", 5), Shown(kItem, "other", 6)},
+       "1 in all: 3 good (4 kept, 5 dropped), 6 other, 2 late",
+       1},
+      {"no lead: the first item is the line's number",
+       {Shown(kItem, "sent", 7), Shown(kPart, "repeats", 8), Shown(kApart, "elsewhere", 9),
+        Shown(kItem, "drains", 10)},
+       "7 sent (8 repeats), 10 drains",
+       7},
+      {"a part with nothing before it stands on its own",
+       {Shown(kApart, "elsewhere", 1), Shown(kPart, "odd", 2), Shown(kItem, "next", 3)},
+       "2 odd, 3 next",
+       2},
+      {"a tail keeps its parts",
+       {Shown(kTail, "late", 1), Shown(kPart, "later", 2), Shown(kItem, "first", 3)},
+       "3 first, 1 late (2 later)",
+       3},
+      {"nothing shown", {Shown(kApart, "elsewhere", 4)}, "", 0},
+  };
+  for (const Case& c : cases) {
+    const CountsWords words = CountsText(c.counts);
+    EXPECT_EQ(words.text, c.text) << c.name;
+    EXPECT_EQ(words.main, c.main) << c.name;
+  }
+}
+
 TEST(CountViews, SummaryLinesOfTheCountsSinceOpen) {
   struct Case {
     const char* id;
