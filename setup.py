@@ -39,6 +39,9 @@ class CMakeBuild(build_ext):
                        check=True)
         target.parent.mkdir(parents=True, exist_ok=True)
         shutil.copyfile(BUILD / "python" / "frameprobe" / target.name, target)
+        # The type stubs are written by the build (the counters' properties from their list).
+        shutil.copyfile(BUILD / "python" / "frameprobe" / "_frameprobe.pyi",
+                        target.parent / "_frameprobe.pyi")
 
 
 setup(
@@ -48,7 +51,7 @@ setup(
     license="MIT",
     packages=["frameprobe"],
     package_dir={"frameprobe": "python/frameprobe"},
-    package_data={"frameprobe": ["_frameprobe.pyi", "py.typed"]},
+    package_data={"frameprobe": ["py.typed"]},
     ext_modules=[Extension("frameprobe._frameprobe", sources=[])],
     cmdclass={"build_ext": CMakeBuild},
     install_requires=["numpy"],
