@@ -5,7 +5,9 @@
 // keys, metrics and summary lines, the Python attributes and their type stubs. A count is added
 // by a line here, and by counting it where it happens.
 //
-// Each line is X(field, name, unit, place, label, help):
+// Each count is X(field, name, unit, place, label, help), its lines ending in a backslash, the
+// last count's too (a comment ends the list), so that a count is added without touching
+// another:
 //   field  the member of the driver's own structs (fp::NudpCounts, fp::CameraCounts)
 //   name   the member of frameprobe::Counters, and the count's name everywhere else: JSON key,
 //          metric framegrab_driver_<name>_total, Python attribute; it ends with its unit
@@ -17,8 +19,8 @@
 //   help   what it counts
 //
 // The order is frameprobe::Counters' layout, which programs built against libframeprobe.so.1
-// rely on: the socket's list first, then the driver's. A line added anywhere changes that layout,
-// so it comes with a new major version of the library (tests/api/CounterList_test.cpp holds the
+// rely on: the socket's list first, then the driver's. A count added anywhere changes that
+// layout, so it comes with a new major version of the library (the library's tests hold the
 // released layout).
 
 // What the camera socket's receive path has seen, each counted where it is detected.
@@ -47,7 +49,8 @@
     "answers while no command waited, or to another command")                                      \
   X(restarts, restarts, restarts, kItem, "restarts",                                               \
     "the image began again: an answer to a repeated start while it was taken or kept, or a "       \
-    "late copy showing a stream without one")
+    "late copy showing a stream without one")                                                      \
+  /* the list ends here */
 // clang-format on
 
 // What the driver has done on its camera socket, each counted where it happens (the watchdog's
@@ -71,5 +74,6 @@
   X(drains, drains, drains, kItem, "drains",                                                       \
     "waits for a streaming camera to fall silent before a repeated start")                         \
   X(lost_contacts, lost_contacts, contacts, kItem, "lost contacts",                                \
-    "commands given up after every attempt: the connection closed")
+    "commands given up after every attempt: the connection closed")                                \
+  /* the list ends here */
 // clang-format on
