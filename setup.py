@@ -52,6 +52,9 @@ class CMakeBuild(build_ext):
                      "(a sanitizer build, or no pybind11) or for another Python")
         target.parent.mkdir(parents=True, exist_ok=True)
         shutil.copyfile(module, target)
+        # The type stubs are written by the build (the counters' properties from their list).
+        shutil.copyfile(build / "python" / "frameprobe" / "_frameprobe.pyi",
+                        target.parent / "_frameprobe.pyi")
 
 
 setup(
@@ -61,7 +64,7 @@ setup(
     license="MIT",
     packages=["frameprobe"],
     package_dir={"frameprobe": "python/frameprobe"},
-    package_data={"frameprobe": ["_frameprobe.pyi", "py.typed"]},
+    package_data={"frameprobe": ["py.typed"]},
     ext_modules=[Extension("frameprobe._frameprobe", sources=[])],
     cmdclass={"build_ext": CMakeBuild},
     install_requires=["numpy"],

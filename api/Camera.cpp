@@ -33,9 +33,6 @@ static_assert(kIdTextOffset == fp::NUDP_ID_TEXT_OFFSET);
 static_assert(kLocalPort == fp::NUDP_DRIVER_PORT && kWatchdogPort == fp::NUDP_DRIVER_PORT + 1 &&
               kCameraPort == fp::NUDP_CAMERA_PORT);
 static_assert(RetransmitNumber(251) == fp::RawNumberField(251));
-// One public counter for each of the driver's counts, in the same order and under the same
-// name (tests/api checks the names).
-static_assert(sizeof(Counters) == sizeof(fp::NudpCounts) + sizeof(fp::CameraCounts));
 
 namespace {
 
@@ -66,18 +63,15 @@ int Count(const std::vector<PacketRange>& ranges) {
   return sum;
 }
 
-// The driver's counts as the library's counters: both go in the same order.
+// The driver's counts as the library's counters: the same list names both (CounterList.h).
 Counters PublicCounters(const fp::DriverCounts& driver) {
-  std::array<std::uint64_t, sizeof(Counters) / sizeof(std::uint64_t)> values{};
-  std::size_t i = 0;
-  fp::ForEachCount(driver, driver, [&values, &i](const char*, std::uint64_t value, std::uint64_t) {
-    values[i++] = value;
-  });
   Counters counters;
-  i = 0;
-  ForEachCounter([&counters, &values, &i](const char*, std::uint64_t Counters::*member) {
-    counters.*member = values[i++];
-  });
+#define FP_SOCKET_COUNT(field, name, unit, place, label, help) counters.name = driver.socket.field;
+  FRAMEPROBE_SOCKET_COUNTERS(FP_SOCKET_COUNT)
+#undef FP_SOCKET_COUNT
+#define FP_DRIVER_COUNT(field, name, unit, place, label, help) counters.name = driver.camera.field;
+  FRAMEPROBE_DRIVER_COUNTERS(FP_DRIVER_COUNT)
+#undef FP_DRIVER_COUNT
   return counters;
 }
 

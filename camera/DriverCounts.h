@@ -2,25 +2,23 @@
 
 #include "nudp/NudpCounts.h"
 
+#include "frameprobe/CounterList.h"
+
 #include <atomic>
 #include <cstdint>
 #include <type_traits>
 
 namespace fp {
 
-// What a CEthCamera has done on its camera socket, each counted where it happens. `T` is
-// std::atomic<std::uint64_t> in the camera and std::uint64_t in a copy (CameraCounts).
+// What a CEthCamera has done on its camera socket, each counted where it happens: a member for
+// each line of FRAMEPROBE_DRIVER_COUNTERS (frameprobe/CounterList.h says what it counts), under
+// its `field` name. `T` is std::atomic<std::uint64_t> in the camera and std::uint64_t in a copy
+// (CameraCounts).
 template <typename T>
 struct CameraCountsOf {
-  T commands{};                  // command packets sent, repetitions included
-  T repeats{};                   // of those, repetitions of a command after its first sending
-  T timeouts{};                  // attempts that no answer ended in time
-  T status_requests{};           // 0x0A packets sent, repetitions included
-  T retransmission_requests{};   // TOP 6 packets sent, repetitions included
-  T answered_retransmissions{};  // retransmission requests that the camera answered
-  T fetched_again{};             // RAW packets that recovery brought into the image
-  T drains{};                    // waits for a streaming camera to fall silent before a repeat
-  T lost_contacts{};             // commands given up after every attempt: the connection closed
+#define FP_COUNT_MEMBER(field, name, unit, place, label, help) T field{};
+  FRAMEPROBE_DRIVER_COUNTERS(FP_COUNT_MEMBER)
+#undef FP_COUNT_MEMBER
 };
 
 using CameraCounts = CameraCountsOf<std::uint64_t>;
@@ -30,21 +28,25 @@ struct IsCameraCounts : std::false_type {};
 template <typename T>
 struct IsCameraCounts<CameraCountsOf<T>> : std::true_type {};
 
+// Calls `f(info, a.field, b.field)` for every field of two sets of counts (const or not), in
+// the order above, with the count's description.
+template <typename X, typename Y, typename F>
+requires IsCameraCounts<std::remove_cvref_t<X>>::value &&
+    IsCameraCounts<std::remove_cvref_t<Y>>::value void
+    ForEachCountInfo(X&& a, Y&& b, F&& f) {
+#define FP_COUNT_VISIT(field, name, unit, place, label, help) \
+  f(CountInfo{#name, #unit, CountPlace::place, label, help}, a.field, b.field);
+  FRAMEPROBE_DRIVER_COUNTERS(FP_COUNT_VISIT)
+#undef FP_COUNT_VISIT
+}
+
 // Calls `f(name, a.field, b.field)` for every field of two sets of counts (const or not), in
 // the order above; the names carry the unit.
 template <typename X, typename Y, typename F>
 requires IsCameraCounts<std::remove_cvref_t<X>>::value &&
     IsCameraCounts<std::remove_cvref_t<Y>>::value void
     ForEachCount(X&& a, Y&& b, F&& f) {
-  f("sent_commands", a.commands, b.commands);
-  f("repeated_commands", a.repeats, b.repeats);
-  f("timed_out_commands", a.timeouts, b.timeouts);
-  f("status_requests", a.status_requests, b.status_requests);
-  f("retransmission_requests", a.retransmission_requests, b.retransmission_requests);
-  f("answered_retransmissions", a.answered_retransmissions, b.answered_retransmissions);
-  f("fetched_again_packets", a.fetched_again, b.fetched_again);
-  f("drains", a.drains, b.drains);
-  f("lost_contacts", a.lost_contacts, b.lost_contacts);
+  ForEachCountInfo(a, b, [&f](const CountInfo& info, auto& x, auto& y) { f(info.name, x, y); });
 }
 
 // The driver's counts over a span of time: its socket's and its own.
@@ -57,6 +59,15 @@ struct DriverCounts {
   // Adds `other`'s counts to these.
   void Add(const DriverCounts& other);
 };
+
+// Calls `f(info, a.field, b.field)` for every count of two DriverCounts, the socket's first.
+template <typename X, typename Y, typename F>
+requires std::is_same_v<std::remove_cvref_t<X>, DriverCounts> &&
+    std::is_same_v<std::remove_cvref_t<Y>, DriverCounts>
+void ForEachCountInfo(X&& a, Y&& b, F&& f) {
+  ForEachCountInfo(a.socket, b.socket, f);
+  ForEachCountInfo(a.camera, b.camera, f);
+}
 
 // Calls `f(name, a.field, b.field)` for every count of two DriverCounts, the socket's first.
 template <typename X, typename Y, typename F>

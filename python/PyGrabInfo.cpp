@@ -1,10 +1,13 @@
 #include "python/PyGrabInfo.h"
 
 #include "frameprobe/Camera.h"
+#include "python/CounterDocs.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <pybind11/stl.h>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace fp::python {
@@ -25,34 +28,32 @@ py::list Ranges(const std::vector<PacketRange>& ranges) {
   return list;
 }
 
-constexpr const char* kCountersDoc =
-    R"(What the driver counted on its camera socket over a span of time.
+// The class's docstring: what a Counters spans, then each counter and what it counts, in their
+// order.
+std::string CountersDoc() {
+  std::size_t width = 0;
+  frameprobe::ForEachCounter([&width](const char* name, std::uint64_t Counters::*) {
+    width = std::max(width, std::string_view(name).size() + 2);
+  });
+  const auto line = [width](const char* name, const char* help) {
+    std::string head = std::string("  ") + name;
+    head.resize(2 + width, ' ');
+    return Wrapped(head, help, 2 + width, 79) + "\n";
+  };
+  std::string doc = R"(What the driver counted on its camera socket over a span of time.
 
 GrabInfo.counters spans one grab (from the start command to the end of
 recovery), Camera.totals the connection so far. Each is counted where it
 happens. The camera socket's receive path:
-  received_packets      datagrams received, whatever became of them
-  foreign_packets       from another address or port than the camera's
-  damaged_packets       a wrong length, no signature, a wrong checksum,
-                        outside the image or not filling its place
-  raw_packets           RAW data packets from the camera with a signature
-  stored_packets        RAW data packets stored in the image
-  duplicate_packets     RAW data packets stored already, the same data again
-  conflicting_packets   stored already with other data: missing again
-  refused_packets       RAW data packets while none were expected
-  matched_answers       answers that completed the command sent last
-  stray_answers         answers while no command waited, or to another
-  restarts              the image began again (an answer to a repeated start, or a stream without one)
-The driver's commands on that socket:
-  sent_commands             command packets sent, repetitions included
-  repeated_commands         of those, repetitions after the first sending
-  timed_out_commands        attempts that no answer ended in time
-  status_requests           transfer status requests (0x0A) sent
-  retransmission_requests   retransmission requests (TOP 6) sent
-  answered_retransmissions  retransmission requests the camera answered
-  fetched_again_packets     RAW packets that recovery brought into the image
-  drains                    waits for a streaming camera to fall silent
-  lost_contacts             commands given up: the connection closed)";
+)";
+#define FP_DOC_LINE(field, name, unit, place, label, help) doc += line(#name, help);
+  FRAMEPROBE_SOCKET_COUNTERS(FP_DOC_LINE)
+  doc += "The driver's commands on that socket:\n";
+  FRAMEPROBE_DRIVER_COUNTERS(FP_DOC_LINE)
+#undef FP_DOC_LINE
+  doc.pop_back();
+  return doc;
+}
 
 py::dict AsDict(const Counters& counters) {
   py::dict dict;
@@ -83,10 +84,13 @@ std::string Repr(const GrabInfo& info) {
 }  // namespace
 
 void BindGrabInfo(py::module_& module) {
-  py::class_<Counters> counters(module, "Counters", kCountersDoc);
-  frameprobe::ForEachCounter([&counters](const char* name, std::uint64_t Counters::*member) {
-    counters.def_readonly(name, member);
-  });
+  // pybind11 copies the docstrings.
+  py::class_<Counters> counters(module, "Counters", CountersDoc().c_str());
+#define FP_ATTRIBUTE(field, name, unit, place, label, help) \
+  counters.def_readonly(#name, &Counters::name, HelpSentence(help).c_str());
+  FRAMEPROBE_SOCKET_COUNTERS(FP_ATTRIBUTE)
+  FRAMEPROBE_DRIVER_COUNTERS(FP_ATTRIBUTE)
+#undef FP_ATTRIBUTE
   counters.def("as_dict", &AsDict, "The counters as a dict, name to count, in the order above.")
       .def("__repr__", &CountersRepr);
 

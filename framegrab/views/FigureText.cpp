@@ -1,5 +1,6 @@
 #include "framegrab/views/FigureText.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 
@@ -52,7 +53,68 @@ std::string DescribeIncomplete(const RunModel& model, std::size_t most = 5) {
   return text;
 }
 
+// The counts of one of the driver's lists (its socket's or its own) with their values.
+template <typename Counts>
+std::vector<ShownCount> Shown(const Counts& counts) {
+  std::vector<ShownCount> shown;
+  ForEachCountInfo(counts, counts,
+                   [&shown](const CountInfo& info, std::uint64_t value, std::uint64_t) {
+                     shown.push_back({info, value});
+                   });
+  return shown;
+}
+
 }  // namespace
+
+CountsWords CountsText(const std::vector<ShownCount>& counts) {
+  // An item or a tail, and the parts that follow it.
+  struct Group {
+    const ShownCount* count;
+    std::vector<const ShownCount*> parts;
+    bool tail;
+  };
+  const auto words = [](const ShownCount& c) {
+    return std::to_string(c.value) + " " + c.info.label;
+  };
+  const ShownCount* lead = nullptr;
+  std::vector<Group> groups;
+  for (const ShownCount& c : counts) {
+    switch (c.info.place) {
+      case CountPlace::kLead:
+        lead = &c;
+        break;
+      case CountPlace::kPart:
+        if (!groups.empty()) {
+          groups.back().parts.push_back(&c);
+          break;
+        }
+        [[fallthrough]];  // nothing before it to be part of: an item of its own
+      case CountPlace::kItem:
+      case CountPlace::kTail:
+        groups.push_back({&c, {}, c.info.place == CountPlace::kTail});
+        break;
+      case CountPlace::kApart:
+        break;
+    }
+  }
+  std::stable_partition(groups.begin(), groups.end(), [](const Group& g) { return !g.tail; });
+  CountsWords out;
+  if (lead != nullptr) {
+    out.text = words(*lead) + ": ";
+    out.main = lead->value;
+  } else if (!groups.empty()) {
+    out.main = groups.front().count->value;
+  }
+  for (std::size_t i = 0; i < groups.size(); ++i) {
+    if (i > 0) out.text += ", ";
+    out.text += words(*groups[i].count);
+    for (std::size_t p = 0; p < groups[i].parts.size(); ++p) {
+      out.text += (p == 0 ? " (" : ", ") + words(*groups[i].parts[p]);
+    }
+    if (!groups[i].parts.empty()) out.text += ")";
+  }
+  return out;
+}
 
 std::string FormatText(const char* format, ...) {
   char text[512];
@@ -102,23 +164,10 @@ std::vector<FigureLine> FigureLines(const RunModel& model) {
     lines.push_back({"conflicts", "conflicting copies", static_cast<double>(conflicts),
                      FormatText("%llu packets came again with other data", ULL(conflicts))});
   }
-  const NudpCounts& in = f.driver.socket;
-  lines.push_back(
-      {"received", "received since open", static_cast<double>(in.received),
-       FormatText("%llu datagrams: %llu RAW packets (%llu stored, %llu duplicates, %llu with "
-                  "other data, %llu refused), %llu answers matched, %llu stray answers, %llu "
-                  "restarts, %llu from other senders, %llu damaged",
-                  ULL(in.received), ULL(in.raw), ULL(in.stored), ULL(in.duplicates),
-                  ULL(in.conflicts), ULL(in.refused), ULL(in.matched_answers),
-                  ULL(in.stray_answers), ULL(in.restarts), ULL(in.foreign), ULL(in.damaged))});
-  const CameraCounts& out = f.driver.camera;
-  lines.push_back(
-      {"commands", "commands since open", static_cast<double>(out.commands),
-       FormatText("%llu sent (%llu repeats, %llu timed out), %llu status requests, %llu "
-                  "retransmission requests (%llu answered), %llu drains, %llu lost contacts",
-                  ULL(out.commands), ULL(out.repeats), ULL(out.timeouts), ULL(out.status_requests),
-                  ULL(out.retransmission_requests), ULL(out.answered_retransmissions),
-                  ULL(out.drains), ULL(out.lost_contacts))});
+  const CountsWords in = CountsText(Shown(f.driver.socket));
+  lines.push_back({"received", "received since open", static_cast<double>(in.main), in.text});
+  const CountsWords out = CountsText(Shown(f.driver.camera));
+  lines.push_back({"commands", "commands since open", static_cast<double>(out.main), out.text});
   if (const ImageRecord* latest = model.Latest()) {
     const PictureStats& p = latest->samples;
     lines.push_back(

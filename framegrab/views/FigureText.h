@@ -2,6 +2,7 @@
 
 #include "framegrab/model/RunModel.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,22 @@ struct FigureLine {
 
 // The figures of `model` in the order they are shown; the wording of each lives here alone.
 std::vector<FigureLine> FigureLines(const RunModel& model);
+
+// A count and its value, for a line of words.
+struct ShownCount {
+  CountInfo info;
+  std::uint64_t value = 0;
+};
+
+// A list of counts in words, as their places say: the lead's "N label: " first, then the items
+// and after them the tails, ", " between them, each followed by the parts after it in the list
+// in parentheses; the counts shown apart are left out. `main` is the lead's value, or the first
+// item's.
+struct CountsWords {
+  std::string text;
+  std::uint64_t main = 0;
+};
+CountsWords CountsText(const std::vector<ShownCount>& counts);
 
 // "printf" into a std::string, cut at 512 characters.
 std::string FormatText(const char* format, ...) __attribute__((format(printf, 1, 2)));

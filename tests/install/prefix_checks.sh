@@ -12,7 +12,7 @@ prefix_check_library() {
   soname=$(objdump -p "$libdir/libframeprobe.so.1" | awk '$1 == "SONAME" { print $2 }')
   [ "$soname" = libframeprobe.so.1 ] || fail "SONAME $soname"
   headers=$(cd "$includedir" && find . -type f | sort | tr '\n' ' ')
-  [ "$headers" = "./frameprobe/Camera.h ./frameprobe/Counters.h ./frameprobe/Export.h ./frameprobe/Protocol.h ./frameprobe/Version.h ./frameprobe/frameprobe.h " ] ||
+  [ "$headers" = "./frameprobe/Camera.h ./frameprobe/CounterList.h ./frameprobe/Counters.h ./frameprobe/Export.h ./frameprobe/Protocol.h ./frameprobe/Version.h ./frameprobe/frameprobe.h " ] ||
     fail "installed headers: $headers"
   if nm -DC --defined-only "$libdir/libframeprobe.so.1" | grep -q ' fp::'; then
     fail "the library exports the driver's internals"

@@ -83,6 +83,7 @@ $multiarch/cmake/frameprobe/frameprobeTargets.cmake
 $multiarch/libframeprobe.so
 $multiarch/pkgconfig/frameprobe.pc
 usr/include/frameprobe/Camera.h
+usr/include/frameprobe/CounterList.h
 usr/include/frameprobe/Counters.h
 usr/include/frameprobe/Export.h
 usr/include/frameprobe/Protocol.h

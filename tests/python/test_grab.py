@@ -215,3 +215,20 @@ def test_the_stubs_name_what_the_module_has():
             thing = getattr(frameprobe._frameprobe, name)
             inherited = set(dir(RuntimeError if issubclass(thing, Exception) else object))
             assert members == public(set(vars(thing)) - inherited), name
+
+
+def test_the_stubs_tell_each_counter_as_the_module_does():
+    """The stubs' Counters has a property for each counter, in the module's order, with the
+    module's docstring, and the class's docstring lists each with its words."""
+    stubs = ast.parse((pathlib.Path(frameprobe._frameprobe.__file__).parent
+                       / "_frameprobe.pyi").read_text())
+    (counters,) = [node for node in stubs.body
+                   if isinstance(node, ast.ClassDef) and node.name == "Counters"]
+    properties = [item for item in counters.body if isinstance(item, ast.FunctionDef)
+                  and any(getattr(d, "id", None) == "property" for d in item.decorator_list)]
+    assert [p.name for p in properties] == COUNTERS
+    words = " ".join(frameprobe.Counters.__doc__.split()).lower() + " "
+    for p in properties:
+        module_doc = getattr(frameprobe.Counters, p.name).__doc__
+        assert " ".join(ast.get_docstring(p).split()) == module_doc, p.name
+        assert f" {p.name} {module_doc[:-1]} ".lower() in words, p.name
