@@ -38,6 +38,16 @@ class BenchFlags : public CLI::App {
                             "a whole number, " + std::to_string(low) + " or more"));
   }
 
+  // Adds "--flag ADDR", an address that must be given and not empty.
+  CLI::Option* AddAddress(const std::string& name, std::string& value, const std::string& about) {
+    return add_option(name, value, about)
+        ->type_name("ADDR")
+        ->required()
+        ->check([](const std::string& text) -> std::string {
+          return text.empty() ? "needs an address" : "";
+        });
+  }
+
   // Reads the flags in `argv`. "--help" prints them with their defaults to standard output and
   // returns 0; a bad value, a flag without its value or an unknown flag prints one line naming
   // it to standard error and returns 2. Returns -1 when the program is to run.

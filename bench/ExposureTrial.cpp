@@ -77,8 +77,8 @@ int main(int argc, char** argv) {
   int stop_after_ms = 0;
   fp::bench::BenchFlags flags("Judges images taken through the library, packet by packet.",
                               "exposure_trial");
-  flags.add_option("--local", local, "the local address")->required();
-  flags.add_option("--camera", camera, "camsim's address")->required();
+  flags.AddAddress("--local", local, "the local address");
+  flags.AddAddress("--camera", camera, "camsim's address");
   flags.AddCount("--grabs", grabs, "grabs in a row", 1);
   flags.AddCount("--stop-after", stop_after_ms,
                  "stop every other grab this many ms after it began (0: none)", 0);

@@ -180,17 +180,8 @@ int main(int argc, char** argv) {
   int port = 32110;
   fp::bench::BenchFlags flags(
       "Images from a camsim through CEthCamera, then through a plain receiver.", "link_bench");
-  const auto address = [](const std::string& text) -> std::string {
-    return text.empty() ? "needs an address" : "";
-  };
-  flags.add_option("--local", local, "the local address the driver and the receiver bind")
-      ->type_name("ADDR")
-      ->required()
-      ->check(address);
-  flags.add_option("--camera", remote, "the camera: a camsim started for this run alone")
-      ->type_name("ADDR")
-      ->required()
-      ->check(address);
+  flags.AddAddress("--local", local, "the local address the driver and the receiver bind");
+  flags.AddAddress("--camera", remote, "the camera: a camsim started for this run alone");
   flags.AddCount("--images", images, "images through each", 1);
   flags.add_option("--port", port, "the plain receiver's port, not 32100 or 32101")
       ->type_name("P")

@@ -2,6 +2,8 @@
 
 #include "net/Address.h"
 
+#include "tests/support/BoundUdpSocket.h"
+
 #include <algorithm>
 #include <cstring>
 #include <poll.h>
@@ -30,20 +32,8 @@ PlainReceiver::PlainReceiver(const std::string& local, const std::string& camera
   _camera.sin_family = AF_INET;
   _camera.sin_port = htons(kCameraPort);
   _camera.sin_addr.s_addr = camera_ip;
-  _fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  _fd = test::BoundUdpSocket(local_ip, port, receive_buffer, SOCK_NONBLOCK);
   if (_fd < 0) return;
-  if (::setsockopt(_fd, SOL_SOCKET, SO_RCVBUFFORCE, &receive_buffer, sizeof receive_buffer) != 0) {
-    ::setsockopt(_fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
-  }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = local_ip;
-  if (::bind(_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    ::close(_fd);
-    _fd = -1;
-    return;
-  }
   for (std::size_t i = 0; i < kBatch; ++i) {
     _vectors[i].iov_base = _buffers[i].data();
     _vectors[i].iov_len = _buffers[i].size();

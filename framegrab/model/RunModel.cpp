@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 
 namespace fp {
 
@@ -122,21 +123,12 @@ int ExitStatus(const RunFacts& facts, const RunTotals& totals) {
 }  // namespace
 
 const char* RunEndName(RunEnd end) {
-  switch (end) {
-    case RunEnd::kRunning:
-      return "running";
-    case RunEnd::kImages:
-      return "images";
-    case RunEnd::kDuration:
-      return "duration";
-    case RunEnd::kSignal:
-      return "signal";
-    case RunEnd::kContactLost:
-      return "contact lost";
-    case RunEnd::kOutage:
-      return "outage";
-  }
-  return "?";
+  // In the order of RunEnd.
+  static constexpr const char* kNames[] = {"running", "images",       "duration",
+                                           "signal",  "contact lost", "outage"};
+  static_assert(std::size(kNames) == static_cast<std::size_t>(RunEnd::kOutage) + 1);
+  const auto at = static_cast<std::size_t>(end);
+  return at < std::size(kNames) ? kNames[at] : "?";
 }
 
 int MissingPackets(const ImageRecord& record) {

@@ -2,6 +2,8 @@
 
 #include "tools/camsim/ImagePattern.h"
 
+#include "tests/support/BoundUdpSocket.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cstring>
@@ -15,21 +17,11 @@ namespace fp::test {
 using Clock = std::chrono::steady_clock;
 
 TestHost::TestHost(const std::string& address, std::uint16_t port, int receive_buffer) {
-  _fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  in_addr ip{};
+  if (inet_pton(AF_INET, address.c_str(), &ip) != 1) return;
+  _fd = BoundUdpSocket(ip.s_addr, port, receive_buffer);
   if (_fd < 0) return;
-  if (::setsockopt(_fd, SOL_SOCKET, SO_RCVBUFFORCE, &receive_buffer, sizeof receive_buffer) != 0) {
-    ::setsockopt(_fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
-  }
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(port);
-  if (inet_pton(AF_INET, address.c_str(), &sa.sin_addr) != 1 ||
-      ::bind(_fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
-    ::close(_fd);
-    _fd = -1;
-    return;
-  }
-  _endpoint = SimEndpoint{sa.sin_addr.s_addr, port};
+  _endpoint = SimEndpoint{ip.s_addr, port};
 }
 
 TestHost::~TestHost() {
