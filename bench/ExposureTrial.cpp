@@ -32,24 +32,12 @@
 
 namespace {
 
-// The inverse of the pattern's image step 0x01000193 modulo 2^32 (Newton's iteration doubles
-// the bits that are right each step).
-constexpr std::uint32_t InverseOfImageStep() {
-  constexpr std::uint32_t step = 0x01000193;
-  std::uint32_t x = step;
-  for (int i = 0; i < 5; ++i) x *= 2 - step * x;
-  return x;
-}
-static_assert(InverseOfImageStep() * 0x01000193u == 1);
-
 // The exposure that packet `n` of `image` holds whole; 0 when it matches none (zeros, say).
 std::uint32_t ExposureOfPacket(const std::uint8_t* image, int n) {
   const std::size_t at = static_cast<std::size_t>(n) * frameprobe::kPacketBytes;
   std::uint32_t first = 0;
   std::memcpy(&first, image + at, sizeof first);  // little-endian, as camsim stores it
-  const std::uint64_t word = at / 4;
-  const std::uint32_t k =
-      (first - static_cast<std::uint32_t>(word * 0x9E3779B1u)) * InverseOfImageStep();
+  const std::uint32_t k = fp::ImageNumberOfWord(first, at / 4);
   std::uint8_t expected[frameprobe::kPacketBytes];
   fp::FillImageBytes(k, at, expected, sizeof expected);
   return std::memcmp(expected, image + at, sizeof expected) == 0 ? k : 0;

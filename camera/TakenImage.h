@@ -8,13 +8,6 @@
 
 namespace fp {
 
-// The packets in `ranges`, summed.
-inline int PacketsIn(const std::vector<RawPacketRange>& ranges) {
-  int sum = 0;
-  for (const RawPacketRange& range : ranges) sum += range.Count();
-  return sum;
-}
-
 // How one image went through CEthCamera::TakeImage: whether it started and came whole, what its
 // stream brought, what recovery had to fetch and what is still missing, its times, and what the
 // driver counted over it.

@@ -152,6 +152,14 @@ struct RawPacketRange {
   friend bool operator==(const RawPacketRange&, const RawPacketRange&) = default;
 };
 
+// The packets in `ranges`, summed.
+template <typename Ranges>
+int PacketsIn(const Ranges& ranges) {
+  int sum = 0;
+  for (const RawPacketRange& range : ranges) sum += range.Count();
+  return sum;
+}
+
 // Log lines print a number field as %.8X of its byte-reversed value, so the digits read as
 // packet bytes 4 to 7 in wire order (0x105 prints as 05010000).
 constexpr std::uint32_t WireOrderForLog(std::uint32_t number) {

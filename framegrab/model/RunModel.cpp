@@ -131,11 +131,7 @@ const char* RunEndName(RunEnd end) {
   return at < std::size(kNames) ? kNames[at] : "?";
 }
 
-int MissingPackets(const ImageRecord& record) {
-  int packets = 0;
-  for (const RawPacketRange& range : record.missing_ranges) packets += range.Count();
-  return packets;
-}
+int MissingPackets(const ImageRecord& record) { return PacketsIn(record.missing_ranges); }
 
 void RunTotals::Add(const ImageRecord& r) {
   ++images;

@@ -192,7 +192,7 @@ MHD_Result CountHeader(void* count, MHD_ValueKind, const char* key, const char*)
 }  // namespace
 
 // Why a request is refused before any route sees it, or status 0 when it is not.
-HttpAnswer HttpServer::Refusal(MHD_Connection* connection, const char* method) const {
+HttpAnswer HttpServer::RefusalOf(MHD_Connection* connection, const char* method) const {
   HeaderCount count;
   MHD_get_connection_values(connection, MHD_HEADER_KIND, &CountHeader, &count);
   RequestHead head;
@@ -202,7 +202,7 @@ HttpAnswer HttpServer::Refusal(MHD_Connection* connection, const char* method) c
   if (const char* host = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Host")) {
     head.host = host;
   }
-  fp::Refusal refusal = AdmitRequest(head, kMaxHeaders, _loopback, _port);
+  Refusal refusal = AdmitRequest(head, kMaxHeaders, _loopback, _port);
   if (refusal.status == 0) return {};
   HttpAnswer answer = HttpAnswer::Text(refusal.status, std::move(refusal.text));
   answer.headers = std::move(refusal.headers);
@@ -223,7 +223,7 @@ bool HttpServer::Answer(MHD_Connection* connection, const char* url, const char*
     if (info != nullptr && info->socket_context != nullptr) {
       static_cast<Connection*>(info->socket_context)->reading = false;
     }
-    const HttpAnswer refusal = Refusal(connection, method);
+    const HttpAnswer refusal = RefusalOf(connection, method);
     if (refusal.status != 0) return Queue(connection, refusal);
   }
 

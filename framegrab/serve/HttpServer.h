@@ -111,7 +111,7 @@ class HttpServer {
   // The answer to a request whose headers are in; true when one was queued or the request
   // waits, false to close the connection.
   bool Answer(MHD_Connection* connection, const char* url, const char* method, void** context);
-  HttpAnswer Refusal(MHD_Connection* connection, const char* method) const;
+  HttpAnswer RefusalOf(MHD_Connection* connection, const char* method) const;
   struct StreamRoute;
   bool OpenStream(MHD_Connection* connection, const StreamRoute& route, void** context);
   void Forget(Exchange* exchange);

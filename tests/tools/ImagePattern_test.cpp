@@ -21,6 +21,12 @@ TEST(ImagePattern, BytesAreTheLittleEndianWordsOfTheFormula) {
   EXPECT_EQ(ExpectedImageByte(2, 6), 0x37);
   EXPECT_EQ(ExpectedImageByte(2, 7), 0xA0);
   EXPECT_EQ(ImagePatternWord(0, 0), 0u);
+  // Read backwards, a word names its image wherever it stands.
+  for (const std::uint32_t k : {0u, 1u, 2u, 77u, 0xFFFFFFFFu}) {
+    for (const std::uint64_t w : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{2111487}}) {
+      EXPECT_EQ(ImageNumberOfWord(ImagePatternWord(k, w), w), k) << k << " " << w;
+    }
+  }
 }
 
 TEST(ImagePattern, FillAgreesWithTheByteFunctionAtAnyAlignment) {

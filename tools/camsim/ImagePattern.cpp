@@ -9,8 +9,28 @@
 
 namespace fp {
 
+namespace {
+
+constexpr std::uint32_t kWordStep = 0x9E3779B1u;
+constexpr std::uint32_t kImageStep = 0x01000193u;
+
+// The inverse of kImageStep modulo 2^32 (it is odd; each step of Newton's iteration doubles the
+// bits that are right).
+constexpr std::uint32_t InverseOfImageStep() {
+  std::uint32_t x = kImageStep;
+  for (int i = 0; i < 5; ++i) x *= 2 - kImageStep * x;
+  return x;
+}
+static_assert(InverseOfImageStep() * kImageStep == 1);
+
+}  // namespace
+
 std::uint32_t ImagePatternWord(std::uint32_t image_number, std::uint64_t word_index) {
-  return static_cast<std::uint32_t>(word_index) * 0x9E3779B1u + image_number * 0x01000193u;
+  return static_cast<std::uint32_t>(word_index) * kWordStep + image_number * kImageStep;
+}
+
+std::uint32_t ImageNumberOfWord(std::uint32_t word, std::uint64_t word_index) {
+  return (word - static_cast<std::uint32_t>(word_index) * kWordStep) * InverseOfImageStep();
 }
 
 std::uint8_t ExpectedImageByte(std::uint32_t image_number, std::uint64_t byte_offset) {

@@ -26,6 +26,10 @@ enum class PatternKind { kWords, kChart };
 // image 0 while none has been streamed.
 std::uint32_t ImagePatternWord(std::uint32_t image_number, std::uint64_t word_index);
 
+// The image number k for which ImagePatternWord(k, word_index) is `word`: the formula read
+// backwards, so that a receiver can tell which image a stored word came from.
+std::uint32_t ImageNumberOfWord(std::uint32_t word, std::uint64_t word_index);
+
 // The byte at `byte_offset` (0 to RAW_IMAGE_SIZE - 1) of image `image_number`.
 std::uint8_t ExpectedImageByte(std::uint32_t image_number, std::uint64_t byte_offset);
 
