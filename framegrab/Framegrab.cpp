@@ -2,7 +2,9 @@
 
 #include "net/LocalPorts.h"
 
+#include "framegrab/CaptureRun.h"
 #include "framegrab/GrabOptions.h"
+#include "framegrab/RunOutputs.h"
 #include "framegrab/acquire/Grabber.h"
 #include "framegrab/model/RunRecords.h"
 #include "framegrab/serve/LiveServer.h"
@@ -25,89 +27,6 @@
 
 namespace fp {
 
-namespace {
-
-// A directory that exists or can be made; false with a message otherwise.
-bool PrepareDir(const std::string& flag, const std::string& dir, std::FILE* err) {
-  std::error_code error;
-  std::filesystem::create_directories(dir, error);
-  if (!error && std::filesystem::is_directory(dir, error)) return true;
-  std::fprintf(err, "framegrab: %s %s: %s\n", flag.c_str(), dir.c_str(),
-               error ? error.message().c_str() : "not a directory");
-  return false;
-}
-
-// The --save directory, made when missing and held open in `dir`; false with a message when it
-// cannot be, or when it holds a picture already: one run's pictures never mix with, or replace,
-// another's.
-bool PreparePictureDir(const std::string& path, OutputDir& dir, std::FILE* err) {
-  if (!PrepareDir("--save", path, err)) return false;
-  std::string why;
-  if (!dir.Open(path, why)) {
-    std::fprintf(err, "framegrab: --save %s: %s\n", path.c_str(), why.c_str());
-    return false;
-  }
-  const std::string earlier = PictureSaver::FirstPicture(dir);
-  if (earlier.empty()) return true;
-  std::fprintf(err,
-               "framegrab: --save %s holds pictures of an earlier run (%s); name a new or empty "
-               "directory\n",
-               path.c_str(), earlier.c_str());
-  return false;
-}
-
-// A file written at the end of the run (the JSON, the report): its temporary file is made at the
-// start, so that a file that cannot be written is found before anything is sent, and it takes
-// the final name only when whole. Until then an existing file keeps its content, also when the
-// process is ended at once.
-class FinalFile {
- public:
-  bool Wanted() const { return !_flag.empty(); }
-  // False with a message when the file cannot be made.
-  bool Prepare(const char* flag, const std::string& path, std::FILE* err) {
-    std::string name;
-    std::string why;
-    if (!_dir.OpenParentOf(path, name, why) || !_file.Create(_dir, name, why)) {
-      std::fprintf(err, "framegrab: %s %s: %s\n", flag, path.c_str(), why.c_str());
-      return false;
-    }
-    _flag = flag;
-    _path = path;
-    return true;
-  }
-  // Writes `text` as the whole file; false with a message when it could not be.
-  bool Write(const std::string& text, std::FILE* err) {
-    std::string why;
-    _file.Write(text.data(), text.size());
-    if (_file.Commit(OutputFile::Replace::kAllowed, /*durable=*/true, why)) return true;
-    std::fprintf(err, "framegrab: %s %s: %s\n", _flag.c_str(), _path.c_str(), why.c_str());
-    return false;
-  }
-
- private:
-  std::string _flag;
-  std::string _path;
-  OutputDir _dir;
-  OutputFile _file;
-};
-
-// The command line as a person would type it again: words with anything but safe characters
-// in single quotes.
-std::string CommandLine(const std::vector<std::string>& args) {
-  std::string line = "framegrab";
-  for (const std::string& a : args) {
-    const bool plain = !a.empty() && a.find_first_not_of(
-                                         "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMN"
-                                         "OPQRSTUVWXYZ0123456789-_.,:/=+@%") == std::string::npos;
-    std::string quoted = "'";
-    for (const char c : a) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    line += " " + (plain ? a : quoted + "'");
-  }
-  return line;
-}
-
-}  // namespace
-
 int RunFramegrab(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
                  const std::atomic<int>* stop_signal) {
   GrabOptions options;
@@ -119,6 +38,7 @@ int RunFramegrab(const std::vector<std::string>& args, std::FILE* out, std::FILE
     case GrabParse::kRun:
       break;
   }
+  if (!options.capture_path.empty()) return RunFromCapture(options, args, out, err, stop_signal);
   // The local address must be one of this machine's before anything is sent; where the results
   // go must be usable too, and nothing that exists is touched before every check has passed:
   // the JSON and the report are written under temporary names made now and replace their files

@@ -14,7 +14,12 @@ constexpr const char* kUsage =
     "usage: framegrab local_ip remote_ip [--images N] [--duration TIME] [--give-up-after TIME] "
     "[--save DIR [--save-every K] [--format png|tiff] [--when-behind wait|skip]] [--width W] "
     "[--json FILE|-] [--records FILE] [--logs DIR [--driver-log all|errors]] [--progress-every "
-    "TIME] [--quiet] [--serve [ADDR:]PORT] [--report FILE.html]";
+    "TIME] [--quiet] [--serve [ADDR:]PORT] [--report FILE.html]\n"
+    "   or: framegrab --from-capture FILE [--images N] [--save DIR [...]] [--width W] [--json "
+    "FILE|-] [--records FILE] [--quiet] [--report FILE.html]";
+
+// The most images a run takes, and those of a capture when --images is not given.
+constexpr int kAllImages = 100000000;
 
 // The longest time a flag takes: ten years.
 constexpr double kLongestSeconds = 3650.0 * 86400.0;
@@ -150,14 +155,17 @@ GrabParse ParseGrabArgs(const std::vector<std::string>& args, GrabOptions& optio
   CLI::App app("Takes RAW images from a NUDP camera and reports how they arrived.", "framegrab");
   app.set_version_flag("--version", std::string("framegrab ") + FRAMEGRAB_VERSION);
   app.add_option("local_ip", options.local, "local interface facing the camera (a dotted quad)")
-      ->required()
       ->check(CheckAddress);
   app.add_option("remote_ip", options.remote, "the camera's address (a dotted quad)")
-      ->required()
       ->check(CheckAddress);
+  app.add_option("--from-capture", options.capture_path,
+                 "read a capture of cameras' traffic (pcap or pcapng) instead of a camera: each "
+                 "camera in it gets the figures, records, pictures and report of a run (no "
+                 "addresses then)")
+      ->type_name("FILE");
   app.add_option("--images", options.images, "images to take (default 10)")
       ->type_name("N")
-      ->check(WholeNumberCheck(1, 100000000));
+      ->check(WholeNumberCheck(1, kAllImages));
   app.add_option("--duration", options.duration_seconds,
                  "stop after this time (90s, 30m, 2h, 3d; a number alone is seconds), if the "
                  "images are not done before")
@@ -249,6 +257,25 @@ GrabParse ParseGrabArgs(const std::vector<std::string>& args, GrabOptions& optio
   } catch (const CLI::ParseError& e) {
     std::fprintf(err, "framegrab: %s\n%s\n", e.what(), kUsage);
     return GrabParse::kUsageError;
+  }
+  if (options.capture_path.empty()) {
+    for (const char* name : {"local_ip", "remote_ip"}) {
+      if (app.count(name) == 0) {
+        std::fprintf(err, "framegrab: %s is required\n%s\n", name, kUsage);
+        return GrabParse::kUsageError;
+      }
+    }
+  } else {
+    // A capture holds what was sent and when: nothing to reach, wait for or log.
+    for (const char* name : {"local_ip", "remote_ip", "--duration", "--give-up-after", "--logs",
+                             "--driver-log", "--serve", "--progress-every"}) {
+      if (app.count(name) != 0) {
+        std::fprintf(err, "framegrab: %s has no meaning with --from-capture\n%s\n", name, kUsage);
+        return GrabParse::kUsageError;
+      }
+    }
+    // Every image of the capture unless told otherwise.
+    if (app.count("--images") == 0) options.images = kAllImages;
   }
   if (!serve.empty()) ParseServe(serve, options.serve_address, options.serve_port);
   options.format = format == "tiff" ? PictureFormat::kTiff : PictureFormat::kPng;

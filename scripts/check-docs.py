@@ -188,13 +188,14 @@ LAYERS = {
     "api": ["base", "net", "nudp", "camera", "include"],
     "app": ["base", "net", "nudp", "camera"],
     "python": ["include"],
-    "framegrab/model": ["base", "nudp", "camera"],
+    "capture": ["base", "nudp"],
+    "framegrab/model": ["base", "nudp", "camera", "capture"],
     "framegrab/views": ["framegrab/model"],
     "framegrab/write": ["base", "nudp", "framegrab/model"],
-    "framegrab/acquire": ["base", "net", "nudp", "camera", "framegrab/model", "framegrab/views",
-                          "framegrab/write"],
+    "framegrab/acquire": ["base", "net", "nudp", "camera", "capture", "framegrab/model",
+                          "framegrab/views", "framegrab/write"],
     "framegrab/serve": ["base", "nudp", "framegrab/model", "framegrab/views", "framegrab/write"],
-    "framegrab": ["base", "net", "nudp", "camera", "framegrab/model", "framegrab/views",
+    "framegrab": ["base", "net", "nudp", "camera", "capture", "framegrab/model", "framegrab/views",
                   "framegrab/write", "framegrab/acquire", "framegrab/serve"],
 }
 INCLUDE = re.compile(r'^\s*#\s*include\s*"([^"]+)"', re.M)

@@ -28,6 +28,8 @@ struct GrabOptions {
   std::string serve_address;  // --serve: empty = no live page
   int serve_port = 0;
   std::string report_path;  // --report: empty = none
+  // --from-capture: the capture file read instead of a camera; empty = a camera's run.
+  std::string capture_path;
 };
 
 // Samples in one image: 4,222,976 16-bit words. A width must divide it.

@@ -35,8 +35,12 @@ std::string CameraAddress(const RunFacts& facts) {
   return facts.camera.substr(0, facts.camera.find(':'));
 }
 
+std::string HostcheckCommand(const RunFacts& facts) {
+  return "hostcheck " + facts.local + " " + CameraAddress(facts);
+}
+
 std::string HostcheckLine(const RunFacts& facts) {
-  return "check the host with: hostcheck " + facts.local + " " + CameraAddress(facts);
+  return "check the host with: " + HostcheckCommand(facts);
 }
 
 std::string NoDataDiagnosis(const RunFacts& facts) {
@@ -84,6 +88,27 @@ std::vector<std::string> Diagnoses(const RunFacts& facts, const RunTotals& total
         "counted as missing and fetched again from the camera. Another sender may be using the "
         "camera's address and port (NUDP has no authentication), or the camera started an image "
         "again; keep the camera on a link of its own.");
+  }
+  if (totals.lost_in_host > 0) {
+    out.push_back(std::to_string(totals.lost_in_host) +
+                  " packets are in the capture, yet the driver asked for them again: lost inside "
+                  "the host, between the network card and the socket. Usual causes: a receive "
+                  "buffer too small for an image, a firewall rule or reverse-path filtering "
+                  "dropping some of the camera's datagrams, a full network card ring or backlog; "
+                  "hostcheck's rmem_max, udp_errors, ring, backlog, nftables, iptables and "
+                  "rp_filter lines tell which: " +
+                  HostcheckCommand(facts) + ".");
+  }
+  if (totals.lost_before_host > 0) {
+    out.push_back(std::to_string(totals.lost_before_host) +
+                  " packets the driver needed are not in the capture: lost before the host (on "
+                  "the wire, in a switch or in the camera), in " +
+                  std::to_string(totals.loss_bursts) + " bursts, the largest " +
+                  std::to_string(totals.largest_burst) +
+                  " packets. Usual causes: a link or switch port slower than the camera's stream, "
+                  "a bad cable, a busy switch; hostcheck's speed and mtu lines tell the link's "
+                  "side: " +
+                  HostcheckCommand(facts) + ".");
   }
   if (s.kernel_drops && *s.kernel_drops > 0) {
     out.push_back("The kernel dropped " + std::to_string(*s.kernel_drops) +
@@ -143,6 +168,12 @@ void RunTotals::Add(const ImageRecord& r) {
   transfers.Add(r.transfer);
   saturated_samples += r.samples.saturated;
   zero_samples += r.samples.zero;
+  if (r.wire) {
+    lost_before_host += r.wire->lost_before_host;
+    lost_in_host += r.wire->lost_in_host;
+    loss_bursts += static_cast<std::int64_t>(r.wire->bursts.size());
+    for (const LossBurst& b : r.wire->bursts) largest_burst = std::max(largest_burst, b.count);
+  }
 }
 
 RecordList::RecordList(std::vector<std::shared_ptr<const Chunk>> full,
@@ -184,6 +215,69 @@ std::string FormatDuration(double ms) {
   return text;
 }
 
+namespace {
+
+// The size class of a loss burst in WireSummary::burst_sizes.
+std::size_t BurstClass(int count) {
+  if (count < 2) return 0;
+  if (count < 10) return 1;
+  return count < 100 ? 2 : 3;
+}
+
+WireSummary SummariseWire(const RecordList& images) {
+  WireSummary w;
+  std::vector<double> rates;
+  std::vector<std::vector<double>> times;
+  images.ForEach([&](const ImageRecord& r) {
+    if (!r.wire) return;
+    for (const LossBurst& b : r.wire->bursts) ++w.burst_sizes[BurstClass(b.count)];
+    if (const double rate = r.wire->StreamMbitPerS(); rate > 0) rates.push_back(rate);
+    if (!r.wire->longest_gaps.empty() && r.wire->longest_gaps.front().ms > w.longest_gap.ms) {
+      w.longest_gap = r.wire->longest_gaps.front();
+      w.longest_gap_image = r.number;
+    }
+    for (const CommandTime& c : r.wire->commands) {
+      auto kind = std::find_if(w.answers.begin(), w.answers.end(),
+                               [&c](const AnswerTimes& a) { return a.name == c.name; });
+      if (kind == w.answers.end()) {
+        w.answers.push_back(AnswerTimes{c.name});
+        times.emplace_back();
+        kind = w.answers.end() - 1;
+      }
+      ++kind->commands;
+      if (c.answer_ms < 0) {
+        ++kind->unanswered;
+      } else {
+        times[static_cast<std::size_t>(kind - w.answers.begin())].push_back(c.answer_ms);
+      }
+    }
+  });
+  // Retransmission requests by the images' own figures: the median image's median, the longest.
+  std::vector<double> medians;
+  AnswerTimes retransmissions{"retransmission"};
+  images.ForEach([&](const ImageRecord& r) {
+    if (!r.wire || r.wire->retransmission_answers == 0) return;
+    retransmissions.commands += static_cast<int>(r.wire->retransmission_answers);
+    medians.push_back(r.wire->retransmission_answer_median_ms);
+    retransmissions.max_ms = std::max(retransmissions.max_ms, r.wire->retransmission_answer_max_ms);
+  });
+  for (std::size_t i = 0; i < w.answers.size(); ++i) {
+    w.answers[i].max_ms = Max(times[i]);
+    w.answers[i].median_ms = Percentile(times[i], 0.5);
+  }
+  if (!medians.empty()) {
+    retransmissions.median_ms = Percentile(medians, 0.5);
+    w.answers.push_back(retransmissions);
+  }
+  if (!rates.empty()) {
+    w.stream_mbit_min = *std::min_element(rates.begin(), rates.end());
+    w.stream_mbit_median = Percentile(rates, 0.5);
+  }
+  return w;
+}
+
+}  // namespace
+
 RunModel BuildModel(RunFacts facts, RecordList images, RunTotals totals) {
   RunSummary s;
   std::vector<double> image_ms;
@@ -213,6 +307,7 @@ RunModel BuildModel(RunFacts facts, RecordList images, RunTotals totals) {
   if (facts.rcvbuf_errors_before && facts.rcvbuf_errors_after) {
     s.kernel_drops = *facts.rcvbuf_errors_after - *facts.rcvbuf_errors_before;
   }
+  if (!facts.capture.empty()) s.wire = SummariseWire(images);
   s.diagnoses = Diagnoses(facts, totals, s);
   s.exit_status = ExitStatus(facts, totals);
   return RunModel{std::move(facts), std::move(images), totals, std::move(s)};

@@ -3,10 +3,12 @@
 #include "camera/DriverCounts.h"
 #include "nudp/NudpProtocol.h"
 
+#include "capture/WireFigures.h"
 #include "framegrab/model/PictureStats.h"
 #include "framegrab/model/UtcTime.h"
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -58,14 +60,17 @@ struct ImageRecord {
   std::string picture;        // the file name given to the writer, empty when none
   // Packets the image still lacks in the end (none when complete); zero in picture and preview.
   std::vector<RawPacketRange> missing_ranges;
-  DriverCounts transfer;    // what the driver counted from the start command on
-  DriverCounts since_open;  // what it had counted since the run's first Open, at the end
-  PictureStats samples;     // what the image holds
+  DriverCounts transfer;            // what the driver counted from the start command on (a capture:
+                                    // the same things as its traffic shows them)
+  DriverCounts since_open;          // what it had counted since the run's first Open, at the end
+  PictureStats samples;             // what the image holds
+  std::optional<WireFigures> wire;  // read from a capture: what only the capture tells
 };
 
 // The run's facts beyond its records: known once the camera is open, completed at the end.
 struct RunFacts {
   std::string version;
+  std::string capture;  // the capture file the run was read from; empty for a camera's run
   std::string local;
   std::string camera;
   std::string camera_id;  // the camera's identification text (the 0xEF answer); empty unknown
@@ -109,6 +114,11 @@ struct RunTotals {
   DriverCounts transfers;  // the images' transfer counts summed
   std::int64_t saturated_samples = 0;
   std::int64_t zero_samples = 0;
+  // From a capture: the packets the driver lacked after the stream, by where they were lost.
+  std::int64_t lost_before_host = 0;
+  std::int64_t lost_in_host = 0;
+  std::int64_t loss_bursts = 0;
+  int largest_burst = 0;
 
   void Add(const ImageRecord& record);
 };
@@ -153,6 +163,26 @@ class RecordList {
   std::size_t _size = 0;
 };
 
+// How long one kind of command took to be answered over a run read from a capture.
+struct AnswerTimes {
+  std::string name;  // CommandName
+  int commands = 0;
+  int unanswered = 0;
+  double median_ms = 0;
+  double max_ms = 0;
+};
+
+// What only a capture tells of the whole run.
+struct WireSummary {
+  // Loss bursts by size: 1, 2 to 9, 10 to 99, 100 or more packets.
+  std::array<std::int64_t, 4> burst_sizes{};
+  double stream_mbit_median = 0;  // over the images with a stream to time
+  double stream_mbit_min = 0;
+  StreamGap longest_gap;  // in any image's stream
+  int longest_gap_image = 0;
+  std::vector<AnswerTimes> answers;  // by kind, in the order first sent
+};
+
 // The figures derived from the records and facts, and the verdict.
 struct RunSummary {
   double image_median_ms = 0;
@@ -168,6 +198,7 @@ struct RunSummary {
   double outage_total_ms = 0;  // all outages, the one going on included
   double outage_max_ms = 0;
   std::optional<std::int64_t> kernel_drops;  // RcvbufErrors after minus before
+  std::optional<WireSummary> wire;           // read from a capture
   std::vector<std::string> diagnoses;
   int exit_status = 0;
 };

@@ -64,6 +64,61 @@ std::vector<ShownCount> Shown(const Counts& counts) {
   return shown;
 }
 
+// The figures only a capture tells, after the packets' own.
+void AddWireLines(const RunModel& model, std::vector<FigureLine>& lines) {
+  const RunTotals& t = model.totals;
+  const WireSummary& w = *model.summary.wire;
+  lines.push_back({"where-lost", "where lost",
+                   static_cast<double>(t.lost_before_host + t.lost_in_host),
+                   FormatText("%lld packets before the host (not in the capture), %lld inside the "
+                              "host (in the capture, asked for again)",
+                              LL(t.lost_before_host), LL(t.lost_in_host))});
+  lines.push_back(
+      {"loss-bursts", "loss bursts", static_cast<double>(t.loss_bursts),
+       t.loss_bursts == 0
+           ? std::string("none")
+           : FormatText("%lld, the largest %d packets; of 1 packet %lld, 2-9 %lld, 10-99 %lld, "
+                        "100 or more %lld",
+                        LL(t.loss_bursts), t.largest_burst, LL(w.burst_sizes[0]),
+                        LL(w.burst_sizes[1]), LL(w.burst_sizes[2]), LL(w.burst_sizes[3]))});
+  std::string stream = FormatText("median %.1f Mbit/s, slowest %.1f Mbit/s", w.stream_mbit_median,
+                                  w.stream_mbit_min);
+  if (w.longest_gap_image != 0) {
+    stream += FormatText("; longest gap %.2f ms (image %d, before packet %d)", w.longest_gap.ms,
+                         w.longest_gap_image, w.longest_gap.before);
+  }
+  lines.push_back({"stream", "stream", w.stream_mbit_median, stream});
+  std::string answers;
+  for (const AnswerTimes& a : w.answers) {
+    if (!answers.empty()) answers += "; ";
+    answers += FormatText("%s median %.2f ms, max %.2f ms", a.name.c_str(), a.median_ms, a.max_ms);
+    if (a.unanswered > 0) answers += FormatText(" (%d of %d unanswered)", a.unanswered, a.commands);
+  }
+  lines.push_back({"answers", "answer times", 0, answers.empty() ? "none" : answers});
+}
+
+// What the processor, the receive buffer and the kernel did during a camera's run.
+void AddHostLines(const RunModel& model, std::vector<FigureLine>& lines) {
+  const RunFacts& f = model.facts;
+  const RunSummary& s = model.summary;
+  lines.push_back({"cpu", "processor time per image",
+                   s.cpu_user_ms_per_image + s.cpu_system_ms_per_image,
+                   FormatText("user %.1f ms, system %.1f ms", s.cpu_user_ms_per_image,
+                              s.cpu_system_ms_per_image)});
+  lines.push_back(
+      {"receive-buffer", "receive buffer", static_cast<double>(f.receive_buffer_bytes),
+       f.receive_buffer_bytes >= 0
+           ? FormatText("%lld bytes granted, one image needs %d of it", LL(f.receive_buffer_bytes),
+                        kImageReceiveBufferBytes)
+           : FormatText("unknown, one image needs %d bytes of it", kImageReceiveBufferBytes)});
+  lines.push_back({"kernel-drops", "kernel UDP receive-buffer drops",
+                   s.kernel_drops ? static_cast<double>(*s.kernel_drops) : -1,
+                   s.kernel_drops ? FormatText("%lld (RcvbufErrors %lld before, %lld after)",
+                                               LL(*s.kernel_drops), LL(*f.rcvbuf_errors_before),
+                                               LL(*f.rcvbuf_errors_after))
+                                  : std::string("unknown (/proc/net/snmp not readable)")});
+}
+
 }  // namespace
 
 CountsWords CountsText(const std::vector<ShownCount>& counts) {
@@ -138,6 +193,7 @@ std::vector<FigureLine> FigureLines(const RunModel& model) {
   lines.push_back({"started", "started", 0,
                    UtcText(f.started) +
                        (f.camera_id.empty() ? std::string() : ", camera \"" + f.camera_id + "\"")});
+  if (!f.capture.empty()) lines.push_back({"capture", "read from", 0, f.capture});
   lines.push_back(
       {"outages", "outages", static_cast<double>(f.outages.size()), OutagesText(model)});
   lines.push_back({"image-time", "image time", s.image_median_ms,
@@ -164,6 +220,7 @@ std::vector<FigureLine> FigureLines(const RunModel& model) {
     lines.push_back({"conflicts", "conflicting copies", static_cast<double>(conflicts),
                      FormatText("%llu packets came again with other data", ULL(conflicts))});
   }
+  if (s.wire) AddWireLines(model, lines);
   const CountsWords in = CountsText(Shown(f.driver.socket));
   lines.push_back({"received", "received since open", static_cast<double>(in.main), in.text});
   const CountsWords out = CountsText(Shown(f.driver.camera));
@@ -177,22 +234,8 @@ std::vector<FigureLine> FigureLines(const RunModel& model) {
                     latest->number, unsigned{p.min}, unsigned{p.max}, p.mean, p.standard_deviation,
                     LL(t.saturated_samples), LL(t.zero_samples))});
   }
-  lines.push_back({"cpu", "processor time per image",
-                   s.cpu_user_ms_per_image + s.cpu_system_ms_per_image,
-                   FormatText("user %.1f ms, system %.1f ms", s.cpu_user_ms_per_image,
-                              s.cpu_system_ms_per_image)});
-  lines.push_back(
-      {"receive-buffer", "receive buffer", static_cast<double>(f.receive_buffer_bytes),
-       f.receive_buffer_bytes >= 0
-           ? FormatText("%lld bytes granted, one image needs %d of it", LL(f.receive_buffer_bytes),
-                        kImageReceiveBufferBytes)
-           : FormatText("unknown, one image needs %d bytes of it", kImageReceiveBufferBytes)});
-  lines.push_back({"kernel-drops", "kernel UDP receive-buffer drops",
-                   s.kernel_drops ? static_cast<double>(*s.kernel_drops) : -1,
-                   s.kernel_drops ? FormatText("%lld (RcvbufErrors %lld before, %lld after)",
-                                               LL(*s.kernel_drops), LL(*f.rcvbuf_errors_before),
-                                               LL(*f.rcvbuf_errors_after))
-                                  : std::string("unknown (/proc/net/snmp not readable)")});
+  // What this host's processor, buffers and kernel did: not a capture's to tell.
+  if (f.capture.empty()) AddHostLines(model, lines);
   if (!f.picture_format.empty()) {
     std::string text =
         FormatText("%d saved as %s, %d left unsaved (writer behind), %d failed; ", f.saved_pictures,

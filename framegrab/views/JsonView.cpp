@@ -31,6 +31,61 @@ json CountsJson(const DriverCounts& counts) {
   return out;
 }
 
+// What only a capture tells of an image.
+json WireJson(const WireFigures& w) {
+  json bursts = json::array();
+  for (const LossBurst& b : w.bursts) {
+    bursts.push_back({{"first_packet", b.first}, {"packets", b.count}, {"gap_ms", b.gap_ms}});
+  }
+  json gaps = json::array();
+  for (const StreamGap& g : w.longest_gaps) {
+    gaps.push_back({{"ms", g.ms}, {"before_packet", g.before}});
+  }
+  json commands = json::array();
+  for (const CommandTime& c : w.commands) {
+    commands.push_back({{"command", c.name},
+                        {"sendings", c.sendings},
+                        {"answer_ms", c.answer_ms < 0 ? json(nullptr) : json(c.answer_ms)}});
+  }
+  return {{"lost_before_host_packets", w.lost_before_host},
+          {"lost_in_host_packets", w.lost_in_host},
+          {"loss_bursts", bursts},
+          {"stream_copies", w.stream_copies},
+          {"stream_ms", w.stream_ms},
+          {"stream_mbit_per_s", w.StreamMbitPerS()},
+          {"longest_gaps", gaps},
+          {"retransmission_answers", w.retransmission_answers},
+          {"retransmission_answer_median_ms", w.retransmission_answer_median_ms},
+          {"retransmission_answer_max_ms", w.retransmission_answer_max_ms},
+          {"commands", commands}};
+}
+
+json WireSummaryJson(const RunTotals& t, const WireSummary& w) {
+  json answers = json::array();
+  for (const AnswerTimes& a : w.answers) {
+    answers.push_back({{"command", a.name},
+                       {"commands", a.commands},
+                       {"unanswered", a.unanswered},
+                       {"answer_median_ms", a.median_ms},
+                       {"answer_max_ms", a.max_ms}});
+  }
+  return {{"lost_before_host_packets", t.lost_before_host},
+          {"lost_in_host_packets", t.lost_in_host},
+          {"loss_bursts", t.loss_bursts},
+          {"largest_loss_burst_packets", t.largest_burst},
+          {"loss_bursts_by_size",
+           {{"1", w.burst_sizes[0]},
+            {"2-9", w.burst_sizes[1]},
+            {"10-99", w.burst_sizes[2]},
+            {"100+", w.burst_sizes[3]}}},
+          {"stream_mbit_per_s_median", w.stream_mbit_median},
+          {"stream_mbit_per_s_min", w.stream_mbit_min},
+          {"longest_gap_ms", w.longest_gap.ms},
+          {"longest_gap_image", w.longest_gap_image},
+          {"longest_gap_before_packet", w.longest_gap.before},
+          {"answers", answers}};
+}
+
 // What the grabber knows of an image when it ends.
 json TransferJson(const ImageRecord& r) {
   json ranges = json::array();
@@ -50,7 +105,8 @@ json TransferJson(const ImageRecord& r) {
           {"ended_at_ms", r.ended_after_ms},
           {"ended_utc", UtcText(r.ended_utc)},
           {"picture_file", r.picture.empty() ? json(nullptr) : json(r.picture)},
-          {"driver", CountsJson(r.transfer)}};
+          {"driver", CountsJson(r.transfer)},
+          {"capture", r.wire ? WireJson(*r.wire) : json(nullptr)}};
 }
 
 json OutageJson(const Outage& o) {
@@ -108,56 +164,63 @@ std::string RunToJson(const RunModel& model, std::size_t from, std::size_t count
                         [&images](const ImageRecord& r) { images.push_back(RecordJson(r)); });
   json outages = json::array();
   for (const Outage& o : f.outages) outages.push_back(OutageJson(o));
-  const json summary = {{"requested_images", f.requested_images},
-                        {"complete_images", t.complete_images},
-                        {"incomplete_images", t.incomplete_images},
-                        {"ended_by", RunEndName(f.ended_by)},
-                        {"elapsed_ms", f.elapsed_ms},
-                        {"images_per_s", s.images_per_s},
-                        {"image_time_median_ms", s.image_median_ms},
-                        {"image_time_p99_ms", s.image_p99_ms},
-                        {"image_time_max_ms", s.image_max_ms},
-                        {"stream_expected_packets", s.stream_expected_packets},
-                        {"stream_packets", t.stream_packets},
-                        {"missing_after_stream_packets", t.missing_packets},
-                        {"missing_after_stream_share", s.missing_share},
-                        {"fetched_again_packets", t.transfers.camera.fetched_again},
-                        {"recovery_time_median_ms", s.recovery_median_ms},
-                        {"recovery_time_max_ms", s.recovery_max_ms},
-                        {"duplicate_packets", t.transfers.socket.duplicates},
-                        {"conflicting_packets", t.transfers.socket.conflicts},
-                        {"saturated_samples", t.saturated_samples},
-                        {"zero_samples", t.zero_samples},
-                        {"histogram_bin_width", PictureStats::kBinWidth},
-                        {"cpu_user_ms", f.cpu_user_ms},
-                        {"cpu_system_ms", f.cpu_system_ms},
-                        {"cpu_user_ms_per_image", s.cpu_user_ms_per_image},
-                        {"cpu_system_ms_per_image", s.cpu_system_ms_per_image},
-                        {"receive_buffer_bytes", f.receive_buffer_bytes},
-                        {"image_bytes", RAW_IMAGE_SIZE},
-                        {"image_receive_buffer_bytes", kImageReceiveBufferBytes},
-                        {"kernel_rcvbuf_errors_before_packets", Optional(f.rcvbuf_errors_before)},
-                        {"kernel_rcvbuf_errors_after_packets", Optional(f.rcvbuf_errors_after)},
-                        {"kernel_dropped_packets", Optional(s.kernel_drops)},
-                        {"saved_pictures", f.saved_pictures},
-                        {"unsaved_pictures", f.unsaved_pictures},
-                        {"failed_pictures", f.failed_pictures},
-                        {"outages", f.outages.size()},
-                        {"outage_total_ms", s.outage_total_ms},
-                        {"outage_max_ms", s.outage_max_ms},
-                        {"images_lost_to_outages", t.images_lost_to_outages},
-                        {"picture_format", OrNull(f.picture_format)},
-                        {"pictures_when_writer_behind", OrNull(f.when_behind)},
-                        {"writer_wait_ms", f.writer_wait_ms},
-                        {"saving_stopped", SavingStopped(f)},
-                        {"log_failure", OrNull(f.log_failure)},
-                        {"driver", CountsJson(f.driver)},
-                        {"diagnoses", s.diagnoses},
-                        {"exit_status", s.exit_status}};
-  const json root = {
-      {"program", "framegrab"}, {"version", f.version}, {"started_utc", UtcText(f.started)},
-      {"local", f.local},       {"camera", f.camera},   {"camera_id", f.camera_id},
-      {"summary", summary},     {"outages", outages},   {"images", images}};
+  json summary = {{"requested_images", f.requested_images},
+                  {"complete_images", t.complete_images},
+                  {"incomplete_images", t.incomplete_images},
+                  {"ended_by", RunEndName(f.ended_by)},
+                  {"elapsed_ms", f.elapsed_ms},
+                  {"images_per_s", s.images_per_s},
+                  {"image_time_median_ms", s.image_median_ms},
+                  {"image_time_p99_ms", s.image_p99_ms},
+                  {"image_time_max_ms", s.image_max_ms},
+                  {"stream_expected_packets", s.stream_expected_packets},
+                  {"stream_packets", t.stream_packets},
+                  {"missing_after_stream_packets", t.missing_packets},
+                  {"missing_after_stream_share", s.missing_share},
+                  {"fetched_again_packets", t.transfers.camera.fetched_again},
+                  {"recovery_time_median_ms", s.recovery_median_ms},
+                  {"recovery_time_max_ms", s.recovery_max_ms},
+                  {"duplicate_packets", t.transfers.socket.duplicates},
+                  {"conflicting_packets", t.transfers.socket.conflicts},
+                  {"saturated_samples", t.saturated_samples},
+                  {"zero_samples", t.zero_samples},
+                  {"histogram_bin_width", PictureStats::kBinWidth},
+                  {"cpu_user_ms", f.cpu_user_ms},
+                  {"cpu_system_ms", f.cpu_system_ms},
+                  {"cpu_user_ms_per_image", s.cpu_user_ms_per_image},
+                  {"cpu_system_ms_per_image", s.cpu_system_ms_per_image},
+                  {"receive_buffer_bytes", f.receive_buffer_bytes},
+                  {"image_bytes", RAW_IMAGE_SIZE},
+                  {"image_receive_buffer_bytes", kImageReceiveBufferBytes},
+                  {"kernel_rcvbuf_errors_before_packets", Optional(f.rcvbuf_errors_before)},
+                  {"kernel_rcvbuf_errors_after_packets", Optional(f.rcvbuf_errors_after)},
+                  {"kernel_dropped_packets", Optional(s.kernel_drops)},
+                  {"saved_pictures", f.saved_pictures},
+                  {"unsaved_pictures", f.unsaved_pictures},
+                  {"failed_pictures", f.failed_pictures},
+                  {"outages", f.outages.size()},
+                  {"outage_total_ms", s.outage_total_ms},
+                  {"outage_max_ms", s.outage_max_ms},
+                  {"images_lost_to_outages", t.images_lost_to_outages},
+                  {"picture_format", OrNull(f.picture_format)},
+                  {"pictures_when_writer_behind", OrNull(f.when_behind)},
+                  {"writer_wait_ms", f.writer_wait_ms},
+                  {"saving_stopped", SavingStopped(f)},
+                  {"log_failure", OrNull(f.log_failure)},
+                  {"driver", CountsJson(f.driver)},
+                  {"diagnoses", s.diagnoses},
+                  {"exit_status", s.exit_status}};
+  if (s.wire) summary["capture"] = WireSummaryJson(t, *s.wire);
+  const json root = {{"program", "framegrab"},
+                     {"version", f.version},
+                     {"capture_file", OrNull(f.capture)},
+                     {"started_utc", UtcText(f.started)},
+                     {"local", f.local},
+                     {"camera", f.camera},
+                     {"camera_id", f.camera_id},
+                     {"summary", summary},
+                     {"outages", outages},
+                     {"images", images}};
   return JoinHistogramLines(root.dump(2)) + "\n";
 }
 
@@ -165,6 +228,7 @@ std::string RunStartLine(const RunFacts& facts, const std::string& command_line)
   const json line = {{"record", "run"},
                      {"program", "framegrab"},
                      {"version", facts.version},
+                     {"capture_file", OrNull(facts.capture)},
                      {"started_utc", UtcText(facts.started)},
                      {"local", facts.local},
                      {"camera", facts.camera},

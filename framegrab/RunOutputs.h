@@ -1,0 +1,45 @@
+#pragma once
+
+#include "framegrab/write/OutputFile.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace fp {
+
+// Where a run's results go, made ready before anything is sent or read: a camera's run and a
+// capture's alike.
+
+// A directory that exists or can be made; false with a message otherwise.
+bool PrepareDir(const std::string& flag, const std::string& dir, std::FILE* err);
+
+// The --save directory, made when missing and held open in `dir`; false with a message when it
+// cannot be, or when it holds a picture already: one run's pictures never mix with, or replace,
+// another's.
+bool PreparePictureDir(const std::string& path, OutputDir& dir, std::FILE* err);
+
+// A file written at the end of the run (the JSON, the report): its temporary file is made at the
+// start, so that a file that cannot be written is found before anything is sent, and it takes
+// the final name only when whole. Until then an existing file keeps its content, also when the
+// process is ended at once.
+class FinalFile {
+ public:
+  bool Wanted() const { return !_flag.empty(); }
+  // False with a message when the file cannot be made.
+  bool Prepare(const char* flag, const std::string& path, std::FILE* err);
+  // Writes `text` as the whole file; false with a message when it could not be.
+  bool Write(const std::string& text, std::FILE* err);
+
+ private:
+  std::string _flag;
+  std::string _path;
+  OutputDir _dir;
+  OutputFile _file;
+};
+
+// The command line as a person would type it again: words with anything but safe characters
+// in single quotes.
+std::string CommandLine(const std::vector<std::string>& args);
+
+}  // namespace fp
