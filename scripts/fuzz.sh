@@ -12,7 +12,8 @@ cd "$(dirname "$0")/.."
 seconds=${1:-20}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(nudp_receive nudp_formats sim_commands address live_page grab_options)
+[ ${#targets[@]} -eq 0 ] && targets=(nudp_receive nudp_formats sim_commands address live_page grab_options
+  capture_file)
 
 if ! command -v clang++ >/dev/null; then
   echo "fuzz: clang++ is not installed; nothing fuzzed" >&2
