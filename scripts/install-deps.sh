@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building and testing frameprobe needs, from Debian's packages, when it is missing.
-# Needs root on Debian; elsewhere it says what to install and fails. tshark, nft, ethtool, jq,
-# mandoc, chromium, npm and python3-prometheus-client are wanted by tests only, which skip or
+# Needs root on Debian; elsewhere it says what to install and fails. tshark, tcpdump, nft, ethtool,
+# jq, mandoc, chromium, npm and python3-prometheus-client are wanted by tests only, which skip or
 # say so without them: their absence alone is a note, not a failure. FP_NEED_TESTS=0 leaves out
 # what only the tests and benchmarks need (scripts/package.sh); FP_NEED_PACKAGE=1 adds what
 # building the Debian package needs; FP_NEED_TSA=1 adds clang, for the tsa preset's
@@ -27,6 +27,8 @@ fi
 [ -f /usr/include/CLI/CLI.hpp ] || need+=(libcli11-dev)
 [ -f /usr/include/microhttpd.h ] || need+=(libmicrohttpd-dev)
 command -v pkg-config >/dev/null || need+=(pkg-config)
+# Captures of a camera's traffic, read by framegrab and replayed by camsim, through libpcap.
+[ -f /usr/include/pcap/pcap.h ] || need+=(libpcap-dev)
 # The Python module: pybind11 and Python's headers to build it, numpy to run it.
 [ -f /usr/include/pybind11/pybind11.h ] || need+=(pybind11-dev)
 ls /usr/include/python3*/Python.h >/dev/null 2>&1 || need+=(python3-dev)
@@ -54,6 +56,8 @@ want=()
 if [ "$tests" = 1 ]; then
   # The tests that decode the simulator's captures with the Wireshark dissector run tshark.
   command -v tshark >/dev/null || want+=(tshark)
+  # The network lab's capture tests take their captures with tcpdump (dumpcap comes with tshark).
+  command -v tcpdump >/dev/null || want+=(tcpdump)
   # hostcheck's tests in the network lab set nftables rules, read receive rings with ethtool and
   # read hostcheck's --json with jq; hostcheck itself runs without them, naming what it left out.
   command -v nft >/dev/null || want+=(nftables)

@@ -111,7 +111,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Recommends)" = "iproute2, ethtool, nftables" ] || fail "Recommends: $(field Recommends)"
 # Each package's name, section, version and Depends: the libraries dpkg-shlibdeps found, and for
 # the -dev and Python packages what they need besides.
-for row in "$deb frameprobe net libc6 libstdc++6 libpng16-16 libmicrohttpd12 libtiff6" \
+for row in "$deb frameprobe net libc6 libstdc++6 libpng16-16 libmicrohttpd12 libtiff6 libpcap0.8" \
     "$lib libframeprobe1 libs libc6 libstdc++6" \
     "$dev libframeprobe-dev libdevel libframeprobe1" \
     "$py python3-frameprobe python libc6 libstdc++6 python3 python3-numpy"; do
