@@ -63,12 +63,26 @@ std::string WireEndText(const WireEnd& end) {
 struct ConversationBuilder::Taking {
   CapturedImage image;
   bool open = false;
-  bool start_answered = false;
+  WireEnd host;               // the host socket that sent the start command: the driver's
+  int start_answers = 0;      // answers to the start command so far
+  bool stream_ended = false;  // the last packet came, or the host asked after the stream
+  // Datagrams from the camera since the last one the image needed, and the stray answers among
+  // them: the image's once another datagram it needs, or the next start, follows; after the
+  // capture's last image, what came once the driver was done with it.
+  std::int64_t tail_received = 0;
+  std::int64_t tail_stray = 0;
+  // Folds the tail into the image: something it needed came after it.
+  void KeepTail() {
+    image.counts.received += tail_received;
+    image.counts.stray_answers += tail_stray;
+    tail_received = tail_stray = 0;
+  }
   // Per packet of the image.
   std::vector<std::uint8_t> in_stream;   // a copy came in the stream
   std::vector<std::uint8_t> conflict;    // a later copy differed from the first
   std::vector<std::uint8_t> requested;   // the host asked for it again
   std::vector<std::uint8_t> fetched;     // a retransmission answer brought it
+  std::vector<std::uint8_t> late;        // first came after the stream had ended: refused
   std::vector<std::int64_t> arrival_ns;  // of the first copy in the stream
   std::vector<double> answer_ms;         // of each answered retransmission request
   std::int64_t stream_first_ns = -1;
@@ -90,6 +104,8 @@ struct ConversationBuilder::Taking {
     conflict.assign(RAW_PACKETS_PER_IMAGE, 0);
     requested.assign(RAW_PACKETS_PER_IMAGE, 0);
     fetched.assign(RAW_PACKETS_PER_IMAGE, 0);
+    late.assign(RAW_PACKETS_PER_IMAGE, 0);
+    stream_ended = false;
     arrival_ns.assign(RAW_PACKETS_PER_IMAGE, -1);
     answer_ms.clear();
     image.wire.longest_gaps.clear();
@@ -124,8 +140,9 @@ namespace {
 // places still missing zeroed.
 void Settle(CapturedImage& image, const std::vector<std::uint8_t>& in_stream,
             const std::vector<std::uint8_t>& conflict, const std::vector<std::uint8_t>& requested,
-            const std::vector<std::uint8_t>& fetched, const std::vector<std::int64_t>& arrival_ns,
-            std::int64_t stream_first_ns, std::int64_t stream_last_ns) {
+            const std::vector<std::uint8_t>& fetched, const std::vector<std::uint8_t>& late,
+            const std::vector<std::int64_t>& arrival_ns, std::int64_t stream_first_ns,
+            std::int64_t stream_last_ns) {
   image.held.assign(RAW_PACKETS_PER_IMAGE, false);
   image.missing_ranges.clear();
   image.wire.bursts.clear();
@@ -135,11 +152,13 @@ void Settle(CapturedImage& image, const std::vector<std::uint8_t>& in_stream,
     // answer brought it.
     const bool from_stream = in_stream[i] != 0 && requested[i] == 0 && conflict[i] == 0;
     const bool have = from_stream || fetched[i] != 0;
-    image.held[i] = in_stream[i] != 0 || fetched[i] != 0;
+    image.held[i] = in_stream[i] != 0 || late[i] != 0 || fetched[i] != 0;
     if (from_stream) ++image.stream_packets;
     if (!from_stream) {
       ++image.missing_packets;
-      if (in_stream[i] == 0) {
+      if (late[i] != 0) {
+        // In the capture, but after the stream: the driver refused it; not lost.
+      } else if (in_stream[i] == 0) {
         ++image.wire.lost_before_host;
       } else if (conflict[i] == 0) {
         ++image.wire.lost_in_host;
@@ -160,12 +179,12 @@ void Settle(CapturedImage& image, const std::vector<std::uint8_t>& in_stream,
   image.complete = have_count == RAW_PACKETS_PER_IMAGE;
   // Runs of packets the capture's stream lacks, and the arrival gap across each.
   for (int i = 0; i < RAW_PACKETS_PER_IMAGE;) {
-    if (in_stream[i] != 0) {
+    if (in_stream[i] != 0 || late[i] != 0) {
       ++i;
       continue;
     }
     int end = i;
-    while (end < RAW_PACKETS_PER_IMAGE && in_stream[end] == 0) ++end;
+    while (end < RAW_PACKETS_PER_IMAGE && in_stream[end] == 0 && late[end] == 0) ++end;
     const std::int64_t before = i > 0 ? arrival_ns[i - 1] : stream_first_ns;
     const std::int64_t after = end < RAW_PACKETS_PER_IMAGE ? arrival_ns[end] : stream_last_ns;
     const double gap = before >= 0 && after >= before ? MsOf(after - before) : 0;
@@ -222,7 +241,10 @@ void ConversationBuilder::Add(const CapturedDatagram& d) {
       if (p.kept_in_conversation >= 0) ++c.commands[p.kept_in_conversation].sendings;
     } else if (IsStart(command)) {
       // A new image: the one before ends here.
-      if (t.open) EndImage(camera);
+      if (t.open) {
+        t.KeepTail();
+        EndImage(camera);
+      }
       t.ResetPackets();
       image = CapturedImage{};
       image.number = ++c.images;
@@ -231,9 +253,13 @@ void ConversationBuilder::Add(const CapturedDatagram& d) {
       image.data = _buffers();
       std::memset(image.data.get(), 0, RAW_IMAGE_SIZE);
       t.open = true;
-      t.start_answered = false;
+      t.host = host;
+      t.start_answers = 0;
+      t.tail_received = t.tail_stray = 0;
     }
-    if (t.open) {
+    // The driver counts what passes on its own socket; the watchdog's refreshes go on another.
+    const bool drivers = t.open && host == t.host;
+    if (drivers) {
       ++image.counts.commands;
       if (repeat) ++image.counts.repeats;
       if (command.top != NUDP_TOP_RETRANSMIT && (number & 0xFF) == NUDP_CMD_TRANSFER_STATUS) {
@@ -241,7 +267,12 @@ void ConversationBuilder::Add(const CapturedDatagram& d) {
       }
       image.ended_ns = std::max(image.ended_ns, d.time_ns);
     }
-    if (command.top == NUDP_TOP_RETRANSMIT && t.open) {
+    if (drivers &&
+        (command.top == NUDP_TOP_RETRANSMIT || (number & 0xFF) == NUDP_CMD_TRANSFER_STATUS)) {
+      // The driver asks after the stream only once it has ended or gone quiet.
+      t.stream_ended = true;
+    }
+    if (command.top == NUDP_TOP_RETRANSMIT && drivers) {
       ++image.counts.retransmission_requests;
       const std::uint64_t index = RawPacketIndex(number);
       if (index < RAW_PACKETS_PER_IMAGE) t.requested[index] = 1;
@@ -250,7 +281,7 @@ void ConversationBuilder::Add(const CapturedDatagram& d) {
     if (!repeat) {
       Taking::Pending p;
       if (command.top != NUDP_TOP_RETRANSMIT) {
-        if (t.open) {
+        if (drivers) {
           p.kept_in_image = static_cast<int>(image.commands.size());
           image.commands.push_back(command);
         }
@@ -261,19 +292,17 @@ void ConversationBuilder::Add(const CapturedDatagram& d) {
       t.pending[host] = std::move(p);
     }
     return;
-  }
-
-  // From the camera.
-  if (t.open) {
-    ++image.counts.received;
-    image.ended_ns = std::max(image.ended_ns, d.time_ns);
-  }
+  }  // From the camera: what reaches the driver's socket is the image's.
+  const bool drivers = t.open && host == t.host;
+  if (drivers) ++t.tail_received;
   if (!NudpChecksumOk(header)) {
-    if (t.open) ++image.counts.damaged;
+    if (drivers) ++image.counts.damaged;
     return;
   }
   if (kind == NudpKind::kRawData) {
-    if (!t.open) return;
+    if (!drivers) return;
+    t.KeepTail();
+    image.ended_ns = std::max(image.ended_ns, d.time_ns);
     ++image.counts.raw;
     ++image.wire.stream_copies;
     if (!RawPacketInImage(number, data_length) || !RawPacketFillsItsPlace(number, data_length)) {
@@ -287,8 +316,13 @@ void ConversationBuilder::Add(const CapturedDatagram& d) {
     if (t.stream_last_ns >= 0) t.NoteGap(MsOf(d.time_ns - t.stream_last_ns), index);
     if (t.stream_first_ns < 0) t.stream_first_ns = d.time_ns;
     t.stream_last_ns = d.time_ns;
-    if (t.in_stream[index] == 0) {
+    if (t.in_stream[index] == 0 && t.stream_ended) {
+      // After its stream the driver stores nothing new: the packet is fetched, if at all.
+      ++image.counts.refused;
+      t.late[index] = 1;
+    } else if (t.in_stream[index] == 0) {
       t.in_stream[index] = 1;
+      if (index == RAW_LAST_PACKET_INDEX) t.stream_ended = true;
       t.arrival_ns[index] = d.time_ns;
       ++image.counts.stored;
       // A packet fetched already keeps the answer's data.
@@ -296,6 +330,9 @@ void ConversationBuilder::Add(const CapturedDatagram& d) {
     } else if (t.fetched[index] == 0 && std::memcmp(place, data, RAW_PACKET_DATA_LENGTH) != 0) {
       ++image.counts.conflicts;
       t.conflict[index] = 1;
+    } else if (t.stream_ended) {
+      // The same again after the stream: compared, and refused.
+      ++image.counts.refused;
     } else {
       ++image.counts.duplicates;
     }
@@ -304,11 +341,15 @@ void ConversationBuilder::Add(const CapturedDatagram& d) {
 
   // An answer: to the command its host socket waits on, or stray.
   const auto waiting = t.pending.find(host);
-  if (waiting == t.pending.end() || !Answers(waiting->second.command, header)) {
-    // A second answer to the image's start command: the camera began the image again, and
-    // the driver takes the new stream.
-    const bool restart = t.open && t.start_answered && !image.commands.empty() &&
-                         Answers(image.commands.front(), header);
+  if (waiting == t.pending.end() ||
+      !Answers(waiting->second.command, header)) {  // A further answer to the image's start command
+                                                    // that a repetition of it still waited on:
+    // the camera began the image again, and the driver takes the new stream. One more answer
+    // than sendings is a stray copy.
+    const bool start_again = drivers && t.start_answers > 0 && !image.commands.empty() &&
+                             Answers(image.commands.front(), header);
+    const bool restart = start_again && t.start_answers < image.commands.front().sendings;
+    if (start_again) ++t.start_answers;
     if (restart) {
       ++image.counts.restarts;
       ++image.counts.matched_answers;
@@ -318,8 +359,12 @@ void ConversationBuilder::Add(const CapturedDatagram& d) {
       image.commands = commands;
       image.counts = counts;
       std::memset(image.data.get(), 0, RAW_IMAGE_SIZE);
-    } else if (t.open) {
-      ++image.counts.stray_answers;
+    } else if (drivers) {
+      ++t.tail_stray;
+    }
+    if (restart) {
+      t.KeepTail();
+      image.ended_ns = std::max(image.ended_ns, d.time_ns);
     }
     return;
   }
@@ -330,7 +375,7 @@ void ConversationBuilder::Add(const CapturedDatagram& d) {
   if (p.kept_in_image >= 0 && t.open) {
     image.commands[p.kept_in_image].answered_ns = d.time_ns;
     image.commands[p.kept_in_image].answer = p.command.answer;
-    if (p.kept_in_image == 0 && IsStart(p.command)) t.start_answered = true;
+    if (p.kept_in_image == 0 && IsStart(p.command)) t.start_answers = 1;
   }
   if (p.kept_in_conversation >= 0) {
     CapturedCommand& kept = c.commands[p.kept_in_conversation];
@@ -341,7 +386,9 @@ void ConversationBuilder::Add(const CapturedDatagram& d) {
       c.camera_id = std::string(NudpIdText(data, data_length));
     }
   }
-  if (!t.open) return;
+  if (!drivers) return;
+  t.KeepTail();
+  image.ended_ns = std::max(image.ended_ns, d.time_ns);
   ++image.counts.matched_answers;
   if (p.command.top != NUDP_TOP_RETRANSMIT || header[2] != kRetransmitAnswerTop) return;
   ++image.counts.answered_retransmissions;
@@ -362,8 +409,8 @@ void ConversationBuilder::EndImage(const WireEnd& camera) {
   if (!t.open) return;
   t.open = false;
   CapturedImage& image = t.image;
-  Settle(image, t.in_stream, t.conflict, t.requested, t.fetched, t.arrival_ns, t.stream_first_ns,
-         t.stream_last_ns);
+  Settle(image, t.in_stream, t.conflict, t.requested, t.fetched, t.late, t.arrival_ns,
+         t.stream_first_ns, t.stream_last_ns);
   if (t.recovery_first_ns >= 0 && t.recovery_last_ns >= t.recovery_first_ns) {
     image.recovery_ms = MsOf(t.recovery_last_ns - t.recovery_first_ns);
   }
@@ -393,7 +440,11 @@ void ConversationBuilder::Finish() {
     if (taking->open) open.emplace_back(taking->image.started_ns, camera);
   }
   std::sort(open.begin(), open.end());
-  for (const auto& [started, camera] : open) EndImage(camera);
+  for (const auto& [started, camera] : open) {
+    Taking& t = *_taking[camera];
+    t.tail_received = t.tail_stray = 0;
+    EndImage(camera);
+  }
 }
 
 }  // namespace fp

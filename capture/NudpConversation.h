@@ -53,6 +53,7 @@ struct WireCounts {
   std::int64_t stored = 0;  // first copies stored from the stream
   std::int64_t duplicates = 0;
   std::int64_t conflicts = 0;
+  std::int64_t refused = 0;  // new packets after the stream had ended
   std::int64_t damaged = 0;
   std::int64_t matched_answers = 0;
   std::int64_t stray_answers = 0;

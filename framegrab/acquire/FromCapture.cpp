@@ -24,6 +24,7 @@ DriverCounts DriverCountsOf(const WireCounts& c) {
   d.socket.stored = Count(c.stored);
   d.socket.duplicates = Count(c.duplicates);
   d.socket.conflicts = Count(c.conflicts);
+  d.socket.refused = Count(c.refused);
   d.socket.matched_answers = Count(c.matched_answers);
   d.socket.stray_answers = Count(c.stray_answers);
   d.socket.restarts = Count(c.restarts);

@@ -122,7 +122,8 @@ TEST(ConversationBuilder, RebuildsEachImageAsTheDriverHadIt) {
   w.Command(0, NUDP_CMD_IDENTIFY);
   w.Answer(0, NUDP_CMD_IDENTIFY, id, 200);
   // Image 1: 5 and 6-8 never reach the host; 100 reaches it, yet the driver asks for it again;
-  // 200 comes twice alike, 300 twice with other data; all are fetched but 7.
+  // after the stream 200 comes again alike (refused), 300 with other data; all are fetched but
+  // 7.
   w.Image(0x11, {5, 6, 7, 8});
   w.Raw(200, 0x11);
   w.Raw(300, 0x99);
@@ -130,10 +131,13 @@ TEST(ConversationBuilder, RebuildsEachImageAsTheDriverHadIt) {
   w.Answer(0, NUDP_CMD_TRANSFER_STATUS, {0, NUDP_STATUS_FINISHED}, 50);
   for (const int index : {5, 6, 8, 100, 300}) w.Fetch(index, 0x11);
   w.Fetch(7, 0x11, /*answered=*/false);
-  // Image 2: the start answered again after a part of a stream: the image begins anew.
+  // Image 2: the start sent twice, its first answer late, a part of a stream, then the answer
+  // to the repetition: the image begins anew. A third answer is a stray copy.
   w.Command(0, NUDP_CMD_START_RAW, 1000);
+  w.Command(0, NUDP_CMD_START_RAW, 100000);
   w.Answer(0, NUDP_CMD_START_RAW);
   for (int i = 0; i < 50; ++i) w.Raw(i, 0x55);
+  w.Answer(0, NUDP_CMD_START_RAW);
   w.Answer(0, NUDP_CMD_START_RAW);
   for (int i = 0; i < RAW_PACKETS_PER_IMAGE; ++i) w.Raw(i, 0x22, i == 4000 ? 3000 : 9);
 
@@ -151,7 +155,8 @@ TEST(ConversationBuilder, RebuildsEachImageAsTheDriverHadIt) {
   EXPECT_EQ(one.wire.bursts[0].first, 5);
   EXPECT_EQ(one.wire.bursts[0].count, 4);
   EXPECT_NEAR(one.wire.bursts[0].gap_ms, 0.009 * 5, 1e-9);  // from packet 4 to packet 9
-  EXPECT_EQ(one.counts.duplicates, 1);
+  EXPECT_EQ(one.counts.duplicates, 0);
+  EXPECT_EQ(one.counts.refused, 1);
   EXPECT_EQ(one.counts.conflicts, 1);
   EXPECT_EQ(one.counts.retransmission_requests, 6);
   EXPECT_EQ(one.counts.answered_retransmissions, 5);
@@ -171,6 +176,8 @@ TEST(ConversationBuilder, RebuildsEachImageAsTheDriverHadIt) {
   const CapturedImage& two = built.images[1];
   EXPECT_TRUE(two.complete);
   EXPECT_EQ(two.counts.restarts, 1);
+  EXPECT_EQ(two.counts.stray_answers, 1);
+  EXPECT_EQ(two.counts.repeats, 1);
   EXPECT_EQ(two.stream_packets, RAW_PACKETS_PER_IMAGE);
   EXPECT_EQ(two.counts.duplicates + two.counts.conflicts, 0);
   EXPECT_TRUE(AllBytes(two, 10, 0x22));
