@@ -67,8 +67,9 @@ struct ConversationBuilder::Taking {
   int start_answers = 0;      // answers to the start command so far
   bool stream_ended = false;  // the last packet came, or the host asked after the stream
   // Datagrams from the camera since the last one the image needed, and the stray answers among
-  // them: the image's once another datagram it needs, or the next start, follows; after the
-  // capture's last image, what came once the driver was done with it.
+  // them: the image's once another datagram it needs follows; when the image ends first (the
+  // next start, the capture's end), they came once the driver was done with it, and are left
+  // out as the driver leaves them out.
   std::int64_t tail_received = 0;
   std::int64_t tail_stray = 0;
   // Folds the tail into the image: something it needed came after it.
@@ -242,7 +243,7 @@ void ConversationBuilder::Add(const CapturedDatagram& d) {
     } else if (IsStart(command)) {
       // A new image: the one before ends here.
       if (t.open) {
-        t.KeepTail();
+        t.tail_received = t.tail_stray = 0;
         EndImage(camera);
       }
       t.ResetPackets();

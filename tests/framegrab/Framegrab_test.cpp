@@ -282,11 +282,7 @@ TEST(Framegrab, SilentCameraEndsWithStatus3) {
 
 TEST(Framegrab, BadFlagsSendNothing) {
   GrabRig rig(4, {});
-  const std::string usage =
-      "usage: framegrab local_ip remote_ip [--images N] [--duration TIME] [--give-up-after TIME] "
-      "[--save DIR [--save-every K] [--format png|tiff] [--when-behind wait|skip]] [--width W] "
-      "[--json FILE|-] [--records FILE] [--logs DIR [--driver-log all|errors]] [--progress-every "
-      "TIME] [--quiet] [--serve [ADDR:]PORT] [--report FILE.html]\n";
+  const std::string usage = kGrabUsage;
   const std::string time = "needs a time such as 90s, 30m, 2h or 3d (a number alone is seconds)";
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
       {{"--bogus"}, "framegrab: The following argument was not expected: --bogus\n"},

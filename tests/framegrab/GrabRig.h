@@ -18,6 +18,15 @@
 
 namespace fp::test {
 
+// What framegrab prints after a usage error.
+inline constexpr const char* kGrabUsage =
+    "usage: framegrab local_ip remote_ip [--images N] [--duration TIME] [--give-up-after TIME] "
+    "[--save DIR [--save-every K] [--format png|tiff] [--when-behind wait|skip]] [--width W] "
+    "[--json FILE|-] [--records FILE] [--logs DIR [--driver-log all|errors]] [--progress-every "
+    "TIME] [--quiet] [--serve [ADDR:]PORT] [--report FILE.html]\n"
+    "   or: framegrab --from-capture FILE [--images N] [--save DIR [...]] [--width W] [--json "
+    "FILE|-] [--records FILE] [--quiet] [--report FILE.html]\n";
+
 // The first whole number after `label` in `text`, or -1.
 inline long long After(const std::string& text, const std::string& label) {
   std::smatch m;
@@ -49,6 +58,13 @@ class GrabRig {
     std::vector<std::string> args = {FRAMEGRAB_PATH, _net + ".2", Camera()};
     args.insert(args.end(), flags.begin(), flags.end());
     return Spawn(args, _dir, Path("out"), Path("err"));
+  }
+
+  // framegrab with `flags` alone (a capture's run), as Grab.
+  int FromCapture(const std::vector<std::string>& flags) {
+    std::vector<std::string> args = {FRAMEGRAB_PATH};
+    args.insert(args.end(), flags.begin(), flags.end());
+    return AwaitExit(Spawn(args, _dir, Path("out"), Path("err")), std::chrono::seconds(120));
   }
 
   // Starts camsim (again, after StopCamera) and waits until it listens.
