@@ -1,7 +1,9 @@
 #include "tools/camsim/CameraSimulator.h"
 
 #include "tools/camsim/CameraStreamState.h"
+#include "tools/camsim/CaptureReplay.h"
 #include "tools/camsim/PcapWriter.h"
+#include "tools/camsim/ReplayAnswers.h"
 
 #include <algorithm>
 #include <array>
@@ -77,6 +79,13 @@ CameraSimulator::CameraSimulator(SimulatorOptions options)
 CameraSimulator::CameraSimulator(SimulatorOptions options, std::unique_ptr<PcapWriter> capture)
     : CameraSimulator(std::move(options)) {
   _capture = std::move(capture);
+}
+
+CameraSimulator::CameraSimulator(SimulatorOptions options, std::unique_ptr<PcapWriter> capture,
+                                 std::unique_ptr<const CaptureReplay> replay)
+    : CameraSimulator(std::move(options), std::move(capture)) {
+  _replay = std::move(replay);
+  if (_replay) _replay_answers = std::make_unique<ReplayAnswers>(_replay->Commands());
 }
 
 CameraSimulator::~CameraSimulator() { Stop(); }
@@ -216,11 +225,17 @@ void CameraSimulator::HandleCommand(const NudpHeader& header, std::size_t length
     return;
   }
   CameraAnswers::DataBuffer data;
-  std::size_t data_length = _answers.Data(header, _image_number.load(), _stream != nullptr, data);
+  std::size_t data_length = 0;
+  const std::vector<std::uint8_t>* captured = nullptr;
+  if (!_replay) {
+    data_length = _answers.Data(header, _image_number.load(), _stream != nullptr, data);
+  } else if (!ReplayAnswer(header, data, data_length, captured)) {
+    return;
+  }
   if (top == NUDP_TOP_RETRANSMIT && _short_retransmits_used < _options.short_retransmit.size()) {
     data_length = std::min(data_length, _options.short_retransmit[_short_retransmits_used++]);
   }
-  Answer(header, from, data_length == 0 ? nullptr : data.data(), data_length);
+  Answer(header, from, data_length == 0 ? nullptr : data.data(), data_length, captured);
   if (top == NUDP_TOP_RETRANSMIT && _options.restart_after_fetches > 0 &&
       ++_fetches_served == _options.restart_after_fetches) {
     Trace("camsim:   the camera starts its next image by itself (--restart-after-fetches)\n");
@@ -229,7 +244,8 @@ void CameraSimulator::HandleCommand(const NudpHeader& header, std::size_t length
 }
 
 void CameraSimulator::Answer(const NudpHeader& command, const SimEndpoint& to,
-                             const std::uint8_t* data, std::size_t data_length) {
+                             const std::uint8_t* data, std::size_t data_length,
+                             const std::vector<std::uint8_t>* captured) {
   if (_answers.LoseAnswer(command)) {
     {
       std::lock_guard<std::mutex> lock(_mutex);
@@ -239,7 +255,17 @@ void CameraSimulator::Answer(const NudpHeader& command, const SimEndpoint& to,
     return;
   }
   bool damaged = false;
-  const NudpHeader response = _answers.Header(command, damaged);
+  NudpHeader response = _answers.Header(command, damaged);
+  if (captured != nullptr && captured->size() >= NUDP_HEADER_LENGTH) {
+    // The capture's header, spoiled as camsim's would be by a --damage entry.
+    const std::uint8_t checksum = response[3];
+    const NudpHeader expected = BuildExpectedResponse(command);
+    std::copy_n(captured->begin(), NUDP_HEADER_LENGTH, response.begin());
+    if (damaged) response[3] = static_cast<std::uint8_t>(response[3] ^ (checksum ^ expected[3]));
+    data = captured->data() + NUDP_HEADER_LENGTH;
+    data_length = captured->size() - NUDP_HEADER_LENGTH;
+    if (data_length == 0) data = nullptr;
+  }
   const std::uint8_t top = command[2] & NUDP_TOP_MASK;
   // Counted before the send and taken back if it fails, so that whoever has received the answer
   // finds it counted; the send itself (up to 100 ms when the buffer is full) is outside the lock.

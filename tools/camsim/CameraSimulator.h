@@ -21,7 +21,10 @@
 
 namespace fp {
 
+class CaptureReplay;
 class PcapWriter;
+class ReplayAnswers;
+struct CapturedImage;
 
 // A RAW datagram: 1032 bytes of UDP payload.
 inline constexpr std::size_t kRawDatagramLength = NUDP_HEADER_LENGTH + RAW_PACKET_DATA_LENGTH;
@@ -80,8 +83,10 @@ struct SimulatorStats {
   std::uint64_t raw_send_errors = 0;
   std::uint64_t raw_send_calls = 0;          // system calls that sent RAW datagrams
   std::uint64_t retransmissions_served = 0;  // TOP 6 answers sent
-  std::uint64_t bytes_sent = 0;              // UDP payload bytes of every datagram sent
-  std::uint64_t raw_bytes_sent = 0;          // of RAW datagrams
+  // TOP 6 requests a replay left unanswered: for packets its capture never holds.
+  std::uint64_t retransmissions_not_held = 0;
+  std::uint64_t bytes_sent = 0;      // UDP payload bytes of every datagram sent
+  std::uint64_t raw_bytes_sent = 0;  // of RAW datagrams
   // Streams: from the start command to the return of the last send, summed over images and for
   // the last one, and the simulator thread's CPU time in that span.
   double stream_seconds = 0.0;
@@ -102,6 +107,12 @@ struct SimulatorStats {
 // of its own between Start() and Stop(). Start() and Stop() belong to the owner's thread; the
 // accessors may be called from any thread while it runs.
 //
+// Given a CaptureReplay, it is the capture's camera instead (see --replay in SimulatorUsage()):
+// the n-th 0x08 streams the capture's image n (the images start over after the last), each
+// packet the capture's stream brought at its time after the start command, with the data of
+// the image rebuilt from the capture; retransmission requests are served from that image for
+// the packets the capture holds, and other commands get the capture's answers (ReplayAnswers).
+//
 // Given an open PcapWriter, it records every datagram it receives and sends, rejected ones
 // included. The records stay in memory while an image streams and reach the file between
 // images and in Stop(), so that the capture does not hold up a stream.
@@ -109,6 +120,9 @@ class CameraSimulator {
  public:
   explicit CameraSimulator(SimulatorOptions options);
   CameraSimulator(SimulatorOptions options, std::unique_ptr<PcapWriter> capture);
+  // A replay of `replay` (loaded), with `capture` null or open.
+  CameraSimulator(SimulatorOptions options, std::unique_ptr<PcapWriter> capture,
+                  std::unique_ptr<const CaptureReplay> replay);
   ~CameraSimulator();  // stops; out of line for the unique_ptr members
   CameraSimulator(const CameraSimulator&) = delete;
   CameraSimulator& operator=(const CameraSimulator&) = delete;
@@ -137,6 +151,9 @@ class CameraSimulator {
   bool Streaming() const { return _streaming.load(); }
   // The image that retransmissions are served from (0 before the first 0x08).
   std::uint32_t ImageNumber() const { return _image_number.load(); }
+  // The capture's image a replay streams or streamed last (1, 2, ...; 0 before the first 0x08
+  // and without a replay).
+  int ReplayImage() const { return _replay_image.load(); }
 
   // Bounded waits for tests: true once at least `count` commands were received (or streams
   // ended, finished or interrupted), false when `limit` passed first.
@@ -173,8 +190,10 @@ class CameraSimulator {
   // Command path (CameraSimulator.cpp).
   void ServeCommands(int max_datagrams);
   void HandleCommand(const NudpHeader& header, std::size_t length, const SimEndpoint& from);
+  // Sends the answer to `command`: camsim's header with `data`, or the capture's answer
+  // `captured` (header and data) when given.
   void Answer(const NudpHeader& command, const SimEndpoint& to, const std::uint8_t* data,
-              std::size_t data_length);
+              std::size_t data_length, const std::vector<std::uint8_t>* captured = nullptr);
   void Trace(const char* text) const;
   // Appends a datagram to the capture, if there is one, with the time it is called at.
   void Record(const SimEndpoint& from, const SimEndpoint& to, const std::uint8_t* head,
@@ -188,8 +207,21 @@ class CameraSimulator {
   // next ones will be due: now when more are due already, far ahead when nothing streams.
   std::chrono::steady_clock::time_point PumpStream();
   // Writes the datagram of plan entry `entry` (a packet, or a forged copy of one) of image
-  // `image` into `datagram` (kRawDatagramLength bytes) and returns its length.
-  std::size_t FillRawPacket(std::uint32_t image, int entry, std::uint8_t* datagram) const;
+  // `image` into `datagram` (kRawDatagramLength bytes) and returns its length. A replay's
+  // packets come from the capture's image `replay` instead.
+  std::size_t FillRawPacket(std::uint32_t image, int entry, std::uint8_t* datagram,
+                            const CapturedImage* replay) const;
+  // Replay (CameraReplay.cpp). Makes `stream`'s plan from the capture's image that the stream's
+  // image number stands for, and returns the capture's answer to its start command (null for
+  // camsim's own).
+  const std::vector<std::uint8_t>* PlanReplay(Stream& stream);
+  // How many of a replay's packets are `due` now, at most kMaxBatch; when none, the time the
+  // next batch will be.
+  std::chrono::steady_clock::time_point ReplayDue(Stream& stream, std::size_t& due) const;
+  // What the replay answers `command` with: false when it leaves it unanswered; else the data
+  // in `data` and `data_length`, or the capture's whole answer in `captured`.
+  bool ReplayAnswer(const NudpHeader& command, CameraAnswers::DataBuffer& data,
+                    std::size_t& data_length, const std::vector<std::uint8_t>*& captured);
   // Echoes, repeats and delayed starts (CameraRepeats.cpp): sends those that are due and
   // returns when the next one will be, far ahead when none is waiting.
   std::chrono::steady_clock::time_point SendTimed();
@@ -206,6 +238,8 @@ class CameraSimulator {
   SimSocket _socket;
   SimEndpoint _local;  // where _socket is bound, the camera's side of the capture
   std::unique_ptr<PcapWriter> _capture;
+  std::unique_ptr<const CaptureReplay> _replay;    // null when not a replay
+  std::unique_ptr<ReplayAnswers> _replay_answers;  // with _replay
   std::thread _thread;
   CameraAnswers _answers;                    // refers to _options
   std::unique_ptr<Stream> _stream;           // the image being streamed, or none
@@ -221,6 +255,7 @@ class CameraSimulator {
   std::atomic<bool> _running{false};
   std::atomic<bool> _streaming{false};
   std::atomic<std::uint32_t> _image_number{0};
+  std::atomic<int> _replay_image{0};
 
   // Guarded by _mutex: written by the simulator thread, read by any caller.
   mutable std::mutex _mutex;

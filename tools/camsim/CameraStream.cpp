@@ -2,12 +2,14 @@
 // paced on the steady clock in batches of packets sent with one system call each.
 #include "tools/camsim/CameraSimulator.h"
 #include "tools/camsim/CameraStreamState.h"
+#include "tools/camsim/CaptureReplay.h"
 #include "tools/camsim/PcapWriter.h"
 #include "tools/camsim/StreamPlan.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 namespace fp {
@@ -41,7 +43,11 @@ void CameraSimulator::StartStream(const NudpHeader& command, const SimEndpoint& 
   auto stream = std::make_unique<Stream>();
   stream->to = to;
   stream->image = _image_number.load() + 1;
-  stream->plan = PlanStream(_options, stream->image);
+  if (_replay) {
+    stream->start_answer = PlanReplay(*stream);
+  } else {
+    stream->plan = PlanStream(_options, stream->image);
+  }
   stream->command = command;
   stream->command_from = to;
   stream->answer_pending = answer && _options.answer_after_stream;
@@ -59,7 +65,7 @@ void CameraSimulator::StartStream(const NudpHeader& command, const SimEndpoint& 
                 stream->plan.size(), EndpointText(to).c_str());
   Trace(text);
   // The answer goes first, so the host sees it before the data (unless held back).
-  if (answer && !stream->answer_pending) Answer(command, to, nullptr, 0);
+  if (answer && !stream->answer_pending) Answer(command, to, nullptr, 0, stream->start_answer);
   stream->start = Clock::now();
   stream->origin = stream->start;
   stream->last_send = stream->start;
@@ -95,13 +101,23 @@ void CameraSimulator::EndStream(bool finished) {
                 seconds > 0 ? bits * kRawDatagramLength / seconds / 1e6 : 0.0, cpu * 1e3);
   Trace(text);
   // Exactly one answer per command, also when the stream was cut short by the next 0x08.
-  if (stream->answer_pending) Answer(stream->command, stream->command_from, nullptr, 0);
+  if (stream->answer_pending) {
+    Answer(stream->command, stream->command_from, nullptr, 0, stream->start_answer);
+  }
   if (_options.repeat_index >= 0) StartRepeat(stream->to, stream->image);
 }
 
-std::size_t CameraSimulator::FillRawPacket(std::uint32_t image, int entry,
-                                           std::uint8_t* datagram) const {
+std::size_t CameraSimulator::FillRawPacket(std::uint32_t image, int entry, std::uint8_t* datagram,
+                                           const CapturedImage* replay) const {
   const int index = PacketOfEntry(entry);
+  if (replay != nullptr) {
+    const NudpHeader header = BuildCommandHeader(NUDP_TOP_RAW_DATA, RawNumberField(index));
+    std::copy(header.begin(), header.end(), datagram);
+    std::memcpy(datagram + NUDP_HEADER_LENGTH,
+                replay->data.get() + static_cast<std::size_t>(index) * RAW_PACKET_DATA_LENGTH,
+                RAW_PACKET_DATA_LENGTH);
+    return kRawDatagramLength;
+  }
   std::uint32_t number = RawNumberField(index);
   std::size_t length = RAW_PACKET_DATA_LENGTH;
   if (!IsForged(entry)) {
@@ -127,7 +143,10 @@ Clock::time_point CameraSimulator::PumpStream() {
   Stream& s = *_stream;
   const std::size_t left = s.plan.size() - s.next;
   std::size_t due = left;  // unpaced: everything, kMaxBatch per call
-  if (_interval_ns > 0) {
+  if (s.replay != nullptr) {
+    const Clock::time_point next_batch = ReplayDue(s, due);
+    if (due == 0) return next_batch;
+  } else if (_interval_ns > 0) {
     const Clock::time_point now = Clock::now();
     // Packets whose time on the link has passed. The small addend absorbs rounding, so that a
     // wake-up at After(origin, k) finds k packets done.
@@ -155,7 +174,7 @@ Clock::time_point CameraSimulator::PumpStream() {
   for (std::size_t k = 0; k < static_cast<std::size_t>(count); ++k) {
     const int entry = s.plan[s.next + k];
     std::uint8_t* slot = s.slots[k].data();
-    lengths[k] = FillRawPacket(s.image, entry, slot);
+    lengths[k] = FillRawPacket(s.image, entry, slot, s.replay);
     datagrams[k] = slot;
     if (IsForged(entry)) ++forged;
   }
@@ -190,7 +209,8 @@ Clock::time_point CameraSimulator::PumpStream() {
     EndStream(/*finished=*/true);
     return Clock::now();
   }
-  if (_interval_ns <= 0) return s.last_send;
+  // A replay works out its next batch on the next pass.
+  if (_interval_ns <= 0 || s.replay != nullptr) return s.last_send;
   return After(s.origin, s.next + std::min(_batch_packets, s.plan.size() - s.next), _interval_ns);
 }
 
@@ -229,6 +249,10 @@ std::string CameraSimulator::FormatStats(const SimulatorStats& stats) {
     add("RAW packets repeated after streams: %llu\n", u(stats.raw_repeats_sent));
   }
   add("retransmissions served: %llu\n", u(stats.retransmissions_served));
+  if (stats.retransmissions_not_held > 0) {
+    add("retransmission requests for packets the capture does not hold: %llu\n",
+        u(stats.retransmissions_not_held));
+  }
   add("bytes sent: %llu (RAW %llu)\n", u(stats.bytes_sent), u(stats.raw_bytes_sent));
   add("achieved rate: %.1f Mbit/s on the wire (%.1f Mbit/s of UDP payload) over %.1f ms of "
       "streaming (last image %.1f Mbit/s on the wire)\n",

@@ -37,6 +37,12 @@ struct CameraSimulator::Stream {
   bool answer_pending = false;       // the 0x08 answer waits for the end (answer_after_stream)
   NudpHeader command{};
   SimEndpoint command_from;
+  // A replay's: the capture's image the packets' data comes from, and when each plan entry is
+  // due, in nanoseconds after `origin`; null and empty for camsim's own images.
+  const CapturedImage* replay = nullptr;
+  std::vector<std::int64_t> due_ns;
+  // The capture's answer to the start command, for answer_pending; null for camsim's own.
+  const std::vector<std::uint8_t>* start_answer = nullptr;
   std::vector<std::array<std::uint8_t, kRawDatagramLength>> slots =
       std::vector<std::array<std::uint8_t, kRawDatagramLength>>(kMaxBatch);
 };

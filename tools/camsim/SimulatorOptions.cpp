@@ -164,6 +164,25 @@ Taker Commands(std::vector<CommandMatch>& list) {
   return [&list](const std::string& text) { return ParseCommandMatch(text, list); };
 }
 
+// kRun, or kError with the reason when the replay flags do not go with the others: those that
+// shape the stream or write the answers' content are the capture's to decide.
+ParseResult ReplayConflict(const CLI::App& app, const SimulatorOptions& o, std::string& error) {
+  if (o.replay_path.empty()) {
+    for (const char* flag : {"--replay-camera", "--replay-speed"}) {
+      if (app.count(flag) == 0) continue;
+      error = std::string(flag) + ": needs --replay";
+      return ParseResult::kError;
+    }
+    return ParseResult::kRun;
+  }
+  for (const char* flag : kNotWithReplay) {
+    if (app.count(flag) == 0) continue;
+    error = std::string(flag) + ": not with --replay (the capture decides what it changes)";
+    return ParseResult::kError;
+  }
+  return ParseResult::kRun;
+}
+
 }  // namespace
 
 ParseResult ParseSimulatorArgs(const std::vector<std::string>& args, SimulatorOptions& options,
@@ -235,6 +254,15 @@ ParseResult ParseSimulatorArgs(const std::vector<std::string>& args, SimulatorOp
                Real(o.exit_after_seconds, kAboveZero, 1e7));
   AddValueFlag(app, "--pcap", "needs a file name",
                Text(o.pcap_path, [](const std::string& text) { return !text.empty(); }));
+  AddValueFlag(app, "--replay", "needs a capture file",
+               Text(o.replay_path, [](const std::string& text) { return !text.empty(); }));
+  AddValueFlag(app, "--replay-camera", "needs the camera's dotted quad",
+               Text(o.replay_camera, [](const std::string& text) {
+                 in_addr address{};
+                 return inet_pton(AF_INET, text.c_str(), &address) == 1;
+               }));
+  AddValueFlag(app, "--replay-speed", "needs a factor above 0, at most 1000",
+               Real(o.replay_speed, kAboveZero, 1000.0));
 
   // The library reads "--flag=" as "--flag" and would take the next argument as the value, or
   // take "=value" after a flag without one as a setting of it: both are settled here first.
@@ -270,7 +298,7 @@ ParseResult ParseSimulatorArgs(const std::vector<std::string>& args, SimulatorOp
     error = e.what();
     return ParseResult::kError;
   }
-  if (app.remaining_size() == 0) return ParseResult::kRun;
+  if (app.remaining_size() == 0) return ReplayConflict(app, o, error);
   const std::string stray = app.remaining().front();
   error = stray.starts_with("-") && stray.size() > 1
               ? "unknown flag '" + stray.substr(0, stray.find('=')) + "' (see --help)"
@@ -328,6 +356,15 @@ after a 0x08 command, streams one image of 8248 RAW packets to the sender of tha
   --exit-after SECONDS end after this time (default: run until SIGINT or SIGTERM)
   --pcap FILE          record every datagram received and sent in FILE (pcap, raw IPv4),
                        written between images and when camsim ends
+  --replay FILE        be the camera of a capture (pcap or pcapng) instead: answer each command
+                       as the capture's camera answered it, and let the n-th 0x08 stream the
+                       capture's image n as its stream came, at its timing; the images start
+                       over after the last. Retransmission requests are served from the image
+                       rebuilt from the capture, for the packets it holds; others stay
+                       unanswered. The capture is read into memory, about 8.5 MB an image, at
+                       most 256 images
+  --replay-camera ADDR the camera to replay when the capture holds several
+  --replay-speed X     replay the capture's timing X times as fast (default 1)
   --quiet              no per-command trace on standard error
   --help               this text
   --version            the version of camsim (the project's)
@@ -337,8 +374,17 @@ matches the whole number field. --silent-cmd, --damage and --lose-answer may be 
 once; a --damage code given n times damages the first n answers to it (--lose-answer alike). --bad-packet may be given more
 than once; --short-retransmit given n times cuts the first n answers to TOP 6 requests, each to
 its own length.
+With --replay, a command of the same TOP and number field is answered as the capture's camera
+answered it during the same image (the n-th such command the n-th answer, then the last again),
+else as it first answered it anywhere in the capture; one the capture shows only unanswered stays
+unanswered, but 0x08, 0x0A, 0xEF, 0x105 and 0xFC, which camsim answers itself then, as it does
+every command the capture never saw. --drop and --loss leave out more of the capture's stream and
+the command faults act as on camsim's own images; --pattern, --rate, --duplicate, --reorder,
+--last-first, --stop-after, --forge, --bad-packet, --repeat-packet, --id, --unfinished,
+--status-byte and --status-length are refused with it.
 Statistics go to standard output on exit, the achieved rate counted as --rate counts it. Bad flags exit with status 2.
-So does a capture file that cannot be opened, before anything is received or sent.
+So does a capture file that cannot be opened (--pcap) or replayed (--replay), before anything is
+received or sent.
 )";
 }
 

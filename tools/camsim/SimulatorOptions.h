@@ -81,6 +81,13 @@ struct SimulatorOptions {
   double repeat_every_ms = 0.0;
   double repeat_for_ms = 0.0;
 
+  // Replay of a capture (--replay): the capture's camera answers and streams in place of the
+  // simulated one; empty = none. The camera's address when the capture holds several, and the
+  // factor the capture's timing is sped up by.
+  std::string replay_path;
+  std::string replay_camera;
+  double replay_speed = 1.0;
+
   double exit_after_seconds = 0.0;  // camsim only; 0 = until SIGINT or SIGTERM
   std::string pcap_path;            // camsim only: capture file (--pcap); empty = none
   bool trace = false;               // one line per command on standard error
@@ -89,6 +96,14 @@ struct SimulatorOptions {
 // 32 bytes of identification data in all: 10 bytes before the text, the text and its zero byte.
 inline constexpr std::size_t kIdDataLength = 32;
 inline constexpr std::size_t kMaxIdTextLength = kIdDataLength - 10 - 1;
+
+// The flags refused together with --replay: they shape the stream or write the answers, which
+// the capture decides. The other faults act on the replay as on camsim's own images (--drop and
+// --loss leave out more of the capture's stream).
+inline constexpr const char* kNotWithReplay[] = {
+    "--pattern",    "--rate",        "--duplicate",    "--reorder",       "--last-first",
+    "--stop-after", "--forge",       "--bad-packet",   "--repeat-packet", "--id",
+    "--unfinished", "--status-byte", "--status-length"};
 
 enum class ParseResult { kRun, kHelp, kVersion, kError };
 

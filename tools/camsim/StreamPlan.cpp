@@ -62,4 +62,19 @@ std::vector<int> PlanStream(const SimulatorOptions& options, std::uint32_t image
   return plan;
 }
 
+std::vector<std::size_t> ThinStream(const SimulatorOptions& options, std::uint32_t image_number,
+                                    const std::vector<int>& indices) {
+  std::mt19937_64 rng(options.seed * 0x9E3779B97F4A7C15u + image_number);
+  std::vector<int> drop = options.drop;
+  std::sort(drop.begin(), drop.end());
+  std::vector<std::size_t> kept;
+  kept.reserve(indices.size());
+  for (std::size_t at = 0; at < indices.size(); ++at) {
+    if (std::binary_search(drop.begin(), drop.end(), indices[at])) continue;
+    if (Chance(rng, options.loss)) continue;
+    kept.push_back(at);
+  }
+  return kept;
+}
+
 }  // namespace fp

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -15,6 +16,12 @@ struct SimulatorOptions;
 // the same image. The simulator streams exactly this list; tests call it to know what must arrive.
 // A `forge` index that is sent comes twice in a row, first as a forged copy (ForgedEntry).
 std::vector<int> PlanStream(const SimulatorOptions& options, std::uint32_t image_number);
+
+// The positions in `indices` (the packets of a captured stream, in its order) that a replay of
+// it as image `image_number` sends: those neither in the `drop` list nor left out by the `loss`
+// fraction, drawn from a generator seeded as PlanStream's. The other stream faults do not apply.
+std::vector<std::size_t> ThinStream(const SimulatorOptions& options, std::uint32_t image_number,
+                                    const std::vector<int>& indices);
 
 // The plan's entry for a forged copy of packet `index`, and back: negative, so that no index
 // is taken for one.

@@ -1,6 +1,7 @@
 // camsim: the simulated NUDP camera as a program. Runs until SIGINT, SIGTERM or --exit-after,
 // then writes the rest of its capture (--pcap) and prints its statistics on standard output.
 #include "tools/camsim/CameraSimulator.h"
+#include "tools/camsim/CaptureReplay.h"
 #include "tools/camsim/PcapWriter.h"
 #include "tools/camsim/SimulatorOptions.h"
 
@@ -57,15 +58,36 @@ int main(int argc, char** argv) {
     }
   }
 
-  fp::CameraSimulator camera(options, std::move(capture));
+  // So is a capture to replay that cannot be: it is read whole before the socket is bound.
+  std::unique_ptr<fp::CaptureReplay> replay;
+  if (!options.replay_path.empty()) {
+    replay = std::make_unique<fp::CaptureReplay>();
+    if (!replay->Load(options.replay_path, options.replay_camera, error)) {
+      std::fprintf(stderr, "camsim: --replay %s: %s\n", options.replay_path.c_str(), error.c_str());
+      return 2;
+    }
+  }
+  const std::string replaying = replay ? "replaying camera " + replay->Camera() + " of " +
+                                             options.replay_path + " (" +
+                                             std::to_string(replay->Images()) + " images)"
+                                       : std::string();
+
+  fp::CameraSimulator camera(options, std::move(capture), std::move(replay));
   if (!camera.Start(error)) {
     std::fprintf(stderr, "camsim: %s\n", error.c_str());
     return 1;
   }
-  char pace[64] = "unpaced";
-  if (options.rate_mbit > 0) std::snprintf(pace, sizeof pace, "%g Mbit/s", options.rate_mbit);
-  std::fprintf(stderr, "camsim: listening on %s:%u, %s, id \"%s\"\n", options.bind_address.c_str(),
-               unsigned{options.port}, pace, options.id_text.c_str());
+  if (!replaying.empty()) {
+    std::fprintf(stderr, "camsim: listening on %s:%u, %s at %g times its speed\n",
+                 options.bind_address.c_str(), unsigned{options.port}, replaying.c_str(),
+                 options.replay_speed);
+  } else {
+    char pace[64] = "unpaced";
+    if (options.rate_mbit > 0) std::snprintf(pace, sizeof pace, "%g Mbit/s", options.rate_mbit);
+    std::fprintf(stderr, "camsim: listening on %s:%u, %s, id \"%s\"\n",
+                 options.bind_address.c_str(), unsigned{options.port}, pace,
+                 options.id_text.c_str());
+  }
 
   const auto start = std::chrono::steady_clock::now();
   const auto limit = std::chrono::duration<double>(options.exit_after_seconds);
