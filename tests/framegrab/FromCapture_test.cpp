@@ -170,5 +170,45 @@ TEST(FromCapture, RefusesWhatItCannotUseAndWritesNothing) {
   }
 }
 
+// Two cameras in one capture: each gets a run of its own, its files named by its address, one
+// summary each in the order their conversations began.
+TEST(FromCapture, EachCameraOfACaptureGetsItsOwnRun) {
+  GrabRig first(22, {"--rate", "300", "--drop", "7", "--pcap", "camera.pcap"});
+  GrabRig second(23, {"--rate", "300", "--pcap", "camera.pcap"});
+  ASSERT_EQ(first.Grab({"--images", "1"}), 0) << first.File("err");
+  ASSERT_EQ(second.Grab({"--images", "2"}), 0) << second.File("err");
+  first.StopCamera();
+  second.StopCamera();
+  // The second capture's records after the first's, under the first's file header.
+  std::string both = first.File("camera.pcap") + second.File("camera.pcap").substr(24);
+  std::ofstream(first.Path("both.pcap"), std::ios::binary) << both;
+
+  EXPECT_EQ(first.FromCapture({"--from-capture", "both.pcap", "--json", "-"}), 2);
+  EXPECT_EQ(first.File("err"),
+            "framegrab: --json - takes one camera's run, and the capture holds 2 cameras: name a "
+            "file, each camera's gets its address\n");
+  ASSERT_EQ(first.FromCapture({"--from-capture", "both.pcap", "--json", "run.json", "--save",
+                               "pics", "--records", "run.jsonl"}),
+            0)
+      << first.File("err");
+  const std::string out = first.File("out");
+  const std::size_t a = out.find("camera 127.22.22.1 (host 127.22.22.2):\nimages: 1 complete");
+  const std::size_t b = out.find("camera 127.22.23.1 (host 127.22.23.2):\nimages: 2 complete");
+  EXPECT_TRUE(a != std::string::npos && b != std::string::npos && a < b) << out;
+  for (const auto& [camera, images] : {std::pair{"127.22.22.1", 1}, std::pair{"127.22.23.1", 2}}) {
+    const nlohmann::json run =
+        nlohmann::json::parse(first.File("run-" + std::string(camera) + ".json"));
+    EXPECT_EQ(run["camera"], camera);
+    EXPECT_EQ(run["images"].size(), static_cast<std::size_t>(images));
+    EXPECT_TRUE(
+        std::filesystem::exists(first.Path("pics/" + std::string(camera) + "/image-000001.png")));
+    EXPECT_NE(first.File("run-" + std::string(camera) + ".jsonl").find("\"record\":\"end\""),
+              std::string::npos);
+  }
+  EXPECT_EQ(nlohmann::json::parse(first.File(
+                "run-127.22.22.1.json"))["summary"]["capture"]["lost_before_host_packets"],
+            1);
+}
+
 }  // namespace
 }  // namespace fp::test
