@@ -169,8 +169,6 @@ void Settle(CapturedImage& image, const std::vector<std::uint8_t>& in_stream,
       ++have_count;
       continue;
     }
-    std::memset(image.data.get() + static_cast<std::size_t>(i) * RAW_PACKET_DATA_LENGTH, 0,
-                RAW_PACKET_DATA_LENGTH);
     if (!image.missing_ranges.empty() && image.missing_ranges.back().last == i - 1) {
       image.missing_ranges.back().last = i;
     } else {
@@ -321,6 +319,8 @@ void ConversationBuilder::Add(const CapturedDatagram& d) {
       // After its stream the driver stores nothing new: the packet is fetched, if at all.
       ++image.counts.refused;
       t.late[index] = 1;
+      // Kept for a replay all the same: the capture holds it.
+      if (t.fetched[index] == 0) std::memcpy(place, data, RAW_PACKET_DATA_LENGTH);
     } else if (t.in_stream[index] == 0) {
       t.in_stream[index] = 1;
       if (index == RAW_LAST_PACKET_INDEX) t.stream_ended = true;

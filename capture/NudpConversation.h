@@ -82,8 +82,10 @@ struct CapturedImage {
   WireFigures wire;
   std::vector<CapturedCommand> commands;  // sent while it was taken, the start command first
   std::vector<StreamPacket> stream;       // when kept
-  // RAW_IMAGE_SIZE bytes, zero where the packet is missing in the end; `held` says, per packet,
-  // whether the capture holds it (from the stream or an answer), as a replay serves it.
+  // RAW_IMAGE_SIZE bytes: what the capture holds of each packet (an answer's copy before the
+  // stream's), zero where it holds none; `held` says which it holds, as a replay serves them.
+  // The driver's image is this where `missing_ranges` do not reach: a packet the host lost and
+  // never got again is held all the same, so whoever shows the driver's image zeroes those.
   std::shared_ptr<std::uint8_t[]> data;
   std::vector<bool> held;
 };

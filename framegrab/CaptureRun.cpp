@@ -375,6 +375,11 @@ class CaptureReading {
       record.picture = r.saver->FileName(number, !record.complete);
     }
     r.WriteLine(ImageLine(record), _err);
+    // What the driver lacked in the end is zero, whatever the capture holds there.
+    for (const RawPacketRange& range : record.missing_ranges) {
+      std::memset(image.data.get() + static_cast<std::size_t>(range.first) * RAW_PACKET_DATA_LENGTH,
+                  0, static_cast<std::size_t>(range.Count()) * RAW_PACKET_DATA_LENGTH);
+    }
     SharedImage shared = std::move(image.data);
     if (!record.picture.empty()) {
       r.saver->Fill(shared, PictureTags{number, record.complete, record.ended_utc});
