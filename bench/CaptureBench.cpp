@@ -14,8 +14,6 @@
 //   capture_bench [--images N] [--rounds N] [--dir DIR]
 //   (default 100 images, 5 rounds, /dev/shm when it is there, else /tmp; 127.26.100.1 and .2)
 
-#include "nudp/NudpProtocol.h"
-
 #include "bench/BenchFlags.h"
 #include "bench/Statistics.h"
 #include "capture/CaptureFile.h"
