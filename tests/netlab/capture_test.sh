@@ -16,7 +16,7 @@
 #     diagnosis must say so.
 #   - when camsim can replay a capture (--replay), the first capture replayed by camsim to
 #     framegrab on a clean link: each image must lack after its stream exactly the packets the
-#     capture lost before the host.
+#     capture lost before the host, and end complete.
 # Exits 77 (skipped) where the lab cannot be made or tcpdump, dumpcap or nft is missing.
 #
 #   capture_test.sh NETLAB FRAMEGRAB CAMSIM
@@ -217,6 +217,40 @@ stop_captures tcpdump any
 camsim_stop
 "$netlab" exec "$lab" host nft delete table inet fp_loss
 for capture in inside.pcap inside-any.pcap; do compare inside "$capture" inside; done
+
+if "$camsim" --help | grep -q -- --replay; then
+  echo "--- the first capture replayed by camsim on a clean link"
+  camsim_start "$dir/sim.out" "$dir/sim.err" "$netlab" exec "$lab" camera "$camsim" \
+    --bind "$camera" --replay "$dir/before.pcap" --quiet ||
+    fail "camsim --replay did not start: $(cat "$dir/sim.err")"
+  mkdir "$dir/replay"
+  (cd "$dir/replay" && exec "$netlab" exec "$lab" host "$framegrab" "$host" "$camera" --images 5 \
+    --json replay.json >out 2>err) || fail "framegrab against the replay: $(cat "$dir/replay/err")"
+  camsim_stop
+  python3 - "$dir" <<'EOF_REPLAY' || fail "the replay's loss is not the capture's"
+import json, sys
+dir = sys.argv[1]
+replay = json.load(open(dir + "/replay/replay.json"))["images"]
+read = json.load(open(dir + "/before/before.pcap.json"))["images"]
+problems = []
+if len(replay) != len(read):
+    problems.append("%d images, the capture %d" % (len(replay), len(read)))
+for r, c in zip(replay, read):
+    if r["missing_after_stream_packets"] != c["capture"]["lost_before_host_packets"]:
+        problems.append("image %d: %d missing after the replayed stream, %d lost before the host"
+                        % (r["image"], r["missing_after_stream_packets"],
+                           c["capture"]["lost_before_host_packets"]))
+    if not r["complete"]:
+        problems.append("image %d incomplete" % r["image"])
+for p in problems:
+    print("  " + p)
+print("  replay: %d images, %d packets missing after the stream, as the capture lost them"
+      % (len(replay), sum(r["missing_after_stream_packets"] for r in replay)))
+sys.exit(1 if problems else 0)
+EOF_REPLAY
+else
+  echo "--- camsim has no --replay: the replay of a capture is not tried"
+fi
 
 [ $status -eq 0 ] && echo "captures: all cases passed"
 exit $status
