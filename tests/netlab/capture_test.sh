@@ -77,9 +77,12 @@ start_capture() {
   return 1
 }
 # Ends the captures with SIGINT, as a person would, once the last datagrams have had time to
-# leave the kernel's capture buffers, and checks that the kernel dropped none of them.
+# leave the kernel's capture buffers (tcpdump is handed them in blocks, up to a second late, and
+# what it has not been handed when interrupted is never written), and checks that the kernel
+# dropped none of them. (tcpdump --immediate-mode would hand them over at once, but gives -i any
+# a ring of a few hundred packets, each in a slot as large as the snap length.)
 stop_captures() {
-  sleep 1.2
+  sleep 2
   local pid
   for pid in "${capture_pids[@]}"; do kill -INT "$pid" 2>/dev/null; done
   for pid in "${capture_pids[@]}"; do wait "$pid"; done
@@ -190,9 +193,9 @@ table netdev fp_loss {
 }
 EOF
 start_sim
-start_capture tcpdump tcpdump -i "$host_if" -s 0 -B 65536 --immediate-mode -w "$dir/before.pcap"
+start_capture tcpdump tcpdump -i "$host_if" -s 0 -B 65536 -w "$dir/before.pcap"
 start_capture dumpcap dumpcap -i "$host_if" -s 0 -B 64 -q -w "$dir/before.pcapng"
-start_capture any tcpdump -i any -s 0 -B 65536 --immediate-mode -w "$dir/before-any.pcap"
+start_capture any tcpdump -i any -s 0 -B 65536 -w "$dir/before-any.pcap"
 live_run before 5
 stop_captures tcpdump dumpcap any
 camsim_stop
@@ -209,8 +212,8 @@ table inet fp_loss {
 }
 EOF
 start_sim
-start_capture tcpdump tcpdump -i "$host_if" -s 0 -B 65536 --immediate-mode -w "$dir/inside.pcap"
-start_capture any tcpdump -i any -y LINUX_SLL -s 0 -B 65536 --immediate-mode \
+start_capture tcpdump tcpdump -i "$host_if" -s 0 -B 65536 -w "$dir/inside.pcap"
+start_capture any tcpdump -i any -y LINUX_SLL -s 0 -B 65536 \
   -w "$dir/inside-any.pcap"
 live_run inside 4
 stop_captures tcpdump any
