@@ -86,6 +86,7 @@ struct ConversationBuilder::Taking {
   std::vector<std::uint8_t> late;        // first came after the stream had ended: refused
   std::vector<std::int64_t> arrival_ns;  // of the first copy in the stream
   std::vector<double> answer_ms;         // of each answered retransmission request
+  int have_count = 0;                    // packets the driver has (Has)
   std::int64_t stream_first_ns = -1;
   std::int64_t stream_last_ns = -1;
   std::int64_t recovery_first_ns = -1;
@@ -100,7 +101,20 @@ struct ConversationBuilder::Taking {
   };
   std::map<WireEnd, Pending> pending;
 
+  // True when the driver has packet `i`: the stream's copy it did not ask for again, or an
+  // answer's.
+  bool Has(std::size_t i) const {
+    return (in_stream[i] != 0 && requested[i] == 0 && conflict[i] == 0) || fetched[i] != 0;
+  }
+  // Sets `flag` of packet `i`, keeping have_count.
+  void Mark(std::vector<std::uint8_t>& flag, std::size_t i) {
+    const bool had = Has(i);
+    flag[i] = 1;
+    have_count += static_cast<int>(Has(i)) - static_cast<int>(had);
+  }
+
   void ResetPackets() {
+    have_count = 0;
     in_stream.assign(RAW_PACKETS_PER_IMAGE, 0);
     conflict.assign(RAW_PACKETS_PER_IMAGE, 0);
     requested.assign(RAW_PACKETS_PER_IMAGE, 0);
@@ -274,7 +288,11 @@ void ConversationBuilder::Add(const CapturedDatagram& d) {
     if (command.top == NUDP_TOP_RETRANSMIT && drivers) {
       ++image.counts.retransmission_requests;
       const std::uint64_t index = RawPacketIndex(number);
-      if (index < RAW_PACKETS_PER_IMAGE) t.requested[index] = 1;
+      // A request for a packet of an image the driver has whole is a check (frameprobe asks
+      // for one again at its end), not a loss.
+      if (index < RAW_PACKETS_PER_IMAGE && t.have_count < RAW_PACKETS_PER_IMAGE) {
+        t.Mark(t.requested, index);
+      }
       if (t.recovery_first_ns < 0) t.recovery_first_ns = d.time_ns;
     }
     if (!repeat) {
@@ -322,7 +340,7 @@ void ConversationBuilder::Add(const CapturedDatagram& d) {
       // Kept for a replay all the same: the capture holds it.
       if (t.fetched[index] == 0) std::memcpy(place, data, RAW_PACKET_DATA_LENGTH);
     } else if (t.in_stream[index] == 0) {
-      t.in_stream[index] = 1;
+      t.Mark(t.in_stream, index);
       if (index == RAW_LAST_PACKET_INDEX) t.stream_ended = true;
       t.arrival_ns[index] = d.time_ns;
       ++image.counts.stored;
@@ -330,7 +348,7 @@ void ConversationBuilder::Add(const CapturedDatagram& d) {
       if (t.fetched[index] == 0) std::memcpy(place, data, RAW_PACKET_DATA_LENGTH);
     } else if (t.fetched[index] == 0 && std::memcmp(place, data, RAW_PACKET_DATA_LENGTH) != 0) {
       ++image.counts.conflicts;
-      t.conflict[index] = 1;
+      t.Mark(t.conflict, index);
     } else if (t.stream_ended) {
       // The same again after the stream: compared, and refused.
       ++image.counts.refused;
@@ -399,8 +417,9 @@ void ConversationBuilder::Add(const CapturedDatagram& d) {
     return;
   }
   const int index = static_cast<int>(RawPacketIndex(number));
-  if (t.fetched[index] == 0) ++image.counts.fetched_again;
-  t.fetched[index] = 1;
+  // What recovery brought: a packet the driver lacked.
+  if (!t.Has(static_cast<std::size_t>(index))) ++image.counts.fetched_again;
+  t.Mark(t.fetched, static_cast<std::size_t>(index));
   std::memcpy(image.data.get() + static_cast<std::size_t>(index) * RAW_PACKET_DATA_LENGTH, data,
               RAW_PACKET_DATA_LENGTH);
 }
