@@ -10,6 +10,9 @@ namespace {
 
 constexpr std::uint8_t kRetransmitAnswerTop = NUDP_RESPONSE_FLAG | NUDP_TOP_RETRANSMIT;
 
+// The packet frameprobe asks for again at the end of every image, whatever became of it.
+constexpr std::uint64_t kFrameprobeCheckPacket = 251;
+
 // The longest gaps a stream keeps.
 constexpr std::size_t kLongestGaps = 3;
 
@@ -87,6 +90,7 @@ struct ConversationBuilder::Taking {
   std::vector<std::int64_t> arrival_ns;  // of the first copy in the stream
   std::vector<double> answer_ms;         // of each answered retransmission request
   int have_count = 0;                    // packets the driver has (Has)
+  std::int64_t last_request = -1;        // the packet asked for last
   std::int64_t stream_first_ns = -1;
   std::int64_t stream_last_ns = -1;
   std::int64_t recovery_first_ns = -1;
@@ -115,6 +119,7 @@ struct ConversationBuilder::Taking {
 
   void ResetPackets() {
     have_count = 0;
+    last_request = -1;
     in_stream.assign(RAW_PACKETS_PER_IMAGE, 0);
     conflict.assign(RAW_PACKETS_PER_IMAGE, 0);
     requested.assign(RAW_PACKETS_PER_IMAGE, 0);
@@ -288,9 +293,16 @@ void ConversationBuilder::Add(const CapturedDatagram& d) {
     if (command.top == NUDP_TOP_RETRANSMIT && drivers) {
       ++image.counts.retransmission_requests;
       const std::uint64_t index = RawPacketIndex(number);
-      // A request for a packet of an image the driver has whole is a check (frameprobe asks
-      // for one again at its end), not a loss.
-      if (index < RAW_PACKETS_PER_IMAGE && t.have_count < RAW_PACKETS_PER_IMAGE) {
+      // Recovery asks for what the driver lacks in order of the packets; a request for a
+      // packet of an image the capture holds whole is a check, not a loss, when it goes back
+      // (after a recovery that made the image whole), or when it is frameprobe's own of packet
+      // 251, which it asks for again at the end of every image. (A host that lost packet 251
+      // after any it lost before it looks the same.)
+      const bool whole = t.have_count == RAW_PACKETS_PER_IMAGE;
+      const bool check = whole && (index == kFrameprobeCheckPacket ||
+                                   static_cast<std::int64_t>(index) <= t.last_request);
+      if (index < RAW_PACKETS_PER_IMAGE) t.last_request = static_cast<std::int64_t>(index);
+      if (index < RAW_PACKETS_PER_IMAGE && !check) {
         t.Mark(t.requested, index);
       }
       if (t.recovery_first_ns < 0) t.recovery_first_ns = d.time_ns;
