@@ -143,6 +143,7 @@ TEST(ConversationBuilder, RebuildsEachImageAsTheDriverHadIt) {
   w.Answer(0, NUDP_CMD_START_RAW);
   for (int i = 0; i < RAW_PACKETS_PER_IMAGE; ++i) w.Raw(i, 0x22, i == 4000 ? 3000 : 9);
   w.Fetch(251, 0x22);  // a check of the whole image, as frameprobe makes one: no loss
+  w.Fetch(9, 0x22);    // back over the whole image: a check too
 
   const Built built = Build({&w});
   ASSERT_EQ(built.images.size(), 2u);
@@ -187,7 +188,7 @@ TEST(ConversationBuilder, RebuildsEachImageAsTheDriverHadIt) {
   EXPECT_EQ(two.stream_packets, RAW_PACKETS_PER_IMAGE);
   EXPECT_EQ(two.missing_packets, 0);
   EXPECT_EQ(two.counts.fetched_again, 0);
-  EXPECT_EQ(two.counts.answered_retransmissions, 1);
+  EXPECT_EQ(two.counts.answered_retransmissions, 2);
   EXPECT_EQ(two.counts.duplicates + two.counts.conflicts, 0);
   EXPECT_TRUE(AllBytes(two, 10, 0x22));
   ASSERT_FALSE(two.wire.longest_gaps.empty());
