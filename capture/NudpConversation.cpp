@@ -173,6 +173,11 @@ void Settle(CapturedImage& image, const std::vector<std::uint8_t>& in_stream,
     const bool from_stream = in_stream[i] != 0 && requested[i] == 0 && conflict[i] == 0;
     const bool have = from_stream || fetched[i] != 0;
     image.held[i] = in_stream[i] != 0 || late[i] != 0 || fetched[i] != 0;
+    // The buffer comes as it was left: what the capture does not hold is zeroed here alone.
+    if (!image.held[i]) {
+      std::memset(image.data.get() + static_cast<std::size_t>(i) * RAW_PACKET_DATA_LENGTH, 0,
+                  RAW_PACKET_DATA_LENGTH);
+    }
     if (from_stream) ++image.stream_packets;
     if (!from_stream) {
       ++image.missing_packets;
@@ -269,7 +274,6 @@ void ConversationBuilder::Add(const CapturedDatagram& d) {
       image.started_ns = d.time_ns;
       image.ended_ns = d.time_ns;
       image.data = _buffers();
-      std::memset(image.data.get(), 0, RAW_IMAGE_SIZE);
       t.open = true;
       t.host = host;
       t.start_answers = 0;
@@ -389,7 +393,6 @@ void ConversationBuilder::Add(const CapturedDatagram& d) {
       t.ResetPackets();
       image.commands = commands;
       image.counts = counts;
-      std::memset(image.data.get(), 0, RAW_IMAGE_SIZE);
     } else if (drivers) {
       ++t.tail_stray;
     }
