@@ -13,6 +13,13 @@ constexpr std::uint8_t kRetransmitAnswerTop = NUDP_RESPONSE_FLAG | NUDP_TOP_RETR
 // The packet frameprobe asks for again at the end of every image, whatever became of it.
 constexpr std::uint64_t kFrameprobeCheckPacket = 251;
 
+constexpr std::size_t kPackets = RAW_PACKETS_PER_IMAGE;
+
+// The command at `at` (not negative) of `commands`.
+CapturedCommand& At(std::vector<CapturedCommand>& commands, int at) {
+  return commands[static_cast<std::size_t>(at)];
+}
+
 // The longest gaps a stream keeps.
 constexpr std::size_t kLongestGaps = 3;
 
@@ -167,25 +174,25 @@ void Settle(CapturedImage& image, const std::vector<std::uint8_t>& in_stream,
   image.missing_ranges.clear();
   image.wire.bursts.clear();
   int have_count = 0;
-  for (int i = 0; i < RAW_PACKETS_PER_IMAGE; ++i) {
+  for (std::size_t p = 0; p < kPackets; ++p) {
+    const int i = static_cast<int>(p);
     // The driver kept the stream's copy unless it asked for the packet again: then only an
     // answer brought it.
-    const bool from_stream = in_stream[i] != 0 && requested[i] == 0 && conflict[i] == 0;
-    const bool have = from_stream || fetched[i] != 0;
-    image.held[i] = in_stream[i] != 0 || late[i] != 0 || fetched[i] != 0;
+    const bool from_stream = in_stream[p] != 0 && requested[p] == 0 && conflict[p] == 0;
+    const bool have = from_stream || fetched[p] != 0;
+    image.held[p] = in_stream[p] != 0 || late[p] != 0 || fetched[p] != 0;
     // The buffer comes as it was left: what the capture does not hold is zeroed here alone.
-    if (!image.held[i]) {
-      std::memset(image.data.get() + static_cast<std::size_t>(i) * RAW_PACKET_DATA_LENGTH, 0,
-                  RAW_PACKET_DATA_LENGTH);
+    if (!image.held[p]) {
+      std::memset(image.data.get() + p * RAW_PACKET_DATA_LENGTH, 0, RAW_PACKET_DATA_LENGTH);
     }
     if (from_stream) ++image.stream_packets;
     if (!from_stream) {
       ++image.missing_packets;
-      if (late[i] != 0) {
+      if (late[p] != 0) {
         // In the capture, but after the stream: the driver refused it; not lost.
-      } else if (in_stream[i] == 0) {
+      } else if (in_stream[p] == 0) {
         ++image.wire.lost_before_host;
-      } else if (conflict[i] == 0) {
+      } else if (conflict[p] == 0) {
         ++image.wire.lost_in_host;
       }
     }
@@ -201,18 +208,18 @@ void Settle(CapturedImage& image, const std::vector<std::uint8_t>& in_stream,
   }
   image.complete = have_count == RAW_PACKETS_PER_IMAGE;
   // Runs of packets the capture's stream lacks, and the arrival gap across each.
-  for (int i = 0; i < RAW_PACKETS_PER_IMAGE;) {
-    if (in_stream[i] != 0 || late[i] != 0) {
-      ++i;
+  for (std::size_t p = 0; p < kPackets;) {
+    if (in_stream[p] != 0 || late[p] != 0) {
+      ++p;
       continue;
     }
-    int end = i;
-    while (end < RAW_PACKETS_PER_IMAGE && in_stream[end] == 0 && late[end] == 0) ++end;
-    const std::int64_t before = i > 0 ? arrival_ns[i - 1] : stream_first_ns;
-    const std::int64_t after = end < RAW_PACKETS_PER_IMAGE ? arrival_ns[end] : stream_last_ns;
+    std::size_t end = p;
+    while (end < kPackets && in_stream[end] == 0 && late[end] == 0) ++end;
+    const std::int64_t before = p > 0 ? arrival_ns[p - 1] : stream_first_ns;
+    const std::int64_t after = end < kPackets ? arrival_ns[end] : stream_last_ns;
     const double gap = before >= 0 && after >= before ? MsOf(after - before) : 0;
-    image.wire.bursts.push_back(LossBurst{i, end - i, gap});
-    i = end;
+    image.wire.bursts.push_back(LossBurst{static_cast<int>(p), static_cast<int>(end - p), gap});
+    p = end;
   }
   image.wire.stream_ms = stream_first_ns >= 0 ? MsOf(stream_last_ns - stream_first_ns) : 0;
 }
@@ -260,8 +267,8 @@ void ConversationBuilder::Add(const CapturedDatagram& d) {
     if (repeat) {
       Taking::Pending& p = waiting->second;
       ++p.command.sendings;
-      if (p.kept_in_image >= 0) ++image.commands[p.kept_in_image].sendings;
-      if (p.kept_in_conversation >= 0) ++c.commands[p.kept_in_conversation].sendings;
+      if (p.kept_in_image >= 0) ++At(image.commands, p.kept_in_image).sendings;
+      if (p.kept_in_conversation >= 0) ++At(c.commands, p.kept_in_conversation).sendings;
     } else if (IsStart(command)) {
       // A new image: the one before ends here.
       if (t.open) {
@@ -342,11 +349,11 @@ void ConversationBuilder::Add(const CapturedDatagram& d) {
       ++image.counts.damaged;
       return;
     }
-    const int index = static_cast<int>(RawPacketIndex(number));
-    std::uint8_t* place =
-        image.data.get() + static_cast<std::size_t>(index) * RAW_PACKET_DATA_LENGTH;
+    const std::size_t index = RawPacketIndex(number);
+    std::uint8_t* place = image.data.get() + index * RAW_PACKET_DATA_LENGTH;
     if (_keep_stream) image.stream.push_back(StreamPacket{d.time_ns - image.started_ns, number});
-    if (t.stream_last_ns >= 0) t.NoteGap(MsOf(d.time_ns - t.stream_last_ns), index);
+    if (t.stream_last_ns >= 0)
+      t.NoteGap(MsOf(d.time_ns - t.stream_last_ns), static_cast<int>(index));
     if (t.stream_first_ns < 0) t.stream_first_ns = d.time_ns;
     t.stream_last_ns = d.time_ns;
     if (t.in_stream[index] == 0 && t.stream_ended) {
@@ -357,7 +364,7 @@ void ConversationBuilder::Add(const CapturedDatagram& d) {
       if (t.fetched[index] == 0) std::memcpy(place, data, RAW_PACKET_DATA_LENGTH);
     } else if (t.in_stream[index] == 0) {
       t.Mark(t.in_stream, index);
-      if (index == RAW_LAST_PACKET_INDEX) t.stream_ended = true;
+      if (index == kPackets - 1) t.stream_ended = true;
       t.arrival_ns[index] = d.time_ns;
       ++image.counts.stored;
       // A packet fetched already keeps the answer's data.
@@ -407,12 +414,12 @@ void ConversationBuilder::Add(const CapturedDatagram& d) {
   p.command.answered_ns = d.time_ns;
   p.command.answer.assign(d.payload, d.payload + d.payload_length);
   if (p.kept_in_image >= 0 && t.open) {
-    image.commands[p.kept_in_image].answered_ns = d.time_ns;
-    image.commands[p.kept_in_image].answer = p.command.answer;
+    At(image.commands, p.kept_in_image).answered_ns = d.time_ns;
+    At(image.commands, p.kept_in_image).answer = p.command.answer;
     if (p.kept_in_image == 0 && IsStart(p.command)) t.start_answers = 1;
   }
   if (p.kept_in_conversation >= 0) {
-    CapturedCommand& kept = c.commands[p.kept_in_conversation];
+    CapturedCommand& kept = At(c.commands, p.kept_in_conversation);
     kept.answered_ns = d.time_ns;
     kept.answer = p.command.answer;
     if (p.command.top != NUDP_TOP_RETRANSMIT && (p.command.number & 0xFF) == NUDP_CMD_IDENTIFY &&
@@ -431,12 +438,11 @@ void ConversationBuilder::Add(const CapturedDatagram& d) {
   if (!RawPacketInImage(number, data_length) || !RawPacketFillsItsPlace(number, data_length)) {
     return;
   }
-  const int index = static_cast<int>(RawPacketIndex(number));
+  const std::size_t index = RawPacketIndex(number);
   // What recovery brought: a packet the driver lacked.
-  if (!t.Has(static_cast<std::size_t>(index))) ++image.counts.fetched_again;
-  t.Mark(t.fetched, static_cast<std::size_t>(index));
-  std::memcpy(image.data.get() + static_cast<std::size_t>(index) * RAW_PACKET_DATA_LENGTH, data,
-              RAW_PACKET_DATA_LENGTH);
+  if (!t.Has(index)) ++image.counts.fetched_again;
+  t.Mark(t.fetched, index);
+  std::memcpy(image.data.get() + index * RAW_PACKET_DATA_LENGTH, data, RAW_PACKET_DATA_LENGTH);
 }
 
 void ConversationBuilder::EndImage(const WireEnd& camera) {
