@@ -8,14 +8,11 @@
 #include "framegrab/model/ImageAnalyser.h"
 #include "framegrab/model/RunRecords.h"
 #include "framegrab/views/JsonView.h"
-#include "framegrab/views/PageView.h"
-#include "framegrab/views/SummaryText.h"
 #include "framegrab/write/PictureSaver.h"
 #include "framegrab/write/PreviewWorker.h"
 #include "framegrab/write/RecordLines.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -23,13 +20,6 @@
 namespace fp {
 
 namespace {
-
-// Digits enough for every image number, at least 6.
-int NumberDigits(int images) {
-  int digits = 1;
-  for (int n = images; n >= 10; n /= 10) ++digits;
-  return std::max(6, digits);
-}
 
 // What the first reading of a capture found: its cameras in the order they first appear, or
 // why it cannot be used.
@@ -165,24 +155,13 @@ bool PrepareOutputs(const GrabOptions& options, bool several, CameraRun& run, st
   return true;
 }
 
-// The pictures' counts, into the facts.
-void PutPictureCounts(const PictureCounts& counts, RunFacts& facts) {
-  facts.saved_pictures = counts.saved;
-  facts.unsaved_pictures = counts.skipped;
-  facts.failed_pictures = counts.failed;
-  facts.saving_stopped_at = counts.stopped_at;
-  facts.saving_stopped_reason = counts.stopped_reason;
-  facts.unsaved_after_stop_pictures = counts.unsaved_after_stop;
-  facts.writer_wait_ms = counts.waited_ms;
-}
-
 class CaptureReading {
  public:
   CaptureReading(const GrabOptions& options, std::string command_line, int most_images,
                  std::FILE* err)
       : _options(options),
         _command_line(std::move(command_line)),
-        _digits(NumberDigits(std::min(options.images, most_images))),
+        _digits(PictureNumberDigits(std::min(options.images, most_images))),
         _err(err) {}
 
   // The runs, one per camera, ready to be filled; false (with a message) when an output cannot
@@ -277,36 +256,19 @@ class CaptureReading {
         std::fprintf(text, "camera %s (host %s):\n", model->facts.camera.c_str(),
                      model->facts.local.c_str());
       }
-      if (!_options.quiet) {
-        std::fputs(FormatSummary(*model).c_str(), text);
-      } else {
-        for (const std::string& d : model->summary.diagnoses) {
-          std::fprintf(_err, "diagnosis: %s\n", d.c_str());
-        }
-      }
-      std::fflush(text);
-      int status = model->summary.exit_status;
-      if (!r.lines_path.empty() && r.lines.Failure().empty() &&
-          !r.lines.Append(RunEndLine(*model))) {
-        std::fprintf(_err, "framegrab: --records %s: %s\n", r.lines_path.c_str(),
-                     r.lines.Failure().c_str());
-      }
-      if (!r.lines.Failure().empty() && status == 0) status = 1;
-      if (json_to_out) {
-        if ((std::fputs(RunToJson(*model).c_str(), out) < 0 || std::fflush(out) != 0) &&
-            status == 0) {
-          std::fprintf(_err, "framegrab: --json -: %s\n", std::strerror(errno));
-          status = 1;
-        }
-      } else if (r.json.Wanted() && !r.json.Write(RunToJson(*model), _err) && status == 0) {
-        status = 1;
-      }
-      if (r.report.Wanted()) {
-        const std::shared_ptr<const Preview> shown = r.preview->Latest();
-        if (!r.report.Write(ReportHtml(*model, shown.get(), _command_line), _err) && status == 0) {
-          status = 1;
-        }
-      }
+      RunResults results;
+      results.out = out;
+      results.text = text;
+      results.err = _err;
+      results.summary = !_options.quiet;
+      results.json_to_out = json_to_out;
+      results.json = &r.json;
+      results.report = &r.report;
+      if (!r.lines_path.empty()) results.lines = &r.lines;
+      results.lines_path = r.lines_path;
+      results.preview = r.preview.get();
+      results.command_line = _command_line;
+      const int status = WriteRunResults(*model, results);
       worst = std::max(worst, status);
     }
     return worst;

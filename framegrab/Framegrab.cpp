@@ -8,18 +8,12 @@
 #include "framegrab/acquire/Grabber.h"
 #include "framegrab/model/RunRecords.h"
 #include "framegrab/serve/LiveServer.h"
-#include "framegrab/views/JsonView.h"
-#include "framegrab/views/PageView.h"
 #include "framegrab/views/ProgressLine.h"
-#include "framegrab/views/SummaryText.h"
-#include "framegrab/write/OutputFile.h"
 #include "framegrab/write/PictureSaver.h"
 #include "framegrab/write/PreviewWorker.h"
 #include "framegrab/write/RecordLines.h"
 
-#include <cerrno>
 #include <cmath>
-#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <thread>
@@ -120,36 +114,19 @@ int RunFramegrab(const std::vector<std::string>& args, std::FILE* out, std::FILE
   records.Finish(facts);
   const std::shared_ptr<const RunModel> model = records.Model();
 
-  if (!options.quiet && model->facts.opened) {
-    std::fputs(FormatSummary(*model).c_str(), text);
-  } else {
-    for (const std::string& d : model->summary.diagnoses) {
-      std::fprintf(err, "diagnosis: %s\n", d.c_str());
-    }
-  }
-  std::fflush(text);
-  int status = model->summary.exit_status;
-  if (!options.records_path.empty() && lines.Failure().empty() &&
-      !lines.Append(RunEndLine(*model))) {
-    std::fprintf(err, "framegrab: --records %s: %s\n", options.records_path.c_str(),
-                 lines.Failure().c_str());
-  }
-  if (!lines.Failure().empty() && status == 0) status = 1;
-  if (json_to_out) {
-    if ((std::fputs(RunToJson(*model).c_str(), out) < 0 || std::fflush(out) != 0) && status == 0) {
-      std::fprintf(err, "framegrab: --json -: %s\n", std::strerror(errno));
-      status = 1;
-    }
-  } else if (json_file.Wanted() && !json_file.Write(RunToJson(*model), err) && status == 0) {
-    status = 1;
-  }
-  if (report_file.Wanted()) {
-    const std::shared_ptr<const Preview> shown = preview->Latest();
-    if (!report_file.Write(ReportHtml(*model, shown.get(), CommandLine(args)), err) &&
-        status == 0) {
-      status = 1;
-    }
-  }
+  RunResults results;
+  results.out = out;
+  results.text = text;
+  results.err = err;
+  results.summary = !options.quiet && model->facts.opened;
+  results.json_to_out = json_to_out;
+  results.json = &json_file;
+  results.report = &report_file;
+  if (!options.records_path.empty()) results.lines = &lines;
+  results.lines_path = options.records_path;
+  results.preview = preview.get();
+  results.command_line = CommandLine(args);
+  const int status = WriteRunResults(*model, results);
   // The page stays up for a look at the end, until the signal that ends the program.
   if (server && stop_signal != nullptr && stop_signal->load() == 0) {
     if (!options.quiet) {

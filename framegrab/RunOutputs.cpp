@@ -1,7 +1,14 @@
 #include "framegrab/RunOutputs.h"
 
+#include "framegrab/views/JsonView.h"
+#include "framegrab/views/PageView.h"
+#include "framegrab/views/SummaryText.h"
 #include "framegrab/write/PictureSaver.h"
+#include "framegrab/write/PreviewWorker.h"
+#include "framegrab/write/RecordLines.h"
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 namespace fp {
@@ -62,6 +69,42 @@ bool FinalFile::Write(const std::string& text, std::FILE* err) {
   if (_file.Commit(OutputFile::Replace::kAllowed, /*durable=*/true, why)) return true;
   std::fprintf(err, "framegrab: %s %s: %s\n", _flag.c_str(), _path.c_str(), why.c_str());
   return false;
+}
+
+int WriteRunResults(const RunModel& model, const RunResults& r) {
+  if (r.summary) {
+    std::fputs(FormatSummary(model).c_str(), r.text);
+  } else {
+    for (const std::string& d : model.summary.diagnoses) {
+      std::fprintf(r.err, "diagnosis: %s\n", d.c_str());
+    }
+  }
+  std::fflush(r.text);
+  int status = model.summary.exit_status;
+  if (r.lines != nullptr) {
+    if (r.lines->Failure().empty() && !r.lines->Append(RunEndLine(model))) {
+      std::fprintf(r.err, "framegrab: --records %s: %s\n", r.lines_path.c_str(),
+                   r.lines->Failure().c_str());
+    }
+    if (!r.lines->Failure().empty() && status == 0) status = 1;
+  }
+  if (r.json_to_out) {
+    if ((std::fputs(RunToJson(model).c_str(), r.out) < 0 || std::fflush(r.out) != 0) &&
+        status == 0) {
+      std::fprintf(r.err, "framegrab: --json -: %s\n", std::strerror(errno));
+      status = 1;
+    }
+  } else if (r.json != nullptr && r.json->Wanted() && !r.json->Write(RunToJson(model), r.err) &&
+             status == 0) {
+    status = 1;
+  }
+  if (r.report != nullptr && r.report->Wanted()) {
+    const std::shared_ptr<const Preview> shown = r.preview->Latest();
+    if (!r.report->Write(ReportHtml(model, shown.get(), r.command_line), r.err) && status == 0) {
+      status = 1;
+    }
+  }
+  return status;
 }
 
 }  // namespace fp

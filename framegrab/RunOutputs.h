@@ -1,5 +1,6 @@
 #pragma once
 
+#include "framegrab/model/RunModel.h"
 #include "framegrab/write/OutputFile.h"
 
 #include <cstdio>
@@ -37,6 +38,29 @@ class FinalFile {
   OutputDir _dir;
   OutputFile _file;
 };
+
+class PreviewWorker;
+class RecordLines;
+
+// Where the end of a run goes, a camera's or a capture's.
+struct RunResults {
+  std::FILE* out = nullptr;   // the JSON with --json -
+  std::FILE* text = nullptr;  // the summary
+  std::FILE* err = nullptr;   // errors, and the diagnoses when there is no summary
+  bool summary = true;        // the summary on `text`, else the diagnoses alone on `err`
+  bool json_to_out = false;
+  FinalFile* json = nullptr;     // may not be Wanted
+  FinalFile* report = nullptr;   // may not be Wanted; needs `preview` when it is
+  RecordLines* lines = nullptr;  // null when none
+  std::string lines_path;
+  PreviewWorker* preview = nullptr;
+  std::string command_line;
+};
+
+// Ends a run's outputs from its model: the summary (or the diagnoses), the records' end line,
+// the JSON and the report. Returns the run's exit status, 1 in place of 0 when one of them could
+// not be written (each said on `err`).
+int WriteRunResults(const RunModel& model, const RunResults& results);
 
 // The command line as a person would type it again: words with anything but safe characters
 // in single quotes.

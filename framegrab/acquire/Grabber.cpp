@@ -24,13 +24,6 @@ namespace fp {
 
 namespace {
 
-// Digits enough for every image number of the run, at least 6.
-int NumberDigits(int images) {
-  int digits = 1;
-  for (int n = images; n >= 10; n /= 10) ++digits;
-  return std::max(6, digits);
-}
-
 // How often a wait looks at the signal flag.
 constexpr std::chrono::milliseconds kWaitSlice{50};
 
@@ -43,17 +36,6 @@ UtcTime UtcOf(std::chrono::steady_clock::time_point at) {
   const auto now_steady = std::chrono::steady_clock::now();
   return std::chrono::time_point_cast<UtcTime::duration>(std::chrono::system_clock::now() -
                                                          (now_steady - at));
-}
-
-// How the pictures went, into the facts.
-void PutPictureCounts(const PictureCounts& counts, RunFacts& facts) {
-  facts.saved_pictures = counts.saved;
-  facts.unsaved_pictures = counts.skipped;
-  facts.failed_pictures = counts.failed;
-  facts.saving_stopped_at = counts.stopped_at;
-  facts.saving_stopped_reason = counts.stopped_reason;
-  facts.unsaved_after_stop_pictures = counts.unsaved_after_stop;
-  facts.writer_wait_ms = counts.waited_ms;
 }
 
 double MsBetween(std::chrono::steady_clock::time_point from,
@@ -346,7 +328,7 @@ RunFacts Grabber::Run() {
   _image = _pool->Take();
   if (save) {
     _saver = std::make_unique<PictureSaver>(std::move(_pictures_dir), _options.width,
-                                            NumberDigits(_options.images), _options.format,
+                                            PictureNumberDigits(_options.images), _options.format,
                                             _options.when_behind, queue);
     facts.picture_format = PictureFormatName(_options.format);
     facts.when_behind = WhenBehindName(_options.when_behind);

@@ -197,4 +197,20 @@ std::string PictureSaver::Write(const Job& job, const std::string& name, int& er
   return "";
 }
 
+void PutPictureCounts(const PictureCounts& counts, RunFacts& facts) {
+  facts.saved_pictures = counts.saved;
+  facts.unsaved_pictures = counts.skipped;
+  facts.failed_pictures = counts.failed;
+  facts.saving_stopped_at = counts.stopped_at;
+  facts.saving_stopped_reason = counts.stopped_reason;
+  facts.unsaved_after_stop_pictures = counts.unsaved_after_stop;
+  facts.writer_wait_ms = counts.waited_ms;
+}
+
+int PictureNumberDigits(int images) {
+  int digits = 1;
+  for (int n = images; n >= 10; n /= 10) ++digits;
+  return std::max(6, digits);
+}
+
 }  // namespace fp

@@ -5,6 +5,7 @@
 #include "base/WorkerThread.h"
 
 #include "framegrab/model/ImageBuffer.h"
+#include "framegrab/model/RunModel.h"
 #include "framegrab/write/OutputFile.h"
 
 #include <chrono>
@@ -121,5 +122,11 @@ class PictureSaver {
 // How many images may wait for the writer when every image is kept: a quarter of the memory
 // available now, 2 to 64 images.
 int PictureQueueImages();
+
+// How the pictures went, into a run's facts.
+void PutPictureCounts(const PictureCounts& counts, RunFacts& facts);
+
+// Digits enough in a picture's name for every image number up to `images`, at least 6.
+int PictureNumberDigits(int images);
 
 }  // namespace fp
