@@ -1,5 +1,6 @@
 #include "capture/CaptureFile.h"
 
+#include "tests/support/Bytes.h"
 #include "tests/support/TempDir.h"
 #include <gtest/gtest.h>
 
@@ -10,14 +11,6 @@
 namespace fp::test {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-void PutBe(Bytes& b, std::uint64_t v, int size) {
-  for (int i = size - 1; i >= 0; --i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-}
-void PutLe(Bytes& b, std::uint64_t v, int size) {
-  for (int i = 0; i < size; ++i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-}
 Bytes Cat(std::initializer_list<Bytes> parts) {
   Bytes all;
   for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
@@ -240,12 +233,6 @@ Bytes Pcapng(const std::vector<std::pair<std::int64_t, Bytes>>& frames) {
   return b;
 }
 
-void Write(const std::string& path, const Bytes& bytes) {
-  std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()),
-             static_cast<std::streamsize>(bytes.size()));
-}
-
 // A file's datagrams read back as they were written, the other frames counted and skipped; the
 // same file cut inside its last frame gives the datagrams before it, then kDamaged.
 TEST(CaptureFile, ReadsPcapAndPcapngWrittenByHand) {
@@ -279,7 +266,7 @@ TEST(CaptureFile, ReadsPcapAndPcapngWrittenByHand) {
   for (const FileCase& f : files) {
     SCOPED_TRACE(f.name);
     const std::string path = dir.File(f.name);
-    Write(path, f.bytes);
+    WriteBytes(path, f.bytes);
     CaptureFile file;
     std::string error;
     ASSERT_TRUE(file.Open(path, error)) << error;
@@ -311,8 +298,8 @@ TEST(CaptureFile, ReadsPcapAndPcapngWrittenByHand) {
   EXPECT_EQ(pcap.SnapLength(), 128);
 
   // A pcapng time stamp past 2262, where nanoseconds since 1970 end, makes its frame damaged.
-  Write(dir.File("future"),
-        Set(Pcapng({frame(sent_us[0])}), /*top of the time's high word=*/63, 0x40));
+  WriteBytes(dir.File("future"),
+             Set(Pcapng({frame(sent_us[0])}), /*top of the time's high word=*/63, 0x40));
   CaptureFile future;
   ASSERT_TRUE(future.Open(dir.File("future"), error)) << error;
   CapturedDatagram got;
@@ -320,8 +307,9 @@ TEST(CaptureFile, ReadsPcapAndPcapngWrittenByHand) {
   EXPECT_NE(future.Error().find("time stamp"), std::string::npos) << future.Error();
 
   // What is no capture of IPv4 is refused with its reason.
-  Write(dir.File("text"), {'n', 'o', 't', ' ', 'a', ' ', 'c', 'a', 'p', 't', 'u', 'r', 'e', '\n'});
-  Write(dir.File("wireless"), Pcap({}, 0, /*link_type=*/105));
+  WriteBytes(dir.File("text"),
+             {'n', 'o', 't', ' ', 'a', ' ', 'c', 'a', 'p', 't', 'u', 'r', 'e', '\n'});
+  WriteBytes(dir.File("wireless"), Pcap({}, 0, /*link_type=*/105));
   const std::pair<std::string, std::string> refusals[] = {
       {dir.File("text"), dir.File("text") + ": "},
       {dir.File("absent"), "No such file"},

@@ -1,6 +1,7 @@
 #include "nudp/NudpProtocol.h"
 
 #include "tests/framegrab/GrabRig.h"
+#include "tests/support/Bytes.h"
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -9,15 +10,6 @@
 
 namespace fp::test {
 namespace {
-
-using Bytes = std::vector<std::uint8_t>;
-
-void PutLe(Bytes& b, std::uint64_t v, int size) {
-  for (int i = 0; i < size; ++i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-}
-void PutBe(Bytes& b, std::uint64_t v, int size) {
-  for (int i = size - 1; i >= 0; --i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-}
 
 // A classic pcap file of raw IPv4 frames, each a UDP datagram of `payload` from 10.0.0.2 to
 // 10.0.0.1 on the ports given, of which the capture kept `snap` bytes.
@@ -51,12 +43,6 @@ Bytes RawPcap(std::uint32_t snap, const std::vector<std::pair<std::uint16_t, Byt
     file.insert(file.end(), frame.begin(), frame.begin() + static_cast<std::ptrdiff_t>(kept));
   }
   return file;
-}
-
-void WriteBytes(const std::string& path, const Bytes& bytes) {
-  std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()),
-             static_cast<std::streamsize>(bytes.size()));
 }
 
 // A capture of a lossy, repetitive camera's run read back: every figure the driver gave each
