@@ -278,6 +278,34 @@ WireSummary SummariseWire(const RecordList& images) {
 
 }  // namespace
 
+int WorstExitStatus(const std::vector<const RunModel*>& runs, std::size_t* worst) {
+  // How bad each status is: the larger, the worse.
+  const auto rank = [](int status) {
+    if (status >= 128) return 4;
+    switch (status) {
+      case 3:
+        return 3;
+      case 1:
+        return 2;
+      case 4:
+        return 1;
+      default:
+        return 0;
+    }
+  };
+  int status = 0;
+  std::size_t at = 0;
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    const int s = runs[i]->summary.exit_status;
+    if (rank(s) > rank(status)) {
+      status = s;
+      at = i;
+    }
+  }
+  if (worst != nullptr) *worst = at;
+  return status;
+}
+
 RunModel BuildModel(RunFacts facts, RecordList images, RunTotals totals) {
   RunSummary s;
   std::vector<double> image_ms;

@@ -237,6 +237,11 @@ std::string FormatDuration(double ms);
 // The packets an image lacks in the end.
 int MissingPackets(const ImageRecord& record);
 
+// The worst of several runs' exit statuses, as a station's: an interrupt's (128 + the signal)
+// before any other, then 3 (no contact), 1 (an image incomplete, an output not written), 4
+// (outages ridden out), 0. `worst` gets the index of the first run with it (0 when none).
+int WorstExitStatus(const std::vector<const RunModel*>& runs, std::size_t* worst = nullptr);
+
 // The model of the records so far, with their totals (as RunTotals::Add summed them) and the
 // facts: percentiles, rates and shares, the diagnoses and the exit status.
 RunModel BuildModel(RunFacts facts, RecordList images, RunTotals totals);
