@@ -336,7 +336,7 @@ class CaptureReading {
         r.saver->Reserve() == PictureSaver::Offered::kQueued) {
       record.picture = r.saver->FileName(number, !record.complete);
     }
-    r.WriteLine(ImageLine(record), _err);
+    r.WriteLine(ImageLine(record, r.facts.camera), _err);
     // What the driver lacked in the end is zero, whatever the capture holds there.
     for (const RawPacketRange& range : record.missing_ranges) {
       std::memset(image.data.get() + static_cast<std::size_t>(range.first) * RAW_PACKET_DATA_LENGTH,

@@ -192,14 +192,14 @@ bool Grabber::RideOutOutage(RunFacts& facts, Clock::time_point run_start, int lo
                    o.number, UtcText(o.ended).c_str(), FormatDuration(o.duration_ms).c_str(),
                    o.attempts);
       std::fflush(_err);
-      WriteLine(OutageLine(o));
+      WriteLine(OutageLine(o, facts.camera));
       return true;
     }
     publish(Clock::now());
     rider.Failed(Clock::now());
   }
   publish(Clock::now());
-  WriteLine(OutageLine(facts.outages.back()));
+  WriteLine(OutageLine(facts.outages.back(), facts.camera));
   return false;
 }
 
@@ -356,7 +356,7 @@ RunFacts Grabber::Run() {
         _taken->outage = static_cast<int>(facts.outages.size()) + 1;
         cut_short = number;
       }
-      WriteLine(ImageLine(*record));
+      WriteLine(ImageLine(*record, facts.camera));
       if (_progress != nullptr) {
         const RunProgress progress =
             ProgressOf(_records.Totals(), facts, limit_ms, MsBetween(start, Clock::now()));

@@ -155,7 +155,7 @@ std::string JoinHistogramLines(const std::string& text) {
 
 }  // namespace
 
-std::string RunToJson(const RunModel& model, std::size_t from, std::size_t count) {
+json RunJson(const RunModel& model, std::size_t from, std::size_t count) {
   const RunFacts& f = model.facts;
   const RunTotals& t = model.totals;
   const RunSummary& s = model.summary;
@@ -221,6 +221,33 @@ std::string RunToJson(const RunModel& model, std::size_t from, std::size_t count
                      {"summary", summary},
                      {"outages", outages},
                      {"images", images}};
+  return root;
+}
+
+}  // namespace
+
+std::string RunToJson(const RunModel& model, std::size_t from, std::size_t count) {
+  return JoinHistogramLines(RunJson(model, from, count).dump(2)) + "\n";
+}
+
+std::string StationToJson(const std::vector<const RunModel*>& models, std::size_t from,
+                          std::size_t count) {
+  std::size_t worst = 0;
+  const int status = WorstExitStatus(models, &worst);
+  int running = 0;
+  json cameras = json::array();
+  for (const RunModel* model : models) {
+    running += model->Running() ? 1 : 0;
+    cameras.push_back(RunJson(*model, from, count));
+  }
+  const json station = {{"cameras", models.size()},
+                        {"running", running},
+                        {"exit_status", status},
+                        {"exit_status_camera", status == 0 ? json(nullptr) : json(worst + 1)}};
+  const json root = {{"program", "framegrab"},
+                     {"version", models.empty() ? "" : models.front()->facts.version},
+                     {"station", station},
+                     {"cameras", cameras}};
   return JoinHistogramLines(root.dump(2)) + "\n";
 }
 
@@ -237,20 +264,21 @@ std::string RunStartLine(const RunFacts& facts, const std::string& command_line)
   return line.dump() + "\n";
 }
 
-std::string ImageLine(const ImageRecord& record) {
-  json line = {{"record", "image"}};
+std::string ImageLine(const ImageRecord& record, const std::string& camera) {
+  json line = {{"record", "image"}, {"camera", camera}};
   line.update(TransferJson(record));
   return line.dump() + "\n";
 }
 
-std::string OutageLine(const Outage& outage) {
-  json line = {{"record", "outage"}};
+std::string OutageLine(const Outage& outage, const std::string& camera) {
+  json line = {{"record", "outage"}, {"camera", camera}};
   line.update(OutageJson(outage));
   return line.dump() + "\n";
 }
 
 std::string RunEndLine(const RunModel& model) {
   const json line = {{"record", "end"},
+                     {"camera", model.facts.camera},
                      {"ended_by", RunEndName(model.facts.ended_by)},
                      {"images", model.totals.images},
                      {"complete_images", model.totals.complete_images},

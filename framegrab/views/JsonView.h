@@ -13,13 +13,14 @@ namespace fp {
 std::string RunToJson(const RunModel& model, std::size_t from = 0,
                       std::size_t count = static_cast<std::size_t>(-1));
 
-// The lines --records appends, each one JSON object and a newline: the run's start (once the
+// The lines --records appends, each one JSON object and a newline, each naming its camera (a
+// station's cameras share the file): the run's start (once the
 // camera has answered: its start time and identification), an image as it ends (what the
 // grabber knows of it, without the samples' figures, which come later), an outage as it ends
 // (or as the run ends in it), and the run's end.
 std::string RunStartLine(const RunFacts& facts, const std::string& command_line);
-std::string ImageLine(const ImageRecord& record);
-std::string OutageLine(const Outage& outage);
+std::string ImageLine(const ImageRecord& record, const std::string& camera);
+std::string OutageLine(const Outage& outage, const std::string& camera);
 std::string RunEndLine(const RunModel& model);
 
 }  // namespace fp

@@ -23,7 +23,13 @@ bool RecordLines::Open(const std::string& path, std::string& why) {
   return true;
 }
 
+std::string RecordLines::Failure() const {
+  MutexLock lock(_mutex);
+  return _failure;
+}
+
 bool RecordLines::Append(const std::string& line) {
+  MutexLock lock(_mutex);
   if (_fd < 0 || !_failure.empty()) return false;
   // One write: a process killed at any moment leaves the line whole or not there.
   ssize_t n;

@@ -149,7 +149,7 @@ TEST(CountViews, JsonNamesEachCountOnceInTheListsOrder) {
     EXPECT_EQ(keys, names) << c.where;
   }
   const nlohmann::ordered_json line =
-      nlohmann::ordered_json::parse(ImageLine(*CountedModel().Latest()));
+      nlohmann::ordered_json::parse(ImageLine(*CountedModel().Latest(), "10.0.0.2"));
   EXPECT_EQ(line["driver"], run["images"][0]["driver"]);
 }
 

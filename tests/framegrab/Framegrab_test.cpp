@@ -464,6 +464,8 @@ TEST(Framegrab, OutageIsRiddenOutRecordedAndGivenUpOnWhenAsked) {
     nlohmann::json line = records[k];
     const std::string kind = line["record"];
     line.erase("record");
+    EXPECT_EQ(line["camera"], run["camera"]);
+    line.erase("camera");
     if (kind == "outage") {
       ASSERT_LT(next_outage, outages.size());
       EXPECT_EQ(line, outages[next_outage++]);
@@ -609,6 +611,8 @@ TEST(Framegrab, TiffPicturesAndRecordLinesAndOneRunPerDirectory) {
     nlohmann::json line = lines[k];
     EXPECT_EQ(line["record"], "image");
     line.erase("record");
+    EXPECT_EQ(line["camera"], run["camera"]);
+    line.erase("camera");
     EXPECT_EQ(line, record);
   }
   EXPECT_EQ(lines[4]["record"], "end");
