@@ -257,4 +257,39 @@ std::vector<FigureLine> FigureLines(const RunModel& model) {
   return lines;
 }
 
+namespace {
+
+// What an exit status says of a run, in a few words.
+const char* StatusWords(int status) {
+  if (status >= 128) return "interrupted";
+  switch (status) {
+    case 0:
+      return "every image complete";
+    case 1:
+      return "images incomplete or outputs not written";
+    case 3:
+      return "no contact";
+    case 4:
+      return "outages ridden out";
+    default:
+      return "failed";
+  }
+}
+
+}  // namespace
+
+std::string StationVerdict(const std::vector<const RunModel*>& models) {
+  std::size_t worst = 0;
+  const int status = WorstExitStatus(models, &worst);
+  std::string text = std::to_string(models.size()) + " cameras: ";
+  for (std::size_t i = 0; i < models.size(); ++i) {
+    const int s = models[i]->summary.exit_status;
+    text += (i == 0 ? "" : ", ") + models[i]->facts.camera + " exit status " + std::to_string(s) +
+            " (" + StatusWords(s) + ")";
+  }
+  text += "; the station's exit status " + std::to_string(status);
+  if (status != 0 && !models.empty()) text += ", set by " + models[worst]->facts.camera;
+  return text;
+}
+
 }  // namespace fp

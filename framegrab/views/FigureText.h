@@ -19,6 +19,10 @@ struct FigureLine {
 // The figures of `model` in the order they are shown; the wording of each lives here alone.
 std::vector<FigureLine> FigureLines(const RunModel& model);
 
+// A station's verdict in words, from each camera's model: "2 cameras: 127.0.0.1 exit status 0,
+// 127.0.0.3 exit status 1 (images incomplete); the station's exit status 1, set by 127.0.0.3".
+std::string StationVerdict(const std::vector<const RunModel*>& models);
+
 // A count and its value, for a line of words.
 struct ShownCount {
   CountInfo info;
