@@ -5,6 +5,7 @@
 #include "framegrab/CaptureRun.h"
 #include "framegrab/GrabOptions.h"
 #include "framegrab/RunOutputs.h"
+#include "framegrab/StationRun.h"
 #include "framegrab/acquire/Grabber.h"
 #include "framegrab/model/RunRecords.h"
 #include "framegrab/serve/LiveServer.h"
@@ -33,6 +34,7 @@ int RunFramegrab(const std::vector<std::string>& args, std::FILE* out, std::FILE
       break;
   }
   if (!options.capture_path.empty()) return RunFromCapture(options, args, out, err, stop_signal);
+  if (options.cameras.size() > 1) return RunStation(options, args, out, err, stop_signal);
   // The local address must be one of this machine's before anything is sent; where the results
   // go must be usable too, and nothing that exists is touched before every check has passed:
   // the JSON and the report are written under temporary names made now and replace their files

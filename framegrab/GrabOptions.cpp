@@ -11,7 +11,8 @@ namespace fp {
 namespace {
 
 constexpr const char* kUsage =
-    "usage: framegrab local_ip remote_ip [--images N] [--duration TIME] [--give-up-after TIME] "
+    "usage: framegrab local_ip remote_ip [local_ip remote_ip ...] [--images N] [--duration TIME] "
+    "[--give-up-after TIME] "
     "[--save DIR [--save-every K] [--format png|tiff] [--when-behind wait|skip]] [--width W] "
     "[--json FILE|-] [--records FILE] [--logs DIR [--driver-log all|errors]] [--progress-every "
     "TIME] [--quiet] [--serve [ADDR:]PORT] [--report FILE.html]\n"
@@ -99,7 +100,9 @@ constexpr const char* kExitStatusText =
     "  3        the camera did not answer at the start, or the run ended in an outage\n"
     "           (--give-up-after, or its time ran out while contact was lost)\n"
     "  4        contact was lost and regained (outages ridden out); nothing else went wrong\n"
-    "  130/143  SIGINT/SIGTERM\n";
+    "  130/143  SIGINT/SIGTERM\n"
+    "With several cameras, the worst of theirs: an interrupt's, then 3, 1, 4 and 0; the summary\n"
+    "names the camera that set it.\n";
 
 // "[ADDR:]PORT", the address 127.0.0.1 when none is given; false when it is not one.
 bool ParseServe(const std::string& text, std::string& address, int& port) {
@@ -157,6 +160,11 @@ GrabParse ParseGrabArgs(const std::vector<std::string>& args, GrabOptions& optio
   app.add_option("local_ip", options.local, "local interface facing the camera (a dotted quad)")
       ->check(CheckAddress);
   app.add_option("remote_ip", options.remote, "the camera's address (a dotted quad)")
+      ->check(CheckAddress);
+  std::vector<std::string> more;
+  app.add_option("more", more,
+                 "further cameras, each its local interface and its address: a station, every "
+                 "camera taken at once")
       ->check(CheckAddress);
   app.add_option("--from-capture", options.capture_path,
                  "read a capture of cameras' traffic (pcap or pcapng) instead of a camera: each "
@@ -265,10 +273,37 @@ GrabParse ParseGrabArgs(const std::vector<std::string>& args, GrabOptions& optio
         return GrabParse::kUsageError;
       }
     }
+    if (more.size() % 2 != 0) {
+      std::fprintf(err,
+                   "framegrab: camera %s has no local_ip before it: give each camera as local_ip "
+                   "remote_ip\n%s\n",
+                   more.back().c_str(), kUsage);
+      return GrabParse::kUsageError;
+    }
+    options.cameras = {{options.local, options.remote}};
+    for (std::size_t i = 0; i < more.size(); i += 2) {
+      const CameraLink link{more[i], more[i + 1]};
+      for (const CameraLink& before : options.cameras) {
+        if (before.remote == link.remote) {
+          std::fprintf(err, "framegrab: camera %s is given twice\n%s\n", link.remote.c_str(),
+                       kUsage);
+          return GrabParse::kUsageError;
+        }
+        if (before.local == link.local) {
+          std::fprintf(
+              err,
+              "framegrab: local_ip %s is given for cameras %s and %s: each camera needs a "
+              "local address of its own (the driver's ports 32100 and 32101 are fixed)\n%s\n",
+              link.local.c_str(), before.remote.c_str(), link.remote.c_str(), kUsage);
+          return GrabParse::kUsageError;
+        }
+      }
+      options.cameras.push_back(link);
+    }
   } else {
     // A capture holds what was sent and when: nothing to reach, wait for or log.
-    for (const char* name : {"local_ip", "remote_ip", "--duration", "--give-up-after", "--logs",
-                             "--driver-log", "--serve", "--progress-every"}) {
+    for (const char* name : {"local_ip", "remote_ip", "more", "--duration", "--give-up-after",
+                             "--logs", "--driver-log", "--serve", "--progress-every"}) {
       if (app.count(name) != 0) {
         std::fprintf(err, "framegrab: %s has no meaning with --from-capture\n%s\n", name, kUsage);
         return GrabParse::kUsageError;

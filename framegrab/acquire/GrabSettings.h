@@ -3,14 +3,24 @@
 #include "framegrab/write/PictureSaver.h"
 
 #include <string>
+#include <vector>
 
 namespace fp {
+
+// One camera of a run: the local interface that faces it and its address, dotted quads.
+struct CameraLink {
+  std::string local;
+  std::string remote;
+  friend bool operator==(const CameraLink&, const CameraLink&) = default;
+};
 
 // framegrab's command line, as ParseGrabArgs (framegrab/GrabOptions.h) reads it and the run
 // reads it.
 struct GrabOptions {
-  std::string local;   // local interface, a dotted quad
-  std::string remote;  // camera, a dotted quad
+  std::string local;   // local interface, a dotted quad: the first camera's
+  std::string remote;  // camera, a dotted quad: the first camera's
+  // Every camera, the first one too, in the order given: a station when more than one.
+  std::vector<CameraLink> cameras;
   int images = 10;
   double duration_seconds = 0;         // 0 = no limit
   double give_up_after_seconds = 0;    // of one outage; 0 = never

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace fp {
 
@@ -12,6 +13,13 @@ namespace fp {
 // `from`-th (0 for the first): all of them unless told otherwise.
 std::string RunToJson(const RunModel& model, std::size_t from = 0,
                       std::size_t count = static_cast<std::size_t>(-1));
+
+// A station of cameras as JSON text, ending with a newline: {"program", "version", "station":
+// {"cameras": N, "running": the cameras still taking images, "exit_status": WorstExitStatus,
+// "exit_status_camera": the camera (1, 2, ...) that sets it, null while it is 0}, "cameras":
+// [each camera's RunToJson object, its records paged by `from` and `count` as there]}.
+std::string StationToJson(const std::vector<const RunModel*>& models, std::size_t from = 0,
+                          std::size_t count = static_cast<std::size_t>(-1));
 
 // The lines --records appends, each one JSON object and a newline, each naming its camera (a
 // station's cameras share the file): the run's start (once the

@@ -20,7 +20,8 @@ namespace fp::test {
 
 // What framegrab prints after a usage error.
 inline constexpr const char* kGrabUsage =
-    "usage: framegrab local_ip remote_ip [--images N] [--duration TIME] [--give-up-after TIME] "
+    "usage: framegrab local_ip remote_ip [local_ip remote_ip ...] [--images N] [--duration TIME] "
+    "[--give-up-after TIME] "
     "[--save DIR [--save-every K] [--format png|tiff] [--when-behind wait|skip]] [--width W] "
     "[--json FILE|-] [--records FILE] [--logs DIR [--driver-log all|errors]] [--progress-every "
     "TIME] [--quiet] [--serve [ADDR:]PORT] [--report FILE.html]\n"

@@ -1,0 +1,181 @@
+#include "framegrab/StationRun.h"
+
+#include "net/LocalPorts.h"
+
+#include "framegrab/RunOutputs.h"
+#include "framegrab/acquire/Grabber.h"
+#include "framegrab/model/RunRecords.h"
+#include "framegrab/views/FigureText.h"
+#include "framegrab/views/JsonView.h"
+#include "framegrab/views/SummaryText.h"
+#include "framegrab/write/PreviewWorker.h"
+#include "framegrab/write/RecordLines.h"
+
+#include <fstream>
+#include <memory>
+#include <thread>
+
+namespace fp {
+
+namespace {
+
+// The kernel's cap on a socket's receive buffer, -1 when it cannot be read.
+long long ReadRmemMax() {
+  std::ifstream file("/proc/sys/net/core/rmem_max");
+  long long value = -1;
+  if (!(file >> value)) return -1;
+  return value;
+}
+
+// One camera of the station: its options, records, preview and grabber, and what its run gave.
+struct StationCamera {
+  GrabOptions options;
+  RunRecords records;
+  std::unique_ptr<PreviewWorker> preview;
+  OutputDir pictures_dir;
+  std::unique_ptr<Grabber> grabber;
+  RunFacts facts;
+  std::shared_ptr<const RunModel> model;
+};
+
+}  // namespace
+
+std::vector<std::string> StationWarnings(std::size_t cameras, unsigned cores, long long rmem_max) {
+  std::vector<std::string> lines;
+  if (cores > 0 && cameras > cores) {
+    lines.push_back(std::to_string(cameras) + " cameras on " + std::to_string(cores) +
+                    " processor cores: each camera's driver, grab thread, analyser and writer "
+                    "want a good part of a core at line rate, so images may come slower or lack "
+                    "packets; a core a camera keeps each at line rate");
+  }
+  if (rmem_max >= 0 && rmem_max < kImageReceiveBufferBytes) {
+    lines.push_back("the kernel caps a socket's receive buffer at " + std::to_string(rmem_max) +
+                    " bytes (net.core.rmem_max), below the " +
+                    std::to_string(kImageReceiveBufferBytes) +
+                    " one image needs: every camera of the station may lose packets in the "
+                    "kernel; lift it with: sudo sysctl -w net.core.rmem_max=" +
+                    std::to_string(kImageReceiveBufferBytes));
+  }
+  return lines;
+}
+
+int RunStation(const GrabOptions& options, const std::vector<std::string>& args, std::FILE* out,
+               std::FILE* err, const std::atomic<int>* stop_signal) {
+  // Every check before anything is sent: each local address this machine's, each camera's
+  // folders made, the station's files ready to be written.
+  for (const CameraLink& link : options.cameras) {
+    if (const std::string problem = LocalAddressProblem(link.local); !problem.empty()) {
+      std::fprintf(err, "framegrab: local_ip %s\n", problem.c_str());
+      return 2;
+    }
+  }
+  std::vector<std::unique_ptr<StationCamera>> cameras;
+  for (const CameraLink& link : options.cameras) {
+    auto camera = std::make_unique<StationCamera>();
+    camera->options = options;
+    camera->options.local = link.local;
+    camera->options.remote = link.remote;
+    camera->options.cameras = {link};
+    if (!options.save_dir.empty()) {
+      camera->options.save_dir = options.save_dir + "/" + link.remote;
+      if (!PreparePictureDir(camera->options.save_dir, camera->pictures_dir, err)) return 2;
+    }
+    if (!options.logs_dir.empty()) {
+      camera->options.logs_dir = options.logs_dir + "/" + link.remote;
+      if (!PrepareDir("--logs", camera->options.logs_dir, err)) return 2;
+    }
+    if (!options.serve_address.empty() || !options.report_path.empty()) {
+      camera->preview = std::make_unique<PreviewWorker>(options.width);
+    }
+    cameras.push_back(std::move(camera));
+  }
+  const bool json_to_out = options.json_path == "-";
+  FinalFile json_file;
+  if (!options.json_path.empty() && !json_to_out &&
+      !json_file.Prepare("--json", options.json_path, err)) {
+    return 2;
+  }
+  FinalFile report_file;
+  if (!options.report_path.empty() && !report_file.Prepare("--report", options.report_path, err)) {
+    return 2;
+  }
+  RecordLines lines;
+  if (!options.records_path.empty()) {
+    std::string why;
+    if (!lines.Open(options.records_path, why)) {
+      std::fprintf(err, "framegrab: --records %s: %s\n", options.records_path.c_str(), why.c_str());
+      return 2;
+    }
+  }
+  std::FILE* text = json_to_out ? err : out;
+  for (const std::string& line :
+       StationWarnings(cameras.size(), std::thread::hardware_concurrency(), ReadRmemMax())) {
+    std::fprintf(err, "framegrab: warning: %s\n", line.c_str());
+  }
+
+  // Each camera on a thread of its own, from its first image to its last.
+  const std::string command_line = CommandLine(args);
+  std::vector<std::thread> threads;
+  for (const auto& camera : cameras) {
+    camera->grabber = std::make_unique<Grabber>(camera->options, camera->records, nullptr, err,
+                                                stop_signal, camera->preview.get());
+    camera->grabber->SavePicturesIn(std::move(camera->pictures_dir));
+    if (!options.records_path.empty()) camera->grabber->WriteLinesTo(&lines, command_line);
+  }
+  for (const auto& camera : cameras) {
+    threads.emplace_back([&camera] { camera->facts = camera->grabber->Run(); });
+  }
+  for (std::thread& thread : threads) thread.join();
+
+  const int signal = stop_signal != nullptr ? stop_signal->load() : 0;
+  std::vector<const RunModel*> models;
+  for (const auto& camera : cameras) {
+    if (signal != 0) camera->facts.interrupt_status = 128 + signal;
+    if (camera->preview) {
+      int last_number = 0;
+      int last_missing = 0;
+      SharedImage last = camera->grabber->LastImage(last_number, last_missing);
+      camera->preview->Finish(std::move(last), last_number, last_missing);
+    }
+    camera->records.Finish(camera->facts);
+    camera->model = camera->records.Model();
+    models.push_back(camera->model.get());
+  }
+
+  // A block for each camera, then the station's verdict; the files once for the station.
+  int status = WorstExitStatus(models);
+  for (std::size_t i = 0; i < cameras.size(); ++i) {
+    const RunModel& model = *models[i];
+    RunResults results;
+    results.out = out;
+    results.text = text;
+    results.err = err;
+    results.summary = !options.quiet && model.facts.opened;
+    if (results.summary) {
+      std::fprintf(text, "camera %s (local %s):\n", options.cameras[i].remote.c_str(),
+                   options.cameras[i].local.c_str());
+    }
+    if (!options.records_path.empty()) results.lines = &lines;
+    results.lines_path = options.records_path;
+    // The files are the station's, written below.
+    const int camera_status = WriteRunResults(model, results);
+    if (camera_status != model.summary.exit_status && status == 0) status = camera_status;
+  }
+  if (!options.quiet) {
+    std::fprintf(text, "station: %s\n", StationVerdict(models).c_str());
+    std::fflush(text);
+  }
+  if (json_to_out) {
+    if ((std::fputs(StationToJson(models).c_str(), out) < 0 || std::fflush(out) != 0) &&
+        status == 0) {
+      std::fprintf(err, "framegrab: --json -: cannot write\n");
+      status = 1;
+    }
+  } else if (json_file.Wanted() && !json_file.Write(StationToJson(models), err) && status == 0) {
+    status = 1;
+  }
+  (void)report_file;
+  return status;
+}
+
+}  // namespace fp
