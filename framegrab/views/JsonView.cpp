@@ -153,8 +153,7 @@ std::string JoinHistogramLines(const std::string& text) {
   return out;
 }
 
-}  // namespace
-
+// The run as a JSON object, as RunToJson writes it.
 json RunJson(const RunModel& model, std::size_t from, std::size_t count) {
   const RunFacts& f = model.facts;
   const RunTotals& t = model.totals;
