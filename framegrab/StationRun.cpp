@@ -11,9 +11,11 @@
 #include "framegrab/write/PreviewWorker.h"
 #include "framegrab/write/RecordLines.h"
 
+#include <algorithm>
 #include <fstream>
 #include <memory>
 #include <thread>
+#include <unistd.h>
 
 namespace fp {
 
@@ -108,8 +110,10 @@ int RunStation(const GrabOptions& options, const std::vector<std::string>& args,
     }
   }
   std::FILE* text = json_to_out ? err : out;
+  // The driver forces its receive buffer past the kernel's cap where it may (as root).
+  const long long rmem_max = ::geteuid() == 0 ? -1 : ReadRmemMax();
   for (const std::string& line :
-       StationWarnings(cameras.size(), std::thread::hardware_concurrency(), ReadRmemMax())) {
+       StationWarnings(cameras.size(), std::thread::hardware_concurrency(), rmem_max)) {
     std::fprintf(err, "framegrab: warning: %s\n", line.c_str());
   }
 
@@ -128,8 +132,22 @@ int RunStation(const GrabOptions& options, const std::vector<std::string>& args,
   for (std::thread& thread : threads) thread.join();
 
   const int signal = stop_signal != nullptr ? stop_signal->load() : 0;
+  // Each camera's run measured the whole process's processor time; the station's is shared out
+  // by images, so that each camera's time per image is the station's.
+  int images = 0;
+  double user_ms = 0;
+  double system_ms = 0;
+  for (const auto& camera : cameras) {
+    images += camera->records.Totals().images;
+    user_ms = std::max(user_ms, camera->facts.cpu_user_ms);
+    system_ms = std::max(system_ms, camera->facts.cpu_system_ms);
+  }
   std::vector<const RunModel*> models;
   for (const auto& camera : cameras) {
+    const double share =
+        images > 0 ? camera->records.Totals().images / static_cast<double>(images) : 0;
+    camera->facts.cpu_user_ms = user_ms * share;
+    camera->facts.cpu_system_ms = system_ms * share;
     if (signal != 0) camera->facts.interrupt_status = 128 + signal;
     if (camera->preview) {
       int last_number = 0;
