@@ -65,24 +65,9 @@ int RunFramegrab(const std::vector<std::string>& args, std::FILE* out, std::FILE
     preview = std::make_unique<PreviewWorker>(options.width);
   }
   std::unique_ptr<LiveServer> server;
-  const std::string url =
-      "http://" + options.serve_address + ":" + std::to_string(options.serve_port) + "/";
   if (!options.serve_address.empty()) {
     server = std::make_unique<LiveServer>(records, *preview);
-    std::string why;
-    if (!server->Start(options.serve_address, options.serve_port, why)) {
-      std::fprintf(err, "framegrab: --serve %s:%d: cannot listen: %s\n",
-                   options.serve_address.c_str(), options.serve_port, why.c_str());
-      return 2;
-    }
-    if (!server->OnLoopback()) {
-      std::fprintf(err,
-                   "framegrab: warning: the page at %s can be read from the network, and it has "
-                   "no password\n",
-                   url.c_str());
-    }
-    if (!options.quiet) std::fprintf(text, "framegrab: serving %s\n", url.c_str());
-    std::fflush(text);
+    if (!StartPage(*server, options, text, err)) return 2;
   }
 
   // Last of the checks: an appended file made here is new, and stays so only for a run.
@@ -129,14 +114,7 @@ int RunFramegrab(const std::vector<std::string>& args, std::FILE* out, std::FILE
   results.preview = preview.get();
   results.command_line = CommandLine(args);
   const int status = WriteRunResults(*model, results);
-  // The page stays up for a look at the end, until the signal that ends the program.
-  if (server && stop_signal != nullptr && stop_signal->load() == 0) {
-    if (!options.quiet) {
-      std::fprintf(text, "framegrab: still serving %s until interrupted\n", url.c_str());
-      std::fflush(text);
-    }
-    while (stop_signal->load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  if (server) KeepServing(options, text, stop_signal);
   return status;
 }
 

@@ -1,5 +1,6 @@
 #include "framegrab/RunOutputs.h"
 
+#include "framegrab/serve/LiveServer.h"
 #include "framegrab/views/JsonView.h"
 #include "framegrab/views/PageView.h"
 #include "framegrab/views/SummaryText.h"
@@ -8,8 +9,10 @@
 #include "framegrab/write/RecordLines.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <thread>
 
 namespace fp {
 
@@ -105,6 +108,42 @@ int WriteRunResults(const RunModel& model, const RunResults& r) {
     }
   }
   return status;
+}
+
+namespace {
+
+std::string PageUrl(const GrabOptions& options) {
+  return "http://" + options.serve_address + ":" + std::to_string(options.serve_port) + "/";
+}
+
+}  // namespace
+
+bool StartPage(LiveServer& server, const GrabOptions& options, std::FILE* text, std::FILE* err) {
+  std::string why;
+  if (!server.Start(options.serve_address, options.serve_port, why)) {
+    std::fprintf(err, "framegrab: --serve %s:%d: cannot listen: %s\n",
+                 options.serve_address.c_str(), options.serve_port, why.c_str());
+    return false;
+  }
+  const std::string url = PageUrl(options);
+  if (!server.OnLoopback()) {
+    std::fprintf(err,
+                 "framegrab: warning: the page at %s can be read from the network, and it has "
+                 "no password\n",
+                 url.c_str());
+  }
+  if (!options.quiet) std::fprintf(text, "framegrab: serving %s\n", url.c_str());
+  std::fflush(text);
+  return true;
+}
+
+void KeepServing(const GrabOptions& options, std::FILE* text, const std::atomic<int>* stop_signal) {
+  if (stop_signal == nullptr || stop_signal->load() != 0) return;
+  if (!options.quiet) {
+    std::fprintf(text, "framegrab: still serving %s until interrupted\n", PageUrl(options).c_str());
+    std::fflush(text);
+  }
+  while (stop_signal->load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
 }
 
 }  // namespace fp

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "framegrab/acquire/GrabSettings.h"
 #include "framegrab/model/RunModel.h"
 #include "framegrab/write/OutputFile.h"
 
+#include <atomic>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -39,8 +41,16 @@ class FinalFile {
   OutputFile _file;
 };
 
+class LiveServer;
 class PreviewWorker;
 class RecordLines;
+
+// Starts `server` on --serve's address and port and says where on `text` (unless --quiet), with
+// a warning on `err` when the network can read the page; false with a message when it cannot
+// listen.
+bool StartPage(LiveServer& server, const GrabOptions& options, std::FILE* text, std::FILE* err);
+// After the run, with a page: it stays up for a look until the signal that ends the program.
+void KeepServing(const GrabOptions& options, std::FILE* text, const std::atomic<int>* stop_signal);
 
 // Where the end of a run goes, a camera's or a capture's.
 struct RunResults {
