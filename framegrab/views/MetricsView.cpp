@@ -4,6 +4,7 @@
 #include <charconv>
 #include <initializer_list>
 #include <utility>
+#include <vector>
 
 namespace fp {
 
@@ -32,20 +33,21 @@ std::string Number(double value) {
   return std::string(text, end.ptr);
 }
 
+// The exposition's families in the order first named, each with its HELP and TYPE once and then
+// the samples of every camera that has it: the format wants a family's lines together.
 class Exposition {
  public:
-  explicit Exposition(const std::string& camera)
-      : _camera("camera=\"" + LabelValue(camera) + "\"") {}
+  // The camera whose samples follow.
+  void Camera(const std::string& camera) { _camera = "camera=\"" + LabelValue(camera) + "\""; }
 
   // One family: its HELP and TYPE lines, then a sample for each (extra label, value); an empty
   // extra label gives the sample the camera label alone.
   void Family(const char* name, const char* type, const char* help,
               std::initializer_list<std::pair<std::string, double>> samples) {
-    _text += std::string("# HELP ") + name + " " + help + "\n";
-    _text += std::string("# TYPE ") + name + " " + type + "\n";
+    std::string& text = Lines(name, type, help);
     for (const auto& [label, value] : samples) {
-      _text += std::string(name) + "{" + _camera + (label.empty() ? "" : "," + label) + "} " +
-               Number(value) + "\n";
+      text += std::string(name) + "{" + _camera + (label.empty() ? "" : "," + label) + "} " +
+              Number(value) + "\n";
     }
   }
   void Counter(const char* name, const char* help, double value) {
@@ -54,23 +56,40 @@ class Exposition {
   void Gauge(const char* name, const char* help, double value) {
     Family(name, "gauge", help, {{"", value}});
   }
-  std::string Text() const { return _text; }
+  // A gauge of no camera: one sample without labels.
+  void PlainGauge(const char* name, const char* help, double value) {
+    Lines(name, "gauge", help) += std::string(name) + " " + Number(value) + "\n";
+  }
+  std::string Text() const {
+    std::string text;
+    for (const auto& [name, lines] : _families) text += lines;
+    return text;
+  }
 
  private:
-  const std::string _camera;
-  std::string _text;
+  // The lines of family `name`, begun with its HELP and TYPE when it is new.
+  std::string& Lines(const char* name, const char* type, const char* help) {
+    for (auto& [known, lines] : _families) {
+      if (known == name) return lines;
+    }
+    _families.emplace_back(
+        name, std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n");
+    return _families.back().second;
+  }
+
+  std::string _camera;
+  std::vector<std::pair<std::string, std::string>> _families;  // name, lines
 };
 
 double Seconds(double ms) { return ms / 1000.0; }
 
-}  // namespace
-
-std::string RunToMetrics(const RunModel& model) {
+// The samples of one camera's run.
+void AddRun(Exposition& e, const RunModel& model) {
   const RunFacts& f = model.facts;
   const RunTotals& t = model.totals;
   const RunSummary& s = model.summary;
   const auto d = [](std::int64_t v) { return static_cast<double>(v); };
-  Exposition e(f.camera);
+  e.Camera(f.camera);
   e.Family(
       "framegrab_info", "gauge", "The program and the local interface; always 1.",
       {{"version=\"" + LabelValue(f.version) + "\",local=\"" + LabelValue(f.local) + "\"", 1}});
@@ -158,6 +177,25 @@ std::string RunToMetrics(const RunModel& model) {
           static_cast<double>(s.diagnoses.size()));
   e.Gauge("framegrab_exit_status", "The exit status the run has, or would have if it ended now.",
           s.exit_status);
+}
+
+}  // namespace
+
+std::string RunToMetrics(const RunModel& model) {
+  Exposition e;
+  AddRun(e, model);
+  return e.Text();
+}
+
+std::string StationToMetrics(const std::vector<const RunModel*>& models) {
+  Exposition e;
+  e.PlainGauge("framegrab_station_cameras", "Cameras the station takes images from.",
+               static_cast<double>(models.size()));
+  e.PlainGauge("framegrab_station_exit_status",
+               "The worst of the cameras' exit statuses: the station's, or what it would be if "
+               "it ended now.",
+               WorstExitStatus(models));
+  for (const RunModel* model : models) AddRun(e, *model);
   return e.Text();
 }
 
