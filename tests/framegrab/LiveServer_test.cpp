@@ -1,6 +1,7 @@
 // The live page's server as framegrab sets it up, in-process on addresses of 127.23.200.0/24,
 // against clients that misbehave on purpose: stalled, slow, unread, oversized, pipelined, with
-// a foreign Host. The run is a RunRecords fed by the test, so events keep coming.
+// a foreign Host. The run is a RunRecords fed by the test, so events keep coming. A station of
+// two cameras is served on 127.0.93.1.
 
 #include "framegrab/serve/LiveServer.h"
 
@@ -10,10 +11,14 @@
 #include "framegrab/serve/LatestPng.h"
 #include "framegrab/write/PreviewWorker.h"
 #include "tests/support/HttpClient.h"
+#include "tests/support/TempDir.h"
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <fstream>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <thread>
 
 namespace fp::test {
@@ -284,6 +289,130 @@ TEST(LiveServer, StatsComeInPagesOfRecordsWithTheWholeSummary) {
       ASSERT_EQ(images[i]["image"], c.first + static_cast<int>(i)) << c.query;
     }
   }
+}
+
+// Whether `metrics` and `stats` of the same moment say the same, by check_metrics.py and the
+// Prometheus client's parser; null when the parser is not here.
+std::optional<bool> MetricsAgree(const std::string& metrics, const std::string& stats) {
+  if (std::system("/usr/bin/python3 -c 'import prometheus_client' 2>/dev/null") != 0) {
+    return std::nullopt;
+  }
+  const TempDir dir("station_metrics");
+  std::ofstream(dir.File("metrics.txt")) << metrics;
+  std::ofstream(dir.File("stats.json")) << stats;
+  const std::string command = std::string("/usr/bin/python3 ") + CHECK_METRICS_PATH + " " +
+                              dir.File("metrics.txt") + " " + dir.File("stats.json") + " >" +
+                              dir.File("check.out") + " 2>&1";
+  const bool agree = std::system(command.c_str()) == 0;
+  std::fprintf(stderr, "check_metrics.py: %s", ReadFile(dir.File("check.out")).c_str());
+  return agree;
+}
+
+TEST(LiveServer, AStationServesEveryCameraOnEachRoute) {
+  // Camera 1 runs on with 5 whole images and no preview yet; camera 2 ended after 3 images, one
+  // of them incomplete (exit status 1), its last image previewed.
+  RunRecords first;
+  RunRecords second;
+  PreviewWorker first_preview(2048);
+  PreviewWorker second_preview(2048);
+  RunFacts facts;
+  facts.local = "127.0.93.9";
+  facts.camera = "127.0.93.11:1234";
+  facts.requested_images = 100;
+  facts.opened = true;
+  first.Begin(facts);
+  for (int n = 1; n <= 5; ++n) first.Add(Record(n));
+  facts.camera = "127.0.93.12:1234";
+  facts.requested_images = 3;
+  second.Begin(facts);
+  for (int n = 1; n <= 3; ++n) {
+    ImageRecord r = Record(n);
+    r.complete = n != 2;
+    second.Add(r);
+  }
+  facts.ended_by = RunEnd::kImages;
+  second.Finish(facts);
+  auto image = std::shared_ptr<std::uint8_t[]>(new std::uint8_t[RAW_IMAGE_SIZE]());
+  second_preview.Finish(image, 3);
+  LiveServer server({{&first, &first_preview}, {&second, &second_preview}});
+  std::string error;
+  ASSERT_TRUE(server.Start("127.0.93.1", kPort, error)) << error;
+  const auto get = [](const std::string& path) { return HttpGet("127.0.93.1", kPort, path); };
+
+  const HttpReply stats_reply = get("/stats.json?from=3");
+  ASSERT_EQ(stats_reply.status, 200);
+  const nlohmann::json stats = nlohmann::json::parse(stats_reply.body);
+  EXPECT_EQ(stats["station"], nlohmann::json::parse(R"({"cameras": 2, "running": 1,
+            "exit_status": 1, "exit_status_camera": 2})"));
+  ASSERT_EQ(stats["cameras"].size(), 2u);
+  EXPECT_EQ(stats["cameras"][0]["camera"], "127.0.93.11:1234");
+  EXPECT_EQ(stats["cameras"][1]["camera"], "127.0.93.12:1234");
+  EXPECT_EQ(stats["cameras"][0]["images"].size(), 3u);  // images 3 to 5
+  EXPECT_EQ(stats["cameras"][0]["images"][0]["image"], 3);
+  EXPECT_EQ(stats["cameras"][1]["images"].size(), 1u);
+  EXPECT_EQ(stats["cameras"][1]["summary"]["incomplete_images"], 1);
+
+  const HttpReply metrics = get("/metrics");
+  ASSERT_EQ(metrics.status, 200);
+  EXPECT_EQ(metrics.fields.at("content-type"), "text/plain; version=0.0.4; charset=utf-8");
+  for (const char* sample :
+       {"framegrab_images_total{camera=\"127.0.93.11:1234\",result=\"complete\"} 5\n",
+        "framegrab_images_total{camera=\"127.0.93.12:1234\",result=\"incomplete\"} 1\n",
+        "framegrab_station_exit_status 1\n"}) {
+    EXPECT_NE(metrics.body.find(sample), std::string::npos) << sample;
+  }
+  if (const std::optional<bool> agree = MetricsAgree(metrics.body, get("/stats.json").body)) {
+    EXPECT_TRUE(*agree);
+  } else {
+    std::fprintf(stderr, "note: metrics not parsed: no python3-prometheus-client\n");
+  }
+
+  // The page has a panel for each camera, and an event fills both.
+  const HttpReply page = get("/");
+  EXPECT_NE(page.body.find("<section class=\"camera\" id=\"camera-2\">"), std::string::npos);
+  HttpConnection events("127.0.93.1", kPort);
+  ASSERT_TRUE(events.Send(HttpRequestText("/events", "127.0.93.1:8080")));
+  for (int i = 0; i < 40 && events.Buffered().find("}\n\n") == std::string::npos; ++i) {
+    events.Read(milliseconds(100));
+  }
+  const std::size_t data = events.Buffered().find("\ndata: ");
+  ASSERT_NE(data, std::string::npos) << events.Buffered();
+  const nlohmann::json event = nlohmann::json::parse(
+      events.Buffered().substr(data + 7, events.Buffered().find("\n\n", data) - data - 7));
+  ASSERT_EQ(event["cameras"].size(), 2u);
+  EXPECT_EQ(event["cameras"][0]["images"], 5);
+  EXPECT_EQ(event["cameras"][1]["images"], 3);
+  EXPECT_TRUE(event["cameras"][0]["preview"].is_null());
+  EXPECT_EQ(event["cameras"][1]["preview"]["image"], 3);
+  EXPECT_EQ(event["exit_status"], 1);
+
+  // Each camera's pictures by ?camera=K, the first by default.
+  const struct {
+    std::string path;
+    int status;
+    std::string body;  // for a refusal
+  } pictures[] = {
+      {"/preview.png", 404, "no image yet\n"},
+      {"/preview.png?camera=1", 404, "no image yet\n"},
+      {"/preview.png?camera=2", 200, ""},
+      {"/latest.png?camera=2", 200, ""},
+      {"/latest.png?camera=1", 404, "no image yet\n"},
+      {"/preview.png?camera=3", 404, "no such camera\n"},
+      {"/latest.png?camera=0", 404, "no such camera\n"},
+      {"/latest.png?camera=x", 404, "no such camera\n"},
+  };
+  for (const auto& p : pictures) {
+    const HttpReply reply = get(p.path);
+    EXPECT_EQ(reply.status, p.status) << p.path;
+    if (p.status == 200) {
+      EXPECT_EQ(reply.body.substr(1, 3), "PNG") << p.path;
+    } else {
+      EXPECT_EQ(reply.body, p.body) << p.path;
+    }
+  }
+  EXPECT_EQ(get("/latest.png?camera=2").fields.at("content-disposition"),
+            "inline; filename=\"image-3.png\"");
+  server.Stop();
 }
 
 TEST(LatestPng, EachImageIsEncodedOnceOneAtATime) {

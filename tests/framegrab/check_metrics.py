@@ -1,10 +1,11 @@
 #!/usr/bin/python3
 """Checks framegrab's /metrics against its /stats.json of the same moment.
 
-The exposition is read by prometheus_client's own parser; every family must have its HELP and
-a counter or gauge TYPE, every sample the camera's address as its `camera` label, and each value
-must equal its field of the JSON (seconds there where the JSON has milliseconds). Every sample
-must be one of those below, and each of those must be there.
+The exposition is read by prometheus_client's own parser; every family must come once, with its
+HELP and a counter or gauge TYPE, every sample the camera's address as its `camera` label, and
+each value must equal its field of the JSON (seconds there where the JSON has milliseconds).
+Every sample must be one of those below, and each of those must be there. A station's JSON has
+a run for each camera, and its two gauges of the whole station have no labels.
 
 usage: check_metrics.py METRICS.txt STATS.json     (exit 0 when all holds, 1 with the reasons)
 """
@@ -64,24 +65,40 @@ def expected(stats):
     return want
 
 
+def expected_all(stats):
+    """(camera or None, sample name, extra labels) -> value, for a run's JSON or a station's."""
+    if "cameras" not in stats:
+        return {(stats["camera"],) + key: value for key, value in expected(stats).items()}
+    want = {
+        (None, "framegrab_station_cameras", ()): len(stats["cameras"]),
+        (None, "framegrab_station_exit_status", ()): stats["station"]["exit_status"],
+    }
+    for run in stats["cameras"]:
+        want.update({(run["camera"],) + key: value for key, value in expected(run).items()})
+    return want
+
+
 def main(metrics_path, stats_path):
     with open(metrics_path, encoding="utf-8") as f:
         text = f.read()
     with open(stats_path, encoding="utf-8") as f:
         stats = json.load(f)
-    want = expected(stats)
+    want = expected_all(stats)
     problems = []
     seen = set()
+    families = set()
     for family in text_string_to_metric_families(text):
+        if family.name in families:
+            problems.append(f"{family.name}: a second time")
+        families.add(family.name)
         if family.type not in ("counter", "gauge"):
             problems.append(f"{family.name}: type {family.type}")
         if not family.documentation:
             problems.append(f"{family.name}: no HELP")
         for sample in family.samples:
             labels = dict(sample.labels)
-            if labels.pop("camera", None) != stats["camera"]:
-                problems.append(f"{sample.name}: camera label {sample.labels}")
-            key = (sample.name, tuple(sorted(labels.items())))
+            camera = labels.pop("camera", None)
+            key = (camera, sample.name, tuple(sorted(labels.items())))
             seen.add(key)
             if key not in want:
                 problems.append(f"{key}: not expected")
