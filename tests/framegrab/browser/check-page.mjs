@@ -4,6 +4,9 @@
 //
 //   node check-page.mjs live URL [SCREENSHOT.png]   waits until the image count grows
 //   node check-page.mjs report FILE.html
+//   node check-page.mjs station URL                 a station's page: the verdict and, for each
+//                                                   camera's panel, what it shows once its
+//                                                   preview has loaded
 import { chromium } from 'playwright-core';
 
 const [mode, target, screenshot] = process.argv.slice(2);
@@ -18,6 +21,33 @@ try {
   page.on('request', (request) => requests.push(request.url()));
   const url = mode === 'report' ? 'file://' + target : target;
   await page.goto(url);
+  if (mode === 'station') {
+    const station = await (await page.waitForFunction(() => {
+      const cameras = [];
+      const panels = document.querySelectorAll('section.camera');
+      for (let k = 1; k <= panels.length; ++k) {
+        const img = document.getElementById('preview-' + k);
+        const images = document.querySelector('#images-' + k + ' td');
+        if (!img.complete || img.naturalWidth === 0 || !images) return null;
+        cameras.push({
+          title: document.getElementById('title-' + k).textContent,
+          state: document.getElementById('state-' + k).textContent,
+          images: Number(images.dataset.value),
+          preview: [img.naturalWidth, img.naturalHeight],
+          charts: document.querySelectorAll('#charts-' + k + ' svg.chart').length,
+        });
+      }
+      const verdict = document.getElementById('verdict');
+      return cameras.length && verdict ? {
+        title: document.getElementById('title').textContent,
+        verdict: verdict.textContent,
+        cameras,
+      } : null;
+    }, null, { timeout: 30000 })).jsonValue();
+    console.log(JSON.stringify({ ...station, requests }));
+    await browser.close();
+    process.exit(0);
+  }
   const imagesDone = () => page.evaluate(
     () => Number(document.querySelector('#images td')?.dataset.value ?? -1));
   // The preview loaded and the figures are there.
