@@ -5,8 +5,10 @@
 #include "framegrab/RunOutputs.h"
 #include "framegrab/acquire/Grabber.h"
 #include "framegrab/model/RunRecords.h"
+#include "framegrab/serve/LiveServer.h"
 #include "framegrab/views/FigureText.h"
 #include "framegrab/views/JsonView.h"
+#include "framegrab/views/PageView.h"
 #include "framegrab/views/SummaryText.h"
 #include "framegrab/write/PreviewWorker.h"
 #include "framegrab/write/RecordLines.h"
@@ -110,6 +112,15 @@ int RunStation(const GrabOptions& options, const std::vector<std::string>& args,
     }
   }
   std::FILE* text = json_to_out ? err : out;
+  std::unique_ptr<LiveServer> server;
+  if (!options.serve_address.empty()) {
+    std::vector<LiveCamera> shown;
+    for (const auto& camera : cameras) {
+      shown.push_back(LiveCamera{&camera->records, camera->preview.get()});
+    }
+    server = std::make_unique<LiveServer>(std::move(shown));
+    if (!StartPage(*server, options, text, err)) return 2;
+  }
   // The driver forces its receive buffer past the kernel's cap where it may (as root).
   const long long rmem_max = ::geteuid() == 0 ? -1 : ReadRmemMax();
   for (const std::string& line :
@@ -192,7 +203,18 @@ int RunStation(const GrabOptions& options, const std::vector<std::string>& args,
   } else if (json_file.Wanted() && !json_file.Write(StationToJson(models), err) && status == 0) {
     status = 1;
   }
-  (void)report_file;
+  if (report_file.Wanted()) {
+    std::vector<std::shared_ptr<const Preview>> shown;
+    std::vector<const Preview*> previews;
+    for (const auto& camera : cameras) {
+      shown.push_back(camera->preview->Latest());
+      previews.push_back(shown.back().get());
+    }
+    if (!report_file.Write(StationReportHtml(models, previews, command_line), err) && status == 0) {
+      status = 1;
+    }
+  }
+  if (server) KeepServing(options, text, stop_signal);
   return status;
 }
 
