@@ -244,7 +244,8 @@ TEST(Station, EachCameraHasItsOwnFiguresPicturesAndOutage) {
   EXPECT_GE(before, 1u);
   EXPECT_GE(after, 1u);
   EXPECT_EQ(After(away_after, "images:"), after) << away_after;
-  EXPECT_EQ(After(away_after, "RAW packets sent:"), RAW_PACKETS_PER_IMAGE * after);
+  EXPECT_EQ(After(away_after, "RAW packets sent:"),
+            RAW_PACKETS_PER_IMAGE * static_cast<long long>(after));
   EXPECT_GE(After(away_before, "images:"), static_cast<long long>(before - cut_short.size()))
       << away_before;
 
