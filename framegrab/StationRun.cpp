@@ -80,6 +80,7 @@ int RunStation(const GrabOptions& options, const std::vector<std::string>& args,
     camera->options.local = link.local;
     camera->options.remote = link.remote;
     camera->options.cameras = {link};
+    camera->options.station_camera = link.remote;
     if (!options.save_dir.empty()) {
       camera->options.save_dir = options.save_dir + "/" + link.remote;
       if (!PreparePictureDir(camera->options.save_dir, camera->pictures_dir, err)) return 2;

@@ -21,6 +21,8 @@ struct GrabOptions {
   std::string remote;  // camera, a dotted quad: the first camera's
   // Every camera, the first one too, in the order given: a station when more than one.
   std::vector<CameraLink> cameras;
+  // In a station, the camera a run's lines on the error stream name; empty alone.
+  std::string station_camera;
   int images = 10;
   double duration_seconds = 0;         // 0 = no limit
   double give_up_after_seconds = 0;    // of one outage; 0 = never

@@ -17,6 +17,7 @@
 #include "framegrab/write/RecordLines.h"
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstring>
 #include <thread>
 
@@ -56,9 +57,22 @@ Grabber::Grabber(const GrabOptions& options, RunRecords& records, ProgressLine* 
 
 Grabber::~Grabber() = default;
 
+void Grabber::Say(const char* format, ...) {
+  char text[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  // In a station each line names its camera; one write a line, whichever thread says it.
+  const std::string& camera = _options.station_camera;
+  const std::string line =
+      "framegrab: " + (camera.empty() ? std::string() : "camera " + camera + ": ") + text;
+  std::fputs(line.c_str(), _err);
+}
+
 void Grabber::SayWhoHoldsThePorts() {
   for (const std::string& line : TakenPorts(_options.local, kDriverPorts)) {
-    std::fprintf(_err, "framegrab: %s\n", line.c_str());
+    Say("%s\n", line.c_str());
   }
 }
 
@@ -66,7 +80,7 @@ bool Grabber::MakeCamera() {
   try {
     _camera = std::make_unique<CEthCamera>(_options.local);
   } catch (const char* text) {
-    std::fprintf(_err, "framegrab: %s\n", text);
+    Say("%s\n", text);
     SayWhoHoldsThePorts();
     return false;
   }
@@ -76,14 +90,14 @@ bool Grabber::MakeCamera() {
     MutexLock lock(_log_failure_mutex);
     if (!_log_failure.empty()) return;
     _log_failure = "cannot write " + file + ": " + std::strerror(error);
-    std::fprintf(_err, "framegrab: --logs: %s\n", _log_failure.c_str());
+    Say("--logs: %s\n", _log_failure.c_str());
   });
   constexpr LogStream::AtLink kRefuse = LogStream::AtLink::kRefuse;
   if (!_options.logs_errors_only && !_camera->OpenLog(_options.logs_dir + "/log.txt", kRefuse)) {
-    std::fprintf(_err, "framegrab: cannot open %s/log.txt\n", _options.logs_dir.c_str());
+    Say("cannot open %s/log.txt\n", _options.logs_dir.c_str());
   }
   if (!_camera->OpenErrLog(_options.logs_dir + "/log_err.txt", kRefuse)) {
-    std::fprintf(_err, "framegrab: cannot open %s/log_err.txt\n", _options.logs_dir.c_str());
+    Say("cannot open %s/log_err.txt\n", _options.logs_dir.c_str());
   }
   return true;
 }
@@ -91,14 +105,13 @@ bool Grabber::MakeCamera() {
 bool Grabber::OpenCamera(RunFacts& facts) {
   if (!MakeCamera()) return false;
   if (!_camera->Open(_options.remote)) {
-    std::fprintf(_err, "framegrab: cannot open a connection to %s\n", _options.remote.c_str());
+    Say("cannot open a connection to %s\n", _options.remote.c_str());
     SayWhoHoldsThePorts();
     return false;
   }
   facts.camera = _camera->GetRemoteAddress();
   if (!_camera->SendCmd(NUDP_CMD_BINNING_ON, NUDP_TOP_COMMAND)) {
-    std::fprintf(_err, "framegrab: the camera at %s does not answer (binning on: contact lost)\n",
-                 facts.camera.c_str());
+    Say("the camera at %s does not answer (binning on: contact lost)\n", facts.camera.c_str());
     return false;
   }
   facts.receive_buffer_bytes = _camera->Counters().receive_buffer_bytes;
@@ -146,13 +159,12 @@ bool Grabber::RideOutOutage(RunFacts& facts, Clock::time_point run_start, int lo
   if (lost_image != 0) outage.lost_images.push_back(lost_image);
   const std::string lost =
       lost_image != 0 ? " (image " + std::to_string(lost_image) + " cut short)" : std::string();
-  std::fprintf(_err,
-               "framegrab: outage %d: contact with the camera lost at %s%s; reopening it every "
-               "%.1f s, after %lld s with pauses doubling up to %lld s\n",
-               outage.number, UtcText(outage.started).c_str(), lost.c_str(),
-               std::chrono::duration<double>(OutageRider::kFirstPause).count(),
-               static_cast<long long>(OutageRider::kShortOutage.count() / 1000),
-               static_cast<long long>(OutageRider::kLongestPause.count() / 1000));
+  Say("outage %d: contact with the camera lost at %s%s; reopening it every "
+      "%.1f s, after %lld s with pauses doubling up to %lld s\n",
+      outage.number, UtcText(outage.started).c_str(), lost.c_str(),
+      std::chrono::duration<double>(OutageRider::kFirstPause).count(),
+      static_cast<long long>(OutageRider::kShortOutage.count() / 1000),
+      static_cast<long long>(OutageRider::kLongestPause.count() / 1000));
   std::fflush(_err);
   facts.outages.push_back(outage);
   // The outage as it stands at `now`, for the page and the figures.
@@ -173,8 +185,8 @@ bool Grabber::RideOutOutage(RunFacts& facts, Clock::time_point run_start, int lo
     const OutageRider::Step step = rider.At(now);
     if (step == OutageRider::Step::kGiveUp) {
       facts.ended_by = RunEnd::kOutage;
-      std::fprintf(_err, "framegrab: outage %d: no contact for %s; giving up (--give-up-after)\n",
-                   outage.number, FormatDuration(MsBetween(last_heard, now)).c_str());
+      Say("outage %d: no contact for %s; giving up (--give-up-after)\n", outage.number,
+          FormatDuration(MsBetween(last_heard, now)).c_str());
       break;
     }
     if (step == OutageRider::Step::kWait) {
@@ -188,9 +200,8 @@ bool Grabber::RideOutOutage(RunFacts& facts, Clock::time_point run_start, int lo
       o.over = true;
       o.ended = UtcOf(back);
       publish(back);
-      std::fprintf(_err, "framegrab: outage %d over at %s after %s (%d reopenings); going on\n",
-                   o.number, UtcText(o.ended).c_str(), FormatDuration(o.duration_ms).c_str(),
-                   o.attempts);
+      Say("outage %d over at %s after %s (%d reopenings); going on\n", o.number,
+          UtcText(o.ended).c_str(), FormatDuration(o.duration_ms).c_str(), o.attempts);
       std::fflush(_err);
       WriteLine(OutageLine(o, facts.camera));
       return true;
@@ -220,12 +231,11 @@ const ImageRecord* Grabber::TakeImage(int number, Clock::time_point run_start) {
     r.started = std::chrono::system_clock::now();
   });
   if (taken.start == TakenImage::Start::kBufferRefused) {
-    std::fprintf(_err, "framegrab: image %d: the camera refused the image buffer\n", number);
+    Say("image %d: the camera refused the image buffer\n", number);
     return nullptr;
   }
   if (!taken.Started()) {
-    std::fprintf(_err, "framegrab: image %d: the camera does not answer the start command\n",
-                 number);
+    Say("image %d: the camera does not answer the start command\n", number);
     return nullptr;
   }
   r.number = number;
@@ -266,8 +276,8 @@ const ImageRecord* Grabber::TakeImage(int number, Clock::time_point run_start) {
 void Grabber::WriteLine(const std::string& line) {
   if (_lines == nullptr || _lines->Append(line) || _lines_failed) return;
   _lines_failed = true;
-  std::fprintf(_err, "framegrab: --records %s: %s; no more lines are written\n",
-               _lines->Path().c_str(), _lines->Failure().c_str());
+  Say("--records %s: %s; no more lines are written\n", _lines->Path().c_str(),
+      _lines->Failure().c_str());
 }
 
 void Grabber::HandOver() {
@@ -296,7 +306,7 @@ SharedImage Grabber::LastImage(int& number, int& missing) const {
 void Grabber::PrintSaverErrors() {
   if (!_saver) return;
   for (const std::string& line : _saver->TakeErrors()) {
-    std::fprintf(_err, "framegrab: %s\n", line.c_str());
+    Say("%s\n", line.c_str());
   }
 }
 

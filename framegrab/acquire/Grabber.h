@@ -64,6 +64,8 @@ class Grabber {
 
   // Makes the camera object and opens the logs; false (with a message) when it cannot.
   bool MakeCamera();
+  // A line on the error stream: "framegrab: ", in a station "camera X: ", then `format`.
+  void Say(const char* format, ...) __attribute__((format(printf, 2, 3)));
   // After a failed bind or open: a line for each of the driver's ports some program holds.
   void SayWhoHoldsThePorts();
   // Opens the camera and switches binning on; false (with a message) when it cannot.

@@ -226,6 +226,11 @@ TEST(Station, EachCameraHasItsOwnFiguresPicturesAndOutage) {
   for (const auto& n : outage["lost_images"]) cut_short.insert(n.get<int>());
   EXPECT_LE(cut_short.size(), 1u);
   EXPECT_EQ(third["summary"]["images_lost_to_outages"], cut_short.size());
+  // Its lines on the error stream name it.
+  EXPECT_NE(lossy.File("err").find("framegrab: camera " + away.Camera() +
+                                   ": outage 1: contact with the camera lost at "),
+            std::string::npos)
+      << lossy.File("err");
   std::uint32_t before = 0;
   std::uint32_t after = 0;
   for (const nlohmann::json& image : third["images"]) {
