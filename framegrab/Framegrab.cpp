@@ -50,14 +50,8 @@ int RunFramegrab(const std::vector<std::string>& args, std::FILE* out, std::FILE
   if (!options.logs_dir.empty() && !PrepareDir("--logs", options.logs_dir, err)) return 2;
   const bool json_to_out = options.json_path == "-";
   FinalFile json_file;
-  if (!options.json_path.empty() && !json_to_out &&
-      !json_file.Prepare("--json", options.json_path, err)) {
-    return 2;
-  }
   FinalFile report_file;
-  if (!options.report_path.empty() && !report_file.Prepare("--report", options.report_path, err)) {
-    return 2;
-  }
+  if (!PrepareFinalFiles(options, json_file, report_file, err)) return 2;
   std::FILE* text = json_to_out ? err : out;
   RunRecords records;
   std::unique_ptr<PreviewWorker> preview;
@@ -72,13 +66,7 @@ int RunFramegrab(const std::vector<std::string>& args, std::FILE* out, std::FILE
 
   // Last of the checks: an appended file made here is new, and stays so only for a run.
   RecordLines lines;
-  if (!options.records_path.empty()) {
-    std::string why;
-    if (!lines.Open(options.records_path, why)) {
-      std::fprintf(err, "framegrab: --records %s: %s\n", options.records_path.c_str(), why.c_str());
-      return 2;
-    }
-  }
+  if (!OpenRecordLines(options, lines, err)) return 2;
 
   std::unique_ptr<ProgressLine> progress;
   if (!options.quiet) {

@@ -118,6 +118,23 @@ std::string PageUrl(const GrabOptions& options) {
 
 }  // namespace
 
+bool PrepareFinalFiles(const GrabOptions& options, FinalFile& json, FinalFile& report,
+                       std::FILE* err) {
+  if (!options.json_path.empty() && options.json_path != "-" &&
+      !json.Prepare("--json", options.json_path, err)) {
+    return false;
+  }
+  return options.report_path.empty() || report.Prepare("--report", options.report_path, err);
+}
+
+bool OpenRecordLines(const GrabOptions& options, RecordLines& lines, std::FILE* err) {
+  if (options.records_path.empty()) return true;
+  std::string why;
+  if (lines.Open(options.records_path, why)) return true;
+  std::fprintf(err, "framegrab: --records %s: %s\n", options.records_path.c_str(), why.c_str());
+  return false;
+}
+
 bool StartPage(LiveServer& server, const GrabOptions& options, std::FILE* text, std::FILE* err) {
   std::string why;
   if (!server.Start(options.serve_address, options.serve_port, why)) {

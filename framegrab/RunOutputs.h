@@ -45,6 +45,14 @@ class LiveServer;
 class PreviewWorker;
 class RecordLines;
 
+// The run's --json and --report files made ready (not for what was not asked, nor for
+// --json -); false with a message when one cannot be.
+bool PrepareFinalFiles(const GrabOptions& options, FinalFile& json, FinalFile& report,
+                       std::FILE* err);
+// --records opened, when asked for; false with a message when it cannot be. Last of the checks:
+// a file it makes is new, and stays so only for a run.
+bool OpenRecordLines(const GrabOptions& options, RecordLines& lines, std::FILE* err);
+
 // Starts `server` on --serve's address and port and says where on `text` (unless --quiet), with
 // a warning on `err` when the network can read the page; false with a message when it cannot
 // listen.

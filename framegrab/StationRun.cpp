@@ -96,22 +96,8 @@ int RunStation(const GrabOptions& options, const std::vector<std::string>& args,
   }
   const bool json_to_out = options.json_path == "-";
   FinalFile json_file;
-  if (!options.json_path.empty() && !json_to_out &&
-      !json_file.Prepare("--json", options.json_path, err)) {
-    return 2;
-  }
   FinalFile report_file;
-  if (!options.report_path.empty() && !report_file.Prepare("--report", options.report_path, err)) {
-    return 2;
-  }
-  RecordLines lines;
-  if (!options.records_path.empty()) {
-    std::string why;
-    if (!lines.Open(options.records_path, why)) {
-      std::fprintf(err, "framegrab: --records %s: %s\n", options.records_path.c_str(), why.c_str());
-      return 2;
-    }
-  }
+  if (!PrepareFinalFiles(options, json_file, report_file, err)) return 2;
   std::FILE* text = json_to_out ? err : out;
   std::unique_ptr<LiveServer> server;
   if (!options.serve_address.empty()) {
@@ -122,6 +108,8 @@ int RunStation(const GrabOptions& options, const std::vector<std::string>& args,
     server = std::make_unique<LiveServer>(std::move(shown));
     if (!StartPage(*server, options, text, err)) return 2;
   }
+  RecordLines lines;
+  if (!OpenRecordLines(options, lines, err)) return 2;
   // The driver forces its receive buffer past the kernel's cap where it may (as root).
   const long long rmem_max = ::geteuid() == 0 ? -1 : ReadRmemMax();
   for (const std::string& line :

@@ -5,11 +5,13 @@
 
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
+#include <gtest/gtest.h>
 
 #include <csetjmp>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <png.h>
 #include <regex>
 #include <sstream>
@@ -33,6 +35,37 @@ inline long long After(const std::string& text, const std::string& label) {
   std::smatch m;
   if (!std::regex_search(text, m, std::regex(label + R"(\s*(\d+))"))) return -1;
   return std::stoll(m[1]);
+}
+
+// Checks that a camera's record lines say what its JSON says: the run, each image and each
+// outage in the order they happened, and the end.
+inline void ExpectLinesMatchJson(const std::vector<nlohmann::json>& lines,
+                                 const nlohmann::json& run) {
+  const nlohmann::json& outages = run["outages"];
+  ASSERT_EQ(lines.size(), 2 + run["images"].size() + outages.size());
+  EXPECT_EQ(lines.front()["record"], "run");
+  EXPECT_EQ(lines.front()["local"], run["local"]);
+  EXPECT_EQ(lines.back()["record"], "end");
+  EXPECT_EQ(lines.back()["exit_status"], run["summary"]["exit_status"]);
+  std::size_t next_image = 0;
+  std::size_t next_outage = 0;
+  for (std::size_t k = 1; k + 1 < lines.size(); ++k) {
+    nlohmann::json line = lines[k];
+    const std::string kind = line["record"];
+    line.erase("record");
+    EXPECT_EQ(line["camera"], run["camera"]);
+    line.erase("camera");
+    if (kind == "outage") {
+      ASSERT_LT(next_outage, outages.size());
+      EXPECT_EQ(line, outages[next_outage++]);
+      continue;
+    }
+    ASSERT_EQ(kind, "image");
+    ASSERT_LT(next_image, run["images"].size());
+    nlohmann::json record = run["images"][next_image++];
+    record.erase("samples");
+    EXPECT_EQ(line, record);
+  }
 }
 
 // camsim on <block>.<net>.1 with `flags`, and a working directory; framegrab runs from

@@ -41,35 +41,6 @@ std::vector<nlohmann::json> LinesOf(const std::string& text, const std::string& 
   return lines;
 }
 
-// Checks that a camera's record lines say what its JSON says: the run, each image and each
-// outage in the order they happened, and the end.
-void ExpectLinesMatchJson(const std::vector<nlohmann::json>& lines, const nlohmann::json& run) {
-  const nlohmann::json& outages = run["outages"];
-  ASSERT_EQ(lines.size(), 2 + run["images"].size() + outages.size());
-  EXPECT_EQ(lines.front()["record"], "run");
-  EXPECT_EQ(lines.front()["local"], run["local"]);
-  EXPECT_EQ(lines.back()["record"], "end");
-  EXPECT_EQ(lines.back()["exit_status"], run["summary"]["exit_status"]);
-  std::size_t next_image = 0;
-  std::size_t next_outage = 0;
-  for (std::size_t k = 1; k + 1 < lines.size(); ++k) {
-    nlohmann::json line = lines[k];
-    const std::string kind = line["record"];
-    line.erase("record");
-    line.erase("camera");
-    if (kind == "outage") {
-      ASSERT_LT(next_outage, outages.size());
-      EXPECT_EQ(line, outages[next_outage++]);
-      continue;
-    }
-    ASSERT_EQ(kind, "image");
-    ASSERT_LT(next_image, run["images"].size());
-    nlohmann::json record = run["images"][next_image++];
-    record.erase("samples");
-    EXPECT_EQ(line, record);
-  }
-}
-
 // Checks the picture of a camera's image against camsim's image `streamed` (its own number
 // for the image): every byte, or with `missing` (packet ranges) zeros there and every other
 // byte exact.
