@@ -33,6 +33,16 @@ constexpr int kPort = 8080;
 // What the server allows at once; beyond it, one more stream is refused.
 constexpr int kStreams = 8;
 
+// The facts of a run whose camera answered, `requested` images asked for.
+RunFacts OpenedFacts(const std::string& local, const std::string& camera, int requested) {
+  RunFacts facts;
+  facts.local = local;
+  facts.camera = camera;
+  facts.requested_images = requested;
+  facts.opened = true;
+  return facts;
+}
+
 ImageRecord Record(int number) {
   ImageRecord r;
   r.number = number;
@@ -48,12 +58,7 @@ ImageRecord Record(int number) {
 class PageRig {
  public:
   explicit PageRig(int net, int records = 5) : _address("127.23.200." + std::to_string(net)) {
-    RunFacts facts;
-    facts.local = "127.23.200.99";
-    facts.camera = "127.23.200.98:1234";
-    facts.requested_images = 100000;
-    facts.opened = true;
-    _records.Begin(facts);
+    _records.Begin(OpenedFacts("127.23.200.99", "127.23.200.98:1234", 100000));
     for (int n = 1; n <= records; ++n) _records.Add(Record(n));
     _next = records + 1;
     std::string error;
@@ -316,11 +321,7 @@ TEST(LiveServer, AStationServesEveryCameraOnEachRoute) {
   RunRecords second;
   PreviewWorker first_preview(2048);
   PreviewWorker second_preview(2048);
-  RunFacts facts;
-  facts.local = "127.0.93.9";
-  facts.camera = "127.0.93.11:1234";
-  facts.requested_images = 100;
-  facts.opened = true;
+  RunFacts facts = OpenedFacts("127.0.93.9", "127.0.93.11:1234", 100);
   first.Begin(facts);
   for (int n = 1; n <= 5; ++n) first.Add(Record(n));
   facts.camera = "127.0.93.12:1234";
