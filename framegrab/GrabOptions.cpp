@@ -19,6 +19,10 @@ constexpr const char* kUsage =
     "   or: framegrab --from-capture FILE [--images N] [--save DIR [...]] [--width W] [--json "
     "FILE|-] [--records FILE] [--quiet] [--report FILE.html]";
 
+// The narrowest and widest pictures: 527,872 rows of 8 samples, 128 rows of 32,992.
+constexpr int kMinWidth = 8;
+constexpr int kMaxWidth = 32992;
+
 // The most images a run takes, and those of a capture when --images is not given.
 constexpr int kAllImages = 100000000;
 
@@ -211,8 +215,10 @@ GrabParse ParseGrabArgs(const std::vector<std::string>& args, GrabOptions& optio
         } catch (const std::exception&) {
           return "needs a whole number";
         }
-        if (width <= 0 || kImageSamples % width != 0) {
-          return "needs a divisor of 4222976 (2048 gives 2048 x 2062)";
+        // A picture no more than a million rows high (a PNG's limit) and no wider than a
+        // preview can show in square blocks of its rows.
+        if (width < kMinWidth || width > kMaxWidth || kImageSamples % width != 0) {
+          return "needs a divisor of 4222976 from 8 to 32992 (2048 gives 2048 x 2062)";
         }
         return "";
       });

@@ -32,7 +32,9 @@ Preview MakePreview(const std::uint8_t* raw, int width, int image, int missing_p
   p.missing_packets = missing_packets;
   p.source_width = width;
   p.source_height = static_cast<int>(RAW_IMAGE_SIZE / 2) / width;
-  p.factor = std::max(1, (width + kPreviewWidth - 1) / kPreviewWidth);
+  // Square blocks of samples, as many to a pixel as bring the width to the preview's, but never
+  // more rows to a block than the image has: a very wide image is shown one row high.
+  p.factor = std::max(1, std::min((width + kPreviewWidth - 1) / kPreviewWidth, p.source_height));
   p.width = width / p.factor;
   p.height = std::max(1, p.source_height / p.factor);
   const int area = p.factor * p.factor;
@@ -41,17 +43,17 @@ Preview MakePreview(const std::uint8_t* raw, int width, int image, int missing_p
   std::vector<std::uint32_t> histogram(65536);
   for (int y = 0; y < p.height; ++y) {
     for (int x = 0; x < p.width; ++x) {
-      std::uint32_t sum = 0;
+      std::uint64_t sum = 0;
       for (int dy = 0; dy < p.factor; ++dy) {
         const std::size_t first =
             static_cast<std::size_t>(y * p.factor + dy) * static_cast<std::size_t>(width) +
             static_cast<std::size_t>(x * p.factor);
         const std::uint8_t* row = raw + first * 2;
         for (int dx = 0; dx < p.factor; ++dx) {
-          sum += static_cast<std::uint32_t>(row[2 * dx] | (row[2 * dx + 1] << 8));
+          sum += static_cast<std::uint64_t>(row[2 * dx] | (row[2 * dx + 1] << 8));
         }
       }
-      const auto mean = static_cast<std::uint16_t>(sum / static_cast<std::uint32_t>(area));
+      const auto mean = static_cast<std::uint16_t>(sum / static_cast<std::uint64_t>(area));
       means[static_cast<std::size_t>(y) * static_cast<std::size_t>(p.width) +
             static_cast<std::size_t>(x)] = mean;
       ++histogram[mean];

@@ -35,6 +35,30 @@ TEST(Preview, StretchesTheMiddleOfTheSamplesAndSaysSo) {
                                "x 2062 samples"));
 }
 
+// Every width that divides the image, beyond those framegrab takes too, gives a preview inside
+// the image (the sanitizers watch the reads) of the size the note says; a PNG as long as it is
+// no more than a million pixels wide.
+TEST(Preview, AnyWidthStaysInsideTheImage) {
+  const std::vector<std::uint8_t> raw(RAW_IMAGE_SIZE, 0x11);
+  struct Case {
+    int width;
+    int shown_width;
+    int shown_height;
+    bool png;
+  };
+  const std::vector<Case> cases = {{8, 8, 527872, true},
+                                   {2048, 512, 515, true},
+                                   {32992, 507, 1, true},
+                                   {65984, 1031, 1, true},
+                                   {4222976, 4222976, 1, false}};
+  for (const Case& c : cases) {
+    const Preview p = MakePreview(raw.data(), c.width, 1);
+    EXPECT_EQ(p.width, c.shown_width) << c.width;
+    EXPECT_EQ(p.height, c.shown_height) << c.width;
+    EXPECT_EQ(p.png.substr(0, 4) == "\x89PNG", c.png) << c.width;
+  }
+}
+
 TEST(ImagePool, LendsEachBufferOnceUntilItComesBack) {
   ImagePool pool(2);
   std::shared_ptr<std::uint8_t[]> image = pool.Take();
