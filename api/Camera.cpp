@@ -122,6 +122,13 @@ struct Camera::Impl {
 
 Camera::Camera(const std::string& local, const std::string& remote, const Options& options)
     : _impl(std::make_unique<Impl>()) {
+  // An empty address would mean 0.0.0.0, one with a NUL character the part before it.
+  for (const auto& [what, address] : {std::pair{"local", &local}, std::pair{"camera", &remote}}) {
+    if (address->empty() || address->find('\0') != std::string::npos) {
+      throw Error(std::string("the ") + what +
+                  " address must be neither empty nor hold a NUL character");
+    }
+  }
   Impl& c = *_impl;
   try {
     c.driver = std::make_unique<fp::CEthCamera>(local);

@@ -113,6 +113,14 @@ with the packets it brought, recovery before its next request) and raises
 KeyboardInterrupt within about 0.1 s; the camera stays usable.)")
       .def(py::init([](const std::string& local, const std::string& remote, bool binning,
                        const std::string& log_file, const std::string& err_log_file) {
+             // Refused here as the wrong value they are (the library refuses them as well).
+             for (const auto& [what, address] :
+                  {std::pair{"local", &local}, std::pair{"remote", &remote}}) {
+               if (address->empty() || address->find('\0') != std::string::npos) {
+                 throw py::value_error(std::string(what) +
+                                       ": an address, neither empty nor holding a NUL character");
+               }
+             }
              frameprobe::Options options;
              options.binning = binning;
              options.log_file = log_file;
@@ -124,7 +132,8 @@ KeyboardInterrupt within about 0.1 s; the camera stays usable.)")
            py::call_guard<py::gil_scoped_release>(),
            R"(Connects to the camera at `remote` from the local address `local`.
 
-local, remote: dotted quads or host names, without ports. When ports 32100 and
+local, remote: dotted quads or host names, without ports (ValueError for an
+empty one or one holding a NUL character). When ports 32100 and
 32101 cannot be bound on `local`, the Error names the program holding each.
 binning: switch binning on once connected (command 0x105).
 log_file, err_log_file: the driver's log and error log, appended to; "" for none.)")

@@ -107,7 +107,8 @@ struct Answer {
 class FRAMEPROBE_EXPORT Camera {
  public:
   // Binds UDP ports 32100 and 32101 on `local` (a dotted quad or a host name), connects to
-  // the camera at `remote` (port 1234) and, unless told otherwise, switches binning on.
+  // the camera at `remote` (port 1234) and, unless told otherwise, switches binning on. An
+  // empty address, or one holding a NUL character, is refused before anything is bound.
   Camera(const std::string& local, const std::string& remote, const Options& options = {});
   // Closes the connection and the logs.
   ~Camera();

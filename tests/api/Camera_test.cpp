@@ -359,6 +359,10 @@ TEST(CameraApi, FailuresThrowWithTheDriversReason) {
   const std::vector<Case> cases = {
       {"10.255.255.1", quiet.Remote(),
        "cannot use the local address \"10.255.255.1\": CEthCamera: cannot bind to local ip:port"},
+      {quiet.Local(), "", "the camera address must be neither empty nor hold a NUL character"},
+      {quiet.Local(), quiet.Remote() + std::string(1, '\0') + "x",
+       "the camera address must be neither empty nor hold a NUL character"},
+      {"", quiet.Remote(), "the local address must be neither empty nor hold a NUL character"},
       {quiet.Local(), quiet.Remote(),
        "the camera at " + quiet.Remote() +
            ":1234 does not answer (binning on, command 0x105): CEthCamera::SendCmd(): Lost "

@@ -161,6 +161,15 @@ def test_failures_raise_with_the_drivers_reason(camsim):
             assert str(raised.value) == message
             assert isinstance(raised.value, RuntimeError)
 
+    # Addresses that are no addresses: an empty one would mean 0.0.0.0, one with a NUL
+    # character the part before it.
+    for local, remote, which in [(local_for(silent), "", "remote"),
+                                 (local_for(silent), silent.address + "\0x", "remote"),
+                                 ("", silent.address, "local")]:
+        with pytest.raises(ValueError, match=f"^{which}: an address, neither empty nor holding "
+                                             "a NUL character$"):
+            frameprobe.Camera(local, remote)
+
     # A camera that stops answering during recovery: the driver gives the connection up.
     mute = camsim(3, "--drop", "5", "--silent-cmd", "retransmit")
     cam = frameprobe.Camera(local_for(mute), mute.address)
