@@ -20,6 +20,7 @@
 #include <cstdarg>
 #include <cstring>
 #include <thread>
+#include <unistd.h>
 
 namespace fp {
 
@@ -104,14 +105,23 @@ bool Grabber::MakeCamera() {
 
 bool Grabber::OpenCamera(RunFacts& facts) {
   if (!MakeCamera()) return false;
+  // The ports are this program's own here: no holder to name.
   if (!_camera->Open(_options.remote)) {
     Say("cannot open a connection to %s\n", _options.remote.c_str());
-    SayWhoHoldsThePorts();
     return false;
   }
   facts.camera = _camera->GetRemoteAddress();
   if (!_camera->SendCmd(NUDP_CMD_BINNING_ON, NUDP_TOP_COMMAND)) {
     Say("the camera at %s does not answer (binning on: contact lost)\n", facts.camera.c_str());
+    // With 32100 taken by another program the driver sends from the port above it, which a
+    // camera that answers only 32100 never answers: say who holds it.
+    const std::string own = "(pid " + std::to_string(::getpid()) + ")";
+    for (const std::string& line : TakenPorts(_options.local, {NUDP_DRIVER_PORT})) {
+      if (line.find(own) != std::string::npos) continue;
+      Say("the driver sends from %s:%d, as %s; a camera that answers only port %d does not "
+          "answer it\n",
+          _options.local.c_str(), NUDP_DRIVER_PORT + 1, line.c_str(), NUDP_DRIVER_PORT);
+    }
     return false;
   }
   facts.receive_buffer_bytes = _camera->Counters().receive_buffer_bytes;

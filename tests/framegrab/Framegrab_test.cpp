@@ -372,6 +372,26 @@ TEST(Framegrab, MissingAddressAndTakenPortsAreNamed) {
                 "framegrab_test (pid " +
                 pid + ")\n");
   EXPECT_EQ(After(rig.StopCamera(), "commands received:"), 0);
+
+  // A camera address no connection can be made to: the ports held are framegrab's own.
+  const std::vector<std::string> broadcast = {FRAMEGRAB_PATH, "127.22.8.3", "255.255.255.255"};
+  EXPECT_EQ(AwaitExit(Spawn(broadcast, rig.Path(""), rig.Path("out"), rig.Path("err")),
+                      std::chrono::seconds(30)),
+            3);
+  EXPECT_EQ(rig.File("err"), "framegrab: cannot open a connection to 255.255.255.255\n");
+
+  // Port 32100 taken, a camera that does not answer the driver on 32101: who holds 32100.
+  GrabRig silent(18, {"--silent"});
+  const HeldPort taken(silent.Local(), 32100);
+  ASSERT_TRUE(taken.Bound());
+  EXPECT_EQ(silent.Grab({"--images", "1"}), 3);
+  EXPECT_EQ(silent.File("err"),
+            "framegrab: the camera at " + silent.Camera() +
+                ":1234 does not answer (binning on: contact lost)\n"
+                "framegrab: the driver sends from " +
+                silent.Local() + ":32101, as UDP " + silent.Local() +
+                ":32100 is taken by framegrab_test (pid " + pid +
+                "); a camera that answers only port 32100 does not answer it\n");
 }
 
 // The lines of a JSON Lines file, each parsed; a line that is not JSON fails the test.
