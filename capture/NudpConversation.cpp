@@ -306,12 +306,12 @@ void ConversationBuilder::Add(const CapturedDatagram& d) {
       const std::uint64_t index = RawPacketIndex(number);
       // Recovery asks for what the driver lacks in order of the packets; a request for a
       // packet of an image the capture holds whole is a check, not a loss, when it goes back
-      // (after a recovery that made the image whole), or when it is frameprobe's own of packet
-      // 251, which it asks for again at the end of every image. (A host that lost packet 251
-      // after any it lost before it looks the same.)
+      // (after a recovery that made the image whole), or when it is the image's first and asks
+      // for packet 251, which frameprobe asks for again at the end of every image. (A host
+      // that lost packet 251 alone looks the same.)
       const bool whole = t.have_count == RAW_PACKETS_PER_IMAGE;
-      const bool check = whole && (index == kFrameprobeCheckPacket ||
-                                   static_cast<std::int64_t>(index) <= t.last_request);
+      const bool check = whole && (static_cast<std::int64_t>(index) <= t.last_request ||
+                                   (t.last_request < 0 && index == kFrameprobeCheckPacket));
       if (index < RAW_PACKETS_PER_IMAGE) t.last_request = static_cast<std::int64_t>(index);
       if (index < RAW_PACKETS_PER_IMAGE && !check) {
         t.Mark(t.requested, index);
