@@ -202,6 +202,7 @@ bool CaptureFile::Accept(const std::string& name, std::string& error) {
   _error.clear();
   _frames = 0;
   _cut_short = 0;
+  _datagrams = 0;
   return true;
 }
 
@@ -236,6 +237,7 @@ CaptureFile::Step CaptureFile::Next(CapturedDatagram& datagram) {
       return Step::kDamaged;
     }
     datagram.time_ns = ns;
+    ++_datagrams;
     return Step::kDatagram;
   }
 }

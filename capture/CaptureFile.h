@@ -62,6 +62,7 @@ class CaptureFile {
   const std::string& Error() const { return _error; }
   std::uint64_t Frames() const { return _frames; }             // read so far, of every kind
   std::uint64_t CutShortFrames() const { return _cut_short; }  // UDP frames cut short
+  std::uint64_t Datagrams() const { return _datagrams; }       // UDP datagrams given so far
   int SnapLength() const;                                      // as the file states it
   // libpcap's number for the file's link type: the LINKTYPE_ number but for raw IP, which
   // LINKTYPE_RAW (101) files give as 12. -1 when no file is open.
@@ -77,6 +78,7 @@ class CaptureFile {
   std::string _error;
   std::uint64_t _frames = 0;
   std::uint64_t _cut_short = 0;
+  std::uint64_t _datagrams = 0;
 };
 
 // "192.168.1.20".

@@ -65,6 +65,35 @@ std::string CommandName(std::uint8_t top, std::uint32_t number) {
   return text;
 }
 
+bool NudpCameraOf(const CapturedDatagram& d, WireEnd& camera, bool& to_camera) {
+  to_camera = d.to_port == NUDP_CAMERA_PORT;
+  if (!to_camera && d.from_port != NUDP_CAMERA_PORT) return false;
+  const NudpKind kind = ClassifyDatagram(d.payload, d.payload_length);
+  if (kind == NudpKind::kTooShort || kind == NudpKind::kNoSignature) return false;
+  camera = to_camera ? WireEnd{d.to_ip, d.to_port} : WireEnd{d.from_ip, d.from_port};
+  return true;
+}
+
+std::string UnusableCapture(const CaptureFile& file, std::size_t conversations) {
+  if (file.CutShortFrames() > 0) {
+    return std::to_string(file.CutShortFrames()) +
+           " UDP frames were cut short by the capture's snap length (" +
+           std::to_string(file.SnapLength()) +
+           " bytes): a RAW packet's frame needs at least 1100; take the capture again with -s 0";
+  }
+  if (conversations == 0) {
+    return "no NUDP traffic in it (" + std::to_string(file.Frames()) + " frames, " +
+           std::to_string(file.Datagrams()) +
+           " UDP datagrams over IPv4): a camera's traffic goes to and from UDP port " +
+           std::to_string(NUDP_CAMERA_PORT);
+  }
+  return "";
+}
+
+std::string DamagedCapture(const CaptureFile& file) {
+  return "damaged after " + std::to_string(file.Frames()) + " frames: " + file.Error();
+}
+
 std::string WireEndText(const WireEnd& end) {
   return Ipv4Text(end.ip) + ":" + std::to_string(end.port);
 }
@@ -227,15 +256,13 @@ void Settle(CapturedImage& image, const std::vector<std::uint8_t>& in_stream,
 }  // namespace
 
 void ConversationBuilder::Add(const CapturedDatagram& d) {
-  const bool to_camera = d.to_port == NUDP_CAMERA_PORT;
-  const bool from_camera = d.from_port == NUDP_CAMERA_PORT && !to_camera;
-  const NudpKind kind = ClassifyDatagram(d.payload, d.payload_length);
-  if ((!to_camera && !from_camera) || kind == NudpKind::kTooShort ||
-      kind == NudpKind::kNoSignature) {
+  WireEnd camera;
+  bool to_camera = false;
+  if (!NudpCameraOf(d, camera, to_camera)) {
     ++_other;
     return;
   }
-  const WireEnd camera = to_camera ? WireEnd{d.to_ip, d.to_port} : WireEnd{d.from_ip, d.from_port};
+  const NudpKind kind = ClassifyDatagram(d.payload, d.payload_length);
   const WireEnd host = to_camera ? WireEnd{d.from_ip, d.from_port} : WireEnd{d.to_ip, d.to_port};
   Conversation& c = _conversations[camera];
   if (c.datagrams == 0) {

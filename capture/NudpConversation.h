@@ -103,6 +103,17 @@ struct Conversation {
   std::vector<CapturedCommand> commands;
 };
 
+// The camera's end of `datagram` when it is NUDP (to or from UDP port 1234, with the signature),
+// and whether it goes to the camera; false for any other datagram.
+bool NudpCameraOf(const CapturedDatagram& datagram, WireEnd& camera, bool& to_camera);
+
+// Why `file`, read to its end, cannot be taken for cameras' traffic: frames cut short by its snap
+// length, or no NUDP conversation in it (`conversations` 0); "" when it can. framegrab and camsim
+// refuse a capture in these words.
+std::string UnusableCapture(const CaptureFile& file, std::size_t conversations);
+// Why `file` stopped: "damaged after N frames: ...", once Next said kDamaged.
+std::string DamagedCapture(const CaptureFile& file);
+
 // Sorts a capture's UDP datagrams into NUDP conversations (one per camera address, port 1234)
 // and rebuilds each one's images as they end, in capture order. Datagrams that are not NUDP are
 // counted and left out. For one thread.

@@ -26,8 +26,6 @@ namespace {
 struct CaptureScan {
   std::vector<std::uint32_t> cameras;
   int most_images = 0;  // start commands sent to one camera, repetitions left out
-  std::uint64_t frames = 0;
-  std::uint64_t datagrams = 0;
   std::string problem;  // empty when it can be used
 };
 
@@ -35,11 +33,7 @@ struct CaptureScan {
 CaptureScan ScanCapture(const std::string& path) {
   CaptureScan scan;
   CaptureFile file;
-  std::string why;
-  if (!file.Open(path, why)) {
-    scan.problem = why;
-    return scan;
-  }
+  if (!file.Open(path, scan.problem)) return scan;
   CapturedDatagram d;
   std::map<std::uint32_t, std::uint64_t> last_command;  // per camera, its header's bytes 0-7
   std::map<std::uint32_t, int> starts;
@@ -47,41 +41,26 @@ CaptureScan ScanCapture(const std::string& path) {
     const CaptureFile::Step step = file.Next(d);
     if (step == CaptureFile::Step::kEnd) break;
     if (step == CaptureFile::Step::kDamaged) {
-      scan.problem = "damaged after " + std::to_string(file.Frames()) + " frames: " + file.Error();
+      scan.problem = DamagedCapture(file);
       return scan;
     }
-    ++scan.datagrams;
-    const bool to_camera = d.to_port == NUDP_CAMERA_PORT;
-    if (!to_camera && d.from_port != NUDP_CAMERA_PORT) continue;
-    const NudpKind kind = ClassifyDatagram(d.payload, d.payload_length);
-    if (kind == NudpKind::kTooShort || kind == NudpKind::kNoSignature) continue;
-    const std::uint32_t camera = to_camera ? d.to_ip : d.from_ip;
-    if (std::find(scan.cameras.begin(), scan.cameras.end(), camera) == scan.cameras.end()) {
-      scan.cameras.push_back(camera);
+    WireEnd camera;
+    bool to_camera = false;
+    if (!NudpCameraOf(d, camera, to_camera)) continue;
+    if (std::find(scan.cameras.begin(), scan.cameras.end(), camera.ip) == scan.cameras.end()) {
+      scan.cameras.push_back(camera.ip);
     }
     if (!to_camera) continue;
     std::uint64_t header = 0;
     std::memcpy(&header, d.payload, sizeof header);
     const bool start = (d.payload[2] & NUDP_TOP_MASK) != NUDP_TOP_RETRANSMIT &&
                        IsStartRawCommand(ReadNumberField(d.payload));
-    if (start && last_command[camera] != header) {
-      scan.most_images = std::max(scan.most_images, ++starts[camera]);
+    if (start && last_command[camera.ip] != header) {
+      scan.most_images = std::max(scan.most_images, ++starts[camera.ip]);
     }
-    last_command[camera] = header;
+    last_command[camera.ip] = header;
   }
-  scan.frames = file.Frames();
-  if (file.CutShortFrames() > 0) {
-    scan.problem = std::to_string(file.CutShortFrames()) +
-                   " UDP frames were cut short by the capture's snap length (" +
-                   std::to_string(file.SnapLength()) +
-                   " bytes): a RAW packet's frame needs at least 1100; take the capture again "
-                   "with -s 0";
-  } else if (scan.cameras.empty()) {
-    scan.problem = "no NUDP traffic in it (" + std::to_string(scan.frames) + " frames, " +
-                   std::to_string(scan.datagrams) +
-                   " UDP datagrams over IPv4): a camera's traffic goes to and from UDP port " +
-                   std::to_string(NUDP_CAMERA_PORT);
-  }
+  scan.problem = UnusableCapture(file, scan.cameras.size());
   return scan;
 }
 

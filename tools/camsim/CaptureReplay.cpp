@@ -52,27 +52,16 @@ bool CaptureReplay::Load(const std::string& path, const std::string& camera, std
     const CaptureFile::Step step = file.Next(d);
     if (step == CaptureFile::Step::kEnd) break;
     if (step == CaptureFile::Step::kDamaged) {
-      error = "damaged after " + std::to_string(file.Frames()) + " frames: " + file.Error();
+      error = DamagedCapture(file);
       return false;
     }
     builder.Add(d);
   }
   builder.Finish();
 
-  if (file.CutShortFrames() > 0) {
-    error = std::to_string(file.CutShortFrames()) +
-            " UDP frames were cut short by the capture's snap length (" +
-            std::to_string(file.SnapLength()) +
-            " bytes): a RAW packet's frame needs at least 1100; take the capture again with -s 0";
-    return false;
-  }
   const std::map<WireEnd, Conversation>& conversations = builder.Conversations();
-  if (conversations.empty()) {
-    error = "no NUDP traffic in it (" + std::to_string(file.Frames()) +
-            " frames): a camera's traffic goes to and from UDP port " +
-            std::to_string(NUDP_CAMERA_PORT);
-    return false;
-  }
+  error = UnusableCapture(file, conversations.size());
+  if (!error.empty()) return false;
   if (chosen == 0 && conversations.size() > 1) {
     error = "it holds " + std::to_string(conversations.size()) + " cameras (" +
             CameraList(conversations) + "): choose one with --replay-camera";
