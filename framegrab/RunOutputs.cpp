@@ -74,6 +74,13 @@ bool FinalFile::Write(const std::string& text, std::FILE* err) {
   return false;
 }
 
+bool WriteJson(const std::string& json, const RunResults& r) {
+  if (!r.json_to_out) return r.json->Write(json, r.err);
+  if (std::fputs(json.c_str(), r.out) >= 0 && std::fflush(r.out) == 0) return true;
+  std::fprintf(r.err, "framegrab: --json -: %s\n", std::strerror(errno));
+  return false;
+}
+
 int WriteRunResults(const RunModel& model, const RunResults& r) {
   if (r.summary) {
     std::fputs(FormatSummary(model).c_str(), r.text);
@@ -91,16 +98,7 @@ int WriteRunResults(const RunModel& model, const RunResults& r) {
     }
     if (!r.lines->Failure().empty() && status == 0) status = 1;
   }
-  if (r.json_to_out) {
-    if ((std::fputs(RunToJson(model).c_str(), r.out) < 0 || std::fflush(r.out) != 0) &&
-        status == 0) {
-      std::fprintf(r.err, "framegrab: --json -: %s\n", std::strerror(errno));
-      status = 1;
-    }
-  } else if (r.json != nullptr && r.json->Wanted() && !r.json->Write(RunToJson(model), r.err) &&
-             status == 0) {
-    status = 1;
-  }
+  if (r.JsonWanted() && !WriteJson(RunToJson(model), r) && status == 0) status = 1;
   if (r.report != nullptr && r.report->Wanted()) {
     const std::shared_ptr<const Preview> shown = r.preview->Latest();
     if (!r.report->Write(ReportHtml(model, shown.get(), r.command_line), r.err) && status == 0) {

@@ -73,7 +73,13 @@ struct RunResults {
   std::string lines_path;
   PreviewWorker* preview = nullptr;
   std::string command_line;
+
+  bool JsonWanted() const { return json_to_out || (json != nullptr && json->Wanted()); }
 };
+
+// `json` where --json puts it: standard output, or its file whole; false, said on `err`, when it
+// could not be written.
+bool WriteJson(const std::string& json, const RunResults& results);
 
 // Ends a run's outputs from its model: the summary (or the diagnoses), the records' end line,
 // the JSON and the report. Returns the run's exit status, 1 in place of 0 when one of them could

@@ -183,13 +183,12 @@ int RunStation(const GrabOptions& options, const std::vector<std::string>& args,
     std::fprintf(text, "station: %s\n", StationVerdict(models).c_str());
     std::fflush(text);
   }
-  if (json_to_out) {
-    if ((std::fputs(StationToJson(models).c_str(), out) < 0 || std::fflush(out) != 0) &&
-        status == 0) {
-      std::fprintf(err, "framegrab: --json -: cannot write\n");
-      status = 1;
-    }
-  } else if (json_file.Wanted() && !json_file.Write(StationToJson(models), err) && status == 0) {
+  RunResults station;
+  station.out = out;
+  station.err = err;
+  station.json_to_out = json_to_out;
+  station.json = &json_file;
+  if (station.JsonWanted() && !WriteJson(StationToJson(models), station) && status == 0) {
     status = 1;
   }
   if (report_file.Wanted()) {
